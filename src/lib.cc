@@ -1,0 +1,278 @@
+// Extraction entry, query routing, input preparation, plans and the budget.
+//
+// Input: query strings, groups, and a document with an optional label.
+// Output: selectors per query (routing), a Plan (compiled schema plus budget
+// figures), and the flat and grouped results of one scan.
+// Invariants: nothing here reports an error for a query or a document; an
+// unsupported query compiles to nothing and its column stays empty. A
+// prepared document never exceeds kMaxDocumentBytes, so every offset the
+// tokenizer and matcher compute fits 32 bits.
+#include "lib.h"
+
+#include <cstring>
+
+#include "encoding.h"
+#include "selector.h"
+#include "whatwg/decode.h"
+#include "xpath.h"
+
+namespace ls {
+
+namespace {
+
+bool routes_to_xpath(Bytes t) {
+  return (!t.empty() && t[0] == '/') || t.starts_with("./") || t.starts_with("normalize-space(");
+}
+
+// Drops the leading/trailing bytes 09-0D and 20 (vertical tab included).
+inline bool is_trim_byte(uint8_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+
+}  // namespace
+
+std::vector<Selector> compile_query(std::string_view query) {
+  Bytes t = trim_unicode_whitespace(query);
+  if (routes_to_xpath(t)) return compile_members_depth(t, 0);
+  return parse_list(query);  // CSS trims by its own rules
+}
+
+std::optional<Selector> compile_one(std::string_view query) {
+  Bytes t = trim_unicode_whitespace(query);
+  if (routes_to_xpath(t)) {
+    std::optional<Selector> s = compile(t);
+    // A scalar cannot be grouped.
+    if (s && s->terminal.kind == Terminal::Kind::kNormalizeSpace) return std::nullopt;
+    return s;
+  }
+  std::vector<Selector> list = parse_list(query);
+  if (list.size() != 1) return std::nullopt;  // comma groups are refused here
+  return std::move(list[0]);
+}
+
+std::optional<Selector> compile_sub(std::string_view field) {
+  Bytes t = trim_unicode_whitespace(field);
+  std::optional<Selector> s;
+  uint32_t anchor = 0;
+  if (t == ".") {
+    s = compile_one("*");
+  } else if (t == "text()" || t == "./text()") {
+    s = compile("//*/text()");
+  } else if (t == ".//text()") {
+    s = compile("//*//text()");
+  } else if (t.starts_with(".//@")) {
+    s = compile(std::string("//*//@").append(t.substr(4)));
+  } else if (t.starts_with("./@")) {
+    s = compile(std::string("//*/@").append(t.substr(3)));
+  } else if (t.starts_with("@")) {
+    s = compile(std::string("//*/@").append(t.substr(1)));
+  } else if (t.starts_with("./") && !t.starts_with(".//")) {
+    s = compile_one(std::string(".//").append(t.substr(2)));
+    anchor = 1;
+  } else {
+    return compile_one(field);  // unchanged, no anchor
+  }
+  if (s) {
+    s->anchor = anchor;
+    s->relative = false;
+  }
+  return s;
+}
+
+SchemaSelectors compile_schema(const std::vector<std::string>& flat,
+                               const std::vector<GroupQuery>& groups) {
+  SchemaSelectors out;
+  out.flat.reserve(flat.size());
+  for (const std::string& q : flat) out.flat.push_back(compile_query(q));
+  out.groups.reserve(groups.size());
+  for (const GroupQuery& g : groups) {
+    CompiledGroup cg;
+    cg.container = compile_one(g.container);
+    cg.fields.reserve(g.fields.size());
+    for (const auto& field : g.fields) cg.fields.push_back(compile_sub(field.second));
+    out.groups.push_back(std::move(cg));
+  }
+  return out;
+}
+
+BudgetUsage count_budget(const SchemaSelectors& s) {
+  uint64_t members = 0, sib_bits = 0;
+  auto count_sibs = [&](const Selector& sel) {
+    for (Comb c : sel.combs)
+      if (c == Comb::kAdjacent || c == Comb::kSibling) ++sib_bits;
+  };
+  for (const auto& list : s.flat) {
+    members += list.size();
+    for (const Selector& sel : list) count_sibs(sel);
+  }
+  for (const CompiledGroup& g : s.groups)
+    if (g.container) {
+      ++members;
+      count_sibs(*g.container);
+    }
+  members = std::max<uint64_t>(members, s.flat.size());
+  auto clamp = [](uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); };
+  return {clamp(members), clamp(sib_bits)};
+}
+
+BudgetUsage budget_usage(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups) {
+  return count_budget(compile_schema(flat, groups));
+}
+
+std::optional<std::string> budget_error(BudgetUsage u) {
+  if (u.members > kMaxMembers)
+    return "larkspine: schema has " + std::to_string(u.members) +
+           " member selectors, over the limit of " + std::to_string(kMaxMembers) +
+           " (each comma-group member and each group container counts as one). Split the schema.";
+  if (u.sib_bits > kMaxSibBits)
+    return "larkspine: schema needs " + std::to_string(u.sib_bits) +
+           " sibling-combinator trigger bits, over the limit of " + std::to_string(kMaxSibBits) +
+           ". Reduce the number of `+`/`~` selectors.";
+  return std::nullopt;
+}
+
+std::optional<std::string> group_shape_reason(std::string_view query) {
+  std::vector<Selector> list = compile_query(query);
+  for (const Selector& s : list)
+    if (s.terminal.kind == Terminal::Kind::kNormalizeSpace)
+      return "normalize-space() is supported for flat fields, but its scalar output is "
+             "unsupported in a group";
+  if (list.size() >= 2)
+    return "a grouped container or sub-field requires a single selector; CSS comma groups and "
+           "XPath unions/or-expansions are unsupported in this context";
+  return std::nullopt;
+}
+
+NodeIdentity node_identity(const std::vector<Selector>& members) {
+  if (members.empty()) return {std::nullopt, true};
+  NodeIdentity out{std::nullopt, false};
+  bool all_pinned = true;
+  for (size_t i = 0; i < members.size(); ++i) {
+    const Compound& subject = members[i].compounds.back();
+    std::optional<std::string> pinned;
+    if (subject.tag && *subject.tag != "*") {
+      std::string t = *subject.tag;
+      for (char& c : t) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+      pinned = std::move(t);
+    }
+    bool plain = !subject.id && subject.classes.empty() && subject.attrs.empty();
+    if (plain && (!pinned || *pinned == "html" || *pinned == "head" || *pinned == "body"))
+      out.synthesized = true;
+    if (!pinned || (i > 0 && out.pinned_tag != pinned)) all_pinned = false;
+    if (i == 0) out.pinned_tag = pinned;
+  }
+  if (!all_pinned) out.pinned_tag.reset();
+  return out;
+}
+
+DocBuffer normalize(DocBuffer buf, bool strip_bom) {
+  Bytes v = buf.view();
+  size_t b = 0, e = v.size();
+  while (e > b && is_trim_byte(static_cast<uint8_t>(v[e - 1]))) --e;
+  while (b < e && is_trim_byte(static_cast<uint8_t>(v[b]))) ++b;
+  if (strip_bom && e - b >= 3 && v.substr(b, 3) == "\xEF\xBB\xBF") b += 3;
+  Bytes kept = v.substr(b, e - b);
+  const void* nul = kept.empty() ? nullptr : std::memchr(kept.data(), 0, kept.size());
+  if (!buf.is_owned_) {
+    if (!nul) return DocBuffer::borrowed(kept);
+    std::string out;
+    out.reserve(kept.size());
+    for (char c : kept)
+      if (c != '\0') out.push_back(c);
+    return DocBuffer::owned(std::move(out));
+  }
+  // Owned: edit in place, moving the kept bytes to the front.
+  std::string& s = buf.owned_;
+  if (!nul) {
+    s.erase(e);
+    s.erase(0, b);
+  } else {
+    size_t w = 0;
+    for (size_t r = b; r < e; ++r)
+      if (s[r] != '\0') s[w++] = s[r];
+    s.resize(w);
+  }
+  return buf;
+}
+
+Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& out) {
+  using whatwg::Encoding;
+  Encoding enc = resolve(doc, label);
+  if (!whatwg::is_ascii_compatible(enc)) {
+    // The tokenizer needs ASCII bytes to stand for themselves: transcode the
+    // whole document to UTF-8 first. A byte-order mark overrides `enc`.
+    const uint8_t* d = reinterpret_cast<const uint8_t*>(doc.data());
+    Encoding from = enc;
+    Bytes body = doc;
+    if (doc.size() >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) {
+      from = Encoding::kUtf8;
+      body.remove_prefix(3);
+    } else if (doc.size() >= 2 && d[0] == 0xFF && d[1] == 0xFE) {
+      from = Encoding::kUtf16le;
+      body.remove_prefix(2);
+    } else if (doc.size() >= 2 && d[0] == 0xFE && d[1] == 0xFF) {
+      from = Encoding::kUtf16be;
+      body.remove_prefix(2);
+    }
+    std::string text;
+    whatwg::decode_append(from, body, text);
+    out.buffer = normalize(DocBuffer::owned(std::move(text)), true);
+    out.encoding = Encoding::kUtf8;
+  } else {
+    out.buffer = normalize(DocBuffer::borrowed(doc), enc == Encoding::kUtf8);
+    out.encoding = enc;
+  }
+  size_t n = out.buffer.view().size();
+  if (n > kMaxDocumentBytes)
+    return Fault{FaultKind::kDocumentTooLarge,
+                 "larkspine: the prepared document is " + std::to_string(n) +
+                     " bytes, over the limit of " + std::to_string(kMaxDocumentBytes) +
+                     " bytes that the engine's 32-bit offsets can address"};
+  return {};
+}
+
+Fault Plan::extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) const noexcept {
+  Fault too_large;
+  Fault fault = guarded([&] {
+    PreparedDocument prepared;
+    too_large = prepare_document(doc, label, prepared);
+    if (too_large) return;
+    out = schema_.run(EncodedInput{prepared.buffer.view(), prepared.encoding});
+  });
+  return fault ? fault : too_large;
+}
+
+Fault compile_first_only(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups,
+                         const std::vector<bool>& first_only, Plan& out) noexcept {
+  return guarded([&] {
+    SchemaSelectors selectors = compile_schema(flat, groups);
+    BudgetUsage usage = count_budget(selectors);
+    CompiledSchema schema = CompiledSchema::compile(std::move(selectors));
+    // First-only masks are chosen from the compiled selectors; until queries
+    // compile there is no selector to flag, so they stay empty (every value
+    // kept, no early stop), which is always a correct reading.
+    (void)first_only;
+    out = Plan(std::move(schema), usage);
+  });
+}
+
+Fault budget_usage_guarded(const std::vector<std::string>& flat,
+                           const std::vector<GroupQuery>& groups, BudgetUsage& out) noexcept {
+  return guarded([&] { out = budget_usage(flat, groups); });
+}
+
+Fault extract(Bytes doc, const std::vector<std::string>& flat, std::optional<Bytes> label,
+              FlatResult& out) noexcept {
+  ExtractResult result;
+  Fault f = extract_grouped(doc, flat, {}, label, result);
+  if (!f) out = std::move(result.flat);
+  return f;
+}
+
+Fault extract_grouped(Bytes doc, const std::vector<std::string>& flat,
+                      const std::vector<GroupQuery>& groups, std::optional<Bytes> label,
+                      ExtractResult& out) noexcept {
+  Plan plan;
+  if (Fault f = compile_first_only(flat, groups, {}, plan)) return f;
+  return plan.extract(doc, label, out);
+}
+
+}  // namespace ls

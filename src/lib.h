@@ -1,0 +1,145 @@
+// The core's front door: query routing, input preparation, plans, the budget
+// and the extraction entry points. The binding calls only what is declared
+// here; every entry point that can meet a fault is noexcept and reports it
+// as a `Fault` value.
+#pragma once
+
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base.h"
+#include "matcher/schema.h"
+#include "selector_model.h"
+#include "whatwg/labels.h"
+
+namespace ls {
+
+struct GroupQuery {
+  std::string container;
+  std::vector<std::pair<std::string, std::string>> fields;  // (name, query), caller order
+};
+
+// Routers: a flat query, a group container, a grouped sub-field.
+std::vector<Selector> compile_query(std::string_view query);
+std::optional<Selector> compile_one(std::string_view query);
+std::optional<Selector> compile_sub(std::string_view field);
+
+SchemaSelectors compile_schema(const std::vector<std::string>& flat,
+                               const std::vector<GroupQuery>& groups);
+
+// Budget limits: the widths of the matcher's masks.
+inline constexpr uint32_t kMaxMembers = 128;
+inline constexpr uint32_t kMaxSibBits = 64;
+
+struct BudgetUsage {
+  uint32_t members = 0;
+  uint32_t sib_bits = 0;
+};
+BudgetUsage count_budget(const SchemaSelectors& s);
+BudgetUsage budget_usage(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups);
+// The ValueError message for an over-budget schema; absent when accepted.
+std::optional<std::string> budget_error(BudgetUsage usage);
+
+// Why a query cannot be a group's container or sub-field, if its shape says so.
+std::optional<std::string> group_shape_reason(std::string_view query);
+
+// What an outer-HTML value of a query stands for: the tag every member's
+// subject is pinned to (if they agree), and whether a subject could be an
+// html/head/body element that the engine synthesized (it has no attributes).
+struct NodeIdentity {
+  std::optional<std::string> pinned_tag;
+  bool synthesized = true;
+};
+NodeIdentity node_identity(const std::vector<Selector>& members);
+
+// A document's bytes during preparation: borrowed from the caller until a
+// step has to change them, then owned.
+class DocBuffer {
+ public:
+  static DocBuffer borrowed(Bytes b) {
+    DocBuffer d;
+    d.view_ = b;
+    return d;
+  }
+  static DocBuffer owned(std::string s) {
+    DocBuffer d;
+    d.owned_ = std::move(s);
+    d.is_owned_ = true;
+    return d;
+  }
+  Bytes view() const { return is_owned_ ? Bytes(owned_) : view_; }
+  bool is_owned() const { return is_owned_; }
+
+ private:
+  friend DocBuffer normalize(DocBuffer buf, bool strip_bom);
+  std::string owned_;
+  Bytes view_;
+  bool is_owned_ = false;
+};
+
+// Trims 09-0D/20 from both ends, drops a UTF-8 byte-order mark that follows
+// the leading whitespace (when `strip_bom`), and removes NUL bytes, copying
+// only when a NUL is present.
+DocBuffer normalize(DocBuffer buf, bool strip_bom);
+
+// A document ready for the scan.
+struct PreparedDocument {
+  DocBuffer buffer;
+  whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
+};
+// Resolves the encoding, transcodes the encodings that are not ASCII-
+// compatible, and normalises. Fails only with kDocumentTooLarge.
+Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& out);
+
+class Plan {
+ public:
+  Plan() = default;
+  Plan(CompiledSchema schema, BudgetUsage usage) : schema_(std::move(schema)), usage_(usage) {}
+
+  // Prepares the document and runs the schema over it. Read-only: any number
+  // of calls may run at once on one plan.
+  Fault extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) const noexcept;
+
+  const CompiledSchema& schema() const { return schema_; }
+  BudgetUsage usage() const { return usage_; }
+
+ private:
+  CompiledSchema schema_;
+  BudgetUsage usage_;
+};
+
+// `first_only[q]` keeps only the first value of flat query q; it may be
+// shorter or longer than the query list.
+Fault compile_first_only(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups,
+                         const std::vector<bool>& first_only, Plan& out) noexcept;
+
+// Budget counting behind a fault guard, for the binding.
+Fault budget_usage_guarded(const std::vector<std::string>& flat,
+                           const std::vector<GroupQuery>& groups, BudgetUsage& out) noexcept;
+
+// The free entry points: a throw-away plan, one scan.
+Fault extract(Bytes doc, const std::vector<std::string>& flat, std::optional<Bytes> label,
+              FlatResult& out) noexcept;
+Fault extract_grouped(Bytes doc, const std::vector<std::string>& flat,
+                      const std::vector<GroupQuery>& groups, std::optional<Bytes> label,
+                      ExtractResult& out) noexcept;
+
+// Runs `f` and turns a broken invariant or an allocation failure into a Fault.
+template <class F>
+Fault guarded(F&& f) noexcept {
+  try {
+    f();
+    return {};
+  } catch (const InternalFault& e) {
+    return Fault{FaultKind::kInternal, std::string("larkspine: internal fault: ") + e.message};
+  } catch (const std::bad_alloc&) {
+    return Fault{FaultKind::kOutOfMemory, {}};
+  } catch (...) {
+    return Fault{FaultKind::kInternal, "larkspine: internal fault: unexpected exception"};
+  }
+}
+
+}  // namespace ls

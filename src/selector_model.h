@@ -1,0 +1,152 @@
+// The selector model: the one compiled form of every query, produced by the
+// CSS parser (selector.cc) and the XPath compiler (xpath.cc) and consumed by
+// the router, the diagnostics and the matcher compiler.
+//
+// A query compiles to a list of Selector (one per comma-group or union
+// member); the empty list means the query is not supported. Everything here
+// is a plain owned value: copies are deep and == compares every field.
+//
+// Invariants kept by both front ends:
+//   - `nth` and `rev` are never both set on one compound;
+//   - a compound inside `nots`, inside an `is_groups` list or as a Has member
+//     has no `is_groups`; inside `is_groups` and as a Has member it also has
+//     no nth, rev, has or text;
+//   - -of-type positions appear only on a compound with a tag other than "*";
+//   - `sig` is 0 and `anchor` absent in front-end output; `relative` is false
+//     in CSS output.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ls {
+
+// A heap box with value semantics (deep copy, deep equality), for the
+// recursive parts of the model.
+template <class T>
+class Box {
+ public:
+  explicit Box(T v) : p_(std::make_unique<T>(std::move(v))) {}
+  Box(const Box& o) : p_(std::make_unique<T>(*o.p_)) {}
+  Box(Box&&) noexcept = default;
+  Box& operator=(const Box& o) {
+    if (this != &o) p_ = std::make_unique<T>(*o.p_);
+    return *this;
+  }
+  Box& operator=(Box&&) noexcept = default;
+  const T& operator*() const { return *p_; }
+  T& operator*() { return *p_; }
+  const T* operator->() const { return p_.get(); }
+  T* operator->() { return p_.get(); }
+  friend bool operator==(const Box& a, const Box& b) { return *a.p_ == *b.p_; }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+enum class Comb : uint8_t {
+  kDescendant = 0,  // whitespace
+  kChild = 1,       // >
+  kAdjacent = 2,    // +
+  kSibling = 3,     // ~
+};
+
+enum class AttrOp : uint8_t {
+  kExists = 0,     // [a]
+  kEquals = 1,     // [a=v]
+  kPrefix = 2,     // [a^=v]
+  kSuffix = 3,     // [a$=v]
+  kSubstring = 4,  // [a*=v]
+  kIncludes = 5,   // [a~=v]: a whitespace-separated word
+  kDashMatch = 6,  // [a|=v]: equal, or a prefix followed by '-'
+};
+
+struct AttrPred {
+  std::string name;   // ASCII-lowercased
+  std::string value;  // empty for kExists
+  bool ci = false;    // ASCII case-insensitive value comparison
+  AttrOp op = AttrOp::kExists;
+  friend bool operator==(const AttrPred&, const AttrPred&) = default;
+};
+
+struct TextPred {
+  std::string value;
+  bool own = false;        // only the element's own text nodes
+  bool substring = false;  // contains (true) or equals (false)
+  friend bool operator==(const TextPred&, const TextPred&) = default;
+};
+
+// Forward position p = a*n + b for some n >= 0 (a = 0: p = b), 1-based.
+struct Nth {
+  int32_t a = 0;
+  int32_t b = 0;
+  bool of_type = false;
+  friend bool operator==(const Nth&, const Nth&) = default;
+};
+
+// Reverse position, 1-based from the last sibling.
+struct Rev {
+  int32_t a = 0;
+  int32_t b = 0;
+  bool only = false;  // also first (only-child / only-of-type)
+  bool of_type = false;
+  friend bool operator==(const Rev&, const Rev&) = default;
+};
+
+struct Compound;
+
+struct Has {
+  Box<Compound> inner;
+  bool child = false;  // :has(> x)
+  friend bool operator==(const Has&, const Has&) = default;
+};
+
+struct Compound {
+  std::vector<std::string> classes;
+  std::vector<AttrPred> attrs;
+  std::vector<Compound> nots;
+  std::vector<std::vector<Compound>> is_groups;  // AND across lists, OR within one
+  std::optional<std::string> tag;                // lower case; "*" for the universal selector
+  std::optional<std::string> id;
+  std::optional<TextPred> text;
+  std::optional<Nth> nth;
+  std::optional<Rev> rev;
+  std::optional<Has> has;
+  uint64_t sig = 0;  // filled by the matcher compiler
+  friend bool operator==(const Compound&, const Compound&) = default;
+};
+
+struct Terminal {
+  enum class Kind : uint8_t { kText = 0, kAttr = 1, kOuter = 2, kNormalizeSpace = 3 };
+  Kind kind = Kind::kOuter;
+  bool subtree = false;      // kText: whole subtree text
+  std::string name;          // kAttr: attribute name
+  bool descendants = false;  // kAttr: also on every element below
+  std::optional<Box<Terminal>> inner;  // kNormalizeSpace: never itself kNormalizeSpace
+  friend bool operator==(const Terminal&, const Terminal&) = default;
+};
+
+// The name `selector_terminals` reports for a terminal.
+inline const char* terminal_name(const Terminal& t) {
+  switch (t.kind) {
+    case Terminal::Kind::kText: return "text";
+    case Terminal::Kind::kAttr: return "attr";
+    case Terminal::Kind::kOuter: return "outer";
+    case Terminal::Kind::kNormalizeSpace: return "normalize-space";
+  }
+  return "outer";
+}
+
+struct Selector {
+  std::optional<uint32_t> anchor;   // set by the grouped sub-field router only
+  std::vector<Compound> compounds;  // outermost first, subject last; never empty
+  std::vector<Comb> combs;          // combs[i] joins compounds[i] and compounds[i + 1]
+  Terminal terminal;
+  bool relative = false;
+  friend bool operator==(const Selector&, const Selector&) = default;
+};
+
+}  // namespace ls

@@ -1,0 +1,76 @@
+// The byte tokenizer: prepared document bytes in, start-tag / end-tag / text
+// events out. See tokenizer.cc for the rules.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "base.h"
+
+namespace ls {
+
+// One attribute as written in the document. Both views point into the
+// document; nothing is copied, case is kept and references are not decoded.
+struct Attr {
+  Bytes name;
+  Bytes value;     // empty when !has_value; quotes excluded
+  bool has_value;  // false when the attribute has no `=`
+};
+
+// Raw-text kind of a start tag, decided from its name.
+enum class RawKind : uint8_t {
+  kNormal = 0,     // ordinary tokenizing
+  kRawText = 1,    // script, style, xmp, iframe, noembed, noframes
+  kEscapable = 2,  // title, textarea: references decoded
+  kPlaintext = 3,  // the rest of the document
+};
+
+// The receiver of token events. Offsets are byte positions in the prepared
+// document: `start` is the offset of a tag's `<`, `end` the offset just past
+// its `>` (or the end of input where the input ends inside the tag).
+class TokenSink {
+ public:
+  virtual ~TokenSink() = default;
+  virtual void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+                         Offset end) = 0;
+  virtual void end_tag(Bytes name, Offset start, Offset end) = 0;
+  // `text` is never empty. Consecutive text events are possible.
+  virtual void text(Bytes text, bool decode_entities, Offset start) = 0;
+  // "</>" and DOCTYPE are invisible to text: a pending text run that ends
+  // exactly at `lt` is to be treated as ending at `to` instead.
+  virtual void extend_pending_text(Offset lt, Offset to) {}
+  // Asked after each markup construct when the scan runs with early stop on;
+  // true ends the scan at once (no further events, no final text).
+  virtual bool should_stop() { return false; }
+};
+
+// Reusable per-scan buffers: one attribute list, cleared by each tag.
+struct TokenizerScratch {
+  std::vector<Attr> attrs;
+};
+
+// Runs the scan loop over `doc` (at most kMaxDocumentBytes long).
+void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
+
+// Helpers, shared with the <meta> prescan and the tests.
+struct AttrScan {
+  size_t end;         // position after the closing `>`, or doc.size()
+  bool closed;        // false: the input ended inside the tag
+  bool self_closing;  // the tag ended with "/>"
+};
+AttrScan scan_attrs(Bytes doc, size_t from, std::vector<Attr>& attrs);
+// `lt` is the offset of "<!--"; returns the position just after the comment.
+size_t scan_comment(Bytes doc, size_t lt);
+// Position just after the first `>` at or after `from`, or doc.size().
+size_t skip_to_gt(Bytes doc, size_t from);
+RawKind raw_kind_of(Bytes tag_name);
+
+// The shared byte-class table.
+inline constexpr uint8_t kClassSpace = 1;     // 09 0A 0C 0D 20 (not 0B)
+inline constexpr uint8_t kClassAttrEnd = 2;   // ends an attribute name: space = / >
+inline constexpr uint8_t kClassTagEnd = 4;    // ends a tag name: space / >
+inline constexpr uint8_t kClassValueEnd = 8;  // ends an unquoted value: space >
+extern const uint8_t kByteClass[256];
+
+}  // namespace ls
