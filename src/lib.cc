@@ -220,13 +220,15 @@ Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& 
     out.buffer = normalize(DocBuffer::borrowed(doc), enc == Encoding::kUtf8);
     out.encoding = enc;
   }
-  size_t n = out.buffer.view().size();
-  if (n > kMaxDocumentBytes)
-    return Fault{FaultKind::kDocumentTooLarge,
-                 "larkspine: the prepared document is " + std::to_string(n) +
-                     " bytes, over the limit of " + std::to_string(kMaxDocumentBytes) +
-                     " bytes that the engine's 32-bit offsets can address"};
-  return {};
+  return check_prepared_size(out.buffer.view().size());
+}
+
+Fault check_prepared_size(uint64_t size) {
+  if (size <= kMaxDocumentBytes) return {};
+  return Fault{FaultKind::kDocumentTooLarge,
+               "larkspine: the prepared document is " + std::to_string(size) +
+                   " bytes, over the limit of " + std::to_string(kMaxDocumentBytes) +
+                   " bytes that the engine's 32-bit offsets can address"};
 }
 
 Fault Plan::extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) const noexcept {

@@ -90,6 +90,10 @@ struct PreparedDocument {
   DocBuffer buffer;
   whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
 };
+// kDocumentTooLarge when a prepared document of `size` bytes cannot be
+// addressed by 32-bit offsets.
+Fault check_prepared_size(uint64_t size);
+
 // Resolves the encoding, transcodes the encodings that are not ASCII-
 // compatible, and normalises. Fails only with kDocumentTooLarge.
 Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& out);

@@ -77,7 +77,8 @@ std::string type_name(PyObject* obj) {
 }
 
 void raise_conversion(PyObject* obj, const char* expected) {
-  std::string msg = "'" + type_name(obj) + "' object cannot be converted to '" + expected + "'";
+  std::string msg = "'";
+  msg.append(type_name(obj)).append("' object cannot be converted to '").append(expected).append("'");
   PyErr_SetString(PyExc_TypeError, msg.c_str());
 }
 

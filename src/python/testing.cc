@@ -1,0 +1,325 @@
+// _larkspine_testing: a private module, built only by the test configuration,
+// that exposes the core's internal forms (token events, prepared input, the
+// prescan, decoders) so that tests can observe them directly. Nothing here is
+// part of the product's interface.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encoding.h"
+#include "lib.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "tokenizer.h"
+#include "whatwg/decode.h"
+
+namespace ls::py {
+
+namespace {
+
+bool get_bytes(PyObject* obj, Bytes& out) {
+  if (!PyBytes_Check(obj)) {
+    raise_conversion(obj, "bytes");
+    return false;
+  }
+  out = Bytes(PyBytes_AsString(obj), static_cast<size_t>(PyBytes_Size(obj)));
+  return true;
+}
+
+PyObject* bytes_of(Bytes b) {
+  return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+}
+
+// Records every event as a tuple. Models a pending text run the way the
+// matcher does: the last text event's end, forgotten at the next tag.
+class RecordingSink final : public TokenSink {
+ public:
+  RecordingSink(PyObject* list, Bytes doc, long stop_after)
+      : list_(list), doc_(doc), stop_after_(stop_after) {}
+  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+                 Offset end) override {
+    Ref alist(PyList_New(0));
+    if (!alist) return fail();
+    for (const Attr& a : attrs) {
+      Ref value(a.has_value ? bytes_of(a.value) : Py_NewRef(Py_None));
+      Ref pair(value ? Py_BuildValue("(NO)", bytes_of(a.name), value.get()) : nullptr);
+      if (!pair || PyList_Append(alist.get(), pair.get()) < 0) return fail();
+    }
+    push(Py_BuildValue("(sNOOkk)", "start", bytes_of(name), alist.get(),
+                       self_closing ? Py_True : Py_False, static_cast<unsigned long>(start),
+                       static_cast<unsigned long>(end)));
+    pending_end_ = -1;
+  }
+  void end_tag(Bytes name, Offset start, Offset end) override {
+    push(Py_BuildValue("(sNkk)", "end", bytes_of(name), static_cast<unsigned long>(start),
+                       static_cast<unsigned long>(end)));
+    pending_end_ = -1;
+  }
+  void text(Bytes text, bool decode, Offset start) override {
+    // The view must lie inside the document at the offset reported.
+    if (text.data() != doc_.data() + start) internal_fault("text view does not match its offset");
+    push(Py_BuildValue("(sNOk)", "text", bytes_of(text), decode ? Py_True : Py_False,
+                       static_cast<unsigned long>(start)));
+    pending_end_ = static_cast<long long>(start) + static_cast<long long>(text.size());
+  }
+  void extend_pending_text(Offset lt, Offset to) override {
+    if (pending_end_ != static_cast<long long>(lt)) return;
+    push(Py_BuildValue("(skk)", "stretch", static_cast<unsigned long>(lt),
+                       static_cast<unsigned long>(to)));
+    pending_end_ = to;
+  }
+  bool should_stop() override { return stop_after_ >= 0 && count_ >= stop_after_; }
+  bool failed() const { return failed_; }
+
+ private:
+  void fail() { failed_ = true; }
+  void push(PyObject* item) {
+    Ref r(item);
+    if (!r || PyList_Append(list_, r.get()) < 0) return fail();
+    ++count_;
+  }
+  PyObject* list_;
+  Bytes doc_;
+  long stop_after_;
+  long count_ = 0;
+  long long pending_end_ = -1;
+  bool failed_ = false;
+};
+
+// Counts events without building objects, for throughput measurements.
+class CountingSink final : public TokenSink {
+ public:
+  void start_tag(Bytes, std::span<const Attr> attrs, bool, Offset, Offset) override {
+    ++events;
+    attrs_seen += attrs.size();
+  }
+  void end_tag(Bytes, Offset, Offset) override { ++events; }
+  void text(Bytes t, bool, Offset) override {
+    ++events;
+    text_bytes += t.size();
+  }
+  uint64_t events = 0, attrs_seen = 0, text_bytes = 0;
+};
+
+PyObject* t_tokenize(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  long stop_after = -1;
+  if (!PyArg_ParseTuple(args, "O|l", &doc_obj, &stop_after)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  Ref events(PyList_New(0));
+  if (!events) return nullptr;
+  RecordingSink sink(events.get(), doc, stop_after);
+  TokenizerScratch scratch;
+  Fault f = guarded([&] { tokenize(doc, sink, scratch, stop_after >= 0); });
+  if (f) return raise_fault(f);
+  if (sink.failed()) return nullptr;
+  return events.release();
+}
+
+PyObject* t_count_events(PyObject*, PyObject* arg) {
+  Bytes doc;
+  if (!get_bytes(arg, doc)) return nullptr;
+  CountingSink sink;
+  Fault f;
+  Py_BEGIN_ALLOW_THREADS
+  TokenizerScratch scratch;
+  f = guarded([&] { tokenize(doc, sink, scratch, false); });
+  Py_END_ALLOW_THREADS
+  if (f) return raise_fault(f);
+  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(sink.events),
+                       static_cast<unsigned long long>(sink.attrs_seen),
+                       static_cast<unsigned long long>(sink.text_bytes));
+}
+
+// memchr over the whole buffer counting '<', the floor a tokenizer is
+// measured against.
+PyObject* t_count_lt(PyObject*, PyObject* arg) {
+  Bytes doc;
+  if (!get_bytes(arg, doc)) return nullptr;
+  unsigned long long n = 0;
+  Py_BEGIN_ALLOW_THREADS
+  const char* p = doc.data();
+  const char* end = p + doc.size();
+  while (p < end) {
+    const void* hit = memchr(p, '<', static_cast<size_t>(end - p));
+    if (!hit) break;
+    ++n;
+    p = static_cast<const char*>(hit) + 1;
+  }
+  Py_END_ALLOW_THREADS
+  return PyLong_FromUnsignedLongLong(n);
+}
+
+// normalize(doc, strip_bom, owned) -> (bytes, borrowed_offset or None)
+PyObject* t_normalize(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  int strip_bom, owned;
+  if (!PyArg_ParseTuple(args, "Opp", &doc_obj, &strip_bom, &owned)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  DocBuffer out;
+  Fault f = guarded([&] {
+    DocBuffer in = owned ? DocBuffer::owned(std::string(doc)) : DocBuffer::borrowed(doc);
+    out = normalize(std::move(in), strip_bom != 0);
+  });
+  if (f) return raise_fault(f);
+  Bytes v = out.view();
+  Ref offset(out.is_owned() ? Py_NewRef(Py_None)
+                            : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
+  if (!offset) return nullptr;
+  return Py_BuildValue("(NO)", bytes_of(v), offset.get());
+}
+
+// prepare(doc, label or None) -> (prepared bytes, encoding name)
+PyObject* t_prepare(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  const char* label = nullptr;
+  if (!PyArg_ParseTuple(args, "O|z", &doc_obj, &label)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  PreparedDocument prepared;
+  Fault size_fault;
+  Fault f = guarded([&] {
+    std::optional<Bytes> l;
+    if (label) l = Bytes(label);
+    size_fault = prepare_document(doc, l, prepared);
+  });
+  if (f) return raise_fault(f);
+  if (size_fault) return raise_fault(size_fault);
+  return Py_BuildValue("(Ns)", bytes_of(prepared.buffer.view()),
+                       whatwg::canonical_name(prepared.encoding));
+}
+
+PyObject* t_check_prepared_size(PyObject*, PyObject* arg) {
+  unsigned long long n = PyLong_AsUnsignedLongLong(arg);
+  if (PyErr_Occurred()) return nullptr;
+  if (Fault f = check_prepared_size(n)) return raise_fault(f);
+  Py_RETURN_NONE;
+}
+
+PyObject* t_meta_prescan(PyObject*, PyObject* arg) {
+  Bytes doc;
+  if (!get_bytes(arg, doc)) return nullptr;
+  std::optional<Encoding> e;
+  Fault f = guarded([&] { e = meta_prescan(doc); });
+  if (f) return raise_fault(f);
+  if (!e) Py_RETURN_NONE;
+  return PyUnicode_FromString(whatwg::canonical_name(*e));
+}
+
+PyObject* t_meta_attrs(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  Py_ssize_t start, end;
+  if (!PyArg_ParseTuple(args, "Onn", &doc_obj, &start, &end)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  if (start < 0 || end < 0 || static_cast<size_t>(start) > doc.size()) {
+    PyErr_SetString(PyExc_ValueError, "start out of range");
+    return nullptr;
+  }
+  MetaAttrs m = meta_attrs(doc, static_cast<size_t>(start), static_cast<size_t>(end));
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& [n, v] : m.attrs) {
+    Ref pair(Py_BuildValue("(s#s#)", n.data(), static_cast<Py_ssize_t>(n.size()), v.data(),
+                           static_cast<Py_ssize_t>(v.size())));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue("(On)", list.get(), static_cast<Py_ssize_t>(m.end));
+}
+
+PyObject* t_scan_comment(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  Py_ssize_t lt;
+  if (!PyArg_ParseTuple(args, "On", &doc_obj, &lt)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  if (lt < 0 || static_cast<size_t>(lt) + 4 > doc.size() || doc.substr(lt, 4) != "<!--") {
+    PyErr_SetString(PyExc_ValueError, "lt must point at \"<!--\"");
+    return nullptr;
+  }
+  return PyLong_FromSsize_t(static_cast<Py_ssize_t>(scan_comment(doc, static_cast<size_t>(lt))));
+}
+
+PyObject* t_raw_kind(PyObject*, PyObject* arg) {
+  Bytes name;
+  if (!get_bytes(arg, name)) return nullptr;
+  return PyLong_FromLong(static_cast<long>(raw_kind_of(name)));
+}
+
+// decode(encoding label, bytes) -> str, decoding without BOM handling.
+PyObject* t_decode(PyObject*, PyObject* args) {
+  const char* label;
+  PyObject* doc_obj;
+  if (!PyArg_ParseTuple(args, "sO", &label, &doc_obj)) return nullptr;
+  Bytes doc;
+  if (!get_bytes(doc_obj, doc)) return nullptr;
+  auto e = whatwg::for_label(label);
+  if (!e) {
+    PyErr_SetString(PyExc_LookupError, label);
+    return nullptr;
+  }
+  std::string out;
+  Fault f = guarded([&] { whatwg::decode_append(*e, doc, out); });
+  if (f) return raise_fault(f);
+  return PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* t_trim(PyObject*, PyObject* arg) {
+  std::string s;
+  if (!convert_str(arg, s)) return nullptr;
+  Bytes t = trim_unicode_whitespace(s);
+  return str_from(t);
+}
+
+// budget(flat, groups) -> (members, sib_bits), without the limit check.
+PyObject* t_budget(PyObject*, PyObject* args) {
+  PyObject *flat_obj, *groups_obj;
+  if (!PyArg_ParseTuple(args, "OO", &flat_obj, &groups_obj)) return nullptr;
+  std::vector<std::string> flat;
+  std::vector<GroupQuery> groups;
+  if (!convert_str_list(flat_obj, flat) || !convert_groups(groups_obj, groups)) return nullptr;
+  BudgetUsage u;
+  if (Fault f = budget_usage_guarded(flat, groups, u)) return raise_fault(f);
+  return Py_BuildValue("(kk)", static_cast<unsigned long>(u.members),
+                       static_cast<unsigned long>(u.sib_bits));
+}
+
+// Runs a core call whose invariant check fails, to observe how a fault
+// surfaces at the interpreter boundary.
+PyObject* t_internal_fault(PyObject*, PyObject*) {
+  Fault f = guarded([] { LS_CHECK(1 + 1 == 3); });
+  return raise_fault(f);
+}
+
+PyMethodDef kMethods[] = {
+    {"tokenize", t_tokenize, METH_VARARGS, "tokenize(doc, stop_after=-1) -> list of events"},
+    {"count_events", t_count_events, METH_O, "count_events(doc) -> (events, attrs, text bytes)"},
+    {"count_lt", t_count_lt, METH_O, "count_lt(doc) -> number of '<' found by memchr"},
+    {"normalize", t_normalize, METH_VARARGS, "normalize(doc, strip_bom, owned) -> (bytes, offset|None)"},
+    {"prepare", t_prepare, METH_VARARGS, "prepare(doc, label=None) -> (bytes, encoding)"},
+    {"check_prepared_size", t_check_prepared_size, METH_O, "raises for a size over the limit"},
+    {"meta_prescan", t_meta_prescan, METH_O, "meta_prescan(doc) -> name or None"},
+    {"meta_attrs", t_meta_attrs, METH_VARARGS, "meta_attrs(doc, start, end) -> (attrs, end)"},
+    {"scan_comment", t_scan_comment, METH_VARARGS, "scan_comment(doc, lt) -> end"},
+    {"raw_kind", t_raw_kind, METH_O, "raw_kind(name) -> 0..3"},
+    {"decode", t_decode, METH_VARARGS, "decode(label, bytes) -> str"},
+    {"trim", t_trim, METH_O, "trim(str) -> str without White_Space at either end"},
+    {"budget", t_budget, METH_VARARGS, "budget(flat, groups) -> (members, sib_bits)"},
+    {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_larkspine_testing", "Test-only views of the Larkspine core.", 0,
+    kMethods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace ls::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__larkspine_testing(void) {
+  return PyModuleDef_Init(&ls::py::kModule);
+}

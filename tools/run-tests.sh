@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds and installs the module together with the private test module
+# _larkspine_testing, then runs every test. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python -m pip install --quiet ".[test]" \
+  --config-settings=cmake.define.LARKSPINE_TESTING=ON \
+  --config-settings=build-dir=build/test
+python -m pytest tests "$@"
