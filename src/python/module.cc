@@ -200,9 +200,8 @@ PyCFunction as_method(FastCallKw fn) {
 PyMethodDef kFunctions[] = {
     {"extract", as_method(py_extract), METH_FASTCALL | METH_KEYWORDS,
      "extract(html, queries, encoding=None)\n--\n\n"
-     "Extract values from an HTML document in one streaming pass, without building a tree.\n\n"
-     "Returns one value-column (a list of str) per query, in query order; each column holds\n"
-     "its values in document order.\n\n"
+     "One streaming pass over html, without building a tree, returning one value-column per\n"
+     "query, in query order; each column holds its values (str) in document order.\n\n"
      "html: bytes (or a bytes subclass such as web-poet's HttpResponseBody), or an\n"
      "already-decoded str. The pure-Python larkspine.extract wrapper converts the remaining\n"
      "bytes-likes (bytearray, memoryview).\n"
