@@ -20,14 +20,14 @@ namespace ls {
 
 namespace {
 
-bool routes_to_xpath(Bytes t) {
-  return (!t.empty() && t[0] == '/') || t.starts_with("./") || t.starts_with("normalize-space(");
-}
-
 // Drops the leading/trailing bytes 09-0D and 20 (vertical tab included).
 inline bool is_trim_byte(uint8_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
 
 }  // namespace
+
+bool routes_to_xpath(Bytes t) {
+  return (!t.empty() && t[0] == '/') || t.starts_with("./") || t.starts_with("normalize-space(");
+}
 
 std::vector<Selector> compile_query(std::string_view query) {
   Bytes t = trim_unicode_whitespace(query);
@@ -48,30 +48,31 @@ std::optional<Selector> compile_one(std::string_view query) {
   return std::move(list[0]);
 }
 
-std::optional<Selector> compile_sub(std::string_view field) {
+SubRoute route_sub(std::string_view field) {
+  using Via = SubRoute::Via;
   Bytes t = trim_unicode_whitespace(field);
-  std::optional<Selector> s;
-  uint32_t anchor = 0;
-  if (t == ".") {
-    s = compile_one("*");
-  } else if (t == "text()" || t == "./text()") {
-    s = compile("//*/text()");
-  } else if (t == ".//text()") {
-    s = compile("//*//text()");
-  } else if (t.starts_with(".//@")) {
-    s = compile(std::string("//*//@").append(t.substr(4)));
-  } else if (t.starts_with("./@")) {
-    s = compile(std::string("//*/@").append(t.substr(3)));
-  } else if (t.starts_with("@")) {
-    s = compile(std::string("//*/@").append(t.substr(1)));
-  } else if (t.starts_with("./") && !t.starts_with(".//")) {
-    s = compile_one(std::string(".//").append(t.substr(2)));
-    anchor = 1;
-  } else {
-    return compile_one(field);  // unchanged, no anchor
-  }
-  if (s) {
-    s->anchor = anchor;
+  auto xpath = [](std::string prefix, Bytes rest) {
+    return SubRoute{Via::kXPath, prefix.append(rest), 0};
+  };
+  if (t == ".") return {Via::kCompileOne, "*", 0};  // the container's own outer HTML
+  if (t == "text()" || t == "./text()") return xpath("//*/text()", {});
+  if (t == ".//text()") return xpath("//*//text()", {});
+  if (t.starts_with(".//@")) return xpath("//*//@", t.substr(4));
+  if (t.starts_with("./@")) return xpath("//*/@", t.substr(3));
+  if (t.starts_with("@")) return xpath("//*/@", t.substr(1));
+  if (t.starts_with("./") && !t.starts_with(".//"))
+    return {Via::kCompileOne, std::string(".//").append(t.substr(2)), 1};
+  return {Via::kCompileOne, std::string(field), std::nullopt};
+}
+
+std::optional<Selector> compile_sub(std::string_view field) {
+  SubRoute route = route_sub(field);
+  std::optional<Selector> s =
+      route.via == SubRoute::Via::kXPath ? compile(route.query) : compile_one(route.query);
+  if (s && route.anchor) {
+    // Relative forms were rewritten to absolute XPath: the anchor, not the
+    // `relative` flag, ties them to the container.
+    s->anchor = route.anchor;
     s->relative = false;
   }
   return s;

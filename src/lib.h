@@ -27,6 +27,15 @@ std::vector<Selector> compile_query(std::string_view query);
 std::optional<Selector> compile_one(std::string_view query);
 std::optional<Selector> compile_sub(std::string_view field);
 
+// The routing decisions behind the routers, exposed for tests.
+bool routes_to_xpath(Bytes trimmed_query);
+struct SubRoute {
+  enum class Via : uint8_t { kCompileOne, kXPath } via;
+  std::string query;              // the text handed to that compiler
+  std::optional<uint32_t> anchor;  // absent: the field is compiled unchanged
+};
+SubRoute route_sub(std::string_view field);
+
 SchemaSelectors compile_schema(const std::vector<std::string>& flat,
                                const std::vector<GroupQuery>& groups);
 

@@ -65,3 +65,34 @@ def test_query_trimming_agrees_with_unicode_white_space(text):
                                                      *range(0x2000, 0x200B), 0x2028, 0x2029,
                                                      0x202F, 0x205F, 0x3000]))
     assert t.trim(text) == expected
+
+
+@pytest.mark.parametrize("query, route", [
+    ("  //a/text()", "xpath"), ("./a", "xpath"), ("/html/body", "xpath"), ("normalize-space(//p)", "xpath"),
+    ("\u3000//a", "xpath"), (".a", "css"), (".", "css"), ("normalize-space (//p)", "css"),
+    ("Normalize-space(//p)", "css"), ("a//b", "css"), ("", "css"), ("(//a)", "css"),
+])
+def test_query_routing(query, route):
+    assert t.route(query) == route
+
+
+@pytest.mark.parametrize("field, via, query, anchor", [
+    (".", "compile_one", "*", 0),
+    (" . ", "compile_one", "*", 0),
+    ("text()", "xpath", "//*/text()", 0),
+    ("./text()", "xpath", "//*/text()", 0),
+    (".//text()", "xpath", "//*//text()", 0),
+    (".//@href", "xpath", "//*//@href", 0),
+    ("./@href", "xpath", "//*/@href", 0),
+    ("@href", "xpath", "//*/@href", 0),
+    ("@", "xpath", "//*/@", 0),
+    ("./span", "compile_one", ".//span", 1),
+    ("./span/b", "compile_one", ".//span/b", 1),
+    (".//span", "compile_one", ".//span", None),
+    ("span.price", "compile_one", "span.price", None),
+    (" //x ", "compile_one", " //x ", None),
+    ("text() ", "xpath", "//*/text()", 0),
+    ("text()x", "compile_one", "text()x", None),
+])
+def test_sub_field_routing(field, via, query, anchor):
+    assert t.route_sub(field) == (via, query, anchor)

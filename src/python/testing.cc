@@ -286,6 +286,23 @@ PyObject* t_budget(PyObject*, PyObject* args) {
                        static_cast<unsigned long>(u.sib_bits));
 }
 
+// route(query) -> "xpath" or "css"; route_sub(field) -> (via, text, anchor)
+PyObject* t_route(PyObject*, PyObject* arg) {
+  std::string q;
+  if (!convert_str(arg, q)) return nullptr;
+  return PyUnicode_FromString(routes_to_xpath(trim_unicode_whitespace(q)) ? "xpath" : "css");
+}
+
+PyObject* t_route_sub(PyObject*, PyObject* arg) {
+  std::string q;
+  if (!convert_str(arg, q)) return nullptr;
+  SubRoute r = route_sub(q);
+  Ref anchor(r.anchor ? PyLong_FromUnsignedLong(*r.anchor) : Py_NewRef(Py_None));
+  if (!anchor) return nullptr;
+  return Py_BuildValue("(sNO)", r.via == SubRoute::Via::kXPath ? "xpath" : "compile_one",
+                       str_from(r.query), anchor.get());
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -307,6 +324,8 @@ PyMethodDef kMethods[] = {
     {"decode", t_decode, METH_VARARGS, "decode(label, bytes) -> str"},
     {"trim", t_trim, METH_O, "trim(str) -> str without White_Space at either end"},
     {"budget", t_budget, METH_VARARGS, "budget(flat, groups) -> (members, sib_bits)"},
+    {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
+    {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},
 };
