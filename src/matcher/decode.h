@@ -1,9 +1,12 @@
-// The document as the matcher sees it, and the decoding of values cut from it.
+// The document as the matcher sees it, and the decoding of the values cut
+// from it: each function returns a view when nothing had to change and an
+// owned copy only when a step changed the text.
 #pragma once
 
 #include <string>
 
 #include "base.h"
+#include "text_value.h"
 #include "whatwg/labels.h"
 
 namespace ls {
@@ -12,8 +15,25 @@ namespace ls {
 // (or transcoded to UTF-8), at most kMaxDocumentBytes long. Values cut from
 // it are decoded from `encoding`.
 struct EncodedInput {
-  Bytes bytes;  // borrowed from the caller, or a view of `owned`
+  Bytes bytes;  // borrowed from the caller, or a view of a buffer the run owns
   whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
+
+  // The decoded, newline-normalised source of bytes [start, end); character
+  // references are left as written. Requires start <= end <= bytes.size().
+  std::string raw_source(Offset start, Offset end) const;
 };
+
+// Bytes in `enc` to UTF-8 (a fragment: no byte-order mark handling).
+TextValue decode_bytes(Bytes b, whatwg::Encoding enc);
+// CR LF and lone CR become LF.
+TextValue normalize_crlf(TextValue t);
+// An attribute value as stored on a frame and emitted.
+TextValue decode_attr(Bytes b, whatwg::Encoding enc);
+// One piece of element text as buffered and emitted; `decode_entities` is
+// what the tokenizer reported for the piece.
+TextValue finalize(Bytes b, bool decode_entities, whatwg::Encoding enc);
+// XPath normalize-space(): runs of 09/0A/0D/20 become one space; both ends
+// trimmed.
+std::string normalize_space(Bytes t);
 
 }  // namespace ls

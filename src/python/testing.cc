@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+
 #include "encoding.h"
+#include "entities.h"
+#include "matcher/decode.h"
 #include "lib.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -303,6 +307,126 @@ PyObject* t_route_sub(PyObject*, PyObject* arg) {
                        str_from(r.query), anchor.get());
 }
 
+PyObject* text_result(const TextValue& v) {
+  return Py_BuildValue("(NO)", str_from(v.bytes()), v.is_owned() ? Py_False : Py_True);
+}
+
+std::optional<whatwg::Encoding> encoding_arg(const char* label) {
+  auto e = whatwg::for_label(label);
+  if (!e) PyErr_SetString(PyExc_LookupError, label);
+  return e;
+}
+
+// entities(bytes, in_attribute) -> (str, borrowed)
+PyObject* t_entities(PyObject*, PyObject* args) {
+  PyObject* obj;
+  int in_attr;
+  if (!PyArg_ParseTuple(args, "Op", &obj, &in_attr)) return nullptr;
+  Bytes b;
+  if (!get_bytes(obj, b)) return nullptr;
+  TextValue v = entities::decode(b, in_attr != 0);
+  return text_result(v);
+}
+
+// value(kind, bytes, label) with kind "text", "raw", "attr", "bytes", "crlf"
+PyObject* t_value(PyObject*, PyObject* args) {
+  const char *kind, *label;
+  PyObject* obj;
+  if (!PyArg_ParseTuple(args, "sOs", &kind, &obj, &label)) return nullptr;
+  Bytes b;
+  if (!get_bytes(obj, b)) return nullptr;
+  auto e = encoding_arg(label);
+  if (!e) return nullptr;
+  TextValue v;
+  Fault f = guarded([&] {
+    Bytes k(kind);
+    if (k == "text") v = finalize(b, true, *e);
+    else if (k == "raw") v = finalize(b, false, *e);
+    else if (k == "attr") v = decode_attr(b, *e);
+    else if (k == "bytes") v = decode_bytes(b, *e);
+    else if (k == "crlf") v = normalize_crlf(TextValue::view(b));
+    else internal_fault("unknown value kind");
+  });
+  if (f) return raise_fault(f);
+  return text_result(v);
+}
+
+PyObject* t_normalize_space(PyObject*, PyObject* arg) {
+  std::string s;
+  if (!convert_str(arg, s)) return nullptr;
+  return str_from(normalize_space(s));
+}
+
+PyObject* t_raw_source(PyObject*, PyObject* args) {
+  PyObject* obj;
+  const char* label;
+  unsigned long start, end;
+  if (!PyArg_ParseTuple(args, "Oskk", &obj, &label, &start, &end)) return nullptr;
+  Bytes b;
+  if (!get_bytes(obj, b)) return nullptr;
+  auto e = encoding_arg(label);
+  if (!e) return nullptr;
+  std::string out;
+  Fault f = guarded([&] {
+    EncodedInput in{b, *e};
+    out = in.raw_source(static_cast<Offset>(start), static_cast<Offset>(end));
+  });
+  if (f) return raise_fault(f);
+  return str_from(out);
+}
+
+// named(name) -> replacement or None; legacy(name) likewise.
+PyObject* t_named(PyObject*, PyObject* args) {
+  const char* name;
+  int legacy;
+  if (!PyArg_ParseTuple(args, "sp", &name, &legacy)) return nullptr;
+  auto r = legacy ? entities::lookup_legacy(name) : entities::lookup_named(name);
+  if (!r) Py_RETURN_NONE;
+  return str_from(*r);
+}
+
+// time_pass(kind, label, data, repeat) -> best seconds of one pass, measured
+// with the interpreter lock released. kind: "memchr", "validate", "decode",
+// "entities".
+PyObject* t_time_pass(PyObject*, PyObject* args) {
+  const char *kind, *label;
+  PyObject* obj;
+  int repeat;
+  if (!PyArg_ParseTuple(args, "ssOi", &kind, &label, &obj, &repeat)) return nullptr;
+  Bytes b;
+  if (!get_bytes(obj, b)) return nullptr;
+  auto e = encoding_arg(label);
+  if (!e) return nullptr;
+  const Bytes k(kind);
+  double best = 1e30;
+  size_t sink = 0;
+  Py_BEGIN_ALLOW_THREADS
+  std::string out;
+  for (int r = 0; r < repeat; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    if (k == "memchr") {
+      const char* p = b.data();
+      const char* end = p + b.size();
+      while (const void* hit = std::memchr(p, '<', static_cast<size_t>(end - p))) {
+        ++sink;
+        p = static_cast<const char*>(hit) + 1;
+      }
+    } else if (k == "validate") {
+      sink += whatwg::utf8_is_valid(b);
+    } else if (k == "decode") {
+      out.clear();
+      whatwg::decode_append(*e, b, out);
+      sink += out.size();
+    } else {
+      sink += entities::decode(b, false).bytes().size();
+    }
+    std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    best = std::min(best, dt.count());
+  }
+  Py_END_ALLOW_THREADS
+  return Py_BuildValue("(dk)", best, static_cast<unsigned long>(sink & 0xFFFF));
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -324,6 +448,12 @@ PyMethodDef kMethods[] = {
     {"decode", t_decode, METH_VARARGS, "decode(label, bytes) -> str"},
     {"trim", t_trim, METH_O, "trim(str) -> str without White_Space at either end"},
     {"budget", t_budget, METH_VARARGS, "budget(flat, groups) -> (members, sib_bits)"},
+    {"entities", t_entities, METH_VARARGS, "entities(bytes, in_attribute) -> (str, borrowed)"},
+    {"value", t_value, METH_VARARGS, "value(kind, bytes, label) -> (str, borrowed)"},
+    {"normalize_space", t_normalize_space, METH_O, "normalize_space(str) -> str"},
+    {"raw_source", t_raw_source, METH_VARARGS, "raw_source(bytes, label, start, end) -> str"},
+    {"named", t_named, METH_VARARGS, "named(name, legacy) -> replacement or None"},
+    {"time_pass", t_time_pass, METH_VARARGS, "time_pass(kind, label, data, repeat)"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},

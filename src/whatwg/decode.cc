@@ -8,6 +8,7 @@
 #include "whatwg/decode.h"
 
 #include "byte_search.h"
+#include "whatwg/indexes.h"
 
 namespace ls::whatwg {
 
@@ -105,10 +106,301 @@ void decode_x_user_defined(Bytes in, std::string& out) {
   }
 }
 
-// ISO-2022-JP state machine without its JIS X 0208 index: the escape
-// handling is the standard's, and every double-byte character decodes to
-// U+FFFD until the index tables are generated.
-void decode_iso_2022_jp_without_index(Bytes in, std::string& out) {
+// Appends the ASCII run starting at `i` and returns the index after it.
+inline size_t copy_ascii_run(const uint8_t* d, size_t i, size_t n, std::string& out) {
+  const uint8_t* a = find_non_ascii(d + i, d + n);
+  size_t e = static_cast<size_t>(a - d);
+  out.append(reinterpret_cast<const char*>(d + i), e - i);
+  return e;
+}
+
+inline void append_or_error(std::string& out, uint32_t cp) {
+  if (cp) append_utf8(out, cp);
+  else append_replacement(out);
+}
+
+void decode_single_byte(const uint16_t* row, Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  size_t i = 0;
+  while (i < n) {
+    i = copy_ascii_run(d, i, n, out);
+    if (i == n) break;
+    append_or_error(out, row[d[i] - 0x80]);
+    ++i;
+  }
+}
+
+template <class T, size_t N>
+inline uint32_t index_at(const T (&table)[N], uint32_t pointer) {
+  return pointer < N ? table[pointer] : 0;
+}
+
+uint32_t gb18030_ranges_code_point(uint32_t pointer) {
+  if ((pointer > 39419 && pointer < 189000) || pointer > 1237575) return 0;
+  if (pointer == 7457) return 0xE7C7;
+  // The last range whose pointer is <= `pointer`; the first range starts at 0.
+  uint32_t lo = 0, hi = kGb18030RangesSize;
+  while (hi - lo > 1) {
+    uint32_t mid = (lo + hi) / 2;
+    if (kGb18030Ranges[mid][0] <= pointer) lo = mid;
+    else hi = mid;
+  }
+  return kGb18030Ranges[lo][1] + pointer - kGb18030Ranges[lo][0];
+}
+
+// In the multi-byte decoders below, "restore byte to the queue" is `i` not
+// advancing past it; restoring earlier bytes steps `i` back. The lead byte of
+// every sequence is consumed for good, so each step back is bounded and the
+// loops end.
+
+void decode_gb18030(Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  uint8_t first = 0, second = 0, third = 0;
+  size_t i = 0;
+  for (;;) {
+    if (i == n) {
+      if (first | second | third) append_replacement(out);
+      return;
+    }
+    const uint8_t b = d[i];
+    if (third) {
+      if (b < 0x30 || b > 0x39) {
+        append_replacement(out);
+        i -= 2;  // restore second, third and byte
+        first = second = third = 0;
+        continue;
+      }
+      uint32_t pointer = (first - 0x81u) * (10 * 126 * 10) + (second - 0x30u) * (10 * 126) +
+                         (third - 0x81u) * 10 + b - 0x30u;
+      first = second = third = 0;
+      ++i;
+      append_or_error(out, gb18030_ranges_code_point(pointer));
+      continue;
+    }
+    if (second) {
+      if (b >= 0x81 && b <= 0xFE) {
+        third = b;
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      i -= 1;  // restore second and byte
+      first = second = 0;
+      continue;
+    }
+    if (first) {
+      if (b >= 0x30 && b <= 0x39) {
+        second = b;
+        ++i;
+        continue;
+      }
+      const uint8_t lead = first;
+      first = 0;
+      uint32_t cp = 0;
+      if ((b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFE)) {
+        const uint32_t offset = b < 0x7F ? 0x40 : 0x41;
+        cp = index_at(kGb18030, (lead - 0x81u) * 190 + (b - offset));
+      }
+      if (cp) {
+        append_utf8(out, cp);
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      if (b >= 0x80) ++i;  // an ASCII byte is processed again
+      continue;
+    }
+    if (b < 0x80) {
+      i = copy_ascii_run(d, i, n, out);
+    } else {
+      if (b == 0x80) append_utf8(out, 0x20AC);
+      else if (b <= 0xFE) first = b;
+      else append_replacement(out);
+      ++i;
+    }
+  }
+}
+
+void decode_big5(Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  uint8_t lead = 0;
+  size_t i = 0;
+  for (;;) {
+    if (i == n) {
+      if (lead) append_replacement(out);
+      return;
+    }
+    const uint8_t b = d[i];
+    if (lead) {
+      const uint8_t l = lead;
+      lead = 0;
+      uint32_t cp = 0;
+      if ((b >= 0x40 && b <= 0x7E) || (b >= 0xA1 && b <= 0xFE)) {
+        const uint32_t offset = b < 0x7F ? 0x40 : 0x62;
+        const uint32_t pointer = (l - 0x81u) * 157 + (b - offset);
+        // Pointers that stand for two code points.
+        switch (pointer) {
+          case 1133: out.append("\xC3\x8A\xCC\x84"); ++i; continue;  // U+00CA U+0304
+          case 1135: out.append("\xC3\x8A\xCC\x8C"); ++i; continue;  // U+00CA U+030C
+          case 1164: out.append("\xC3\xAA\xCC\x84"); ++i; continue;  // U+00EA U+0304
+          case 1166: out.append("\xC3\xAA\xCC\x8C"); ++i; continue;  // U+00EA U+030C
+        }
+        cp = index_at(kBig5, pointer);
+      }
+      if (cp) {
+        append_utf8(out, cp);
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      if (b >= 0x80) ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      i = copy_ascii_run(d, i, n, out);
+      continue;
+    }
+    if (b >= 0x81 && b <= 0xFE) lead = b;
+    else append_replacement(out);
+    ++i;
+  }
+}
+
+void decode_euc_jp(Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  uint8_t lead = 0;
+  bool jis0212 = false;
+  size_t i = 0;
+  for (;;) {
+    if (i == n) {
+      if (lead) append_replacement(out);
+      return;
+    }
+    const uint8_t b = d[i];
+    if (lead == 0x8E && b >= 0xA1 && b <= 0xDF) {
+      lead = 0;
+      append_utf8(out, 0xFF61 - 0xA1 + b);
+      ++i;
+      continue;
+    }
+    if (lead == 0x8F && b >= 0xA1 && b <= 0xFE) {
+      jis0212 = true;
+      lead = b;
+      ++i;
+      continue;
+    }
+    if (lead) {
+      const uint8_t l = lead;
+      lead = 0;
+      uint32_t cp = 0;
+      if (l >= 0xA1 && l <= 0xFE && b >= 0xA1 && b <= 0xFE) {
+        const uint32_t pointer = (l - 0xA1u) * 94 + b - 0xA1u;
+        cp = jis0212 ? index_at(kJis0212, pointer) : index_at(kJis0208, pointer);
+      }
+      jis0212 = false;
+      if (cp) {
+        append_utf8(out, cp);
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      if (b >= 0x80) ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      i = copy_ascii_run(d, i, n, out);
+      continue;
+    }
+    if (b == 0x8E || b == 0x8F || (b >= 0xA1 && b <= 0xFE)) lead = b;
+    else append_replacement(out);
+    ++i;
+  }
+}
+
+void decode_shift_jis(Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  uint8_t lead = 0;
+  size_t i = 0;
+  for (;;) {
+    if (i == n) {
+      if (lead) append_replacement(out);
+      return;
+    }
+    const uint8_t b = d[i];
+    if (lead) {
+      const uint8_t l = lead;
+      lead = 0;
+      uint32_t cp = 0;
+      if ((b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC)) {
+        const uint32_t offset = b < 0x7F ? 0x40 : 0x41;
+        const uint32_t lead_offset = l < 0xA0 ? 0x81 : 0xC1;
+        const uint32_t pointer = (l - lead_offset) * 188 + b - offset;
+        // Windows EUDC: the private use area.
+        if (pointer >= 8836 && pointer <= 10715) cp = 0xE000 - 8836 + pointer;
+        else cp = index_at(kJis0208, pointer);
+      }
+      if (cp) {
+        append_utf8(out, cp);
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      if (b >= 0x80) ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      i = copy_ascii_run(d, i, n, out);
+      continue;
+    }
+    if (b == 0x80) append_utf8(out, 0x80);
+    else if (b >= 0xA1 && b <= 0xDF) append_utf8(out, 0xFF61 - 0xA1 + b);
+    else if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) lead = b;
+    else append_replacement(out);
+    ++i;
+  }
+}
+
+void decode_euc_kr(Bytes in, std::string& out) {
+  const uint8_t* d = u8(in);
+  const size_t n = in.size();
+  uint8_t lead = 0;
+  size_t i = 0;
+  for (;;) {
+    if (i == n) {
+      if (lead) append_replacement(out);
+      return;
+    }
+    const uint8_t b = d[i];
+    if (lead) {
+      const uint8_t l = lead;
+      lead = 0;
+      uint32_t cp = 0;
+      if (b >= 0x41 && b <= 0xFE) cp = index_at(kEucKr, (l - 0x81u) * 190 + (b - 0x41u));
+      if (cp) {
+        append_utf8(out, cp);
+        ++i;
+        continue;
+      }
+      append_replacement(out);
+      if (b >= 0x80) ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      i = copy_ascii_run(d, i, n, out);
+      continue;
+    }
+    if (b >= 0x81 && b <= 0xFE) lead = b;
+    else append_replacement(out);
+    ++i;
+  }
+}
+
+void decode_iso_2022_jp(Bytes in, std::string& out) {
   enum class State : uint8_t { kAscii, kRoman, kKatakana, kLeadByte, kTrailByte, kEscapeStart, kEscape };
   const uint8_t* d = u8(in);
   const size_t n = in.size();
@@ -116,9 +408,9 @@ void decode_iso_2022_jp_without_index(Bytes in, std::string& out) {
   bool output_flag = false;
   uint8_t lead = 0;
   size_t i = 0;
-  // `i` may step back (prepend to the queue) by at most two bytes after an
-  // escape error, never past bytes already consumed twice, so the loop ends.
-  while (true) {
+  // `i` steps back by one byte at most after an escape error, and only over
+  // a byte that the escape-start state consumed, so the loop ends.
+  for (;;) {
     const bool eoq = i >= n;
     const uint8_t b = eoq ? 0 : d[i];
     switch (state) {
@@ -126,21 +418,26 @@ void decode_iso_2022_jp_without_index(Bytes in, std::string& out) {
       case State::kRoman:
         if (eoq) return;
         ++i;
-        if (b == 0x1B) { state = State::kEscapeStart; break; }
-        if (b <= 0x7F && b != 0x0E && b != 0x0F) {
-          output_flag = false;
-          if (state == State::kRoman && b == 0x5C) append_utf8(out, 0xA5);
-          else if (state == State::kRoman && b == 0x7E) append_utf8(out, 0x203E);
-          else out.push_back(static_cast<char>(b));
+        if (b == 0x1B) {
+          state = State::kEscapeStart;
           break;
         }
         output_flag = false;
-        append_replacement(out);
+        if (b <= 0x7F && b != 0x0E && b != 0x0F) {
+          if (state == State::kRoman && b == 0x5C) append_utf8(out, 0xA5);
+          else if (state == State::kRoman && b == 0x7E) append_utf8(out, 0x203E);
+          else out.push_back(static_cast<char>(b));
+        } else {
+          append_replacement(out);
+        }
         break;
       case State::kKatakana:
         if (eoq) return;
         ++i;
-        if (b == 0x1B) { state = State::kEscapeStart; break; }
+        if (b == 0x1B) {
+          state = State::kEscapeStart;
+          break;
+        }
         output_flag = false;
         if (b >= 0x21 && b <= 0x5F) append_utf8(out, 0xFF61 - 0x21 + b);
         else append_replacement(out);
@@ -148,47 +445,66 @@ void decode_iso_2022_jp_without_index(Bytes in, std::string& out) {
       case State::kLeadByte:
         if (eoq) return;
         ++i;
-        if (b == 0x1B) { state = State::kEscapeStart; break; }
+        if (b == 0x1B) {
+          state = State::kEscapeStart;
+          break;
+        }
         output_flag = false;
-        if (b >= 0x21 && b <= 0x7E) { lead = b; state = State::kTrailByte; break; }
-        append_replacement(out);
+        if (b >= 0x21 && b <= 0x7E) {
+          lead = b;
+          state = State::kTrailByte;
+        } else {
+          append_replacement(out);
+        }
         break;
       case State::kTrailByte:
-        if (eoq) { append_replacement(out); return; }
-        if (b == 0x1B) { state = State::kEscapeStart; ++i; append_replacement(out); break; }
-        state = State::kLeadByte;
+        if (eoq) {
+          state = State::kLeadByte;
+          append_replacement(out);
+          break;
+        }
         ++i;
-        (void)lead;
-        append_replacement(out);  // JIS X 0208 lookup: index not generated yet
+        if (b == 0x1B) {
+          state = State::kEscapeStart;
+          append_replacement(out);
+          break;
+        }
+        state = State::kLeadByte;
+        if (b >= 0x21 && b <= 0x7E)
+          append_or_error(out, index_at(kJis0208, (lead - 0x21u) * 94 + b - 0x21u));
+        else
+          append_replacement(out);
         break;
       case State::kEscapeStart:
-        if (!eoq && (b == 0x24 || b == 0x28)) { lead = b; state = State::kEscape; ++i; break; }
-        // Prepend the byte (if any), return error.
-        output_flag = false;
+        if (!eoq && (b == 0x24 || b == 0x28)) {
+          lead = b;
+          state = State::kEscape;
+          ++i;
+          break;
+        }
+        output_flag = false;  // the byte, if any, is processed again
         state = output_state;
         append_replacement(out);
         break;
       case State::kEscape: {
-        uint8_t l = lead;
+        const uint8_t l = lead;
         lead = 0;
+        bool matched = true;
         State next = State::kAscii;
-        bool matched = false;
-        if (!eoq) {
-          if (l == 0x28 && b == 0x42) { next = State::kAscii; matched = true; }
-          else if (l == 0x28 && b == 0x4A) { next = State::kRoman; matched = true; }
-          else if (l == 0x28 && b == 0x49) { next = State::kKatakana; matched = true; }
-          else if (l == 0x24 && (b == 0x40 || b == 0x42)) { next = State::kLeadByte; matched = true; }
-        }
+        if (!eoq && l == 0x28 && b == 0x42) next = State::kAscii;
+        else if (!eoq && l == 0x28 && b == 0x4A) next = State::kRoman;
+        else if (!eoq && l == 0x28 && b == 0x49) next = State::kKatakana;
+        else if (!eoq && l == 0x24 && (b == 0x40 || b == 0x42)) next = State::kLeadByte;
+        else matched = false;
         if (matched) {
           ++i;
           state = output_state = next;
-          bool was_flag = output_flag;
+          const bool had_output = output_flag;
           output_flag = true;
-          if (was_flag) append_replacement(out);
+          if (had_output) append_replacement(out);
           break;
         }
-        // Prepend lead and byte: step back over the lead byte.
-        i -= 1;
+        i -= 1;  // restore the lead (and the byte, not yet consumed)
         output_flag = false;
         state = output_state;
         append_replacement(out);
@@ -223,10 +539,37 @@ void decode_append(Encoding e, Bytes in, std::string& out) {
       decode_x_user_defined(in, out);
       return;
     case Encoding::kIso2022Jp:
-      decode_iso_2022_jp_without_index(in, out);
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_iso_2022_jp(in, out);
       return;
-    default:
-      internal_fault("decoder not available for this encoding");
+    case Encoding::kGbk:
+    case Encoding::kGb18030:
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_gb18030(in, out);
+      return;
+    case Encoding::kBig5:
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_big5(in, out);
+      return;
+    case Encoding::kEucJp:
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_euc_jp(in, out);
+      return;
+    case Encoding::kShiftJis:
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_shift_jis(in, out);
+      return;
+    case Encoding::kEucKr:
+      out.reserve(out.size() + in.size() * 3 / 2);
+      decode_euc_kr(in, out);
+      return;
+    default: {
+      int row = single_byte_row(e);
+      LS_CHECK(row >= 0);
+      out.reserve(out.size() + in.size() + in.size() / 2);
+      decode_single_byte(kSingleByte[row], in, out);
+      return;
+    }
   }
 }
 
