@@ -7,6 +7,9 @@
 // at a time where the encoding maps them to themselves.
 #include "whatwg/decode.h"
 
+#include <array>
+#include <cstring>
+
 #include "byte_search.h"
 #include "whatwg/indexes.h"
 
@@ -119,16 +122,54 @@ inline void append_or_error(std::string& out, uint32_t cp) {
   else append_replacement(out);
 }
 
-void decode_single_byte(const uint16_t* row, Bytes in, std::string& out) {
+// The UTF-8 form of every high byte of every single-byte encoding, built once
+// from the index rows: {length, bytes}. Length 3 with U+FFFD for a null entry.
+struct Utf8Unit {
+  uint8_t len;
+  char bytes[3];
+};
+using SingleByteUtf8 = std::array<std::array<Utf8Unit, 128>, kSingleByteCount>;
+
+const SingleByteUtf8& single_byte_utf8() {
+  static const SingleByteUtf8 table = [] {
+    SingleByteUtf8 t{};
+    for (int r = 0; r < kSingleByteCount; ++r)
+      for (int b = 0; b < 128; ++b) {
+        std::string u;
+        uint32_t cp = kSingleByte[r][b];
+        if (cp) append_utf8(u, cp);
+        else append_replacement(u);
+        t[r][b].len = static_cast<uint8_t>(u.size());
+        std::memcpy(t[r][b].bytes, u.data(), u.size());
+      }
+    return t;
+  }();
+  return table;
+}
+
+void decode_single_byte(int row, Bytes in, std::string& out) {
+  const auto& units = single_byte_utf8()[row];
   const uint8_t* d = u8(in);
   const size_t n = in.size();
+  // Every byte becomes at most three: write into room made up front.
+  const size_t base = out.size();
+  out.resize(base + 3 * n);
+  char* w = out.data() + base;
   size_t i = 0;
   while (i < n) {
-    i = copy_ascii_run(d, i, n, out);
-    if (i == n) break;
-    append_or_error(out, row[d[i] - 0x80]);
-    ++i;
+    const uint8_t* a = find_non_ascii(d + i, d + n);
+    size_t run = static_cast<size_t>(a - d) - i;
+    std::memcpy(w, d + i, run);
+    w += run;
+    i += run;
+    while (i < n && d[i] >= 0x80) {  // a run of high bytes, one table load each
+      const Utf8Unit& u = units[d[i] - 0x80];
+      std::memcpy(w, u.bytes, 3);  // the unused tail bytes are overwritten next
+      w += u.len;
+      ++i;
+    }
   }
+  out.resize(static_cast<size_t>(w - out.data()));
 }
 
 template <class T, size_t N>
@@ -566,8 +607,7 @@ void decode_append(Encoding e, Bytes in, std::string& out) {
     default: {
       int row = single_byte_row(e);
       LS_CHECK(row >= 0);
-      out.reserve(out.size() + in.size() + in.size() / 2);
-      decode_single_byte(kSingleByte[row], in, out);
+      decode_single_byte(row, in, out);
       return;
     }
   }
