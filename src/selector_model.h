@@ -150,3 +150,14 @@ struct Selector {
 };
 
 }  // namespace ls
+
+namespace ls {
+// A stable, readable text form of the model, for tests and debugging, e.g.
+//   div.a[href^="x" i]:nth(2,1) > span:has(> img) -> text(subtree)
+std::string dump(const Compound& c);
+std::string dump(const Selector& s);
+
+// The first broken invariant of the model, or nothing. (Front ends also
+// leave `anchor` absent; only the sub-field router sets it.)
+std::optional<std::string> model_violation(const Selector& s);
+}  // namespace ls

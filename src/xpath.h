@@ -1,7 +1,9 @@
-// The XPath front end: a downward subset of XPath 1.0.
+// The XPath front end: a downward subset of XPath 1.0 compiled into the
+// selector model.
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -10,11 +12,18 @@
 namespace ls {
 
 // Compiles a (possibly union) XPath expression into its member selectors;
-// empty when unsupported. `depth` bounds nested re-entry.
+// empty when unsupported. `depth` counts nested normalize-space() re-entry.
 std::vector<Selector> compile_members_depth(std::string_view expr, unsigned depth);
 
 // The expression as exactly one selector; absent when unsupported or when it
 // has more than one member.
 std::optional<Selector> compile(std::string_view expr);
+
+// Pieces of the compiler, shared with the diagnostics and exposed for tests.
+std::vector<std::string_view> split_top(std::string_view text, std::string_view sep);
+std::optional<std::string_view> single_literal(std::string_view text);
+
+// Most selectors one union member may expand into.
+inline constexpr size_t kMaxAlternatives = 32;
 
 }  // namespace ls

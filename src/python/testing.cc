@@ -9,6 +9,8 @@
 #include <chrono>
 
 #include "encoding.h"
+#include "selector.h"
+#include "xpath.h"
 #include "entities.h"
 #include "matcher/decode.h"
 #include "lib.h"
@@ -427,6 +429,109 @@ PyObject* t_time_pass(PyObject*, PyObject* args) {
   return Py_BuildValue("(dk)", best, static_cast<unsigned long>(sink & 0xFFFF));
 }
 
+PyObject* dump_list(const std::vector<Selector>& list, bool parser_output) {
+  Ref out(PyList_New(0));
+  if (!out) return nullptr;
+  for (const Selector& sel : list) {
+    // Every selector a front end returns must satisfy the model's invariants;
+    // a violation surfaces as the internal-fault exception.
+    std::optional<std::string> v = model_violation(sel);
+    if (!v && parser_output && sel.anchor) v = "anchor set by a front end";
+    if (v) {
+      Fault f{FaultKind::kInternal, "larkspine: internal fault: model invariant: " + *v};
+      return raise_fault(f);
+    }
+    Ref d(str_from(dump(sel)));
+    if (!d || PyList_Append(out.get(), d.get()) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+// Dumps of what a query compiles to. which: "query" (the router), "css"
+// (parse_list), "xpath" (compile_members_depth), "one" (compile_one),
+// "sub" (compile_sub).
+PyObject* t_compile(PyObject*, PyObject* args) {
+  const char* which;
+  PyObject* obj;
+  if (!PyArg_ParseTuple(args, "sO", &which, &obj)) return nullptr;
+  std::string q;
+  if (!convert_str(obj, q)) return nullptr;
+  std::vector<Selector> list;
+  Fault f = guarded([&] {
+    Bytes w(which);
+    if (w == "query") {
+      list = compile_query(q);
+    } else if (w == "css") {
+      list = parse_list(q);
+    } else if (w == "xpath") {
+      list = compile_members_depth(q, 0);
+    } else {
+      std::optional<Selector> one = w == "one" ? compile_one(q) : compile_sub(q);
+      if (one) list.push_back(std::move(*one));
+    }
+  });
+  if (f) return raise_fault(f);
+  return dump_list(list, Bytes(which) != "sub");
+}
+
+// css_piece(kind, text): "split" -> list, "unescape" -> str or None,
+// "trim" -> str, "ident" -> bool, "anpb" -> (a, b) or None,
+// "xsplit_or" -> list (split_top on " or ")
+PyObject* t_css_piece(PyObject*, PyObject* args) {
+  const char* kind;
+  PyObject* obj;
+  if (!PyArg_ParseTuple(args, "sO", &kind, &obj)) return nullptr;
+  std::string text;
+  if (!convert_str(obj, text)) return nullptr;
+  Bytes k(kind);
+  auto pieces = [](const std::vector<std::string_view>& v) -> PyObject* {
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (std::string_view p : v) {
+      Ref s(str_from(p));
+      if (!s || PyList_Append(out.get(), s.get()) < 0) return nullptr;
+    }
+    return out.release();
+  };
+  if (k == "split") return pieces(split_top_commas(text));
+  if (k == "xsplit_or") return pieces(split_top(text, " or "));
+  if (k == "trim") return str_from(trim_css(text));
+  if (k == "ident") return PyBool_FromLong(is_css_ident(text));
+  if (k == "unescape") {
+    auto u = unescape_css(text);
+    if (!u) Py_RETURN_NONE;
+    return str_from(*u);
+  }
+  if (k == "anpb") {
+    auto ab = parse_anpb(text);
+    if (!ab) Py_RETURN_NONE;
+    return Py_BuildValue("(ii)", ab->first, ab->second);
+  }
+  PyErr_SetString(PyExc_ValueError, kind);
+  return nullptr;
+}
+
+// time_compile(queries, repeat) -> best seconds to compile them all once.
+PyObject* t_time_compile(PyObject*, PyObject* args) {
+  PyObject* obj;
+  int repeat;
+  if (!PyArg_ParseTuple(args, "Oi", &obj, &repeat)) return nullptr;
+  std::vector<std::string> queries;
+  if (!convert_str_list(obj, queries)) return nullptr;
+  double best = 1e30;
+  size_t selectors = 0;
+  Py_BEGIN_ALLOW_THREADS
+  for (int r = 0; r < repeat; ++r) {
+    auto t0 = std::chrono::steady_clock::now();
+    selectors = 0;
+    for (const std::string& q : queries) selectors += compile_query(q).size();
+    std::chrono::duration<double> dt = std::chrono::steady_clock::now() - t0;
+    best = std::min(best, dt.count());
+  }
+  Py_END_ALLOW_THREADS
+  return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(selectors));
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -454,6 +559,9 @@ PyMethodDef kMethods[] = {
     {"raw_source", t_raw_source, METH_VARARGS, "raw_source(bytes, label, start, end) -> str"},
     {"named", t_named, METH_VARARGS, "named(name, legacy) -> replacement or None"},
     {"time_pass", t_time_pass, METH_VARARGS, "time_pass(kind, label, data, repeat)"},
+    {"compile", t_compile, METH_VARARGS, "compile(which, query) -> list of model dumps"},
+    {"time_compile", t_time_compile, METH_VARARGS, "time_compile(queries, repeat)"},
+    {"css_piece", t_css_piece, METH_VARARGS, "css_piece(kind, text)"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
