@@ -27,6 +27,7 @@ struct Mask128 {
   }
   friend Mask128 operator|(Mask128 a, Mask128 b) { return a |= b; }
   friend Mask128 operator&(Mask128 a, Mask128 b) { return {a.lo & b.lo, a.hi & b.hi}; }
+  friend Mask128 operator~(Mask128 a) { return {~a.lo, ~a.hi}; }
   friend bool operator==(Mask128, Mask128) = default;
 };
 

@@ -1,54 +1,86 @@
 // Run driver and result assembly.
 //
 // Input: a compiled schema and a prepared document. Output: one column per
-// flat query and, per group, its rows. The driver runs the tokenizer's scan
-// loop with the matcher as its sink, then closes what is still open and
-// assembles the result in document order.
-//
-// State of this build: the query front ends compile nothing yet, so no
-// selector reaches the matcher and every column is empty; the scan still runs
-// so that every document takes the path it will take when they do.
+// flat query and, per group, its rows in the order of their container start
+// tags. The driver runs the tokenizer's scan loop with the matcher as its
+// sink, then finishes in a fixed order: flush the pending text, close every
+// open element at the end of input, materialise outer-HTML captures in source
+// order, set normalize-space columns to their one value, and order the rows.
+#include <algorithm>
+#include <unordered_map>
 #include <utility>
 
-#include "matcher/schema.h"
+#include "matcher/matcher.h"
 #include "tokenizer.h"
 
 namespace ls {
 
-namespace {
+Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input)
+    : schema_(schema), input_(input) {
+  columns_.resize(schema.query_count);
+  finished_rows_.resize(schema.groups.size());
+  if (schema.any_normalize) ns_.resize(schema.csels.size());
+  if (schema.any_positional) counters_.assign(schema.of_type_tags.size() + 1, 0);
+  decode_names_ = input.encoding != whatwg::Encoding::kUtf8 && schema.attr_names_non_ascii;
+}
 
-// The matcher's side of the token stream.
-class Matcher final : public TokenSink {
- public:
-  explicit Matcher(const CompiledSchema& schema) : schema_(schema) {}
-  void start_tag(Bytes, std::span<const Attr>, bool, Offset, Offset) override {}
-  void end_tag(Bytes, Offset, Offset) override {}
-  void text(Bytes, bool, Offset) override {}
-  bool should_stop() override { return filled_ == schema_.early_stop_mask; }
+bool Matcher::should_stop() {
+  return !schema_.early_stop_mask.empty() && filled_ == schema_.early_stop_mask &&
+         open_outer_captures_ == 0;
+}
 
- private:
-  const CompiledSchema& schema_;
-  Mask128 filled_;  // flat columns that hold their first-only value
-};
+ExtractResult Matcher::finish() {
+  const CompiledSchema& s = schema_;
+  flush_text();
+  while (!stack_.empty()) pop_close(static_cast<Offset>(input_.bytes.size()));
 
-}  // namespace
+  if (!outer_.empty()) {
+    // Instance sequence -> (group, row position) over the rows as they stand.
+    std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> rows;
+    for (uint32_t g = 0; g < finished_rows_.size(); ++g)
+      for (size_t r = 0; r < finished_rows_[g].size(); ++r) rows[finished_rows_[g][r].seq] = {g, r};
+    std::stable_sort(outer_.begin(), outer_.end(),
+                     [](const OuterCapture& a, const OuterCapture& b) { return a.start < b.start; });
+    for (const OuterCapture& c : outer_) {
+      if (c.flat) {
+        if (c.query < columns_.size()) columns_[c.query].push_back(input_.raw_source(c.start, c.end));
+        continue;
+      }
+      auto it = rows.find(c.seq);
+      if (it == rows.end()) continue;
+      std::vector<Column>& row = finished_rows_[it->second.first][it->second.second].row;
+      if (c.query < row.size()) row[c.query].push_back(input_.raw_source(c.start, c.end));
+    }
+  }
 
-CompiledSchema CompiledSchema::compile(SchemaSelectors selectors) {
-  CompiledSchema s;
-  s.n_flat_ = selectors.flat.size();
-  s.group_fields_.reserve(selectors.groups.size());
-  for (const CompiledGroup& g : selectors.groups) s.group_fields_.push_back(g.fields.size());
-  return s;
+  if (s.any_normalize) {
+    for (size_t k = 0; k < s.csels.size(); ++k) {
+      const CSel& c = s.csels[k];
+      if (!c.flat || c.terminal.kind != Terminal::Kind::kNormalizeSpace || c.dest >= columns_.size()) continue;
+      Column& col = columns_[c.dest];
+      col.clear();
+      col.push_back(k < ns_.size() && ns_[k].value ? *ns_[k].value : std::string());
+    }
+  }
+
+  ExtractResult out;
+  out.flat = std::move(columns_);
+  out.grouped.resize(finished_rows_.size());
+  for (size_t g = 0; g < finished_rows_.size(); ++g) {
+    std::vector<FinishedRow>& rows = finished_rows_[g];
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const FinishedRow& a, const FinishedRow& b) { return a.seq < b.seq; });
+    out.grouped[g].reserve(rows.size());
+    for (FinishedRow& r : rows) out.grouped[g].push_back(std::move(r.row));
+  }
+  return out;
 }
 
 ExtractResult CompiledSchema::run(const EncodedInput& input) const {
-  Matcher matcher(*this);
+  Matcher matcher(*this, input);
   TokenizerScratch scratch;
   tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
-  ExtractResult out;
-  out.flat.resize(n_flat_);
-  out.grouped.resize(group_fields_.size());  // no container matched: no rows
-  return out;
+  return matcher.finish();
 }
 
 }  // namespace ls

@@ -1,8 +1,15 @@
-// The compiled schema: what one scan of a document needs to know about the
-// queries, built once per Plan and read-only afterwards.
+// The compiled schema: the matcher's read-only form of one schema, built once
+// per Plan by CompiledSchema::compile (compile.cc) and shared by every scan.
+//
+// Streamed selectors (CSel, SubSel) are decided at an element's start tag;
+// deferred templates (RevEntry, HasEntry, TextEntry) are decided when an
+// element (or its parent) closes and deliver through a Dest, possibly by
+// re-running a small TailSchema over the decided element's source. The
+// summaries at the end let the per-tag path skip whole mechanisms.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +19,73 @@
 #include "selector_model.h"
 
 namespace ls {
+
+// Compounds joined only by Descendant and Child; selectors are cut into
+// segments at every Adjacent / Sibling combinator.
+struct Segment {
+  std::optional<uint32_t> anchor;  // first segment only: exact depth below the base
+  std::vector<Compound> compounds;  // at least one; `sig` filled in
+  std::vector<Comb> combs;          // Descendant / Child only
+  bool relative = false;            // first segment only: strictly below the base
+  friend bool operator==(const Segment&, const Segment&) = default;
+};
+
+// A streamed selector: a flat-query member or a group container.
+struct CSel {
+  std::vector<Segment> segments;
+  std::vector<bool> sib_adjacent;  // per boundary: `+` (true) or `~`
+  std::vector<uint32_t> sib_bits;  // per boundary, 0..63; empty when cold or one segment
+  Terminal terminal;
+  uint32_t dest = 0;  // query index when flat, else group index
+  bool flat = true;
+  bool cold = false;  // beyond the masks: never matched
+};
+
+struct SubSel {
+  std::optional<Segment> segment;  // absent: the sub-field yields nothing
+  Terminal terminal;
+};
+
+struct GroupSpec {
+  std::vector<SubSel> subs;
+};
+
+// Where a decided deferred match delivers.
+struct Dest {
+  enum class Kind : uint8_t { kOwn, kNewTail, kSharedTail, kDead, kGateBit };
+  Kind kind = Kind::kDead;
+  uint32_t value = 0;  // tail index, member count (shared) or sibling bit
+};
+
+struct DeferredTemplate {
+  Segment segment;  // the prefix ending at the deferred compound
+  Dest dest;
+  Terminal terminal;
+  std::optional<uint32_t> query;  // absent for a gated sibling
+  bool cold = false;
+};
+
+struct RevEntry : DeferredTemplate {
+  Rev rev;
+  bool tag_tracked = false;
+  bool simple_last = false;
+};
+
+struct HasEntry : DeferredTemplate {
+  Has has;
+  explicit HasEntry(Has h) : has(std::move(h)) {}
+};
+
+struct TextEntry : DeferredTemplate {
+  TextPred text;
+};
+
+class CompiledSchema;
+
+struct TailSchema {
+  std::shared_ptr<const CompiledSchema> schema;
+  std::vector<uint32_t> queries;  // member i's values go to column queries[i]
+};
 
 // Compiled selectors of one group: the container and one optional selector
 // per sub-field (absent = unsupported; its columns stay empty).
@@ -27,7 +101,7 @@ struct SchemaSelectors {
 };
 
 using Column = std::vector<std::string>;
-using FlatResult = std::vector<Column>;                      // [query][value]
+using FlatResult = std::vector<Column>;                                 // [query][value]
 using GroupedResult = std::vector<std::vector<std::vector<Column>>>;  // [group][row][field][value]
 
 struct ExtractResult {
@@ -37,21 +111,43 @@ struct ExtractResult {
 
 class CompiledSchema {
  public:
-  static CompiledSchema compile(SchemaSelectors selectors);
+  static CompiledSchema compile(const SchemaSelectors& selectors);
 
-  // One scan over the prepared document.
+  // One scan over the prepared document (or a byte range of it, for tails).
   ExtractResult run(const EncodedInput& input) const;
 
-  size_t flat_count() const { return n_flat_; }
-  size_t group_count() const { return group_fields_.size(); }
+  size_t flat_count() const { return query_count; }
+  size_t group_count() const { return groups.size(); }
 
-  // First-only masks over flat query indices (see compile_first_only).
-  Mask128 first_only_mask;
-  Mask128 early_stop_mask;
+  std::vector<CSel> csels;
+  std::vector<std::string> attr_names;  // lower-cased, distinct ignoring case
+  std::vector<GroupSpec> groups;
+  std::vector<std::pair<uint32_t, uint32_t>> containers;  // (CSel index, group index)
+  std::vector<std::string> of_type_tags;
+  std::vector<RevEntry> revs;
+  std::vector<HasEntry> has_entries;
+  std::vector<TextEntry> text_entries;
+  std::vector<TailSchema> tails;
 
- private:
-  size_t n_flat_ = 0;
-  std::vector<size_t> group_fields_;  // number of sub-fields per group
+  Mask128 merged_queries;
+  Mask128 early_stop_mask;  // set by the plan compiler
+  Mask128 first_only_mask;  // set by the plan compiler
+  uint64_t ungated_bits = ~uint64_t{0};
+  uint32_t query_count = 0;
+  uint64_t sig_union = 0;
+  bool sig_tag = false, sig_class = false, sig_id = false;
+  bool attr_filter_on = false;
+  uint64_t attr_filter = 0;
+  bool attr_names_non_ascii = false;
+  bool wants_source = false;
+  bool any_sibling = false;
+  bool any_normalize = false;
+  bool normalize_outer = false;
+  bool any_positional = false;
+  bool any_revs = false, any_has_entries = false, any_text = false;
 };
+
+// A readable dump of a compiled schema, for tests and debugging.
+std::string dump(const CompiledSchema& s);
 
 }  // namespace ls

@@ -1,0 +1,573 @@
+// Schema compilation.
+//
+// Input: one list of member selectors per flat query (empty = unsupported)
+// and the groups. Output: the CompiledSchema. For every query it decides the
+// route: streamed (decided at the start tag), deferred (decided at an
+// element's or its parent's close, through a template), or none (the column
+// stays empty; no error, no fallback). It cuts selectors into segments at
+// sibling combinators, hands out sibling bits and mask slots, builds the tail
+// schemas of deferred queries, and computes the pre-filters.
+//
+// Invariants: a tail never carries a deferred construct of its own, so tails
+// nest one level deep; a selector or template beyond the 128-bit masks or the
+// 64 sibling bits is marked cold and never matched.
+#include <algorithm>
+#include <functional>
+
+#include "matcher/schema.h"
+#include "matcher/sig.h"
+#include "selector.h"
+
+namespace ls {
+
+namespace {
+
+constexpr uint32_t kMaskWidth = 128;
+constexpr uint32_t kSibBits = 64;
+
+std::string lowered(Bytes s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+  return out;
+}
+
+// Visits a compound and every compound nested in it (nots, is_groups, has).
+void visit_all(const Compound& c, const std::function<void(const Compound&)>& f) {
+  f(c);
+  for (const Compound& n : c.nots) visit_all(n, f);
+  for (const auto& g : c.is_groups)
+    for (const Compound& m : g) visit_all(m, f);
+  if (c.has) visit_all(*c.has->inner, f);
+}
+
+void visit_all_mut(Compound& c, const std::function<void(Compound&)>& f) {
+  f(c);
+  for (Compound& n : c.nots) visit_all_mut(n, f);
+  for (auto& g : c.is_groups)
+    for (Compound& m : g) visit_all_mut(m, f);
+  if (c.has) visit_all_mut(*c.has->inner, f);
+}
+
+// Whether a compound, or one nested at any depth in its nots, satisfies `p`.
+bool in_compound_or_nots(const Compound& c, const std::function<bool(const Compound&)>& p) {
+  if (p(c)) return true;
+  for (const Compound& n : c.nots)
+    if (in_compound_or_nots(n, p)) return true;
+  return false;
+}
+
+bool any_in(const Selector& s, const std::function<bool(const Compound&)>& p) {
+  return std::any_of(s.compounds.begin(), s.compounds.end(),
+                     [&](const Compound& c) { return in_compound_or_nots(c, p); });
+}
+
+bool any_reverse(const Selector& s) { return any_in(s, [](const Compound& c) { return c.rev.has_value(); }); }
+bool any_has(const Selector& s) { return any_in(s, [](const Compound& c) { return c.has.has_value(); }); }
+bool any_text_pred(const Selector& s) { return any_in(s, [](const Compound& c) { return c.text.has_value(); }); }
+
+bool nots_carry(const Compound& c, const std::function<bool(const Compound&)>& p) {
+  for (const Compound& n : c.nots)
+    if (in_compound_or_nots(n, p)) return true;
+  return false;
+}
+
+struct Segmented {
+  std::vector<Segment> segments;
+  std::vector<bool> adjacent;
+};
+
+Segmented to_segments(const Selector& sel) {
+  Segmented out;
+  out.segments.emplace_back();
+  out.segments.back().compounds.push_back(sel.compounds[0]);
+  for (size_t i = 0; i < sel.combs.size(); ++i) {
+    const Comb c = sel.combs[i];
+    if (c == Comb::kDescendant || c == Comb::kChild) {
+      out.segments.back().combs.push_back(c);
+      out.segments.back().compounds.push_back(sel.compounds[i + 1]);
+    } else {
+      out.adjacent.push_back(c == Comb::kAdjacent);
+      out.segments.emplace_back();
+      out.segments.back().compounds.push_back(sel.compounds[i + 1]);
+    }
+  }
+  out.segments[0].anchor = sel.anchor;
+  out.segments[0].relative = sel.relative;
+  return out;
+}
+
+std::optional<Selector> tail_selector(const Selector& sel, size_t k) {
+  if (k + 1 >= sel.compounds.size()) return std::nullopt;
+  Selector t;
+  t.compounds.assign(sel.compounds.begin() + static_cast<ptrdiff_t>(k) + 1, sel.compounds.end());
+  t.combs.assign(sel.combs.begin() + static_cast<ptrdiff_t>(k) + 1, sel.combs.end());
+  t.terminal = sel.terminal;
+  t.relative = true;
+  return t;
+}
+
+bool tail_recoverable(const Selector& sel, size_t k) {
+  if (k + 1 >= sel.compounds.size()) return true;
+  if (sel.combs[k] != Comb::kDescendant) return false;
+  std::optional<Selector> t = tail_selector(sel, k);
+  return t && to_segments(*t).segments.size() == 1;
+}
+
+// The one top-level compound carrying the construct, under the shared rules.
+std::optional<size_t> deferrable_at(const Selector& sel,
+                                    const std::function<bool(const Compound&)>& carries,
+                                    bool forbid_rev, bool forbid_has, bool forbid_text,
+                                    bool outer_needs_tail, bool refuse_normalize) {
+  std::optional<size_t> k;
+  for (size_t i = 0; i < sel.compounds.size(); ++i) {
+    if (carries(sel.compounds[i])) {
+      if (k) return std::nullopt;
+      k = i;
+    }
+    if (nots_carry(sel.compounds[i], carries)) return std::nullopt;
+  }
+  if (!k) return std::nullopt;
+  if ((forbid_rev && any_reverse(sel)) || (forbid_has && any_has(sel)) || (forbid_text && any_text_pred(sel)))
+    return std::nullopt;
+  if (to_segments(sel).segments.size() != 1) return std::nullopt;
+  if (!tail_recoverable(sel, *k)) return std::nullopt;
+  const Terminal::Kind t = sel.terminal.kind;
+  if (refuse_normalize && t == Terminal::Kind::kNormalizeSpace) return std::nullopt;
+  if (outer_needs_tail) {
+    bool ok = t == Terminal::Kind::kText || t == Terminal::Kind::kAttr ||
+              (t == Terminal::Kind::kOuter && *k + 1 < sel.compounds.size());
+    if (!ok) return std::nullopt;
+  }
+  return k;
+}
+
+std::optional<size_t> deferrable_reverse_at(const Selector& sel) {
+  return deferrable_at(sel, [](const Compound& c) { return c.rev.has_value(); }, false, true, true, true, false);
+}
+std::optional<size_t> deferrable_has_at(const Selector& sel) {
+  return deferrable_at(sel, [](const Compound& c) { return c.has.has_value(); }, true, false, true, false, true);
+}
+std::optional<size_t> deferrable_text_pred_at(const Selector& sel) {
+  return deferrable_at(sel, [](const Compound& c) { return c.text.has_value(); }, true, true, false, false, true);
+}
+
+struct TailGroup {
+  Segment prefix;
+  std::vector<Selector> members;
+  std::vector<uint32_t> queries;
+  bool slot_ok = false;
+  std::shared_ptr<const CompiledSchema> first_schema;
+};
+
+struct Builder {
+  CompiledSchema out;
+  uint32_t next_bit = 0;
+  std::vector<std::pair<uint32_t, Selector>> rev_list, has_list, text_list;
+  struct Gated {
+    Selector sel;
+    uint32_t bit;
+    size_t k;
+  };
+  std::vector<Gated> gated;
+  std::vector<TailGroup> tail_groups;
+
+  void add_name(Bytes name) {
+    for (const std::string& n : out.attr_names)
+      if (ascii_iequals(n, name)) return;
+    out.attr_names.push_back(lowered(name));
+  }
+
+  void collect_compound_names(const Compound& root) {
+    visit_all(root, [&](const Compound& c) {
+      if (!c.classes.empty()) add_name("class");
+      if (c.id) add_name("id");
+      for (const AttrPred& p : c.attrs) add_name(p.name);
+    });
+  }
+
+  void collect_terminal(const Terminal& t) {
+    const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
+    if (inner.kind == Terminal::Kind::kAttr) add_name(inner.name);
+    if (t.kind == Terminal::Kind::kOuter) out.wants_source = true;
+  }
+
+  void collect_names(const Selector& s, bool with_terminal = true) {
+    for (const Compound& c : s.compounds) collect_compound_names(c);
+    if (with_terminal) collect_terminal(s.terminal);
+  }
+
+  // Makes the CSel; returns its sibling bits (empty when cold or one segment).
+  std::vector<uint32_t> make_csel(const Selector& sel, uint32_t dest, bool flat) {
+    Segmented seg = to_segments(sel);
+    CSel c;
+    const uint32_t need = static_cast<uint32_t>(seg.segments.size() - 1);
+    c.segments = std::move(seg.segments);
+    c.sib_adjacent = std::move(seg.adjacent);
+    c.terminal = sel.terminal;
+    c.dest = dest;
+    c.flat = flat;
+    c.cold = (flat && dest >= kMaskWidth) || out.csels.size() >= kMaskWidth || next_bit + need > kSibBits;
+    if (!c.cold)
+      for (uint32_t i = 0; i < need; ++i) c.sib_bits.push_back(next_bit++);
+    std::vector<uint32_t> bits = c.sib_bits;
+    out.csels.push_back(std::move(c));
+    return bits;
+  }
+
+  Dest split_deferred(const Selector& sel, size_t k, uint32_t q, bool slot_ok, Segment& prefix) {
+    Segmented seg = to_segments(sel);
+    if (seg.segments.size() != 1) internal_fault("deferrable => 1 segment");
+    prefix = Segment{};
+    prefix.compounds.assign(sel.compounds.begin(), sel.compounds.begin() + static_cast<ptrdiff_t>(k) + 1);
+    prefix.combs.assign(sel.combs.begin(), sel.combs.begin() + static_cast<ptrdiff_t>(k));
+    prefix.anchor = sel.anchor;
+    prefix.relative = sel.relative;
+
+    std::optional<Selector> tail = tail_selector(sel, k);
+    if (!tail) {
+      std::string text;
+      if (sel.terminal.kind == Terminal::Kind::kText && sel.terminal.subtree) text = "* ::text";
+      else if (sel.terminal.kind == Terminal::Kind::kAttr && sel.terminal.descendants)
+        text = "* ::attr(" + sel.terminal.name + ")";
+      if (text.empty()) return Dest{Dest::Kind::kOwn, 0};
+      std::vector<Selector> parsed = parse_list(text);
+      if (parsed.size() != 1) return Dest{Dest::Kind::kOwn, 0};
+      tail = std::move(parsed[0]);
+      tail->relative = true;
+    }
+    SchemaSelectors one;
+    one.flat.push_back({*tail});
+    auto schema = std::make_shared<const CompiledSchema>(CompiledSchema::compile(one));
+    bool live = std::any_of(schema->csels.begin(), schema->csels.end(),
+                            [](const CSel& c) { return c.flat && c.dest == 0 && !c.cold; });
+    auto template_live = [](const auto& list) {
+      return std::any_of(list.begin(), list.end(),
+                         [](const DeferredTemplate& t) { return t.query == 0u && !t.cold; });
+    };
+    live = live || template_live(schema->revs) || template_live(schema->has_entries) ||
+           template_live(schema->text_entries);
+    if (!live) return Dest{Dest::Kind::kDead, 0};
+    if (slot_ok) {
+      for (TailGroup& g : tail_groups) {
+        if (g.slot_ok && g.prefix == prefix && g.members.size() < kMaskWidth) {
+          g.members.push_back(std::move(*tail));
+          g.queries.push_back(q);
+          return Dest{Dest::Kind::kSharedTail, static_cast<uint32_t>(g.members.size())};
+        }
+      }
+    }
+    TailGroup g;
+    g.prefix = prefix;
+    g.members.push_back(std::move(*tail));
+    g.queries.push_back(q);
+    g.slot_ok = slot_ok;
+    g.first_schema = std::move(schema);
+    tail_groups.push_back(std::move(g));
+    return Dest{Dest::Kind::kNewTail, static_cast<uint32_t>(tail_groups.size() - 1)};
+  }
+};
+
+bool selector_clean(const Selector& s) { return !any_reverse(s) && !any_has(s) && !any_text_pred(s); }
+
+uint64_t compound_sig(const Compound& c, bool tag_on, bool class_on, bool& used_tag, bool& used_class,
+                      bool& used_id) {
+  uint64_t sig = 0;
+  if (tag_on && c.tag && *c.tag != "*") {
+    sig |= tag_sig(*c.tag);
+    used_tag = true;
+  }
+  if (class_on)
+    for (const std::string& cls : c.classes) {
+      sig |= class_sig(cls);
+      used_class = true;
+    }
+  if (c.id) {
+    sig |= id_sig(*c.id);
+    used_id = true;
+  }
+  return sig;
+}
+
+}  // namespace
+
+CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
+  Builder b;
+  CompiledSchema& out = b.out;
+  out.query_count = static_cast<uint32_t>(in.flat.size());
+
+  // 1. Flat queries.
+  for (uint32_t q = 0; q < in.flat.size(); ++q) {
+    const std::vector<Selector>& members = in.flat[q];
+    if (members.empty()) continue;
+    const bool one = members.size() == 1;
+    if (one && deferrable_reverse_at(members[0])) {
+      b.collect_names(members[0]);
+      b.rev_list.emplace_back(q, members[0]);
+      continue;
+    }
+    if (std::any_of(members.begin(), members.end(), any_reverse)) continue;
+    if (one && deferrable_has_at(members[0])) {
+      b.collect_names(members[0]);
+      b.has_list.emplace_back(q, members[0]);
+      continue;
+    }
+    if (one && deferrable_text_pred_at(members[0])) {
+      b.collect_names(members[0]);
+      b.text_list.emplace_back(q, members[0]);
+      continue;
+    }
+    if (one) {
+      // A gated sibling: one +/~ right after compound k, which alone carries
+      // :has() or a text predicate.
+      const Selector& s = members[0];
+      std::optional<size_t> boundary;
+      size_t boundaries = 0;
+      for (size_t i = 0; i < s.combs.size(); ++i)
+        if (s.combs[i] == Comb::kAdjacent || s.combs[i] == Comb::kSibling) {
+          ++boundaries;
+          boundary = i;
+        }
+      if (boundaries == 1) {
+        const size_t k = *boundary;
+        const Compound& ck = s.compounds[k];
+        bool gate = (ck.text || ck.has);
+        for (size_t i = 0; i < s.compounds.size() && gate; ++i)
+          if (i != k && in_compound_or_nots(s.compounds[i], [](const Compound& c) { return c.text || c.has; }))
+            gate = false;
+        if (gate && nots_carry(ck, [](const Compound& c) { return c.text || c.has; })) gate = false;
+        if (gate) {
+          b.collect_names(s);
+          std::vector<uint32_t> bits = b.make_csel(s, q, true);
+          if (!bits.empty()) b.gated.push_back({s, bits[0], k});
+          continue;
+        }
+      }
+    }
+    const bool some_text = std::any_of(members.begin(), members.end(), any_text_pred);
+    if (!one && q < kMaskWidth && some_text) {
+      bool ok = true;
+      for (const Selector& m : members) {
+        if (selector_clean(m)) continue;
+        std::optional<size_t> k = deferrable_text_pred_at(m);
+        const Terminal& t = m.terminal;
+        if (!k || tail_selector(m, *k) || (t.kind == Terminal::Kind::kText && t.subtree) ||
+            (t.kind == Terminal::Kind::kAttr && t.descendants))
+          ok = false;
+      }
+      const Terminal& t0 = members[0].terminal;
+      for (const Selector& m : members) {
+        const Terminal& t = m.terminal;
+        if (t0.kind == Terminal::Kind::kText ? t.kind != Terminal::Kind::kText
+            : t0.kind == Terminal::Kind::kAttr ? (t.kind != Terminal::Kind::kAttr || !ascii_iequals(t.name, t0.name))
+                                              : true)
+          ok = false;
+      }
+      if (ok) {
+        for (const Selector& m : members) {
+          b.collect_names(m);
+          if (any_text_pred(m)) b.text_list.emplace_back(q, m);
+          else b.make_csel(m, q, true);
+        }
+        out.merged_queries |= Mask128::bit(q);
+      }
+      continue;
+    }
+    if (std::none_of(members.begin(), members.end(), [](const Selector& m) { return any_has(m) || any_text_pred(m); })) {
+      for (const Selector& m : members) {
+        b.collect_names(m);
+        b.make_csel(m, q, true);
+      }
+    }
+  }
+
+  // 2. Groups.
+  for (uint32_t g = 0; g < in.groups.size(); ++g) {
+    const CompiledGroup& grp = in.groups[g];
+    if (grp.container && selector_clean(*grp.container)) {
+      b.collect_names(*grp.container, false);
+      out.containers.emplace_back(static_cast<uint32_t>(out.csels.size()), g);
+      b.make_csel(*grp.container, g, false);
+    }
+    GroupSpec spec;
+    for (const std::optional<Selector>& field : grp.fields) {
+      SubSel sub;
+      if (field) sub.terminal = field->terminal;
+      if (field && selector_clean(*field)) {
+        b.collect_names(*field);
+        Segmented seg = to_segments(*field);
+        if (seg.segments.size() == 1) sub.segment = std::move(seg.segments[0]);
+      }
+      spec.subs.push_back(std::move(sub));
+    }
+    out.groups.push_back(std::move(spec));
+  }
+
+  // 3. Positional scan over every compound of every query, container and sub-field.
+  auto each_selector = [&](const std::function<void(const Selector&)>& f) {
+    for (const auto& members : in.flat)
+      for (const Selector& s : members) f(s);
+    for (const CompiledGroup& grp : in.groups) {
+      if (grp.container) f(*grp.container);
+      for (const auto& field : grp.fields)
+        if (field) f(*field);
+    }
+  };
+  each_selector([&](const Selector& s) {
+    for (const Compound& root : s.compounds)
+      visit_all(root, [&](const Compound& c) {
+        if (!c.nth && !c.rev) return;
+        out.any_positional = true;
+        const bool of_type = (c.nth && c.nth->of_type) || (c.rev && c.rev->of_type);
+        if (of_type && c.tag && *c.tag != "*") {
+          std::string t = lowered(*c.tag);
+          if (std::find(out.of_type_tags.begin(), out.of_type_tags.end(), t) == out.of_type_tags.end())
+            out.of_type_tags.push_back(std::move(t));
+        }
+      });
+  });
+
+  // 4. Templates: reverse, then :has(), then text predicates.
+  uint32_t slot = static_cast<uint32_t>(out.csels.size());
+  for (const auto& [q, sel] : b.rev_list) {
+    std::optional<size_t> k = deferrable_reverse_at(sel);
+    if (!k) internal_fault("routed as deferrable_reverse");
+    const Compound& ck = sel.compounds[*k];
+    if (!ck.rev) internal_fault("deferrable_reverse => compound k has reverse");
+    RevEntry e;
+    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
+    e.terminal = sel.terminal;
+    e.query = q;
+    e.cold = slot >= kMaskWidth;
+    e.rev = *ck.rev;
+    e.tag_tracked = e.rev.of_type && ck.tag && *ck.tag != "*" &&
+                    std::find(out.of_type_tags.begin(), out.of_type_tags.end(), lowered(*ck.tag)) !=
+                        out.of_type_tags.end();
+    e.simple_last = e.rev.only || (e.rev.a == 0 && e.rev.b == 1);
+    out.revs.push_back(std::move(e));
+    ++slot;
+  }
+  for (const auto& [q, sel] : b.has_list) {
+    std::optional<size_t> k = deferrable_has_at(sel);
+    if (!k) internal_fault("routed as deferrable_has");
+    const Compound& ck = sel.compounds[*k];
+    if (!ck.has) internal_fault("deferrable_has => compound k has `:has`");
+    HasEntry e(*ck.has);
+    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
+    e.terminal = sel.terminal;
+    e.query = q;
+    e.cold = slot >= kMaskWidth;
+    out.has_entries.push_back(std::move(e));
+    ++slot;
+  }
+  for (const auto& [q, sel] : b.text_list) {
+    std::optional<size_t> k = deferrable_text_pred_at(sel);
+    if (!k) internal_fault("routed as deferrable_text_pred");
+    const Compound& ck = sel.compounds[*k];
+    if (!ck.text) internal_fault("deferrable_text_pred => compound k has text_pred");
+    TextEntry e;
+    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
+    e.terminal = sel.terminal;
+    e.query = q;
+    e.cold = slot >= kMaskWidth;
+    e.text = *ck.text;
+    out.text_entries.push_back(std::move(e));
+    ++slot;
+  }
+
+  // 5. Tails.
+  for (TailGroup& g : b.tail_groups) {
+    TailSchema t;
+    if (g.first_schema && g.members.size() == 1) {
+      t.schema = std::move(g.first_schema);
+    } else {
+      SchemaSelectors members;
+      for (Selector& m : g.members) members.flat.push_back({std::move(m)});
+      t.schema = std::make_shared<const CompiledSchema>(CompiledSchema::compile(members));
+    }
+    t.queries = std::move(g.queries);
+    out.tails.push_back(std::move(t));
+  }
+
+  // 6. Gated siblings: the first segment ends with compound k.
+  uint64_t gates = 0;
+  for (const Builder::Gated& gt : b.gated) {
+    Segmented seg = to_segments(gt.sel);
+    if (seg.segments.size() < 2) internal_fault("case B has >= 2 segments");
+    const Compound& ck = gt.sel.compounds[gt.k];
+    DeferredTemplate base;
+    base.segment = std::move(seg.segments[0]);
+    base.dest = Dest{Dest::Kind::kGateBit, gt.bit};
+    base.terminal = gt.sel.terminal;
+    if (ck.has) {
+      HasEntry e(*ck.has);
+      static_cast<DeferredTemplate&>(e) = std::move(base);
+      out.has_entries.push_back(std::move(e));
+    } else {
+      TextEntry e;
+      static_cast<DeferredTemplate&>(e) = std::move(base);
+      e.text = *ck.text;
+      out.text_entries.push_back(std::move(e));
+    }
+    gates |= uint64_t{1} << gt.bit;
+  }
+  out.ungated_bits = ~gates;
+  // Final slots: after the CSels, the revs, then has entries, then text entries.
+  {
+    uint32_t s = static_cast<uint32_t>(out.csels.size() + out.revs.size());
+    for (HasEntry& e : out.has_entries) e.cold = e.cold || s++ >= kMaskWidth;
+    for (TextEntry& e : out.text_entries) e.cold = e.cold || s++ >= kMaskWidth;
+  }
+
+  // 7. Signatures.
+  size_t tag_tests = 0, class_tests = 0;
+  each_selector([&](const Selector& s) {
+    for (const Compound& root : s.compounds)
+      visit_all(root, [&](const Compound& c) {
+        if (c.tag && *c.tag != "*") ++tag_tests;
+        class_tests += c.classes.size();
+      });
+  });
+  const bool tag_on = tag_tests >= 2, class_on = class_tests >= 2;
+  auto sign = [&](Compound& root) {
+    visit_all_mut(root, [&](Compound& c) {
+      c.sig = compound_sig(c, tag_on, class_on, out.sig_tag, out.sig_class, out.sig_id);
+      out.sig_union |= c.sig;
+    });
+  };
+  auto sign_segment = [&](Segment& seg) {
+    for (Compound& c : seg.compounds) sign(c);
+  };
+  for (CSel& c : out.csels)
+    for (Segment& seg : c.segments) sign_segment(seg);
+  for (GroupSpec& g : out.groups)
+    for (SubSel& sub : g.subs)
+      if (sub.segment) sign_segment(*sub.segment);
+  for (RevEntry& e : out.revs) sign_segment(e.segment);
+  for (HasEntry& e : out.has_entries) {
+    sign_segment(e.segment);
+    sign(*e.has.inner);
+  }
+  for (TextEntry& e : out.text_entries) sign_segment(e.segment);
+
+  // 8. Filter and flags.
+  out.attr_filter_on = out.attr_names.size() >= 4;
+  for (const std::string& n : out.attr_names) {
+    if (n.empty()) continue;
+    out.attr_filter |= uint64_t{1} << (((uint64_t{static_cast<uint8_t>(n[0])} * 37) ^ (n.size() * 11)) % 64);
+    if (std::any_of(n.begin(), n.end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; }))
+      out.attr_names_non_ascii = true;
+  }
+  for (const CSel& c : out.csels) {
+    if (c.segments.size() >= 2) out.any_sibling = true;
+    if (c.terminal.kind == Terminal::Kind::kNormalizeSpace) {
+      out.any_normalize = true;
+      if ((*c.terminal.inner)->kind == Terminal::Kind::kOuter) out.normalize_outer = true;
+    }
+  }
+  out.any_revs = !out.revs.empty();
+  out.any_has_entries = !out.has_entries.empty();
+  out.any_text = !out.text_entries.empty();
+  return out;
+}
+
+}  // namespace ls

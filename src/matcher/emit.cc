@@ -1,0 +1,151 @@
+// Text, close and value emission.
+//
+// Input: text pieces, flushes, and frames as they are popped. Output: values
+// in the flat columns, in group rows, and in the capture lists the run driver
+// finishes. A text run covers one text node as a tree-building parser would
+// see it: pieces separated only by ignored tags (whose end offsets stretch
+// the run) or cut by the tokenizer are one run.
+//
+// Nothing is decoded that no query asked for: a run is decoded at its flush
+// only when a column, a group sub-field or a normalize-space capture wants it.
+#include "matcher/matcher.h"
+#include "matcher/matching.h"
+
+namespace ls {
+
+void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
+  if (piece.empty()) return;
+  const Offset end = start + static_cast<Offset>(piece.size());
+  if (pending_.active && pending_.end == start && pending_.decode_entities == decode_entities) {
+    if (!pending_.multi) {
+      pending_.decoded = finalize(pending_.first, decode_entities, input_.encoding).to_string();
+      pending_.multi = true;
+    }
+    pending_.decoded.append(finalize(piece, decode_entities, input_.encoding).bytes());
+    pending_.end = end;
+    return;
+  }
+  flush_text();
+  pending_.active = true;
+  pending_.multi = false;
+  pending_.decode_entities = decode_entities;
+  pending_.first = piece;
+  pending_.decoded.clear();
+  pending_.start = start;
+  pending_.end = end;
+}
+
+void Matcher::flush_text() {
+  if (!pending_.active) return;
+  pending_.active = false;
+  if (stack_.empty()) return;  // text outside every element
+  const CompiledSchema& s = schema_;
+  const OpenElem& top = stack_.back();
+  const size_t d = stack_.size() - 1;
+  const KeptAttr* arena = attr_arena_.data();
+
+  Mask128 dests = top.text_dests & ~filled_;
+  bool wanted = !dests.empty();
+  if (s.any_normalize && !wanted) {
+    for (size_t k = 0; k < ns_.size() && k < 128 && !wanted; ++k) {
+      const Terminal& t = s.csels[k].terminal;
+      if (t.kind != Terminal::Kind::kNormalizeSpace) continue;
+      const Terminal& inner = **t.inner;
+      if (inner.kind == Terminal::Kind::kOuter) wanted = ns_[k].gathered.has_value();
+      else if (inner.kind == Terminal::Kind::kText && !ns_[k].value)
+        wanted = inner.subtree ? top.in_matched.test(k) : top.matched.test(k);
+    }
+  }
+  if (!wanted) {
+    for (const OpenInstance& inst : instances_)
+      for (const SubSel& sub : s.groups[inst.group].subs)
+        if (sub.segment && sub.terminal.kind == Terminal::Kind::kText) wanted = true;
+  }
+  if (!wanted) return;
+
+  std::string text = pending_.multi ? std::move(pending_.decoded)
+                                    : finalize(pending_.first, pending_.decode_entities,
+                                               input_.encoding).to_string();
+
+  if (s.any_normalize) {
+    for (size_t k = 0; k < ns_.size() && k < 128; ++k) {
+      const Terminal& t = s.csels[k].terminal;
+      if (t.kind != Terminal::Kind::kNormalizeSpace) continue;
+      const Terminal& inner = **t.inner;
+      NsState& ns = ns_[k];
+      if (inner.kind == Terminal::Kind::kOuter) {
+        if (ns.gathered) ns.gathered->append(text);
+      } else if (inner.kind == Terminal::Kind::kText && !ns.value &&
+                 (inner.subtree ? top.in_matched.test(k) : top.matched.test(k))) {
+        ns.value = normalize_space(text);
+      }
+    }
+  }
+
+  for (OpenInstance& inst : instances_) {
+    const std::vector<SubSel>& subs = s.groups[inst.group].subs;
+    for (size_t j = 0; j < subs.size(); ++j) {
+      const SubSel& sub = subs[j];
+      if (!sub.segment || sub.terminal.kind != Terminal::Kind::kText) continue;
+      bool hit = seg_match_anchored(stack_, arena, *sub.segment, d, inst.container, -1);
+      for (size_t subj = inst.container; !hit && sub.terminal.subtree && subj < d; ++subj)
+        hit = seg_match_anchored(stack_, arena, *sub.segment, subj, inst.container, -1);
+      if (hit) inst.rows[j].push_back(text);
+    }
+  }
+
+  // Flat text columns, in increasing column order.
+  for (unsigned q = 0; q < 128; ++q) {
+    if (!dests.test(q)) continue;
+    dests = dests & ~Mask128::bit(q);
+    if (dests.empty()) {
+      emit_flat(q, pending_.start, std::move(text));
+      break;
+    }
+    emit_flat(q, pending_.start, text);
+  }
+}
+
+void Matcher::emit_flat(uint32_t q, Offset offset, std::string value) {
+  (void)offset;  // merged and deferred columns order their values by it
+  if (filled_.test(q)) return;
+  columns_[q].push_back(std::move(value));
+  if (schema_.first_only_mask.test(q)) filled_ |= Mask128::bit(q);
+}
+
+void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
+  const CompiledSchema& s = schema_;
+  // Outer HTML: recorded now, materialised by the run driver.
+  if (!frame.outer_dests.empty()) {
+    for (unsigned q = 0; q < 128; ++q)
+      if (frame.outer_dests.test(q)) outer_.push_back({frame.start, end, true, q, 0});
+    if (!s.early_stop_mask.empty()) {
+      filled_ |= frame.outer_dests;
+      LS_CHECK(open_outer_captures_ > 0);
+      --open_outer_captures_;
+    }
+  }
+  if (frame.cold)
+    for (const auto& [seq, j] : frame.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq});
+
+  // Group instances opened by this element become finished rows.
+  for (uint32_t n = 0; n < frame.instance_count; ++n) {
+    if (instances_.empty() || instances_.back().container != index)
+      internal_fault("instance stack tracks element stack");
+    OpenInstance& inst = instances_.back();
+    finished_rows_[inst.group].push_back({inst.seq, std::move(inst.rows)});
+    instances_.pop_back();
+  }
+
+  if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
+
+  if (s.normalize_outer) {
+    for (NsState& ns : ns_)
+      if (ns.gathered && ns.index == static_cast<int64_t>(index)) {
+        ns.value = normalize_space(*ns.gathered);
+        ns.gathered.reset();
+      }
+  }
+}
+
+}  // namespace ls

@@ -1,0 +1,200 @@
+// Element frames and implied close: the open-element stack and its repair.
+//
+// Input: start-tag, end-tag and text events. Output: pushes and pops of
+// frames, every pop handed to close_elem with the offset where the element
+// ends. The tables are in implied_close.cc, which says whose tree this
+// imitates; this file applies them:
+//   - skeleton synthesis: html, head and body frames are inferred where the
+//     markup omits them, at the position where they become necessary, with
+//     an empty source range;
+//   - redundant html / head / body start tags are ignored, and their end tags
+//     only balance them;
+//   - start tags close open elements by the start-closes table;
+//   - an end tag closes through the frames above its element only when none
+//     of them outranks it on the priority scale;
+//   - text before the body, and text after it while a head is open, moves
+//     the skeleton forward.
+// Invariant: frames are pushed only by start-tag processing and removed only
+// from the top, each exactly once through pop_close.
+#include "matcher/matcher.h"
+
+namespace ls {
+
+namespace {
+
+inline bool is_ws(uint8_t c) { return is_ascii_whitespace(c); }
+
+size_t first_non_ws(Bytes b) {
+  size_t p = 0;
+  while (p < b.size() && is_ws(static_cast<uint8_t>(b[p]))) ++p;
+  return p;
+}
+
+bool is_structural_name(Bytes name) {
+  return ascii_iequals(name, "html") || ascii_iequals(name, "head") || ascii_iequals(name, "body");
+}
+
+}  // namespace
+
+bool Matcher::frame_named(Bytes name) const {
+  for (const OpenElem& f : stack_)
+    if (ascii_iequals(f.name, name)) return true;
+  return false;
+}
+
+void Matcher::start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+                        Offset end) {
+  open_element(name, tag_info(name), attrs, self_closing, start, end);
+}
+
+void Matcher::synthesize(Bytes lower_name, Offset pos) {
+  open_element(lower_name, tag_info(lower_name), {}, false, pos, pos);
+}
+
+void Matcher::ensure_frame(const TagInfo& info, Bytes name, Offset pos) {
+  if (stack_.empty() && info.slot != kSlotHtml) synthesize("html", pos);
+  if (info.slot != kNoSlot || body_seen_) return;
+  if (frame_named("head")) return;
+  switch (info.content) {
+    case FrameContent::kStructural:
+      return;
+    case FrameContent::kBodyContent:
+      synthesize("body", pos);
+      return;
+    case FrameContent::kHeadContent:
+      if (frame_named("frameset")) synthesize("body", pos);
+      else if (!head_seen_) synthesize("head", pos);
+      return;
+  }
+}
+
+bool Matcher::tag_is_redundant(int8_t slot) const {
+  switch (slot) {
+    case kSlotHtml:
+      return !stack_.empty();
+    case kSlotBody:
+      return frame_named("body");
+    case kSlotHead:
+      for (const OpenElem& f : stack_)
+        if (!ascii_iequals(f.name, "html")) return true;
+      return false;
+    default:
+      return false;
+  }
+}
+
+void Matcher::ignore_structural(bool self_closing, Offset start, Offset end) {
+  ++ignored_structural_starts_;
+  if (!self_closing) {
+    extend_pending_text(start, end);
+    return;
+  }
+  flush_text();
+  if (!stack_.empty()) pop_close(start);
+}
+
+void Matcher::open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+                           bool self_closing, Offset start, Offset end) {
+  ensure_frame(info, name, start);
+  const int8_t slot = info.slot;
+  if (slot != kNoSlot && tag_is_redundant(slot) &&
+      (stack_.empty() || !start_closes(info.close_class, stack_.back().close_class))) {
+    ignore_structural(self_closing, start, end);
+    return;
+  }
+  flush_text();
+  bool closed_head = false;
+  while (!stack_.empty() && start_closes(info.close_class, stack_.back().close_class)) {
+    closed_head |= ascii_iequals(stack_.back().name, "head");
+    pop_close(start);
+  }
+  if (slot == kNoSlot && closed_head && !body_seen_ && info.content == FrameContent::kBodyContent)
+    synthesize("body", start);
+  if (slot != kNoSlot) {
+    if (tag_is_redundant(slot)) {
+      ignore_structural(self_closing, start, end);
+      return;
+    }
+    if (slot == kSlotHead) head_seen_ = true;
+    if (slot == kSlotBody) body_seen_ = true;
+  }
+  push_and_match(name, info, attrs, self_closing, start, end);
+}
+
+void Matcher::pop_close(Offset end) {
+  LS_CHECK(!stack_.empty());
+  const size_t index = stack_.size() - 1;
+  OpenElem frame = std::move(stack_.back());
+  stack_.pop_back();
+  close_elem(frame, index, end);
+  attr_arena_.resize(frame.attr_begin);
+}
+
+void Matcher::end_tag(Bytes name, Offset a, Offset b) {
+  const bool structural = is_structural_name(name);
+  if (structural && ignored_structural_starts_ > 0) {
+    --ignored_structural_starts_;
+    extend_pending_text(a, b);
+    return;
+  }
+  size_t i = stack_.size();
+  while (i > 0 && !ascii_iequals(stack_[i - 1].name, name)) --i;
+  if (i == 0) {
+    extend_pending_text(a, b);
+    return;
+  }
+  const size_t target = i - 1;
+  if (!structural) {
+    const uint8_t priority = tag_info(name).end_priority;
+    for (size_t j = target + 1; j < stack_.size(); ++j)
+      if (stack_[j].end_priority > priority) {
+        extend_pending_text(a, b);  // blocked: the search goes no deeper
+        return;
+      }
+  }
+  flush_text();
+  while (stack_.size() > target + 1) pop_close(a);
+  pop_close(b);
+}
+
+void Matcher::extend_pending_text(Offset lt, Offset to) {
+  if (pending_.active && pending_.end == lt) pending_.end = to;
+}
+
+void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
+  if (!body_seen_) {
+    bool in_content = false;
+    if (!stack_.empty() && !ascii_iequals(stack_.back().name, "head"))
+      for (const OpenElem& f : stack_)
+        if (!ascii_iequals(f.name, "html")) {
+          in_content = true;
+          break;
+        }
+    if (in_content) {
+      buffer_text(chunk, decode_entities, start);
+      return;
+    }
+    const size_t p = first_non_ws(chunk);
+    if (p == chunk.size()) return;  // whitespace before the body is dropped
+    if (p > 0) buffer_text(chunk.substr(0, p), decode_entities, start);
+    synthesize("body", start + static_cast<Offset>(p));
+    buffer_text(chunk.substr(p), decode_entities, start + static_cast<Offset>(p));
+    return;
+  }
+  if (!stack_.empty() && ascii_iequals(stack_.back().name, "head")) {
+    const size_t p = first_non_ws(chunk);
+    if (p == chunk.size()) {
+      buffer_text(chunk, decode_entities, start);
+      return;
+    }
+    if (p > 0) buffer_text(chunk.substr(0, p), decode_entities, start);
+    flush_text();
+    pop_close(start + static_cast<Offset>(p));
+    buffer_text(chunk.substr(p), decode_entities, start + static_cast<Offset>(p));
+    return;
+  }
+  if (stack_.empty() && first_non_ws(chunk) < chunk.size()) synthesize("html", start);
+  buffer_text(chunk, decode_entities, start);
+}
+
+}  // namespace ls

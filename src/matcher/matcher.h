@@ -1,0 +1,112 @@
+// The streaming matcher: the token sink that keeps the open-element stack,
+// repairs malformed markup, matches selectors at start tags and emits values.
+// One Matcher per scan; the schema and the document are only read.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "implied_close.h"
+#include "matcher/decode.h"
+#include "matcher/frame.h"
+#include "matcher/schema.h"
+#include "tokenizer.h"
+
+namespace ls {
+
+// One group instance whose container element is open.
+struct OpenInstance {
+  std::vector<Column> rows;  // one value list per sub-field
+  uint32_t group = 0;
+  uint32_t container = 0;  // stack index of the container element
+  uint64_t seq = 0;        // order of the container's start tag
+};
+
+struct OuterCapture {
+  Offset start = 0, end = 0;
+  bool flat = true;   // a flat column, else a group sub-field of an instance
+  uint32_t query = 0;  // flat column, or sub-field index
+  uint64_t seq = 0;    // instance sequence for a sub-field
+};
+
+// The single value of one normalize-space CSel.
+struct NsState {
+  std::optional<std::string> value;
+  int64_t index = -1;                   // stack index of the captured element
+  std::optional<std::string> gathered;  // present while a capture is open
+};
+
+struct FinishedRow {
+  uint64_t seq;
+  std::vector<Column> row;
+};
+
+class Matcher final : public TokenSink {
+ public:
+  Matcher(const CompiledSchema& schema, const EncodedInput& input);
+
+  // TokenSink.
+  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+                 Offset end) override;
+  void end_tag(Bytes name, Offset start, Offset end) override;
+  void text(Bytes text, bool decode_entities, Offset start) override;
+  void extend_pending_text(Offset lt, Offset to) override;
+  bool should_stop() override;
+
+  // End of input: flushes text, closes every open element, assembles results.
+  ExtractResult finish();
+
+ private:
+  struct PendingText {
+    bool active = false;
+    bool multi = false;     // `decoded` holds the concatenation of several pieces
+    bool decode_entities = true;
+    Bytes first;            // the first piece, raw
+    std::string decoded;
+    Offset start = 0, end = 0;
+  };
+
+  // Tree repair (frame.cc).
+  void open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+                    bool self_closing, Offset start, Offset end);
+  void synthesize(Bytes lower_name, Offset pos);
+  void ensure_frame(const TagInfo& info, Bytes name, Offset pos);
+  bool tag_is_redundant(int8_t slot) const;
+  void ignore_structural(bool self_closing, Offset start, Offset end);
+  void pop_close(Offset end);
+  bool frame_named(Bytes name) const;
+
+  // Start-tag matching (start.cc).
+  void push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+                      bool self_closing, Offset start, Offset end);
+  void keep_attrs(std::span<const Attr> attrs);
+  bool attr_wanted(Bytes name) const;
+
+  // Text, close and emission (emit.cc).
+  void buffer_text(Bytes piece, bool decode_entities, Offset start);
+  void flush_text();
+  void close_elem(OpenElem& frame, size_t index, Offset end);
+  void emit_flat(uint32_t q, Offset offset, std::string value);
+
+  const CompiledSchema& schema_;
+  const EncodedInput& input_;
+  std::vector<OpenElem> stack_;
+  std::vector<KeptAttr> attr_arena_;
+  PendingText pending_;
+  uint64_t root_child_any_ = 0, root_child_next_ = 0;
+  uint64_t instance_counter_ = 0;
+  uint32_t ignored_structural_starts_ = 0;
+  bool head_seen_ = false, body_seen_ = false;
+  bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
+  Mask128 filled_;
+  uint32_t open_outer_captures_ = 0;
+  std::vector<uint32_t> counters_;  // positional counters, (T + 1) per level
+  std::vector<OpenInstance> instances_;
+  std::vector<NsState> ns_;
+  std::vector<OuterCapture> outer_;
+  std::vector<std::vector<FinishedRow>> finished_rows_;
+  FlatResult columns_;
+};
+
+}  // namespace ls

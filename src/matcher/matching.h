@@ -1,0 +1,25 @@
+// Compound and segment matching against the open-element stack. Pure
+// functions: no allocation, no state.
+#pragma once
+
+#include <vector>
+
+#include "matcher/frame.h"
+#include "matcher/schema.h"
+#include "selector_model.h"
+
+namespace ls {
+
+// The value of the first kept attribute named `name` (ASCII case folded).
+const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name);
+
+// Whether `c` matches frame `f`. Deferred tests (text, rev, has) are not
+// looked at here.
+bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr* arena);
+
+// Whether `s` matches with its last compound on stack[subject] and the others
+// on ancestors at index >= floor. `sibling_bit` < 0 means none is required.
+bool seg_match_anchored(const std::vector<OpenElem>& stack, const KeptAttr* arena,
+                        const Segment& s, size_t subject, size_t floor, int sibling_bit);
+
+}  // namespace ls

@@ -1,0 +1,269 @@
+// Start-tag processing: everything decided when an element opens.
+//
+// Input: a start tag that the tree repair lets through. Output: a new frame on
+// the stack carrying, as fixed-width masks, the selectors it is the subject
+// of, the text and outer-HTML columns it feeds, and its sibling state; group
+// instances and captures it opens; attribute values it emits at once.
+// Only attributes whose names some query mentions are kept and decoded; a
+// 64-bit name filter rejects most others without a string comparison.
+#include <cstring>
+
+#include "matcher/matcher.h"
+#include "matcher/matching.h"
+#include "matcher/sig.h"
+#include "whatwg/decode.h"
+
+namespace ls {
+
+namespace {
+
+constexpr const char* kMinimizedBooleans[] = {
+    "checked", "compact",  "declare", "defer",    "disabled", "ismap",   "multiple",
+    "nohref",  "noresize", "noshade", "nowrap",   "readonly", "selected",
+};
+
+bool is_minimized_boolean_attr(Bytes name) {
+  for (const char* b : kMinimizedBooleans)
+    if (ascii_iequals(name, b)) return true;
+  return false;
+}
+
+bool has_non_ascii(Bytes b) {
+  for (char c : b)
+    if (static_cast<uint8_t>(c) >= 0x80) return true;
+  return false;
+}
+
+template <class F>
+void for_each_word(Bytes v, F&& f) {
+  size_t i = 0;
+  while (i < v.size()) {
+    while (i < v.size() && is_ascii_whitespace(static_cast<uint8_t>(v[i]))) ++i;
+    size_t s = i;
+    while (i < v.size() && !is_ascii_whitespace(static_cast<uint8_t>(v[i]))) ++i;
+    if (i > s) f(v.substr(s, i - s));
+  }
+}
+
+}  // namespace
+
+bool Matcher::attr_wanted(Bytes name) const {
+  for (const std::string& n : schema_.attr_names)
+    if (ascii_iequals(name, n)) return true;
+  return false;
+}
+
+void Matcher::keep_attrs(std::span<const Attr> attrs) {
+  const CompiledSchema& s = schema_;
+  for (const Attr& a : attrs) {
+    TextValue name = TextValue::view(a.name);
+    if (decode_names_ && has_non_ascii(a.name)) {
+      name = decode_bytes(a.name, input_.encoding);
+      if (!attr_wanted(name.bytes())) continue;
+    } else {
+      if (s.attr_filter_on) {
+        if (a.name.empty()) continue;
+        const uint64_t bit =
+            ((uint64_t{ascii_lower(static_cast<uint8_t>(a.name[0]))} * 37) ^ (a.name.size() * 11)) % 64;
+        if (!((s.attr_filter >> bit) & 1)) continue;
+      }
+      if (!attr_wanted(a.name)) continue;
+    }
+    TextValue value;
+    if (a.has_value) {
+      value = decode_attr(a.value, input_.encoding);
+    } else if (is_minimized_boolean_attr(name.bytes())) {
+      std::string v;
+      whatwg::decode_append(whatwg::Encoding::kUtf8, name.bytes(), v);
+      for (char& c : v) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+      value = TextValue::owned(std::move(v));
+    }
+    attr_arena_.push_back({std::move(name), std::move(value)});
+  }
+}
+
+void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+                             bool self_closing, Offset start, Offset end) {
+  const CompiledSchema& s = schema_;
+  const KeptAttr* arena;
+
+  // Attributes and signature.
+  const uint32_t attr_begin = static_cast<uint32_t>(attr_arena_.size());
+  if (!attrs.empty() && !s.attr_names.empty()) keep_attrs(attrs);
+  const uint32_t attr_end = static_cast<uint32_t>(attr_arena_.size());
+  arena = attr_arena_.data();
+
+  const size_t d = stack_.size();
+  OpenElem& f = stack_.emplace_back();
+  f.name = name;
+  f.start = start;
+  f.close_class = info.close_class;
+  f.end_priority = info.end_priority;
+  f.attr_begin = attr_begin;
+  f.attr_end = attr_end;
+  OpenElem* parent = d ? &stack_[d - 1] : nullptr;
+
+  if (s.sig_tag) f.elem_sig |= tag_sig(name);
+  if (s.sig_id)
+    if (const TextValue* id = find_attr(f, arena, "id")) f.elem_sig |= id_sig(id->bytes());
+  if (s.sig_class)
+    if (const TextValue* cls = find_attr(f, arena, "class"))
+      for_each_word(cls->bytes(), [&](Bytes w) { f.elem_sig |= class_sig(w); });
+
+  // Positions among siblings: T + 1 counters per level.
+  if (s.any_positional) {
+    const size_t stride = s.of_type_tags.size() + 1;
+    LS_CHECK(counters_.size() >= (d + 1) * stride);
+    f.child_pos = ++counters_[d * stride];
+    for (size_t t = 0; t < s.of_type_tags.size(); ++t)
+      if (ascii_iequals(name, s.of_type_tags[t])) {
+        f.type_pos = ++counters_[d * stride + 1 + t];
+        break;
+      }
+    counters_.resize((d + 2) * stride, 0);
+  }
+
+  // Own sibling state, from the bits earlier siblings emitted.
+  if (s.any_sibling) {
+    const uint64_t any = parent ? parent->child_any : root_child_any_;
+    const uint64_t next = parent ? parent->child_next : root_child_next_;
+    for (const CSel& c : s.csels) {
+      if (c.cold || c.segments.size() < 2) continue;
+      for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
+        const uint32_t bit = c.sib_bits[i];
+        const uint64_t word = c.sib_adjacent[i] ? next : any;
+        if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], f, arena))
+          f.sib_state |= uint64_t{1} << bit;
+      }
+    }
+  }
+
+  // Streamed selectors.
+  uint64_t emitted = 0;
+  const size_t n_csels = s.csels.size();
+  for (size_t k = 0; k < n_csels; ++k) {
+    const CSel& c = s.csels[k];
+    if (c.cold) continue;
+    bool subject;
+    if (c.segments.size() == 1) {
+      subject = seg_match_anchored(stack_, arena, c.segments[0], d, 0, -1);
+    } else {
+      const size_t count = c.segments.size();
+      if (seg_match_anchored(stack_, arena, c.segments[0], d, 0, -1))
+        emitted |= uint64_t{1} << c.sib_bits[0];
+      for (size_t i = 1; i + 1 < count; ++i)
+        if (seg_match_anchored(stack_, arena, c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
+          emitted |= uint64_t{1} << c.sib_bits[i];
+      subject = seg_match_anchored(stack_, arena, c.segments[count - 1], d, 0,
+                                   static_cast<int>(c.sib_bits[count - 2]));
+    }
+    if (subject && k < 128) f.matched |= Mask128::bit(static_cast<unsigned>(k));
+  }
+  f.in_matched = parent ? (f.matched | parent->in_matched) : f.matched;
+
+  // Text destinations.
+  if (!f.in_matched.empty()) {
+    for (size_t k = 0; k < n_csels && k < 128; ++k) {
+      const CSel& c = s.csels[k];
+      if (!c.flat || c.dest >= 128 || c.terminal.kind != Terminal::Kind::kText) continue;
+      if (c.terminal.subtree ? f.in_matched.test(k) : f.matched.test(k))
+        f.text_dests |= Mask128::bit(c.dest);
+    }
+  }
+
+  // Group instances opened by this element.
+  for (const auto& [k, g] : s.containers) {
+    if (k >= 128 || !f.matched.test(k)) continue;
+    OpenInstance inst;
+    inst.rows.resize(s.groups[g].subs.size());
+    inst.group = g;
+    inst.container = static_cast<uint32_t>(d);
+    inst.seq = ++instance_counter_;
+    instances_.push_back(std::move(inst));
+    ++f.instance_count;
+  }
+
+  // Outer HTML.
+  if (s.wants_source) {
+    if (!f.matched.empty()) {
+      for (size_t k = 0; k < n_csels && k < 128; ++k) {
+        const CSel& c = s.csels[k];
+        if (c.flat && c.terminal.kind == Terminal::Kind::kOuter && f.matched.test(k))
+          f.outer_dests |= Mask128::bit(c.dest);
+      }
+      if (!f.outer_dests.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
+    }
+    for (const OpenInstance& inst : instances_) {
+      const std::vector<SubSel>& subs = s.groups[inst.group].subs;
+      for (size_t j = 0; j < subs.size(); ++j)
+        if (subs[j].terminal.kind == Terminal::Kind::kOuter && subs[j].segment &&
+            seg_match_anchored(stack_, arena, *subs[j].segment, d, inst.container, -1))
+          f.cold_state().sub_outer.emplace_back(inst.seq, static_cast<uint32_t>(j));
+    }
+  }
+
+  // Normalize-space over whole elements: the first matching element is captured.
+  if (s.normalize_outer && !f.matched.empty()) {
+    for (size_t k = 0; k < n_csels && k < 128; ++k) {
+      const Terminal& t = s.csels[k].terminal;
+      if (t.kind != Terminal::Kind::kNormalizeSpace || (*t.inner)->kind != Terminal::Kind::kOuter) continue;
+      NsState& ns = ns_[k];
+      if (f.matched.test(k) && !ns.value && !ns.gathered) {
+        ns.index = static_cast<int64_t>(d);
+        ns.gathered = std::string();
+      }
+    }
+  }
+
+  // Sibling emission into the parent's child words.
+  if (s.any_sibling) {
+    const uint64_t em = emitted & s.ungated_bits;
+    uint64_t& any = parent ? parent->child_any : root_child_any_;
+    uint64_t& next = parent ? parent->child_next : root_child_next_;
+    any |= em;
+    next = em;
+  }
+
+  // Attribute values.
+  for (uint32_t ai = attr_begin; ai < attr_end; ++ai) {
+    const KeptAttr& a = arena[ai];
+    const Bytes aname = a.name.bytes();
+    bool duplicate = false;  // only the first attribute of a name reaches a column
+    for (uint32_t prev = attr_begin; prev < ai && !duplicate; ++prev)
+      duplicate = ascii_iequals(arena[prev].name.bytes(), aname);
+    if (duplicate) continue;
+    if (!f.in_matched.empty()) {
+      for (size_t k = 0; k < n_csels && k < 128; ++k) {
+        const CSel& c = s.csels[k];
+        const Terminal* t = &c.terminal;
+        const bool normalized = t->kind == Terminal::Kind::kNormalizeSpace;
+        if (normalized) t = &**t->inner;
+        if (!c.flat || t->kind != Terminal::Kind::kAttr || c.dest >= 128) continue;
+        if (!(f.matched.test(k) || (t->descendants && f.in_matched.test(k)))) continue;
+        if (!ascii_iequals(t->name, aname)) continue;
+        if (normalized) {
+          if (!ns_[k].value) ns_[k].value = normalize_space(a.value.bytes());
+        } else if (!filled_.test(c.dest)) {
+          emit_flat(c.dest, start, std::string(a.value.bytes()));
+        }
+      }
+    }
+    for (OpenInstance& inst : instances_) {
+      const std::vector<SubSel>& subs = s.groups[inst.group].subs;
+      for (size_t j = 0; j < subs.size(); ++j) {
+        const SubSel& sub = subs[j];
+        if (sub.terminal.kind != Terminal::Kind::kAttr || !sub.segment) continue;
+        if (!ascii_iequals(sub.terminal.name, aname)) continue;
+        bool hit = seg_match_anchored(stack_, arena, *sub.segment, d, inst.container, -1);
+        for (size_t subj = inst.container; !hit && sub.terminal.descendants && subj < d; ++subj)
+          hit = seg_match_anchored(stack_, arena, *sub.segment, subj, inst.container, -1);
+        if (hit) inst.rows[j].emplace_back(a.value.bytes());
+      }
+    }
+  }
+
+  // Void elements and self-closing tags have no content.
+  if (self_closing || info.empty) pop_close(end);
+}
+
+}  // namespace ls

@@ -1,0 +1,137 @@
+"""Query generation and comparison against parsel (lxml) on real pages.
+
+Shared by the differential tests and the agreement report. Queries are drawn
+with a fixed seed from each page's own tags, classes and attributes, so runs
+are repeatable and cover what real pages contain.
+"""
+import collections
+import gzip
+import pathlib
+import random
+import re
+
+CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "articles"
+
+IDENT = re.compile(r"^[A-Za-z_][A-Za-z0-9_-]*$")
+ATTR_NAME = re.compile(r"^[a-z_][a-z0-9_-]*$")
+
+
+def pages(limit=None):
+    paths = sorted(CORPUS.glob("*.gz"))
+    out = []
+    for p in paths:
+        data = gzip.decompress(p.read_bytes())
+        try:
+            text = data.decode("utf-8")
+        except UnicodeDecodeError:
+            continue
+        out.append((p.name, text))
+        if limit and len(out) >= limit:
+            break
+    return out
+
+
+def page_vocabulary(root):
+    tags, classes, attrs, ids = collections.Counter(), collections.Counter(), collections.Counter(), []
+    values = collections.defaultdict(collections.Counter)
+    for el in root.iter():
+        if not isinstance(el.tag, str):
+            continue
+        tags[el.tag] += 1
+        for name, value in el.attrib.items():
+            if not ATTR_NAME.match(name):
+                continue
+            attrs[(el.tag, name)] += 1
+            if len(value) < 40 and '"' not in value and "\\" not in value:
+                values[name][value] += 1
+            if name == "class":
+                for c in value.split():
+                    if IDENT.match(c):
+                        classes[(el.tag, c)] += 1
+            if name == "id" and IDENT.match(value):
+                ids.append((el.tag, value))
+    return tags, classes, attrs, ids, values
+
+
+def generate(root, seed, per_family=3):
+    rng = random.Random(seed)
+    tags, classes, attrs, ids, values = page_vocabulary(root)
+    tag_list = [t for t in tags if IDENT.match(t) and t not in ("html",)]
+    if not tag_list:
+        return []
+    pick = lambda seq: rng.choice(sorted(seq))  # noqa: E731
+    out = []
+
+    def add(family, query):
+        out.append((family, query))
+
+    for _ in range(per_family):
+        t = pick(tag_list)
+        add("css own text", f"{t}::text")
+        add("css subtree text", f"{t} ::text")
+        add("xpath own text", f"//{t}/text()")
+        add("xpath subtree text", f"//{t}//text()")
+        if classes:
+            tag, c = pick(classes)
+            add("css class", f".{c}::text")
+            add("css class", f"{tag}.{c} ::text")
+            add("xpath class", f'//{tag}[contains(@class, "{c}")]//text()')
+        if ids:
+            tag, i = pick(ids)
+            add("css id", f"#{i} ::text")
+            add("xpath attr equals", f'//*[@id="{i}"]//text()')
+        if attrs:
+            (tag, a) = pick(attrs)
+            add("css attr value", f"{tag}::attr({a})")
+            add("css attr exists", f"{tag}[{a}]::text")
+            add("xpath attr value", f"//{tag}/@{a}")
+            add("xpath descendant attrs", f"//{tag}//@{a}")
+            if values[a]:
+                v = pick(values[a])
+                add("css attr operators", f'[{a}="{v}"]::attr({a})')
+                if len(v) > 2:
+                    add("css attr operators", f'[{a}^="{v[:2]}"]::attr({a})')
+                    add("css attr operators", f'[{a}$="{v[-2:]}"]::attr({a})')
+                    add("css attr operators", f'[{a}*="{v[1:-1]}"]::attr({a})')
+                add("css attr operators", f'[{a}~="{v.split()[0] if v.split() else v}"]::attr({a})')
+                add("xpath attr equals", f'//{tag}[@{a}="{v}"]/@{a}')
+                if v:  # starts-with(@a, "") is true in XPath; see docs/differences-from-parsel.md
+                    add("xpath starts-with", f'//*[starts-with(@{a}, "{v[:3]}")]/@{a}')
+        t1, t2 = pick(tag_list), pick(tag_list)
+        add("css descendant", f"{t1} {t2}::text")
+        add("css child", f"{t1} > {t2} ::text")
+        add("css adjacent", f"{t1} + {t2}::text")
+        add("css sibling", f"{t1} ~ {t2} ::text")
+        add("xpath child steps", f"//{t1}/{t2}//text()")
+        add("xpath following-sibling", f"//{t1}/following-sibling::{t2}/text()")
+        n = rng.randint(1, 4)
+        add("css forward positions", f"{t1}:nth-child({n})::text")
+        add("css forward positions", f"{t1}:nth-of-type({n}) ::text")
+        add("css forward positions", f"{t1}:first-child::attr(class)")
+        add("css forward positions", f"{t2}:nth-child(2n+1)::text")
+        add("xpath positions", f"//{t1}[{n}]//text()")
+        if classes:
+            _, c = pick(classes)
+            add("css not", f"{t1}:not(.{c})::text")
+            add("css is", f":is({t1}, {t2}).{c}::attr(class)")
+        add("css is", f":is({t1}, {t2}) ::text")
+        add("css comma group", f"{t1}::text, {t2}::text")
+        add("xpath union", f"//{t1}/text() | //{t2}/text()")
+        add("normalize-space", f"normalize-space(//{t1})")
+        add("normalize-space", f"normalize-space(//{t2}/text())")
+        add("normalize-space", f"normalize-space(//{t1}//text())")
+    add("css meta", 'meta[name="description"]::attr(content)')
+    add("css meta", 'meta[property^="og:"]::attr(content)')
+    add("xpath lang", "/html/@lang")
+    add("css links", "a::attr(href)")
+    add("css links", "link[rel=canonical]::attr(href)")
+    add("css script", 'script[type="application/ld+json"]::text')
+    return out
+
+
+def parsel_values(sel, query):
+    if query.startswith("/") or query.startswith("normalize-space("):
+        if query.startswith("normalize-space("):
+            return [sel.xpath(query).get()]
+        return sel.xpath(query).getall()
+    return sel.css(query).getall()
