@@ -9,6 +9,7 @@
 // tokenizer and matcher compute fits 32 bits.
 #include "lib.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "encoding.h"
@@ -243,16 +244,41 @@ Fault Plan::extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) c
   return fault ? fault : too_large;
 }
 
+// First-only flags act only where dropping later values is exact: not on
+// schemas whose columns are assembled at the end (merged, deferred or
+// normalize-space columns). Early stop needs every streamed selector flagged
+// and no groups.
+void set_first_only_masks(CompiledSchema& s, const std::vector<bool>& first_only) {
+  s.first_only_mask = Mask128();
+  s.early_stop_mask = Mask128();
+  if (std::none_of(first_only.begin(), first_only.end(), [](bool b) { return b; })) return;
+  if (!s.merged_queries.empty() || !s.revs.empty() || !s.has_entries.empty() ||
+      !s.text_entries.empty() || s.any_normalize)
+    return;
+  const size_t limit = std::min<size_t>(first_only.size(), 128);
+  auto flagged = [&](const CSel& c) { return c.flat && c.dest < limit && first_only[c.dest]; };
+  for (const CSel& c : s.csels) {
+    if (c.cold || !flagged(c)) continue;
+    if (c.terminal.kind == Terminal::Kind::kText || c.terminal.kind == Terminal::Kind::kAttr)
+      s.first_only_mask |= Mask128::bit(c.dest);
+  }
+  if (!s.groups.empty()) return;
+  Mask128 stop;
+  for (const CSel& c : s.csels) {
+    if (c.cold) continue;
+    if (!flagged(c)) return;
+    stop |= Mask128::bit(c.dest);
+  }
+  s.early_stop_mask = stop;
+}
+
 Fault compile_first_only(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups,
                          const std::vector<bool>& first_only, Plan& out) noexcept {
   return guarded([&] {
     SchemaSelectors selectors = compile_schema(flat, groups);
     BudgetUsage usage = count_budget(selectors);
-    CompiledSchema schema = CompiledSchema::compile(std::move(selectors));
-    // First-only masks are chosen from the compiled selectors; until queries
-    // compile there is no selector to flag, so they stay empty (every value
-    // kept, no early stop), which is always a correct reading.
-    (void)first_only;
+    CompiledSchema schema = CompiledSchema::compile(selectors);
+    set_first_only_masks(schema, first_only);
     out = Plan(std::move(schema), usage);
   });
 }

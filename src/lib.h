@@ -124,6 +124,9 @@ class Plan {
   BudgetUsage usage_;
 };
 
+// Sets the plan's first-only and early-stop masks on a compiled schema.
+void set_first_only_masks(CompiledSchema& s, const std::vector<bool>& first_only);
+
 // `first_only[q]` keeps only the first value of flat query q; it may be
 // shorter or longer than the query list.
 Fault compile_first_only(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups,

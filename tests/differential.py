@@ -120,6 +120,30 @@ def generate(root, seed, per_family=3):
         add("normalize-space", f"normalize-space(//{t1})")
         add("normalize-space", f"normalize-space(//{t2}/text())")
         add("normalize-space", f"normalize-space(//{t1}//text())")
+    for _ in range(per_family):
+        t1, t2 = pick(tag_list), pick(tag_list)
+        add("css reverse positions", f"{t1}:last-child::text")
+        add("css reverse positions", f"{t1}:last-child ::text")
+        add("css reverse positions", f"{t1}:nth-last-of-type(2) {t2}::text")
+        add("css reverse positions", f"{t1}:only-child::attr(class)")
+        add("xpath reverse positions", f"//{t1}[last()]/text()")
+        add("xpath reverse positions", f"//{t1}[last()-1]//text()")
+        add("css has", f"{t1}:has({t2})::attr(class)")
+        add("css has", f"{t1}:has(> {t2}) ::text")
+        add("xpath upward", f"//{t2}/parent::{t1}/@class")
+        add("xpath upward", f"//{t2}/ancestor::{t1}/@id")
+        word = None
+        for el in root.iter(t1):
+            txt = (el.text or "").strip().split()
+            if txt and IDENT.match(txt[0]):
+                word = txt[0]
+                break
+        if word:
+            add("css contains", f'{t1}:contains("{word}")::text')
+            add("css contains", f'{t1}:contains("{word}") ::text')
+            add("xpath text predicates", f'//{t1}[contains(text(), "{word}")]/text()')
+            add("xpath text predicates", f'//{t1}[contains(., "{word}")]/@class')
+            add("css contains comma group", f'{t2}::text, {t1}:contains("{word}")::text')
     add("css meta", 'meta[name="description"]::attr(content)')
     add("css meta", 'meta[property^="og:"]::attr(content)')
     add("xpath lang", "/html/@lang")

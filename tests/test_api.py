@@ -93,12 +93,12 @@ def test_method_binding_errors_match_the_interpreter(args, kwargs):
 
 
 def test_every_parameter_accepts_keywords():
-    assert ls.extract(html=b"<p>x</p>", queries=["p"], encoding=None) == [[]]
+    assert ls.extract(html=b"<p>x</p>", queries=["p::text"], encoding=None) == [["x"]]
     assert ls.extract_grouped(encoding="utf-8", groups=[], flat_queries=[], html=b"") == ([], [])
     assert ls.resolve_label(label="utf8") == "UTF-8"
     assert ls.detect_encoding(encoding=None, html=b"") == "UTF-8"
     plan = ls.Plan(groups=[], flat_queries=["p"], first_only=None)
-    assert plan.extract(encoding=None, html=b"") == [[]]
+    assert plan.extract(encoding=None, html=b"<p>y") == [["<p>y"]]
 
 
 HTML_TYPE_MESSAGE = ("larkspine: html must be bytes (preferred - the engine tokenizes raw bytes) or str "
@@ -133,8 +133,8 @@ class Text(str):
 
 
 def test_bytes_and_str_subclasses_are_accepted():
-    assert ls.extract(Body(b"<p>x</p>"), ["p"]) == [[]]
-    assert ls.extract(Text("<p>x</p>"), ["p"]) == [[]]
+    assert ls.extract(Body(b"<p>x</p>"), ["p::text"]) == [["x"]]
+    assert ls.extract(Text("<p>x</p>"), ["p::text"]) == [["x"]]
 
 
 @pytest.mark.parametrize("call, param, message", [
@@ -220,12 +220,14 @@ def test_label_debug_quoting_escapes_controls():
 
 @pytest.mark.parametrize("label", ["utf-8", "utf8", "UTF-8", "unicode-1-1-utf-8", "no-such-label", None, "utf_8"])
 def test_str_with_utf8_or_unknown_label_is_accepted(label):
-    assert ls.extract("<p>é</p>", ["p::text"], encoding=label) == [[]]
+    # The str is scanned as UTF-8 whatever the label or <meta> says.
+    assert ls.extract("<meta charset=koi8-r><p>é</p>", ["p::text"], encoding=label) == [["é"]]
     assert ls.detect_encoding("<meta charset=koi8-r>", label) == "UTF-8"
 
 
 def test_bytes_with_an_unknown_label_is_ignored():
-    assert ls.extract(b"<p>x</p>", ["p"], encoding="no-such-label") == [[]]
+    assert ls.extract(b"<p>\xe9</p>", ["p::text"], encoding="no-such-label") == [["\ufffd"]]
+    assert ls.extract(b"<p>\xe9</p>", ["p::text"], encoding="latin1") == [["é"]]
     assert ls.detect_encoding(b"<meta charset=koi8-r>", "no-such-label") == "KOI8-R"
 
 
@@ -266,14 +268,36 @@ def test_budget_comes_before_the_label_check():
         ls.extract_grouped("x", ["p"] * 129, [], encoding="latin-1")
 
 
-def test_budget_counts(testing):
-    assert testing.budget(["p"] * 3, [("div", [("a", "b")])]) == (3, 0)
-    assert testing.budget([], []) == (0, 0)
+@pytest.mark.parametrize("flat, groups, usage", [
+    (["p"] * 3, [("div", [("a", "b")])], (4, 0)),       # a container counts, sub-fields do not
+    ([], [], (0, 0)),
+    (["a, b, c"], [], (3, 0)),
+    (["a + b ~ c"], [], (1, 2)),
+    (["//a | //b"], [], (2, 0)),
+    (["::nope", "a"], [], (2, 0)),                     # never fewer than the number of columns
+    (["a, b"] * 2, [], (4, 0)),
+    ([], [("a + b", [("x", "c ~ d")])], (1, 1)),        # sub-field combinators do not count
+    ([], [("a, b", [])], (0, 0)),                      # a comma group is no container
+    (["div:has(a + b)"], [], (1, 0)),
+])
+def test_budget_counts(testing, flat, groups, usage):
+    assert testing.budget(flat, groups) == usage
+
+
+def test_sibling_budget():
+    query = ", ".join(["a + b"] * 13)  # 13 members, 13 bits
+    ls.extract(b"", [query] * 4 + ["a + b ~ c ~ d ~ e"] * 3)  # 52 + 12 = 64 bits: accepted
+    with pytest.raises(ValueError) as info:
+        ls.extract(b"", [query] * 5)  # 65 bits
+    assert str(info.value) == ("larkspine: schema needs 65 sibling-combinator trigger bits, over the limit "
+                               "of 64. Reduce the number of `+`/`~` selectors.")
+    with pytest.raises(ValueError, match="member selectors"):  # members are checked first
+        ls.extract(b"", [query] * 10)
 
 
 # --- results and plans ------------------------------------------------------
 
-@pytest.mark.parametrize("html", [b"", b"   \n\t", "", "<p>x</p>", b"\xef\xbb\xbf", b"\x00\x00"])
+@pytest.mark.parametrize("html", [b"", b"   \n\t", "", "<i>x</i>", b"\xef\xbb\xbf", b"\x00\x00"])
 def test_result_shapes(html):
     assert ls.extract(html, ["p", "a"]) == [[], []]
     assert ls.extract(html, []) == []
@@ -316,6 +340,12 @@ def test_threads_agree_with_sequential_calls():
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         got = list(pool.map(lambda d: (ls.extract(d, queries), plan.extract_grouped(d)), docs * 4))
     assert got == expected * 4
+
+
+def test_the_main_job():
+    html = b"<html><head><title>T</title></head><body><h1>Hi</h1><a href='/x'>x</a></body></html>"
+    assert ls.extract(html, ["h1::text", "//title/text()", "a::attr(href)", "h1"]) == [
+        ["Hi"], ["T"], ["/x"], ["<h1>Hi</h1>"]]
 
 
 def test_introspection_of_queries_that_do_not_compile():

@@ -56,6 +56,8 @@ void Matcher::flush_text() {
         wanted = inner.subtree ? top.in_matched.test(k) : top.matched.test(k);
     }
   }
+  const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
+  if (!wanted && deferred) wanted = wants_text_for_deferred(top);
   if (!wanted) {
     for (const OpenInstance& inst : instances_)
       for (const SubSel& sub : s.groups[inst.group].subs)
@@ -66,6 +68,11 @@ void Matcher::flush_text() {
   std::string text = pending_.multi ? std::move(pending_.decoded)
                                     : finalize(pending_.first, pending_.decode_entities,
                                                input_.encoding).to_string();
+
+  if (deferred) {
+    hold_text(stack_.back(), pending_.start, text);
+    if (text_cand_frames_ > 0) update_text_states(text);
+  }
 
   if (s.any_normalize) {
     for (size_t k = 0; k < ns_.size() && k < 128; ++k) {
@@ -107,8 +114,11 @@ void Matcher::flush_text() {
 }
 
 void Matcher::emit_flat(uint32_t q, Offset offset, std::string value) {
-  (void)offset;  // merged and deferred columns order their values by it
   if (filled_.test(q)) return;
+  if (schema_.merged_queries.test(q)) {  // put in document order at the end
+    merged_.push_back({q, offset, std::move(value)});
+    return;
+  }
   columns_[q].push_back(std::move(value));
   if (schema_.first_only_mask.test(q)) filled_ |= Mask128::bit(q);
 }
@@ -137,7 +147,9 @@ void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
     instances_.pop_back();
   }
 
+  if (s.any_revs) hand_on_revs(frame, index, end);
   if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
+  if (s.any_has_entries || s.any_text) decide_has_and_text(frame, end);
 
   if (s.normalize_outer) {
     for (NsState& ns : ns_)

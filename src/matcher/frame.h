@@ -23,10 +23,45 @@ struct KeptAttr {
   TextValue value;
 };
 
+// A value a deferred candidate took from itself, held until its decision.
+struct HeldValue {
+  uint32_t tmpl;  // index in the template list it belongs to
+  Offset offset;  // source offset, for ordering
+  std::string value;
+};
+
+// A reverse-position candidacy waiting for its parent's close.
+struct RevPending {
+  uint32_t tmpl;
+  uint32_t pos;  // child_pos or type_pos
+  Offset start, end;
+  std::vector<HeldValue> held;
+};
+
+// The incremental state of one text-content predicate candidacy.
+struct TextMatchState {
+  enum class Kind : uint8_t { kSubtreeContains, kSubtreeEquals, kOwnEquals, kOwnFirstContains };
+  Kind kind = Kind::kSubtreeContains;
+  uint32_t tmpl = 0;
+  std::string window;        // subtree contains: the tail of the text seen so far
+  uint64_t seen = 0;         // subtree equals: bytes seen
+  bool flag = false;         // found / matched / result
+  bool still_equal = true;   // subtree equals
+  bool first_seen = false;   // own first contains
+
+  void update(Bytes needle, Bytes piece, bool own);
+  bool holds(Bytes needle) const;
+};
+
 // Rarely used per-element state, allocated on first need.
 struct ColdState {
   // Outer-HTML captures of group sub-fields: (instance sequence, sub-field).
   std::vector<std::pair<uint64_t, uint32_t>> sub_outer;
+  std::vector<HeldValue> rev_held;        // this element's reverse candidacies
+  std::vector<RevPending> child_revs;     // children's, decided at this element's close
+  std::vector<HeldValue> has_held;        // this element's :has() candidacies
+  std::vector<TextMatchState> text_states;
+  std::vector<HeldValue> text_held;       // this element's text-predicate candidacies
 };
 
 struct OpenElem {
@@ -34,6 +69,10 @@ struct OpenElem {
   Mask128 in_matched;   // matched OR the parent's in_matched
   Mask128 text_dests;   // flat text columns fed by the text directly inside
   Mask128 outer_dests;  // flat outer-HTML columns fed by this element's source
+  Mask128 rev_cands;    // reverse-position templates this element is a candidate for
+  Mask128 has_cands;    // :has() templates this element is a candidate for
+  Mask128 has_found;    // :has() candidacies already satisfied by a later element
+  Mask128 text_cands;   // text-predicate templates this element is a candidate for
   uint64_t elem_sig = 0;
   uint64_t child_any = 0;   // sibling bits emitted so far by this element's children
   uint64_t child_next = 0;  // sibling bits emitted by the most recent child only

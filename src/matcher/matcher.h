@@ -37,6 +37,17 @@ struct NsState {
   std::optional<std::string> gathered;  // present while a capture is open
 };
 
+struct KeyedValue {
+  uint32_t query;
+  Offset offset;
+  std::string value;
+};
+
+struct TailRange {
+  uint32_t tail;
+  Offset start, end;
+};
+
 struct FinishedRow {
   uint64_t seq;
   std::vector<Column> row;
@@ -89,6 +100,19 @@ class Matcher final : public TokenSink {
   void close_elem(OpenElem& frame, size_t index, Offset end);
   void emit_flat(uint32_t q, Offset offset, std::string value);
 
+  // Deferred matching (deferred.cc).
+  void become_candidate(OpenElem& f, size_t d);
+  void offer_has_evidence(size_t d);
+  void hold_text(OpenElem& top, Offset offset, const std::string& text);
+  void update_text_states(const std::string& text);
+  void hand_on_revs(OpenElem& frame, size_t index, Offset end);
+  void decide_has_and_text(OpenElem& frame, Offset end);
+  void decide_revs(std::vector<RevPending>& pending, size_t level);
+  void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
+               uint32_t tmpl);
+  bool wants_text_for_deferred(const OpenElem& top) const;
+  void run_tails();
+
   const CompiledSchema& schema_;
   const EncodedInput& input_;
   std::vector<OpenElem> stack_;
@@ -107,6 +131,11 @@ class Matcher final : public TokenSink {
   std::vector<OuterCapture> outer_;
   std::vector<std::vector<FinishedRow>> finished_rows_;
   FlatResult columns_;
+  std::vector<KeyedValue> merged_;
+  std::vector<KeyedValue> deferred_;
+  std::vector<TailRange> tail_ranges_;
+  std::vector<RevPending> root_revs_;  // reverse candidacies of top-level elements
+  uint32_t text_cand_frames_ = 0;      // open frames with text candidacies
 };
 
 }  // namespace ls

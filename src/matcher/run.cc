@@ -34,6 +34,16 @@ ExtractResult Matcher::finish() {
   flush_text();
   while (!stack_.empty()) pop_close(static_cast<Offset>(input_.bytes.size()));
 
+  // Reverse candidacies of top-level elements, against the root's counts.
+  if (s.any_revs && !root_revs_.empty()) decide_revs(root_revs_, 0);
+  if (!tail_ranges_.empty()) run_tails();
+  if (!deferred_.empty()) {
+    std::stable_sort(deferred_.begin(), deferred_.end(), [](const KeyedValue& a, const KeyedValue& b) {
+      return a.query != b.query ? a.query < b.query : a.offset < b.offset;
+    });
+    for (KeyedValue& v : deferred_) emit_flat(v.query, v.offset, std::move(v.value));
+  }
+
   if (!outer_.empty()) {
     // Instance sequence -> (group, row position) over the rows as they stand.
     std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> rows;
@@ -50,6 +60,18 @@ ExtractResult Matcher::finish() {
       if (it == rows.end()) continue;
       std::vector<Column>& row = finished_rows_[it->second.first][it->second.second].row;
       if (c.query < row.size()) row[c.query].push_back(input_.raw_source(c.start, c.end));
+    }
+  }
+
+  if (!merged_.empty()) {
+    std::stable_sort(merged_.begin(), merged_.end(), [](const KeyedValue& a, const KeyedValue& b) {
+      return a.query != b.query ? a.query < b.query : a.offset < b.offset;
+    });
+    for (size_t i = 0; i < merged_.size(); ++i) {
+      // The same element reported by a streamed and a close-time member once.
+      if (i > 0 && merged_[i].query == merged_[i - 1].query && merged_[i].offset == merged_[i - 1].offset)
+        continue;
+      columns_[merged_[i].query].push_back(std::move(merged_[i].value));
     }
   }
 

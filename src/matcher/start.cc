@@ -171,6 +171,9 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     }
   }
 
+  // Deferred candidacies and :has() evidence.
+  if (s.any_revs || s.any_has_entries || s.any_text) become_candidate(f, d);
+
   // Group instances opened by this element.
   for (const auto& [k, g] : s.containers) {
     if (k >= 128 || !f.matched.test(k)) continue;

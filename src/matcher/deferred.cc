@@ -1,0 +1,302 @@
+// Deferred matching: reverse positions, :has() and text-content predicates.
+//
+// Input: start tags (candidacies and :has() evidence), flushed text runs
+// (held values and text evidence) and closes (decisions). Output: released
+// values (ordered by source offset at the end of the run), tail ranges the
+// run driver re-scans, and gate bits that let a gated sibling selector go on.
+//
+// Life of a candidacy: an element that matches a template's prefix segment
+// becomes a candidate at its start tag; :has() and text predicates are
+// decided at its own close, reverse positions at its parent's close (or at
+// the end of input for top-level elements), when the number of siblings is
+// final. Values a candidate takes from itself are held on its frame until
+// then and dropped if the decision is false.
+#include <algorithm>
+#include <tuple>
+
+#include "matcher/matcher.h"
+#include "matcher/matching.h"
+
+namespace ls {
+
+namespace {
+
+bool own_text(const DeferredTemplate& t) {
+  return t.dest.kind == Dest::Kind::kOwn && t.terminal.kind == Terminal::Kind::kText;
+}
+bool own_attr(const DeferredTemplate& t) {
+  return t.dest.kind == Dest::Kind::kOwn && t.terminal.kind == Terminal::Kind::kAttr;
+}
+
+inline bool position_holds(int32_t a, int32_t b, int64_t p) {
+  if (p <= 0) return false;
+  if (a == 0) return p == b;
+  int64_t diff = p - b;
+  int64_t n = diff / a;
+  return n * a == diff && n >= 0;
+}
+
+std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
+  std::vector<HeldValue> out;
+  for (HeldValue& h : held)
+    if (h.tmpl == tmpl) out.push_back(std::move(h));
+  return out;
+}
+
+}  // namespace
+
+void TextMatchState::update(Bytes needle, Bytes piece, bool own) {
+  switch (kind) {
+    case Kind::kSubtreeContains: {
+      if (flag) return;
+      if (needle.empty()) internal_fault("window size must be non-zero");
+      window.append(piece);
+      if (window.find(needle) != std::string::npos) {
+        flag = true;
+        window.clear();
+      } else if (window.size() > needle.size() - 1) {
+        window.erase(0, window.size() - (needle.size() - 1));
+      }
+      return;
+    }
+    case Kind::kSubtreeEquals:
+      if (still_equal) {
+        if (seen > needle.size() || piece.size() > needle.size() - seen ||
+            needle.substr(seen, piece.size()) != piece)
+          still_equal = false;
+      }
+      seen = seen + piece.size() < seen ? UINT64_MAX : seen + piece.size();
+      return;
+    case Kind::kOwnEquals:
+      if (own && piece == needle) flag = true;
+      return;
+    case Kind::kOwnFirstContains:
+      if (own && !first_seen) {
+        first_seen = true;
+        flag = piece.find(needle) != Bytes::npos;
+      }
+      return;
+  }
+}
+
+bool TextMatchState::holds(Bytes needle) const {
+  switch (kind) {
+    case Kind::kSubtreeContains: return flag;
+    case Kind::kSubtreeEquals: return still_equal && seen == needle.size();
+    case Kind::kOwnEquals: return flag;
+    case Kind::kOwnFirstContains: return flag;
+  }
+  return false;
+}
+
+void Matcher::become_candidate(OpenElem& f, size_t d) {
+  const CompiledSchema& s = schema_;
+  const KeptAttr* arena = attr_arena_.data();
+  auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
+    if (!own_attr(t)) return;
+    if (const TextValue* v = find_attr(f, arena, t.terminal.name))
+      (f.cold_state().*list).push_back({i, f.start, std::string(v->bytes())});
+  };
+  if (s.any_revs) {
+    for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
+      const RevEntry& e = s.revs[i];
+      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      f.rev_cands |= Mask128::bit(i);
+      hold_attr(e, i, &ColdState::rev_held);
+    }
+  }
+  if (s.any_has_entries) {
+    for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i) {
+      const HasEntry& e = s.has_entries[i];
+      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      f.has_cands |= Mask128::bit(i);
+      hold_attr(e, i, &ColdState::has_held);
+    }
+    offer_has_evidence(d);
+  }
+  if (s.any_text) {
+    for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i) {
+      const TextEntry& e = s.text_entries[i];
+      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      f.text_cands |= Mask128::bit(i);
+      TextMatchState st;
+      st.tmpl = i;
+      st.kind = e.text.own ? (e.text.substring ? TextMatchState::Kind::kOwnFirstContains
+                                               : TextMatchState::Kind::kOwnEquals)
+                           : (e.text.substring ? TextMatchState::Kind::kSubtreeContains
+                                               : TextMatchState::Kind::kSubtreeEquals);
+      f.cold_state().text_states.push_back(std::move(st));
+      hold_attr(e, i, &ColdState::text_held);
+    }
+    if (!f.text_cands.empty()) ++text_cand_frames_;
+  }
+}
+
+void Matcher::offer_has_evidence(size_t d) {
+  const CompiledSchema& s = schema_;
+  const KeptAttr* arena = attr_arena_.data();
+  const OpenElem& f = stack_[d];
+  for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
+    const HasEntry& e = s.has_entries[h];
+    if (e.cold || !compound_matches_impl(*e.has.inner, f, arena)) continue;
+    const Mask128 bit = Mask128::bit(h);
+    if (e.has.child) {
+      if (d > 0 && stack_[d - 1].has_cands.test(h)) stack_[d - 1].has_found |= bit;
+    } else {
+      for (size_t i = 0; i < d; ++i)
+        if (stack_[i].has_cands.test(h)) stack_[i].has_found |= bit;
+    }
+  }
+}
+
+bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
+  if (text_cand_frames_ > 0) return true;
+  const CompiledSchema& s = schema_;
+  for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
+    if (top.rev_cands.test(i) && own_text(s.revs[i])) return true;
+  for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i)
+    if (top.has_cands.test(i) && own_text(s.has_entries[i])) return true;
+  return false;
+}
+
+void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
+  const CompiledSchema& s = schema_;
+  if (!top.rev_cands.empty())
+    for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
+      if (top.rev_cands.test(i) && own_text(s.revs[i])) top.cold_state().rev_held.push_back({i, offset, text});
+  if (!top.has_cands.empty())
+    for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i)
+      if (top.has_cands.test(i) && own_text(s.has_entries[i]))
+        top.cold_state().has_held.push_back({i, offset, text});
+  if (!top.text_cands.empty())
+    for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i)
+      if (top.text_cands.test(i) && own_text(s.text_entries[i]))
+        top.cold_state().text_held.push_back({i, offset, text});
+}
+
+void Matcher::update_text_states(const std::string& text) {
+  const size_t top = stack_.size() - 1;
+  for (size_t i = 0; i < stack_.size(); ++i) {
+    OpenElem& f = stack_[i];
+    if (f.text_cands.empty() || !f.cold) continue;
+    for (TextMatchState& st : f.cold->text_states)
+      st.update(schema_.text_entries[st.tmpl].text.value, text, i == top);
+  }
+}
+
+void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
+                      uint32_t tmpl) {
+  switch (t.dest.kind) {
+    case Dest::Kind::kGateBit: {
+      const uint64_t bit = uint64_t{1} << t.dest.value;
+      uint64_t& any = stack_.empty() ? root_child_any_ : stack_.back().child_any;
+      uint64_t& next = stack_.empty() ? root_child_next_ : stack_.back().child_next;
+      any |= bit;
+      next |= bit;
+      return;
+    }
+    case Dest::Kind::kNewTail:
+      tail_ranges_.push_back({t.dest.value, start, end});
+      return;
+    case Dest::Kind::kSharedTail:
+    case Dest::Kind::kDead:
+      return;
+    case Dest::Kind::kOwn: {
+      if (!t.query) return;
+      if (t.terminal.kind == Terminal::Kind::kOuter) {
+        deferred_.push_back({*t.query, start, input_.raw_source(start, end)});
+        return;
+      }
+      if (!held) return;
+      for (HeldValue& h : *held)
+        if (h.tmpl == tmpl) deferred_.push_back({*t.query, h.offset, std::move(h.value)});
+      return;
+    }
+  }
+}
+
+void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level) {
+  const CompiledSchema& s = schema_;
+  const size_t stride = s.of_type_tags.size() + 1;
+  for (RevPending& p : pending) {
+    const RevEntry& e = s.revs[p.tmpl];
+    uint32_t total = 0;
+    if (e.rev.of_type) {
+      if (!e.tag_tracked) continue;
+      const std::string lowered_tag = *e.segment.compounds.back().tag;
+      for (size_t t = 0; t < s.of_type_tags.size(); ++t)
+        if (ascii_iequals(s.of_type_tags[t], lowered_tag)) total = counters_[level * stride + 1 + t];
+    } else {
+      total = counters_[level * stride];
+    }
+    bool holds;
+    if (e.rev.only) holds = total == 1;
+    else holds = position_holds(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
+    if (holds) release(e, p.start, p.end, &p.held, p.tmpl);
+  }
+  pending.clear();
+}
+
+void Matcher::hand_on_revs(OpenElem& frame, size_t index, Offset end) {
+  const CompiledSchema& s = schema_;
+  // Reverse positions: the children's, now that their number is final; this
+  // element's own candidacies go to its parent (or the document root).
+  {
+    if (frame.cold && !frame.cold->child_revs.empty()) decide_revs(frame.cold->child_revs, index + 1);
+    if (!frame.rev_cands.empty()) {
+      std::vector<RevPending>& to = stack_.empty() ? root_revs_ : stack_.back().cold_state().child_revs;
+      for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
+        if (!frame.rev_cands.test(i)) continue;
+        const RevEntry& e = s.revs[i];
+        RevPending p{i, e.rev.of_type ? frame.type_pos : frame.child_pos, frame.start, end, {}};
+        if (frame.cold) p.held = take_held(frame.cold->rev_held, i);
+        to.push_back(std::move(p));
+      }
+    }
+  }
+}
+
+void Matcher::decide_has_and_text(OpenElem& frame, Offset end) {
+  const CompiledSchema& s = schema_;
+  if (!frame.has_cands.empty()) {
+    for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
+      if (frame.has_cands.test(h) && frame.has_found.test(h))
+        release(s.has_entries[h], frame.start, end, frame.cold ? &frame.cold->has_held : nullptr, h);
+  }
+  if (!frame.text_cands.empty()) {
+    LS_CHECK(text_cand_frames_ > 0);
+    --text_cand_frames_;
+    if (frame.cold)
+      for (const TextMatchState& st : frame.cold->text_states) {
+        const TextEntry& e = s.text_entries[st.tmpl];
+        if (st.holds(e.text.value)) release(e, frame.start, end, &frame.cold->text_held, st.tmpl);
+      }
+  }
+}
+
+void Matcher::run_tails() {
+  const CompiledSchema& s = schema_;
+  std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
+    return std::tie(a.tail, a.start, a.end) < std::tie(b.tail, b.start, b.end);
+  });
+  size_t i = 0;
+  while (i < tail_ranges_.size()) {
+    const uint32_t tail = tail_ranges_[i].tail;
+    Offset max_end = 0;
+    for (; i < tail_ranges_.size() && tail_ranges_[i].tail == tail; ++i) {
+      const TailRange& r = tail_ranges_[i];
+      if (r.end <= max_end) continue;  // nested in a range already run
+      max_end = r.end;
+      LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
+      const TailSchema& ts = s.tails[tail];
+      EncodedInput sub{input_.bytes.substr(r.start, r.end - r.start), input_.encoding};
+      ExtractResult res = ts.schema->run(sub);
+      for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
+        Column& col = columns_[ts.queries[m]];
+        for (std::string& v : res.flat[m]) col.push_back(std::move(v));
+      }
+    }
+  }
+}
+
+}  // namespace ls
