@@ -5,14 +5,6 @@ namespace ls {
 
 void internal_fault(const char* message) { throw InternalFault{message}; }
 
-bool ascii_iequals(Bytes a, Bytes b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (ascii_lower(static_cast<uint8_t>(a[i])) != ascii_lower(static_cast<uint8_t>(b[i])))
-      return false;
-  return true;
-}
-
 bool ascii_istarts_with(Bytes hay, Bytes lower_prefix) {
   if (hay.size() < lower_prefix.size()) return false;
   for (size_t i = 0; i < lower_prefix.size(); ++i)

@@ -70,7 +70,12 @@ inline uint8_t ascii_lower(uint8_t c) {
 }
 
 // ASCII-case-insensitive equality (only A-Z fold).
-bool ascii_iequals(Bytes a, Bytes b);
+inline bool ascii_iequals(Bytes a, Bytes b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(static_cast<uint8_t>(a[i])) != ascii_lower(static_cast<uint8_t>(b[i]))) return false;
+  return true;
+}
 // True when `hay` starts with `lower_prefix`, folding A-Z of `hay` only.
 // `lower_prefix` must already be lower case.
 bool ascii_istarts_with(Bytes hay, Bytes lower_prefix);

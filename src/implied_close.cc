@@ -167,18 +167,37 @@ constexpr std::array<CloseRow, kCloseClassCount> make_closes() {
 }
 constexpr std::array<CloseRow, kCloseClassCount> kCloses = make_closes();
 
+// Names of at most 10 bytes packed into one integer (lower-cased, first byte
+// most significant, zero-padded), so that lookups compare integers. Zero
+// padding keeps the order of the packed keys equal to the order of the names.
+using Key = unsigned __int128;
+
+constexpr Key pack(std::string_view s) {
+  Key k = 0;
+  for (size_t i = 0; i < 10; ++i) k = (k << 8) | (i < s.size() ? static_cast<uint8_t>(s[i]) : 0);
+  return k;
+}
+
+struct KeyedRows {
+  Key keys[std::size(kTags)];
+};
+constexpr KeyedRows make_keys() {
+  KeyedRows r{};
+  for (size_t i = 0; i < std::size(kTags); ++i) r.keys[i] = pack(kTags[i].name);
+  return r;
+}
+constexpr KeyedRows kKeys = make_keys();
+
 }  // namespace
 
 TagInfo tag_info(Bytes name) {
   if (name.empty() || name.size() > 10) return {};
-  char low[10];
-  for (size_t i = 0; i < name.size(); ++i) low[i] = static_cast<char>(ascii_lower(static_cast<uint8_t>(name[i])));
-  std::string_view key(low, name.size());
-  const Row* end = kTags + std::size(kTags);
-  const Row* it = std::lower_bound(kTags, end, key, [](const Row& r, std::string_view k) {
-    return std::string_view(r.name) < k;
-  });
-  if (it != end && key == it->name) return it->info;
+  Key key = 0;
+  for (size_t i = 0; i < 10; ++i)
+    key = (key << 8) | (i < name.size() ? ascii_lower(static_cast<uint8_t>(name[i])) : 0);
+  const Key* end = kKeys.keys + std::size(kTags);
+  const Key* it = std::lower_bound(kKeys.keys, end, key);
+  if (it != end && *it == key) return kTags[it - kKeys.keys].info;
   return {};
 }
 

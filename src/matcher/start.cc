@@ -146,6 +146,8 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     if (c.cold) continue;
     bool subject;
     if (c.segments.size() == 1) {
+      // The signature of the subject compound rejects most elements without a call.
+      if (c.segments[0].compounds.back().sig & ~f.elem_sig) continue;
       subject = seg_match_anchored(stack_, arena, c.segments[0], d, 0, -1);
     } else {
       const size_t count = c.segments.size();
