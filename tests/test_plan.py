@@ -1,0 +1,83 @@
+"""The Plan type: construction, first-only flags and the early stop."""
+import concurrent.futures
+
+import pytest
+
+import _larkspine as ls
+
+DOC = b"<ul><li id=a>1</li><li id=b>2</li><li id=c>3</li></ul><p>x</p><p>y</p>"
+
+
+@pytest.mark.parametrize("queries, flags, expected", [
+    (["li::text", "p::text"], [True, False], [["1"], ["x", "y"]]),
+    (["li::text", "p::text"], [True, True], [["1"], ["x"]]),
+    (["li::text", "p::text"], [False, False], [["1", "2", "3"], ["x", "y"]]),
+    (["li::attr(id)"], [True], [["a"]]),
+    (["li::attr(id)"], [True, True, True], [["a"]]),              # extra flags are ignored
+    (["li::attr(id)", "p::text"], [True], [["a"], ["x", "y"]]),    # missing flags are false
+    # Outer-HTML values are not dropped one by one; only the early stop (when
+    # every query is flagged) ends the column, once the first element closes.
+    (["li"], [True], [["<li id=a>1</li>"]]),
+    (["li, p"], [True], [["<li id=a>1</li>"]]),
+    (["li", "p::text"], [True, False], [["<li id=a>1</li>", "<li id=b>2</li>", "<li id=c>3</li>"], ["x", "y"]]),
+    # Schemas assembled at the end ignore the flags altogether.
+    (["li:last-child::text", "p::text"], [True, True], [["3"], ["x", "y"]]),
+    (["ul:has(li)::attr(x)", "p::text"], [True, True], [[], ["x", "y"]]),
+    (['li:contains("2")::text', "p::text"], [True, True], [["2"], ["x", "y"]]),
+    (['p::text, li:contains("2")::text'], [True], [["2", "x", "y"]]),
+    (["normalize-space(//li)", "p::text"], [True, True], [["1"], ["x", "y"]]),
+])
+def test_first_only(queries, flags, expected):
+    plan = ls.Plan(queries, [], first_only=flags)
+    assert plan.extract(DOC) == expected
+    assert plan.extract(DOC.decode()) == expected
+
+
+def test_first_only_with_groups_keeps_rows():
+    plan = ls.Plan(["p::text"], [("li", [("t", "text()")])], first_only=[True])
+    assert plan.extract_grouped(DOC) == ([["x"]], [[[["1"]], [["2"]], [["3"]]]])
+
+
+def test_early_stop_reads_no_further():
+    # Everything after the first <p> is malformed on purpose: had the scan gone
+    # on, the unclosed comment would have swallowed nothing, but the second
+    # title would have been found.
+    doc = b"<title>a</title><p id=p1>x</p><title>b</title>" + b"<div>" * 1000
+    plan = ls.Plan(["title::text", "p::attr(id)"], [], first_only=[True, True])
+    assert plan.extract(doc) == [["a"], ["p1"]]
+
+
+def test_early_stop_waits_for_an_open_outer_capture():
+    doc = b"<div><p>1</p><p>2</p></div><div>3</div>"
+    plan = ls.Plan(["div", "p::text"], [], first_only=[True, True])
+    assert plan.extract(doc) == [["<div><p>1</p><p>2</p></div>"], ["1"]]
+
+
+def test_first_only_rejects_bad_flags():
+    with pytest.raises(TypeError):
+        ls.Plan(["a"], [], first_only=[None])
+    with pytest.raises(TypeError):
+        ls.Plan(["a"], [], first_only=[1.0])
+
+
+def test_plan_budget_at_construction():
+    with pytest.raises(ValueError, match="129 member selectors"):
+        ls.Plan(["a"] * 129, [])
+    with pytest.raises(ValueError, match="65 sibling-combinator"):
+        ls.Plan([", ".join(["a + b"] * 13)] * 5, [])
+
+
+def test_shared_plan_across_threads():
+    plan = ls.Plan(["li::text", "p", "li:last-child::attr(id)", 'p:contains("y")::text'],
+                   [("li", [("id", "@id")])])
+    docs = [DOC * n for n in range(1, 30)]
+    expected = [plan.extract_grouped(d) for d in docs]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        assert list(pool.map(plan.extract_grouped, docs * 3)) == expected * 3
+
+
+def test_plan_instances_are_independent_of_their_arguments():
+    queries = ["li::text"]
+    plan = ls.Plan(queries, [])
+    queries.append("p::text")
+    assert plan.extract(DOC) == [["1", "2", "3"]]
