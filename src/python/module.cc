@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics.h"
 #include "encoding.h"
 #include "lib.h"
 #include "python/convert.h"
@@ -99,9 +100,39 @@ PyObject* py_audit_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   if (!convert_param("flat_queries", [&] { return convert_str_list(a[0], flat_queries); }) ||
       !convert_param("groups", [&] { return convert_groups(a[1], groups); }))
     return nullptr;
-  PyErr_SetString(PyExc_NotImplementedError,
-                  "larkspine: audit_schema is not available in this build");
-  return nullptr;
+  SchemaAudit audit;
+  Fault fault = guarded([&] { audit = ls::audit_schema(flat_queries, groups); });
+  if (fault) return raise_fault(fault);
+
+  auto support_tuple = [](const Support& s) -> PyObject* {
+    if (!s.reason) return Py_BuildValue("(OO)", Py_True, Py_None);
+    return Py_BuildValue("(ON)", Py_False, str_from(*s.reason));
+  };
+  Ref flat(PyList_New(static_cast<Py_ssize_t>(audit.flat.size())));
+  if (!flat) return nullptr;
+  for (size_t i = 0; i < audit.flat.size(); ++i) {
+    PyObject* t = support_tuple(audit.flat[i]);
+    if (!t) return nullptr;
+    PyList_SetItem(flat.get(), static_cast<Py_ssize_t>(i), t);
+  }
+  Ref grouped(PyList_New(static_cast<Py_ssize_t>(audit.groups.size())));
+  if (!grouped) return nullptr;
+  for (size_t g = 0; g < audit.groups.size(); ++g) {
+    const auto& [container, subs] = audit.groups[g];
+    Ref sub_list(PyList_New(static_cast<Py_ssize_t>(subs.size())));
+    if (!sub_list) return nullptr;
+    for (size_t j = 0; j < subs.size(); ++j) {
+      PyObject* t = support_tuple(subs[j]);
+      if (!t) return nullptr;
+      PyList_SetItem(sub_list.get(), static_cast<Py_ssize_t>(j), t);
+    }
+    PyObject* entry = Py_BuildValue("(NO)", support_tuple(container), sub_list.get());
+    if (!entry) return nullptr;
+    PyList_SetItem(grouped.get(), static_cast<Py_ssize_t>(g), entry);
+  }
+  return Py_BuildValue("(OO(kkkk))", flat.get(), grouped.get(),
+                       static_cast<unsigned long>(audit.budget.members), static_cast<unsigned long>(kMaxMembers),
+                       static_cast<unsigned long>(audit.budget.sib_bits), static_cast<unsigned long>(kMaxSibBits));
 }
 
 PyObject* py_selector_terminals(PyObject*, PyObject* const* args, Py_ssize_t nargs,

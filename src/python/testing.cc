@@ -8,6 +8,7 @@
 
 #include <chrono>
 
+#include "diagnostics.h"
 #include "encoding.h"
 #include "selector.h"
 #include "xpath.h"
@@ -532,6 +533,28 @@ PyObject* t_time_compile(PyObject*, PyObject* args) {
   return Py_BuildValue("(dn)", best, static_cast<Py_ssize_t>(selectors));
 }
 
+PyObject* t_reason(PyObject*, PyObject* arg) {
+  std::string q;
+  if (!convert_str(arg, q)) return nullptr;
+  std::string r;
+  Fault f = guarded([&] { r = reason(q); });
+  if (f) return raise_fault(f);
+  return str_from(r);
+}
+
+// schema_dump(flat, groups) -> the compiled schema's debug dump.
+PyObject* t_schema_dump(PyObject*, PyObject* args) {
+  PyObject *flat_obj, *groups_obj;
+  if (!PyArg_ParseTuple(args, "OO", &flat_obj, &groups_obj)) return nullptr;
+  std::vector<std::string> flat;
+  std::vector<GroupQuery> groups;
+  if (!convert_str_list(flat_obj, flat) || !convert_groups(groups_obj, groups)) return nullptr;
+  std::string out;
+  Fault f = guarded([&] { out = dump(CompiledSchema::compile(compile_schema(flat, groups))); });
+  if (f) return raise_fault(f);
+  return str_from(out);
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -562,6 +585,8 @@ PyMethodDef kMethods[] = {
     {"compile", t_compile, METH_VARARGS, "compile(which, query) -> list of model dumps"},
     {"time_compile", t_time_compile, METH_VARARGS, "time_compile(queries, repeat)"},
     {"css_piece", t_css_piece, METH_VARARGS, "css_piece(kind, text)"},
+    {"reason", t_reason, METH_O, "reason(query) -> the diagnostic message"},
+    {"schema_dump", t_schema_dump, METH_VARARGS, "schema_dump(flat, groups) -> compiled schema dump"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},

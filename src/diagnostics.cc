@@ -1,0 +1,307 @@
+// Unsupported-query diagnostics and the schema audit.
+//
+// Input: query text (and, for the audit, the compiled schema). Output: a fixed
+// English message per unsupported query. The diagnostics never look at the
+// compilers' internal failure points: they re-examine the query text with an
+// ordered list of textual tests, and the first test that fires names the most
+// likely cause. Every input yields exactly one message.
+#include "diagnostics.h"
+
+#include <algorithm>
+
+#include "selector.h"
+#include "xpath.h"
+
+namespace ls {
+
+namespace {
+
+// The messages, byte for byte.
+constexpr const char kGeneric[] =
+    "invalid or unsupported CSS selector for the Larkspine subset (tag/`*`, `.class`, `#id`, `[attr]`/`[attr=v]`, descendant/`>`/`+`/`~`, `::text`/`::attr(name)`)";
+constexpr const char kOtherPseudo[] =
+    "pseudo-class/element is unsupported; supported terminals are `::text` and `::attr(name)`";
+constexpr const char kPseudoElement[] =
+    "pseudo-element (`::before`, `::after`) is unsupported";
+constexpr const char kNamespace[] =
+    "namespace prefix (`ns|tag`) is unsupported";
+constexpr const char kNotCombinator[] =
+    ":not() with a combinator argument (e.g. `:not(a b)`) is unsupported; a compound argument (`:not(.x)`) and a compound LIST (`:not(.x, .y)`) are both fine";
+constexpr const char kNthUniversal[] =
+    "`:nth-child()`/`:nth-of-type()` on the universal `*` (e.g. `*:nth-of-type(2)`) is unsupported; name the element (`li:nth-of-type(2)`) — that form is supported";
+constexpr const char kReverse[] =
+    "a reverse position (`:last-*`/`:only-*`/`:nth-last-*`) is supported on ONE compound of a lone selector, with the value being that element's own (`li:last-child::text`), its subtree (`li:last-child ::text`), or a DESCENDANT's (`li:last-child b::text`); a comma group, a group sub-field, `*`-of-type, or a CHILD step into the value tail (`li:last-child > b::text` — use the descendant form) isn't";
+constexpr const char kContains[] =
+    ":contains() is supported as cssselect defines it — ONE string/ident argument (`:contains(\"Price\")`), on ONE compound of a lone selector, with the value being that element's own (`dt:contains(\"Price\")::text`), its subtree (`div:contains(\"x\") ::text`), a DESCENDANT's (`div:contains(\"x\") a::attr(href)`), or a following SIBLING's (`dt:contains(\"Price\") + dd::text`). In a COMMA GROUP it must be the element's own value and the group must name one kind of node — all `::text`, or all `::attr` with the SAME name (`h2::text, p:contains(\"x\")::text`) — since the column is merged by document offset. Unsupported: a second `:contains()` on the same compound (cssselect ANDs them), one inside `:not()`/`:is()`, a `Many`/`One` member, a comma group whose members name different nodes or whose value comes from a subtree, or a CHILD step into the value tail (`div:contains(\"x\") > p::text` — use the descendant form)";
+constexpr const char kIs[] =
+    ":is()/:where() alternatives must be plain compounds (tag/`*`/class/id/attr/`:not`); a combinator (`:is(a b)`), a positional/reverse/`:has` inside an alternative, or a nested `:is` is unsupported. Combined forms like `div.a:is(.x, .y)` ARE supported (with correct AND semantics, which cssselect also produces from 1.5.0 on; it ORed them up to 1.4.0)";
+constexpr const char kHas[] =
+    ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member, or a CHILD step into the value tail (`div:has(a) > p::text` — use the descendant form)";
+constexpr const char kAxis[] =
+    "unsupported XPath axis — supported axes are child (`/`), descendant (`//`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::` as an absolute two-step path (`//INNER/ancestor::E`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `child::`/`descendant::` synonyms are not";
+constexpr const char kOutsideSubset[] =
+    "outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)";
+constexpr const char kUppercase[] =
+    "uppercase name in the path — libxml2 lowercases HTML names but XPath name-tests are case-sensitive, so it matches nothing; lowercase the tag/attribute name";
+constexpr const char kBareAbsolute[] =
+    "a single-slash `/x` selects only the document root element; use `//x` (any depth) or `/html/…`";
+constexpr const char kRelativeChild[] =
+    "relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite";
+constexpr const char kFunction[] =
+    "this XPath function or placement is unsupported; top-level `normalize-space(path)` is supported for flat fields, as are the documented attribute/text predicates";
+constexpr const char kTextPredicate[] =
+    "this text-content predicate form is unsupported; a SOLE `[.=\"v\"]`, `[contains(.,\"v\")]`, `[text()=\"v\"]`, or `[contains(text(),\"v\")]` on the SUBJECT step is supported (not combined with another predicate, `!=`/`<`/`>`, `normalize-space(...)`, or on a non-subject step)";
+constexpr const char kPositional[] =
+    "positional predicate (`[position()<n]`, or `[N]`/`[last()]` combined with another predicate) is unsupported; a SOLE `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` is supported";
+constexpr const char kUnquoted[] =
+    "comparison against an unquoted operand — XPath reads `[@a=2]` numerically (`@a=\"02\"` matches) and `[@a=b]` as a node-set compare against child `<b>` elements, neither of which is a byte compare; quote the value (`[@a=\"2\"]`) if a literal is what you meant";
+constexpr const char kVariable[] =
+    "XPath variable reference (`$name`) is unsupported — Larkspine's API takes no variable bindings (unlike `sel.xpath(q, name=…)`); inline the value as a quoted literal";
+constexpr const char kUnexplained[] =
+    "comma group is unsupported here, and none of the three known causes (an unsupported member, a deferred member, mixed terminals) applies — the taxonomy is meant to be exhaustive, so this is worth reporting";
+constexpr const char kMixed[] =
+    "comma group mixes an element (outer-HTML) terminal with a value (`::text`/`::attr`) terminal — a deferred capture can't be ordered against streamed values, so document order is unrecoverable; use one terminal kind per group";
+
+std::string lower_copy(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+  return out;
+}
+
+bool contains(std::string_view h, std::string_view n) { return h.find(n) != std::string_view::npos; }
+
+// Whether the one-query schema compiled from these selectors serves query 0.
+bool serves_query_zero(const std::vector<Selector>& selectors) {
+  if (selectors.empty()) return false;
+  SchemaSelectors one;
+  one.flat.push_back(selectors);
+  CompiledSchema s = CompiledSchema::compile(one);
+  if (std::any_of(s.csels.begin(), s.csels.end(),
+                  [](const CSel& c) { return c.flat && c.dest == 0 && !c.cold; }))
+    return true;
+  auto live = [](const auto& list) {
+    return std::any_of(list.begin(), list.end(),
+                       [](const DeferredTemplate& t) { return t.query == 0u && !t.cold; });
+  };
+  return live(s.revs) || live(s.has_entries) || live(s.text_entries);
+}
+
+bool carries_deferred(const Compound& c) {
+  if (c.rev || c.has || c.text) return true;
+  return std::any_of(c.nots.begin(), c.nots.end(), carries_deferred);
+}
+
+std::string comma_group_reason(const std::vector<std::string_view>& members) {
+  for (std::string_view m : members)
+    if (!serves_query_zero(compile_query(m)))
+      return std::string("a comma-group member is itself unsupported \xE2\x80\x94 ") + reason(m) +
+             "; the member is `" + std::string(trim_unicode_whitespace(m)) + "`";
+  for (std::string_view m : members) {
+    std::optional<Selector> s = compile_one(m);
+    if (s && std::any_of(s->compounds.begin(), s->compounds.end(), carries_deferred))
+      return "a comma-group member needs deferred-close matching (a reverse position, `:has()`, or a "
+             "text-content predicate), which resolves at an element's close and so cannot interleave "
+             "with the group's streamed members in document order; the member is `" +
+             std::string(trim_unicode_whitespace(m)) + "`";
+  }
+  size_t outer = 0;
+  for (std::string_view m : members) {
+    std::optional<Selector> s = compile_one(m);
+    if (s && s->terminal.kind == Terminal::Kind::kOuter) ++outer;
+  }
+  return outer != 0 && outer != members.size() ? kMixed : kUnexplained;
+}
+
+// Whether the text has a `$` outside single- or double-quoted literals.
+bool variable_outside_literals(std::string_view t) {
+  char quote = 0;
+  for (char c : t) {
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '$') {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool uppercase_outside_literals(std::string_view t) {
+  char quote = 0;
+  for (char c : t) {
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c >= 'A' && c <= 'Z') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool contains_ci(std::string_view haystack, std::string_view lower_needle) {
+  return contains(lower_copy(haystack), lower_needle);
+}
+
+bool not_arg_has_combinator(std::string_view text) {
+  std::string low = lower_copy(text);
+  size_t at = low.find(":not(");
+  if (at == std::string::npos) return false;
+  size_t s = at + 5, i = s;
+  int depth = 0;
+  for (; i < low.size(); ++i) {
+    if (low[i] == '(') ++depth;
+    else if (low[i] == ')' && depth-- == 0) break;
+  }
+  if (i >= low.size()) return false;
+  for (std::string_view m : split_top_commas(std::string_view(text).substr(s, i - s))) {
+    m = trim_unicode_whitespace(m);
+    if (m.find_first_of(" +>~") != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+bool has_namespace_prefix(std::string_view text) { return contains(text, "|") && !contains(text, "||"); }
+
+bool has_other_pseudo(std::string_view text) {
+  std::string low = lower_copy(text);
+  for (size_t at; (at = low.find("::text")) != std::string::npos;) low.erase(at, 6);
+  for (size_t at; (at = low.find("::attr(")) != std::string::npos;) low.replace(at, 7, "@@ATTR@@(");
+  return low.find(':') != std::string::npos;
+}
+
+std::vector<std::string_view> each_predicate(std::string_view text) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] != '[') {
+      ++i;
+      continue;
+    }
+    int depth = 0;
+    size_t j = i;
+    for (; j < text.size(); ++j) {
+      if (text[j] == '[') ++depth;
+      else if (text[j] == ']' && --depth == 0) break;
+    }
+    out.push_back(text.substr(i + 1, std::min(j, text.size()) - (i + 1)));
+    i = j + 1;
+  }
+  return out;
+}
+
+bool is_bare_absolute_nonroot(std::string_view text) {
+  if (!text.starts_with("/") || text.starts_with("//")) return false;
+  std::string_view rest = text.substr(1);
+  while (!rest.empty() && is_ascii_whitespace(static_cast<uint8_t>(rest[0]))) rest.remove_prefix(1);
+  return !(rest == "html" || rest.starts_with("html/") || rest.starts_with("html["));
+}
+
+std::string xpath_reason(std::string_view q) {
+  if (variable_outside_literals(q)) return kVariable;
+  const std::vector<std::string_view> preds = each_predicate(q);
+  for (std::string_view p : preds) {
+    p = trim_unicode_whitespace(p);
+    while (!p.empty() && p.back() == ')') p.remove_suffix(1);
+    size_t at = p.rfind('=');
+    if (at == std::string_view::npos) at = p.rfind(',');
+    if (at == std::string_view::npos) continue;
+    std::string_view operand = trim_unicode_whitespace(p.substr(at + 1));
+    bool plain = !operand.empty() && std::all_of(operand.begin(), operand.end(), [](char c) {
+      uint8_t u = static_cast<uint8_t>(c);
+      return is_ascii_alpha(u) || is_ascii_digit(u) || c == '$' || c == '-' || c == '.' || c == ':' || c == '_';
+    });
+    if (plain) return kUnquoted;
+  }
+  if ((q.size() > 2 && contains(q, "::") && !contains(q, "()")) || q == "::") return kAxis;
+  for (std::string_view p : preds) {
+    p = trim_unicode_whitespace(p);
+    bool digits = !p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); });
+    if (digits || contains_ci(p, "last()") || contains_ci(p, "position(")) return kPositional;
+  }
+  for (std::string_view p : preds)
+    if (contains_ci(p, "text()")) return kTextPredicate;
+  for (const char* f : {"normalize-space(", "count(", "string(", "not(", "concat(", "translate(", "substring("})
+    if (contains_ci(q, f)) return kFunction;
+  if (q.starts_with("./") && !q.starts_with(".//")) return kRelativeChild;
+  if (is_bare_absolute_nonroot(q)) return kBareAbsolute;
+  if (uppercase_outside_literals(q)) return kUppercase;
+  return kOutsideSubset;
+}
+
+std::string reason(std::string_view query) {
+  std::string_view t = trim_unicode_whitespace(query);
+  if (t.empty()) return "empty selector";
+  if (t.starts_with("/") || t.starts_with("./") || t.starts_with("normalize-space(") || t == ".")
+    return xpath_reason(t);
+  std::vector<std::string_view> members = split_top_commas(t);
+  if (members.size() >= 2) return comma_group_reason(members);
+  const std::string l = lower_copy(t);
+  if (contains(l, ":has(")) return kHas;
+  if (contains(l, ":is(") || contains(l, ":where(")) return kIs;
+  if (contains(l, ":contains(")) return kContains;
+  for (const char* r : {":nth-last-", ":last-child", ":last-of-type", ":only-child", ":only-of-type"})
+    if (contains(l, r)) return kReverse;
+  if (contains(l, ":nth-")) return kNthUniversal;
+  if (contains(l, ":not(") && not_arg_has_combinator(t)) return kNotCombinator;
+  if (has_namespace_prefix(t)) return kNamespace;
+  if (contains(l, "::before") || contains(l, "::after")) return kPseudoElement;
+  if (has_other_pseudo(t)) return kOtherPseudo;
+  return kGeneric;
+}
+
+SchemaAudit audit_schema(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups) {
+  SchemaSelectors selectors = compile_schema(flat, groups);
+  SchemaAudit out;
+  out.budget = count_budget(selectors);
+  const CompiledSchema s = CompiledSchema::compile(selectors);
+
+  for (uint32_t i = 0; i < flat.size(); ++i) {
+    bool ok = std::any_of(s.csels.begin(), s.csels.end(), [&](const CSel& c) { return c.flat && c.dest == i; });
+    auto names = [&](const auto& list) {
+      return std::any_of(list.begin(), list.end(), [&](const DeferredTemplate& t) { return t.query == i; });
+    };
+    ok = ok || names(s.revs) || names(s.has_entries) || names(s.text_entries);
+    out.flat.push_back(ok ? Support{} : Support{reason(flat[i])});
+  }
+
+  for (uint32_t g = 0; g < groups.size(); ++g) {
+    const GroupQuery& gq = groups[g];
+    Support container;
+    bool compiled = std::any_of(s.containers.begin(), s.containers.end(),
+                                [&](const auto& p) { return p.second == g; });
+    if (!compiled) {
+      if (auto r = group_shape_reason(gq.container)) container.reason = *r;
+      else if (!compile_one(gq.container)) container.reason = reason(gq.container);
+      else container.reason = "selector requires deferred-close matching, which is unsupported for a grouped container (empty group)";
+    }
+    std::vector<Support> subs;
+    for (size_t j = 0; j < gq.fields.size(); ++j) {
+      const std::string& q = gq.fields[j].second;
+      Support sub;
+      if (!(g < s.groups.size() && j < s.groups[g].subs.size() && s.groups[g].subs[j].segment)) {
+        std::optional<Selector> sel = compile_sub(q);
+        if (auto r = group_shape_reason(q)) {
+          sub.reason = *r;
+        } else if (sel && std::any_of(sel->combs.begin(), sel->combs.end(), [](Comb c) {
+                     return c == Comb::kAdjacent || c == Comb::kSibling;
+                   })) {
+          sub.reason = "sibling combinator (`+`/`~`) inside a grouped sub-field is unsupported (empty column)";
+        } else if (!sel) {
+          sub.reason = reason(q);
+        } else {
+          sub.reason = "selector requires deferred-close matching, which is unsupported inside a grouped sub-field (empty column)";
+        }
+      }
+      subs.push_back(std::move(sub));
+    }
+    out.groups.emplace_back(std::move(container), std::move(subs));
+  }
+  return out;
+}
+
+}  // namespace ls

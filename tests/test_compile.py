@@ -1,0 +1,128 @@
+"""Schema compilation, observed through the compiled schema's dump."""
+import re
+
+import pytest
+
+t = pytest.importorskip("_larkspine_testing")
+
+
+def dump(flat, groups=(), sigs=False):
+    text = t.schema_dump(list(flat), list(groups))
+    return text if sigs else re.sub(r"\{sig=0x[0-9a-f]+\}", "", text)
+
+
+def lines(flat, groups=(), prefix=""):
+    return [l for l in dump(flat, groups).splitlines() if l.startswith(prefix)]
+
+
+@pytest.mark.parametrize("query, expected", [
+    ("li:last-child::text", "rev li:rev(0,1) -> text => own q0 simple-last"),
+    ("li:last-child ::text", "rev li:rev(0,1) -> text(subtree) => tail 0 q0 simple-last"),
+    ("li:last-child b::text", "rev li:rev(0,1) -> text => tail 0 q0 simple-last"),
+    ("li:nth-last-child(2)::attr(id)", "rev li:rev(0,2) -> attr(id) => own q0"),
+    ("div:has(a)", "has div:has(a) -> outer => own q0"),
+    ('p:contains("x") ::text', 'text p:text(all,contains,"x") -> text(subtree) => tail 0 q0'),
+    ("ul li:last-child b i::text", "rev ul li:rev(0,1) -> text => tail 0 q0 simple-last"),
+])
+def test_deferred_routes(query, expected):
+    assert expected in dump([query]).splitlines()
+
+
+@pytest.mark.parametrize("query", [
+    "li:last-child > b::text", "li:last-child", "li:nth-last-child(2) ~ li::text", "li:last-child + li",
+    "div:has(a) > p::text", "div:has(a):contains('x')", "a:not(:last-child)::text",
+    'h2::text, p:contains("x")::attr(id)', "h2::text, p:has(b)::text", 'h2::text, p:contains("x") ::text',
+])
+def test_queries_that_get_nothing(query):
+    body = [l for l in dump([query]).splitlines() if l.split(" ")[0] in ("csel", "rev", "has", "text")]
+    assert body == []
+
+
+def test_gated_sibling():
+    d = dump(['dt:contains("Price") + dd::text'])
+    assert 'csel 0 q0: dt:text(all,contains,"Price") + [bit 0] dd -> text' in d
+    assert 'text dt:text(all,contains,"Price") -> text => gate bit 0' in d
+
+
+def test_shared_tails():
+    d = dump(["div:has(a) b::text", "div:has(a) i::text", "div:has(b) i::text"])
+    assert "has div:has(a) -> text => tail 0 q0" in d
+    assert "has div:has(a) -> text => shared tail (2 members) q1" in d
+    assert "has div:has(b) -> text => tail 1 q2" in d
+    assert "tail 0 queries 0 1" in d and "tail 1 queries 2" in d
+
+
+def test_dead_tail():
+    assert "=> dead" in dump(["div:has(a) p::first-line"]) or "has " not in dump(["div:has(a) p::first-line"])
+    assert "rev li:rev(0,1) -> outer => dead" not in dump(["li:last-child b:nth-last-child(2)"])
+
+
+def test_merged_comma_group():
+    d = dump(['h2::text, p:contains("x")::text'])
+    assert "csel 0 q0: h2 -> text" in d
+    assert 'text p:text(all,contains,"x") -> text => own q0' in d
+    assert "merged: 0" in d
+
+
+@pytest.mark.parametrize("flat, names, filtered", [
+    (["a::attr(href)", "[x]", ".c"], "class href x", False),
+    (["a::attr(href)", "[x]", ".c", "#i"], "class href id x", True),
+    (["[X]", "[x]", "a::attr(X)"], "x", False),
+    (["normalize-space(//a/@title)"], "title", False),
+])
+def test_attribute_names_and_filter(flat, names, filtered):
+    d = dump(flat)
+    got = next(l for l in d.splitlines() if l.startswith("attr_names:"))
+    assert sorted(got.split()[1:]) == names.split()
+    assert (" attr_filter" in d) is filtered
+
+
+@pytest.mark.parametrize("flat, flags", [
+    (["div"], {"sig_tag": False, "wants_source": True}),
+    (["div", "p"], {"sig_tag": True}),
+    ([".a"], {"sig_class": False}),
+    ([".a.b"], {"sig_class": True}),
+    (["#x"], {"sig_id": True}),
+    (["li:nth-child(2)::text"], {"any_positional": True, "wants_source": False}),
+    (["a + b"], {"any_sibling": True}),
+    (["normalize-space(//p/text())"], {"any_normalize": True, "normalize_outer": False}),
+    (["normalize-space(//p)"], {"normalize_outer": True}),
+])
+def test_flags(flat, flags):
+    d = dump(flat)
+    line = next(l for l in d.splitlines() if l.startswith("flags:"))
+    for flag, on in flags.items():
+        assert (f" {flag}" in line) is on, (flag, line)
+
+
+def test_of_type_tags_and_signatures():
+    d = dump(["li:nth-of-type(2)", "LI:last-of-type::text", "p:nth-of-type(odd)", "*:nth-child(2)"])
+    assert "of_type_tags: li p" in d
+
+
+@pytest.mark.parametrize("flat, signed", [
+    (["div"], False),                    # one tag test: no tag bits
+    (["div", "p"], True),                # two: tag bits
+    (["*", "*"], False),                 # the universal selector never contributes
+    ([".a"], False),
+    (["#x"], True),                      # an id always contributes
+])
+def test_signatures(flat, signed):
+    assert ("{sig=" in dump(flat, sigs=True)) is signed
+
+
+def test_sibling_bits_and_cold_selectors():
+    d = dump(["a + b ~ c", "d + e"])
+    assert "csel 0 q0: a + [bit 0] b ~ [bit 1] c -> outer" in d
+    assert "csel 1 q1: d + [bit 2] e -> outer" in d
+    many = dump(["a" + " + a" * 40, "b" + " + b" * 30, "c + c"])
+    assert "csel 1 q1: " in many and many.splitlines()[1].endswith("cold")
+    assert "csel 2 q2: c + [bit 40] c -> outer" in many
+
+
+def test_group_containers_and_sub_fields():
+    d = dump([], [("li", [("a", "./a/@href"), ("b", "a + b"), ("c", "li:last-child"), ("d", ".//text()")])])
+    assert "csel 0 g0: li -> outer" in d
+    assert "sub g0.0: anchor=1 a -> attr(href)" in d
+    assert "sub g0.1: none" in d and "sub g0.2: none" in d
+    assert "sub g0.3: anchor=0 * -> text(subtree)" in d
