@@ -549,6 +549,21 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   }
   for (TextEntry& e : out.text_entries) sign_segment(e.segment);
 
+  // Chain slots of the nearest-match table, over every segment the matcher places.
+  auto slots = [&](Segment& seg) {
+    seg.chain_slot = out.chain_slots;
+    out.chain_slots += static_cast<uint32_t>(std::count(seg.combs.begin(), seg.combs.end(), Comb::kDescendant));
+  };
+  for (CSel& c : out.csels)
+    if (!c.cold)
+      for (Segment& seg : c.segments) slots(seg);
+  for (GroupSpec& g : out.groups)
+    for (SubSel& sub : g.subs)
+      if (sub.segment) slots(*sub.segment);
+  for (RevEntry& e : out.revs) slots(e.segment);
+  for (HasEntry& e : out.has_entries) slots(e.segment);
+  for (TextEntry& e : out.text_entries) slots(e.segment);
+
   // 8. Filter and flags.
   out.attr_filter_on = out.attr_names.size() >= 4;
   for (const std::string& n : out.attr_names) {

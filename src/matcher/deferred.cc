@@ -47,26 +47,9 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 
 void TextMatchState::update(Bytes needle, Bytes piece, bool own) {
   switch (kind) {
-    case Kind::kSubtreeContains: {
-      if (flag) return;
-      if (needle.empty()) internal_fault("window size must be non-zero");
-      window.append(piece);
-      if (window.find(needle) != std::string::npos) {
-        flag = true;
-        window.clear();
-      } else if (window.size() > needle.size() - 1) {
-        window.erase(0, window.size() - (needle.size() - 1));
-      }
-      return;
-    }
+    case Kind::kSubtreeContains:
     case Kind::kSubtreeEquals:
-      if (still_equal) {
-        if (seen > needle.size() || piece.size() > needle.size() - seen ||
-            needle.substr(seen, piece.size()) != piece)
-          still_equal = false;
-      }
-      seen = seen + piece.size() < seen ? UINT64_MAX : seen + piece.size();
-      return;
+      return;  // decided from the template's stream (Matcher::update_text_states)
     case Kind::kOwnEquals:
       if (own && piece == needle) flag = true;
       return;
@@ -81,8 +64,9 @@ void TextMatchState::update(Bytes needle, Bytes piece, bool own) {
 
 bool TextMatchState::holds(Bytes needle) const {
   switch (kind) {
-    case Kind::kSubtreeContains: return flag;
-    case Kind::kSubtreeEquals: return still_equal && seen == needle.size();
+    case Kind::kSubtreeContains:
+    case Kind::kSubtreeEquals:
+      return false;  // see Matcher::text_state_holds
     case Kind::kOwnEquals: return flag;
     case Kind::kOwnFirstContains: return flag;
   }
@@ -100,7 +84,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
       const RevEntry& e = s.revs[i];
-      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
       f.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     }
@@ -108,7 +92,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i) {
       const HasEntry& e = s.has_entries[i];
-      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
       f.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     }
@@ -117,7 +101,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i) {
       const TextEntry& e = s.text_entries[i];
-      if (e.cold || !seg_match_anchored(stack_, arena, e.segment, d, 0, -1)) continue;
+      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
       f.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -125,6 +109,11 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
                                                : TextMatchState::Kind::kOwnEquals)
                            : (e.text.substring ? TextMatchState::Kind::kSubtreeContains
                                                : TextMatchState::Kind::kSubtreeEquals);
+      if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+        TextStream& ts = text_streams_[i];
+        ++ts.open;
+        st.seen = ts.pos;
+      }
       f.cold_state().text_states.push_back(std::move(st));
       hold_attr(e, i, &ColdState::text_held);
     }
@@ -132,25 +121,27 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   }
 }
 
+// :has() evidence. `has_found` on any frame means "some element strictly
+// inside this one satisfies the argument" (for a child-only argument: "some
+// child does", set only on candidates). A descendant-argument bit set on the
+// parent of the evidence travels up one frame each time a frame closes, so a
+// candidate learns of evidence anywhere below it by its own close, at O(1) per
+// element instead of a walk down the stack.
 void Matcher::offer_has_evidence(size_t d) {
   const CompiledSchema& s = schema_;
+  if (d == 0) return;
   const KeptAttr* arena = attr_arena_.data();
   const OpenElem& f = stack_[d];
+  OpenElem& parent = stack_[d - 1];
   for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
     const HasEntry& e = s.has_entries[h];
     if (e.cold || !compound_matches_impl(*e.has.inner, f, arena)) continue;
-    const Mask128 bit = Mask128::bit(h);
-    if (e.has.child) {
-      if (d > 0 && stack_[d - 1].has_cands.test(h)) stack_[d - 1].has_found |= bit;
-    } else {
-      for (size_t i = 0; i < d; ++i)
-        if (stack_[i].has_cands.test(h)) stack_[i].has_found |= bit;
-    }
+    if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
   }
 }
 
 bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
-  if (text_cand_frames_ > 0) return true;
+  if (text_cand_frames_ > 0) return true;  // own or subtree text predicates are open
   const CompiledSchema& s = schema_;
   for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
     if (top.rev_cands.test(i) && own_text(s.revs[i])) return true;
@@ -174,14 +165,35 @@ void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
         top.cold_state().text_held.push_back({i, offset, text});
 }
 
+// Text evidence. Subtree predicates read one stream per template: the text
+// flushed while any candidate of the template is open, which is exactly the
+// concatenation of every open candidate's subtree text from its start on. A
+// candidate records the stream position at its start; at its close it holds
+// when a needle occurrence starts at or after that position (contains), or
+// when its text is exactly the needle (equals). Own-text predicates look at
+// the top frame only. Each flush therefore costs O(templates), whatever the
+// nesting of candidates.
 void Matcher::update_text_states(const std::string& text) {
-  const size_t top = stack_.size() - 1;
-  for (size_t i = 0; i < stack_.size(); ++i) {
-    OpenElem& f = stack_[i];
-    if (f.text_cands.empty() || !f.cold) continue;
-    for (TextMatchState& st : f.cold->text_states)
-      st.update(schema_.text_entries[st.tmpl].text.value, text, i == top);
+  const CompiledSchema& s = schema_;
+  for (uint32_t i = 0; i < text_streams_.size(); ++i) {
+    TextStream& ts = text_streams_[i];
+    if (ts.open == 0) continue;
+    const std::string& needle = s.text_entries[i].text.value;
+    const uint64_t buffer_start = ts.pos - ts.tail.size();
+    ts.tail.append(text);
+    ts.pos += text.size();
+    if (!needle.empty()) {
+      const size_t at = ts.tail.rfind(needle);
+      if (at != std::string::npos) ts.last_occ = static_cast<int64_t>(buffer_start + at);
+    }
+    // Keep the last needle-length bytes: enough to find an occurrence that
+    // crosses into the next run, and to compare a whole text with the needle.
+    if (ts.tail.size() > needle.size()) ts.tail.erase(0, ts.tail.size() - needle.size());
   }
+  OpenElem& top = stack_.back();
+  if (!top.text_cands.empty() && top.cold)
+    for (TextMatchState& st : top.cold->text_states)
+      st.update(s.text_entries[st.tmpl].text.value, text, true);
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
@@ -269,7 +281,26 @@ void Matcher::decide_has_and_text(OpenElem& frame, Offset end) {
     if (frame.cold)
       for (const TextMatchState& st : frame.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        if (st.holds(e.text.value)) release(e, frame.start, end, &frame.cold->text_held, st.tmpl);
+        const Bytes needle = e.text.value;
+        bool holds;
+        if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+          TextStream& ts = text_streams_[st.tmpl];
+          const uint64_t start = st.seen;
+          if (st.kind == TextMatchState::Kind::kSubtreeContains) {
+            // An empty needle is contained in every text.
+            holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(start);
+          } else {
+            holds = ts.pos - start == needle.size() && Bytes(ts.tail).ends_with(needle);
+          }
+          LS_CHECK(ts.open > 0);
+          if (--ts.open == 0) {
+            ts.tail.clear();
+            ts.last_occ = -1;
+          }
+        } else {
+          holds = st.holds(needle);
+        }
+        if (holds) release(e, frame.start, end, &frame.cold->text_held, st.tmpl);
       }
   }
 }

@@ -42,7 +42,6 @@ void Matcher::flush_text() {
   const CompiledSchema& s = schema_;
   const OpenElem& top = stack_.back();
   const size_t d = stack_.size() - 1;
-  const KeptAttr* arena = attr_arena_.data();
 
   Mask128 dests = top.text_dests & ~filled_;
   bool wanted = !dests.empty();
@@ -58,11 +57,7 @@ void Matcher::flush_text() {
   }
   const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
   if (!wanted && deferred) wanted = wants_text_for_deferred(top);
-  if (!wanted) {
-    for (const OpenInstance& inst : instances_)
-      for (const SubSel& sub : s.groups[inst.group].subs)
-        if (sub.segment && sub.terminal.kind == Terminal::Kind::kText) wanted = true;
-  }
+  if (!wanted && !instances_.empty()) wanted = instances_want_text();
   if (!wanted) return;
 
   std::string text = pending_.multi ? std::move(pending_.decoded)
@@ -89,17 +84,7 @@ void Matcher::flush_text() {
     }
   }
 
-  for (OpenInstance& inst : instances_) {
-    const std::vector<SubSel>& subs = s.groups[inst.group].subs;
-    for (size_t j = 0; j < subs.size(); ++j) {
-      const SubSel& sub = subs[j];
-      if (!sub.segment || sub.terminal.kind != Terminal::Kind::kText) continue;
-      bool hit = seg_match_anchored(stack_, arena, *sub.segment, d, inst.container, -1);
-      for (size_t subj = inst.container; !hit && sub.terminal.subtree && subj < d; ++subj)
-        hit = seg_match_anchored(stack_, arena, *sub.segment, subj, inst.container, -1);
-      if (hit) inst.rows[j].push_back(text);
-    }
-  }
+  if (!instances_.empty()) instance_text(d, text);
 
   // Flat text columns, in increasing column order.
   for (unsigned q = 0; q < 128; ++q) {
@@ -139,10 +124,12 @@ void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
     for (const auto& [seq, j] : frame.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq});
 
   // Group instances opened by this element become finished rows.
+  unmark_members(frame);
   for (uint32_t n = 0; n < frame.instance_count; ++n) {
     if (instances_.empty() || instances_.back().container != index)
       internal_fault("instance stack tracks element stack");
     OpenInstance& inst = instances_.back();
+    --open_per_group_[inst.group];
     finished_rows_[inst.group].push_back({inst.seq, std::move(inst.rows)});
     instances_.pop_back();
   }
@@ -150,6 +137,8 @@ void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
   if (s.any_revs) hand_on_revs(frame, index, end);
   if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
   if (s.any_has_entries || s.any_text) decide_has_and_text(frame, end);
+  // Evidence of descendant :has() arguments travels up to the parent.
+  if (s.any_has_entries && !stack_.empty()) stack_.back().has_found |= frame.has_found & has_descendant_mask_;
 
   if (s.normalize_outer) {
     for (NsState& ns : ns_)

@@ -128,6 +128,7 @@ void Matcher::pop_close(Offset end) {
   stack_.pop_back();
   close_elem(frame, index, end);
   attr_arena_.resize(frame.attr_begin);
+  if (schema_.chain_slots) nearest_.resize(index * schema_.chain_slots);
 }
 
 void Matcher::end_tag(Bytes name, Offset a, Offset b) {

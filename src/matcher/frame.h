@@ -43,10 +43,8 @@ struct TextMatchState {
   enum class Kind : uint8_t { kSubtreeContains, kSubtreeEquals, kOwnEquals, kOwnFirstContains };
   Kind kind = Kind::kSubtreeContains;
   uint32_t tmpl = 0;
-  std::string window;        // subtree contains: the tail of the text seen so far
-  uint64_t seen = 0;         // subtree equals: bytes seen
+  uint64_t seen = 0;         // subtree kinds: the template stream's position at the start
   bool flag = false;         // found / matched / result
-  bool still_equal = true;   // subtree equals
   bool first_seen = false;   // own first contains
 
   void update(Bytes needle, Bytes piece, bool own);
@@ -57,6 +55,8 @@ struct TextMatchState {
 struct ColdState {
   // Outer-HTML captures of group sub-fields: (instance sequence, sub-field).
   std::vector<std::pair<uint64_t, uint32_t>> sub_outer;
+  // Sub-field memberships this element opened: (flat sub-field id, sub-field).
+  std::vector<std::pair<uint32_t, uint32_t>> member_marks;
   std::vector<HeldValue> rev_held;        // this element's reverse candidacies
   std::vector<RevPending> child_revs;     // children's, decided at this element's close
   std::vector<HeldValue> has_held;        // this element's :has() candidacies

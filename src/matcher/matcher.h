@@ -10,6 +10,7 @@
 #include "implied_close.h"
 #include "matcher/decode.h"
 #include "matcher/frame.h"
+#include "matcher/matching.h"
 #include "matcher/schema.h"
 #include "tokenizer.h"
 
@@ -18,6 +19,7 @@ namespace ls {
 // One group instance whose container element is open.
 struct OpenInstance {
   std::vector<Column> rows;  // one value list per sub-field
+  std::vector<uint8_t> member;  // per sub-field: an open frame inside the container is its subject
   uint32_t group = 0;
   uint32_t container = 0;  // stack index of the container element
   uint64_t seq = 0;        // order of the container's start tag
@@ -46,6 +48,15 @@ struct KeyedValue {
 struct TailRange {
   uint32_t tail;
   Offset start, end;
+};
+
+// The text flushed while candidates of one subtree text-predicate template
+// are open (see Matcher::update_text_states).
+struct TextStream {
+  uint64_t pos = 0;       // bytes appended so far
+  std::string tail;       // the last needle-length bytes
+  int64_t last_occ = -1;  // stream position of the latest needle occurrence
+  uint32_t open = 0;      // open candidates
 };
 
 struct FinishedRow {
@@ -78,6 +89,11 @@ class Matcher final : public TokenSink {
     Offset start = 0, end = 0;
   };
 
+  StackView view() const {
+    return {stack_, attr_arena_.data(), nearest_.data(), schema_.chain_slots};
+  }
+  void update_chain_memo(size_t d);
+
   // Tree repair (frame.cc).
   void open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
                     bool self_closing, Offset start, Offset end);
@@ -93,6 +109,17 @@ class Matcher final : public TokenSink {
                       bool self_closing, Offset start, Offset end);
   void keep_attrs(std::span<const Attr> attrs);
   bool attr_wanted(Bytes name) const;
+
+  // Group instances (instances.cc).
+  template <class F>
+  void visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f);
+  void open_instances(OpenElem& f, size_t d);
+  void mark_members(OpenElem& f, size_t d);
+  void unmark_members(OpenElem& frame);
+  void instance_outer(OpenElem& f, size_t d);
+  void instance_attr(size_t d, Bytes name, const TextValue& value);
+  void instance_text(size_t d, const std::string& text);
+  bool instances_want_text() const;
 
   // Text, close and emission (emit.cc).
   void buffer_text(Bytes piece, bool decode_entities, Offset start);
@@ -136,6 +163,14 @@ class Matcher final : public TokenSink {
   std::vector<TailRange> tail_ranges_;
   std::vector<RevPending> root_revs_;  // reverse candidacies of top-level elements
   uint32_t text_cand_frames_ = 0;      // open frames with text candidacies
+  std::vector<int32_t> nearest_;       // chain_slots entries per stack level
+  std::vector<TextStream> text_streams_;  // one per text template
+  std::vector<uint32_t> sub_base_;        // per group: its first flat sub-field id
+  std::vector<uint32_t> open_per_group_;  // open instances per group
+  // Per flat sub-field id (subtree text, descendant attributes): the indices
+  // in instances_ whose rows an open frame belongs to, as a stack.
+  std::vector<std::vector<uint32_t>> members_;
+  Mask128 has_descendant_mask_;        // :has() templates with a descendant argument
 };
 
 }  // namespace ls

@@ -122,11 +122,19 @@ bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr*
   return true;
 }
 
-bool seg_match_anchored(const std::vector<OpenElem>& stack, const KeptAttr* arena,
-                        const Segment& s, size_t subject, size_t floor, int sibling_bit) {
+bool chain_matches_at(const StackView& v, const Segment& s, size_t lo, size_t hi, size_t top) {
+  if (top < hi - lo) return false;
+  for (size_t k = lo; k <= hi; ++k)
+    if (!compound_matches_impl(s.compounds[k], v.stack[top - (hi - k)], v.arena)) return false;
+  return true;
+}
+
+bool seg_match_anchored(const StackView& v, const Segment& s, size_t subject, size_t floor,
+                        int sibling_bit) {
+  const std::vector<OpenElem>& stack = v.stack;
   const size_t g = s.compounds.size();
   if (subject < floor || subject >= stack.size()) return false;
-  if (!compound_matches_impl(s.compounds[g - 1], stack[subject], arena)) return false;
+  if (!compound_matches_impl(s.compounds[g - 1], stack[subject], v.arena)) return false;
 
   // The foot test, applied where compound 0 lands.
   auto foot_ok = [&](size_t i) {
@@ -140,32 +148,43 @@ bool seg_match_anchored(const std::vector<OpenElem>& stack, const KeptAttr* aren
 
   // Chains: maximal runs joined by Child, worked from the last one back.
   // The last chain is fixed on the subject and its parents.
-  size_t hi = g - 1;  // index of the last compound of the current chain
+  size_t hi = g - 1;
   size_t lo = hi;
   while (lo > 0 && s.combs[lo - 1] == Comb::kChild) --lo;
-  // Compounds lo..hi sit on stack[subject - (hi - k)].
   if (subject < floor + (hi - lo)) return false;
   for (size_t k = lo; k < hi; ++k)
-    if (!compound_matches_impl(s.compounds[k], stack[subject - (hi - k)], arena)) return false;
+    if (!compound_matches_impl(s.compounds[k], stack[subject - (hi - k)], v.arena)) return false;
   size_t used = subject - (hi - lo);  // frame of the chain's first compound
   if (lo == 0) return foot_ok(used);
 
+  // Chain slots count from the first chain: chain i of a segment with m + 1
+  // chains has slot chain_slot + i, for i < m.
+  size_t chain = 0;
+  for (size_t k = 0; k < lo; ++k)
+    if (s.combs[k] == Comb::kDescendant) ++chain;  // index of the chain ending at lo - 1, plus one
+
   while (true) {
-    // The chain before: compounds lo2..hi2 with hi2 = lo - 1, joined to the
-    // next chain by Descendant; place its last compound below `used`.
-    size_t hi2 = lo - 1;
+    const size_t hi2 = lo - 1;
     size_t lo2 = hi2;
     while (lo2 > 0 && s.combs[lo2 - 1] == Comb::kChild) --lo2;
-    const size_t len = hi2 - lo2;  // frames spanned above the chain's first
-    bool first_chain = lo2 == 0;
+    --chain;
+    const size_t len = hi2 - lo2;
+    const bool first_chain = lo2 == 0;
+    // Candidate positions of the chain's last compound, highest first, below
+    // `used` and with the chain's first compound at or above the floor. The
+    // nearest-match table jumps straight from one matching position to the
+    // next, so a deep stack with few matches costs no scan.
+    auto next_below = [&](size_t limit) -> int64_t {  // highest matching index < limit
+      if (limit == 0) return -1;
+      if (v.nearest) return v.nearest[(limit - 1) * v.stride + s.chain_slot + chain];
+      for (size_t top = limit; top-- > 0;)
+        if (chain_matches_at(v, s, lo2, hi2, top)) return static_cast<int64_t>(top);
+      return -1;
+    };
     bool placed = false;
-    // Trial positions for the chain's last compound: used-1 down to floor+len.
-    for (size_t top = used; top-- > floor + len;) {
-      bool ok = true;
-      for (size_t k = lo2; k <= hi2 && ok; ++k)
-        ok = compound_matches_impl(s.compounds[k], stack[top - (hi2 - k)], arena);
-      if (!ok) continue;
-      size_t foot = top - len;
+    for (int64_t top = next_below(used); top >= static_cast<int64_t>(floor + len);
+         top = next_below(static_cast<size_t>(top))) {
+      const size_t foot = static_cast<size_t>(top) - len;
       if (first_chain) {
         if (foot_ok(foot)) return true;
         continue;  // slide further down

@@ -17,9 +17,22 @@ const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name)
 // looked at here.
 bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr* arena);
 
+// What segment matching reads: the stack, the kept attributes, and the
+// nearest-match table: nearest[j * stride + slot] is the highest stack index
+// <= j at which chain `slot` matches with its last compound there, or -1.
+struct StackView {
+  const std::vector<OpenElem>& stack;
+  const KeptAttr* arena;
+  const int32_t* nearest;
+  uint32_t stride;
+};
+
+// Whether chain compounds [lo, hi] of `s` match with compound hi on stack[top].
+bool chain_matches_at(const StackView& v, const Segment& s, size_t lo, size_t hi, size_t top);
+
 // Whether `s` matches with its last compound on stack[subject] and the others
 // on ancestors at index >= floor. `sibling_bit` < 0 means none is required.
-bool seg_match_anchored(const std::vector<OpenElem>& stack, const KeptAttr* arena,
-                        const Segment& s, size_t subject, size_t floor, int sibling_bit);
+bool seg_match_anchored(const StackView& v, const Segment& s, size_t subject, size_t floor,
+                        int sibling_bit);
 
 }  // namespace ls

@@ -22,6 +22,16 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input)
   if (schema.any_normalize) ns_.resize(schema.csels.size());
   if (schema.any_positional) counters_.assign(schema.of_type_tags.size() + 1, 0);
   decode_names_ = input.encoding != whatwg::Encoding::kUtf8 && schema.attr_names_non_ascii;
+  text_streams_.resize(schema.text_entries.size());
+  open_per_group_.assign(schema.groups.size(), 0);
+  uint32_t subs = 0;
+  for (const GroupSpec& g : schema.groups) {
+    sub_base_.push_back(subs);
+    subs += static_cast<uint32_t>(g.subs.size());
+  }
+  members_.resize(subs);
+  for (uint32_t h = 0; h < schema.has_entries.size() && h < 128; ++h)
+    if (!schema.has_entries[h].has.child) has_descendant_mask_ |= Mask128::bit(h);
 }
 
 bool Matcher::should_stop() {

@@ -27,6 +27,9 @@ struct Segment {
   std::vector<Compound> compounds;  // at least one; `sig` filled in
   std::vector<Comb> combs;          // Descendant / Child only
   bool relative = false;            // first segment only: strictly below the base
+  // Slots of this segment's descendant-joined chains, other than the last one,
+  // in the matcher's nearest-match table (see Matcher::update_chain_memo).
+  uint32_t chain_slot = 0;
   friend bool operator==(const Segment&, const Segment&) = default;
 };
 
@@ -134,6 +137,7 @@ class CompiledSchema {
   Mask128 first_only_mask;  // set by the plan compiler
   uint64_t ungated_bits = ~uint64_t{0};
   uint32_t query_count = 0;
+  uint32_t chain_slots = 0;  // non-last chains over every matched segment
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
   bool attr_filter_on = false;

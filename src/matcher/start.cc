@@ -47,6 +47,39 @@ void for_each_word(Bytes v, F&& f) {
 
 }  // namespace
 
+// Records, for every descendant-joined chain of every segment, the highest
+// stack index at or below d where the chain matches. Placing a chain is then
+// a jump from match to match instead of a scan of the ancestors, so deep
+// documents cost no more per element than shallow ones.
+void Matcher::update_chain_memo(size_t d) {
+  const CompiledSchema& s = schema_;
+  const uint32_t stride = s.chain_slots;
+  nearest_.resize((d + 1) * stride);
+  int32_t* row = nearest_.data() + d * stride;
+  const int32_t* below = d ? row - stride : nullptr;
+  const StackView v = view();
+  auto fill = [&](const Segment& seg) {
+    uint32_t slot = seg.chain_slot;
+    size_t lo = 0;
+    for (size_t i = 0; i < seg.combs.size(); ++i) {
+      if (seg.combs[i] != Comb::kDescendant) continue;
+      const bool here = chain_matches_at(v, seg, lo, i, d);
+      row[slot] = here ? static_cast<int32_t>(d) : (below ? below[slot] : -1);
+      ++slot;
+      lo = i + 1;
+    }
+  };
+  for (const CSel& c : s.csels)
+    if (!c.cold)
+      for (const Segment& seg : c.segments) fill(seg);
+  for (const GroupSpec& g : s.groups)
+    for (const SubSel& sub : g.subs)
+      if (sub.segment) fill(*sub.segment);
+  for (const RevEntry& e : s.revs) fill(e.segment);
+  for (const HasEntry& e : s.has_entries) fill(e.segment);
+  for (const TextEntry& e : s.text_entries) fill(e.segment);
+}
+
 bool Matcher::attr_wanted(Bytes name) const {
   for (const std::string& n : schema_.attr_names)
     if (ascii_iequals(name, n)) return true;
@@ -87,7 +120,8 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   const CompiledSchema& s = schema_;
   const KeptAttr* arena;
 
-  // Attributes and signature.
+  // Attributes and signature. (The nearest-match table assumes a stack of at
+  // most 2^31 frames; a document has fewer bytes than that.)
   const uint32_t attr_begin = static_cast<uint32_t>(attr_arena_.size());
   if (!attrs.empty() && !s.attr_names.empty()) keep_attrs(attrs);
   const uint32_t attr_end = static_cast<uint32_t>(attr_arena_.size());
@@ -123,6 +157,8 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     counters_.resize((d + 2) * stride, 0);
   }
 
+  if (s.chain_slots) update_chain_memo(d);
+
   // Own sibling state, from the bits earlier siblings emitted.
   if (s.any_sibling) {
     const uint64_t any = parent ? parent->child_any : root_child_any_;
@@ -148,15 +184,15 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     if (c.segments.size() == 1) {
       // The signature of the subject compound rejects most elements without a call.
       if (c.segments[0].compounds.back().sig & ~f.elem_sig) continue;
-      subject = seg_match_anchored(stack_, arena, c.segments[0], d, 0, -1);
+      subject = seg_match_anchored(view(), c.segments[0], d, 0, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(stack_, arena, c.segments[0], d, 0, -1))
+      if (seg_match_anchored(view(), c.segments[0], d, 0, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(stack_, arena, c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(view(), c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(stack_, arena, c.segments[count - 1], d, 0,
+      subject = seg_match_anchored(view(), c.segments[count - 1], d, 0,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject && k < 128) f.matched |= Mask128::bit(static_cast<unsigned>(k));
@@ -176,16 +212,10 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   // Deferred candidacies and :has() evidence.
   if (s.any_revs || s.any_has_entries || s.any_text) become_candidate(f, d);
 
-  // Group instances opened by this element.
-  for (const auto& [k, g] : s.containers) {
-    if (k >= 128 || !f.matched.test(k)) continue;
-    OpenInstance inst;
-    inst.rows.resize(s.groups[g].subs.size());
-    inst.group = g;
-    inst.container = static_cast<uint32_t>(d);
-    inst.seq = ++instance_counter_;
-    instances_.push_back(std::move(inst));
-    ++f.instance_count;
+  // Group instances opened by this element, and the rows it belongs to.
+  if (!s.containers.empty()) {
+    open_instances(f, d);
+    if (!instances_.empty()) mark_members(f, d);
   }
 
   // Outer HTML.
@@ -198,13 +228,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
       }
       if (!f.outer_dests.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
     }
-    for (const OpenInstance& inst : instances_) {
-      const std::vector<SubSel>& subs = s.groups[inst.group].subs;
-      for (size_t j = 0; j < subs.size(); ++j)
-        if (subs[j].terminal.kind == Terminal::Kind::kOuter && subs[j].segment &&
-            seg_match_anchored(stack_, arena, *subs[j].segment, d, inst.container, -1))
-          f.cold_state().sub_outer.emplace_back(inst.seq, static_cast<uint32_t>(j));
-    }
+    if (!instances_.empty()) instance_outer(f, d);
   }
 
   // Normalize-space over whole elements: the first matching element is captured.
@@ -253,18 +277,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
         }
       }
     }
-    for (OpenInstance& inst : instances_) {
-      const std::vector<SubSel>& subs = s.groups[inst.group].subs;
-      for (size_t j = 0; j < subs.size(); ++j) {
-        const SubSel& sub = subs[j];
-        if (sub.terminal.kind != Terminal::Kind::kAttr || !sub.segment) continue;
-        if (!ascii_iequals(sub.terminal.name, aname)) continue;
-        bool hit = seg_match_anchored(stack_, arena, *sub.segment, d, inst.container, -1);
-        for (size_t subj = inst.container; !hit && sub.terminal.descendants && subj < d; ++subj)
-          hit = seg_match_anchored(stack_, arena, *sub.segment, subj, inst.container, -1);
-        if (hit) inst.rows[j].emplace_back(a.value.bytes());
-      }
-    }
+    if (!instances_.empty()) instance_attr(d, aname, a.value);
   }
 
   // Void elements and self-closing tags have no content.
