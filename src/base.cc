@@ -53,4 +53,20 @@ Bytes trim_unicode_whitespace(Bytes s) {
   return s;
 }
 
+std::optional<int32_t> parse_decimal_i32(Bytes s, bool allow_sign) {
+  size_t p = 0;
+  bool neg = false;
+  if (allow_sign && p < s.size() && (s[p] == '+' || s[p] == '-')) neg = s[p++] == '-';
+  if (p >= s.size()) return std::nullopt;
+  int64_t v = 0;
+  for (; p < s.size(); ++p) {
+    if (!is_ascii_digit(static_cast<uint8_t>(s[p]))) return std::nullopt;
+    v = v * 10 + (s[p] - '0');
+    if (v > 2147483648LL) return std::nullopt;  // beyond any 32-bit value: stop before overflow
+  }
+  if (neg) v = -v;
+  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  return static_cast<int32_t>(v);
+}
+
 }  // namespace ls

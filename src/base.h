@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -86,4 +87,8 @@ namespace ls {
 // Removes leading and trailing characters with the Unicode White_Space
 // property from UTF-8 text (bytes that are not valid UTF-8 are kept).
 Bytes trim_unicode_whitespace(Bytes s);
+
+// A decimal number that fits a signed 32-bit integer, with an optional
+// leading '+' or '-' when `allow_sign`; every other byte must be a digit.
+std::optional<int32_t> parse_decimal_i32(Bytes s, bool allow_sign);
 }  // namespace ls

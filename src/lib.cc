@@ -165,24 +165,24 @@ NodeIdentity node_identity(const std::vector<Selector>& members) {
   return out;
 }
 
-DocBuffer normalize(DocBuffer buf, bool strip_bom) {
-  Bytes v = buf.view();
+TextValue normalize(TextValue buf, bool strip_bom) {
+  Bytes v = buf.bytes();
   size_t b = 0, e = v.size();
   while (e > b && is_trim_byte(static_cast<uint8_t>(v[e - 1]))) --e;
   while (b < e && is_trim_byte(static_cast<uint8_t>(v[b]))) ++b;
   if (strip_bom && e - b >= 3 && v.substr(b, 3) == "\xEF\xBB\xBF") b += 3;
   Bytes kept = v.substr(b, e - b);
   const void* nul = kept.empty() ? nullptr : std::memchr(kept.data(), 0, kept.size());
-  if (!buf.is_owned_) {
-    if (!nul) return DocBuffer::borrowed(kept);
+  if (!buf.is_owned()) {
+    if (!nul) return TextValue::view(kept);
     std::string out;
     out.reserve(kept.size());
     for (char c : kept)
       if (c != '\0') out.push_back(c);
-    return DocBuffer::owned(std::move(out));
+    return TextValue::owned(std::move(out));
   }
   // Owned: edit in place, moving the kept bytes to the front.
-  std::string& s = buf.owned_;
+  std::string& s = buf.owned_string();
   if (!nul) {
     s.erase(e);
     s.erase(0, b);
@@ -216,13 +216,13 @@ Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& 
     }
     std::string text;
     whatwg::decode_append(from, body, text);
-    out.buffer = normalize(DocBuffer::owned(std::move(text)), true);
+    out.buffer = normalize(TextValue::owned(std::move(text)), true);
     out.encoding = Encoding::kUtf8;
   } else {
-    out.buffer = normalize(DocBuffer::borrowed(doc), enc == Encoding::kUtf8);
+    out.buffer = normalize(TextValue::view(doc), enc == Encoding::kUtf8);
     out.encoding = enc;
   }
-  return check_prepared_size(out.buffer.view().size());
+  return check_prepared_size(out.buffer.bytes().size());
 }
 
 Fault check_prepared_size(uint64_t size) {
@@ -239,7 +239,7 @@ Fault Plan::extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) c
     PreparedDocument prepared;
     too_large = prepare_document(doc, label, prepared);
     if (too_large) return;
-    out = schema_.run(EncodedInput{prepared.buffer.view(), prepared.encoding});
+    out = schema_.run(EncodedInput{prepared.buffer.bytes(), prepared.encoding});
   });
   return fault ? fault : too_large;
 }

@@ -13,6 +13,7 @@
 #include "base.h"
 #include "matcher/schema.h"
 #include "selector_model.h"
+#include "text_value.h"
 #include "whatwg/labels.h"
 
 namespace ls {
@@ -64,39 +65,15 @@ struct NodeIdentity {
 };
 NodeIdentity node_identity(const std::vector<Selector>& members);
 
-// A document's bytes during preparation: borrowed from the caller until a
-// step has to change them, then owned.
-class DocBuffer {
- public:
-  static DocBuffer borrowed(Bytes b) {
-    DocBuffer d;
-    d.view_ = b;
-    return d;
-  }
-  static DocBuffer owned(std::string s) {
-    DocBuffer d;
-    d.owned_ = std::move(s);
-    d.is_owned_ = true;
-    return d;
-  }
-  Bytes view() const { return is_owned_ ? Bytes(owned_) : view_; }
-  bool is_owned() const { return is_owned_; }
-
- private:
-  friend DocBuffer normalize(DocBuffer buf, bool strip_bom);
-  std::string owned_;
-  Bytes view_;
-  bool is_owned_ = false;
-};
-
 // Trims 09-0D/20 from both ends, drops a UTF-8 byte-order mark that follows
 // the leading whitespace (when `strip_bom`), and removes NUL bytes, copying
-// only when a NUL is present.
-DocBuffer normalize(DocBuffer buf, bool strip_bom);
+// only when a NUL is present. A borrowed input stays borrowed (a sub-range);
+// an owned one is edited in place.
+TextValue normalize(TextValue buf, bool strip_bom);
 
 // A document ready for the scan.
 struct PreparedDocument {
-  DocBuffer buffer;
+  TextValue buffer;  // borrowed from the caller unless a step changed the bytes
   whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
 };
 // kDocumentTooLarge when a prepared document of `size` bytes cannot be

@@ -172,23 +172,6 @@ std::optional<std::string> read_css_name(string_view t, size_t& pos, bool is_cla
   return value;
 }
 
-// Parses a signed 32-bit decimal number with an optional sign.
-std::optional<int32_t> parse_i32(string_view s) {
-  size_t p = 0;
-  bool neg = false;
-  if (p < s.size() && (s[p] == '+' || s[p] == '-')) neg = s[p++] == '-';
-  if (p >= s.size()) return std::nullopt;
-  int64_t v = 0;
-  for (; p < s.size(); ++p) {
-    if (!is_ascii_digit(byte_at(s, p))) return std::nullopt;
-    v = v * 10 + (s[p] - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (neg) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
-
 bool attr_pred(string_view t, size_t& pos, Compound& c) {
   // After '['.
   std::string name = ascii_lowered(read_name(t, pos));
@@ -488,7 +471,7 @@ std::optional<std::pair<int32_t, int32_t>> parse_anpb(string_view arg) {
   if (s == "odd") return std::pair{2, 1};
   size_t n = s.find('n');
   if (n == std::string::npos) {
-    auto b = parse_i32(s);
+    auto b = parse_decimal_i32(s, true);
     if (!b) return std::nullopt;
     return std::pair{0, *b};
   }
@@ -499,7 +482,7 @@ std::optional<std::pair<int32_t, int32_t>> parse_anpb(string_view arg) {
   } else if (before == "-") {
     a = -1;
   } else {
-    auto v = parse_i32(before);
+    auto v = parse_decimal_i32(before, true);
     if (!v) return std::nullopt;
     a = *v;
   }
@@ -508,7 +491,7 @@ std::optional<std::pair<int32_t, int32_t>> parse_anpb(string_view arg) {
     if (!is_ws(static_cast<uint8_t>(ch))) after.push_back(ch);
   int32_t b = 0;
   if (!after.empty()) {
-    auto v = parse_i32(after);
+    auto v = parse_decimal_i32(after, true);
     if (!v) return std::nullopt;
     b = *v;
   }

@@ -27,6 +27,11 @@ class TextValue {
   Bytes bytes() const { return is_owned_ ? Bytes(owned_) : view_; }
   bool is_owned() const { return is_owned_; }
   std::string to_string() && { return is_owned_ ? std::move(owned_) : std::string(view_); }
+  // The owned string, for a step that edits it in place. Owned values only.
+  std::string& owned_string() {
+    LS_CHECK(is_owned_);
+    return owned_;
+  }
 
   // Runs one normalisation step: `step(bytes)` returns the changed text, or
   // nothing when the text is unchanged (then this value is kept as it is).

@@ -44,22 +44,6 @@ bool valid_attr_name(string_view n) {
   return true;
 }
 
-std::optional<int32_t> parse_i32(string_view s, bool allow_sign) {
-  size_t p = 0;
-  bool neg = false;
-  if (allow_sign && p < s.size() && (s[p] == '+' || s[p] == '-')) neg = s[p++] == '-';
-  if (p >= s.size()) return std::nullopt;
-  int64_t v = 0;
-  for (; p < s.size(); ++p) {
-    if (!is_ascii_digit(byte_at(s, p))) return std::nullopt;
-    v = v * 10 + (s[p] - '0');
-    if (v > 2147483648LL) return std::nullopt;
-  }
-  if (neg) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
-
 std::string without_whitespace(string_view t) {
   std::string out;
   for (char c : t)
@@ -74,7 +58,7 @@ std::optional<int32_t> last_from_end(string_view pred) {
   if (v.starts_with("position()=")) v.remove_prefix(11);
   if (v == "last()") return 1;
   if (!v.starts_with("last()-")) return std::nullopt;
-  std::optional<int32_t> k = parse_i32(v.substr(7), true);
+  std::optional<int32_t> k = parse_decimal_i32(v.substr(7), true);
   if (!k || *k < 0 || *k == INT32_MAX) return std::nullopt;
   return *k + 1;
 }
@@ -196,7 +180,7 @@ std::optional<Step> parse_step(string_view text) {
   if (!step.sibling_axis && preds.size() == 1) {
     string_view p = preds[0];
     if (!p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); })) {
-      std::optional<int32_t> n = parse_i32(p, false);
+      std::optional<int32_t> n = parse_decimal_i32(p, false);
       if (!n) return std::nullopt;
       base.nth = Nth{0, *n, !star};
       step.alternatives.push_back(std::move(base));

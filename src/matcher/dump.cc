@@ -74,13 +74,13 @@ std::string dump(const CompiledSchema& s) {
   for (const TextEntry& e : s.text_entries) out += template_text("text", e) + "\n";
   for (size_t t = 0; t < s.tails.size(); ++t) {
     out += "tail " + std::to_string(t) + " queries";
-    for (uint32_t q : s.tails[t].queries) out += " " + std::to_string(q);
+    for (uint32_t q : s.tails[t].queries) out.append(" ").append(std::to_string(q));
     out += "\n";
   }
   out += "attr_names:";
-  for (const std::string& n : s.attr_names) out += " " + n;
+  for (const std::string& n : s.attr_names) out.append(" ").append(n);
   out += "\nof_type_tags:";
-  for (const std::string& n : s.of_type_tags) out += " " + n;
+  for (const std::string& n : s.of_type_tags) out.append(" ").append(n);
   char buf[160];
   std::snprintf(buf, sizeof buf, "\nflags:%s%s%s%s%s%s%s%s%s%s%s%s\n", s.sig_tag ? " sig_tag" : "",
                 s.sig_class ? " sig_class" : "", s.sig_id ? " sig_id" : "",
@@ -92,7 +92,7 @@ std::string dump(const CompiledSchema& s) {
   if (!s.merged_queries.empty()) {
     out += "merged:";
     for (unsigned q = 0; q < 128; ++q)
-      if (s.merged_queries.test(q)) out += " " + std::to_string(q);
+      if (s.merged_queries.test(q)) out.append(" ").append(std::to_string(q));
     out += "\n";
   }
   return out;

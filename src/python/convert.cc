@@ -25,9 +25,9 @@ inline bool is_str(PyObject* o) { return PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAG
 inline bool is_bytes(PyObject* o) { return PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_BYTES_SUBCLASS; }
 inline bool is_tuple(PyObject* o) { return PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_TUPLE_SUBCLASS; }
 
-// A sequence that is not a str, iterated in order; calls `each` per item.
-template <class F>
-bool for_each_item(PyObject* obj, F&& each) {
+// A list argument must be a sequence, and a str (a sequence of characters)
+// is refused rather than split.
+bool check_sequence(PyObject* obj) {
   if (is_str(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -36,6 +36,13 @@ bool for_each_item(PyObject* obj, F&& each) {
     raise_conversion(obj, "Sequence");
     return false;
   }
+  return true;
+}
+
+// A sequence that is not a str, iterated in order; calls `each` per item.
+template <class F>
+bool for_each_item(PyObject* obj, F&& each) {
+  if (!check_sequence(obj)) return false;
   Ref it(PyObject_GetIter(obj));
   if (!it) return false;
   while (Ref item{PyIter_Next(it.get())}) {
@@ -276,14 +283,7 @@ bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
 bool convert_first_only(PyObject* obj, std::vector<bool>& out) {
   out.clear();
   if (!obj || obj == Py_None) return true;
-  if (is_str(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(obj)) {
-    raise_conversion(obj, "Sequence");
-    return false;
-  }
+  if (!check_sequence(obj)) return false;
   Py_ssize_t hint = PyObject_Size(obj);  // capacity hint only
   if (hint < 0) PyErr_Clear();
   else out.reserve(static_cast<size_t>(hint));

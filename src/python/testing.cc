@@ -165,13 +165,13 @@ PyObject* t_normalize(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Opp", &doc_obj, &strip_bom, &owned)) return nullptr;
   Bytes doc;
   if (!get_bytes(doc_obj, doc)) return nullptr;
-  DocBuffer out;
+  TextValue out;
   Fault f = guarded([&] {
-    DocBuffer in = owned ? DocBuffer::owned(std::string(doc)) : DocBuffer::borrowed(doc);
+    TextValue in = owned ? TextValue::owned(std::string(doc)) : TextValue::view(doc);
     out = normalize(std::move(in), strip_bom != 0);
   });
   if (f) return raise_fault(f);
-  Bytes v = out.view();
+  Bytes v = out.bytes();
   Ref offset(out.is_owned() ? Py_NewRef(Py_None)
                             : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
   if (!offset) return nullptr;
@@ -194,7 +194,7 @@ PyObject* t_prepare(PyObject*, PyObject* args) {
   });
   if (f) return raise_fault(f);
   if (size_fault) return raise_fault(size_fault);
-  return Py_BuildValue("(Ns)", bytes_of(prepared.buffer.view()),
+  return Py_BuildValue("(Ns)", bytes_of(prepared.buffer.bytes()),
                        whatwg::canonical_name(prepared.encoding));
 }
 

@@ -264,52 +264,6 @@ void decode_gb18030(Bytes in, std::string& out) {
   }
 }
 
-void decode_big5(Bytes in, std::string& out) {
-  const uint8_t* d = u8(in);
-  const size_t n = in.size();
-  uint8_t lead = 0;
-  size_t i = 0;
-  for (;;) {
-    if (i == n) {
-      if (lead) append_replacement(out);
-      return;
-    }
-    const uint8_t b = d[i];
-    if (lead) {
-      const uint8_t l = lead;
-      lead = 0;
-      uint32_t cp = 0;
-      if ((b >= 0x40 && b <= 0x7E) || (b >= 0xA1 && b <= 0xFE)) {
-        const uint32_t offset = b < 0x7F ? 0x40 : 0x62;
-        const uint32_t pointer = (l - 0x81u) * 157 + (b - offset);
-        // Pointers that stand for two code points.
-        switch (pointer) {
-          case 1133: out.append("\xC3\x8A\xCC\x84"); ++i; continue;  // U+00CA U+0304
-          case 1135: out.append("\xC3\x8A\xCC\x8C"); ++i; continue;  // U+00CA U+030C
-          case 1164: out.append("\xC3\xAA\xCC\x84"); ++i; continue;  // U+00EA U+0304
-          case 1166: out.append("\xC3\xAA\xCC\x8C"); ++i; continue;  // U+00EA U+030C
-        }
-        cp = index_at(kBig5, pointer);
-      }
-      if (cp) {
-        append_utf8(out, cp);
-        ++i;
-        continue;
-      }
-      append_replacement(out);
-      if (b >= 0x80) ++i;
-      continue;
-    }
-    if (b < 0x80) {
-      i = copy_ascii_run(d, i, n, out);
-      continue;
-    }
-    if (b >= 0x81 && b <= 0xFE) lead = b;
-    else append_replacement(out);
-    ++i;
-  }
-}
-
 void decode_euc_jp(Bytes in, std::string& out) {
   const uint8_t* d = u8(in);
   const size_t n = in.size();
@@ -362,7 +316,14 @@ void decode_euc_jp(Bytes in, std::string& out) {
   }
 }
 
-void decode_shift_jis(Bytes in, std::string& out) {
+// The shared shape of the Big5, Shift_JIS and EUC-KR decoders: a lead byte
+// and one trail byte. `is_lead(b)` says whether a non-ASCII byte starts a
+// pair; `single(b)` gives the code point of any other non-ASCII byte (0:
+// error); `pair(lead, b, out)` appends the pair's text and returns true, or
+// returns false for an error, after which an ASCII trail byte is processed
+// again on its own.
+template <class IsLead, class Single, class Pair>
+void decode_double_byte(Bytes in, std::string& out, IsLead is_lead, Single single, Pair pair) {
   const uint8_t* d = u8(in);
   const size_t n = in.size();
   uint8_t lead = 0;
@@ -376,17 +337,7 @@ void decode_shift_jis(Bytes in, std::string& out) {
     if (lead) {
       const uint8_t l = lead;
       lead = 0;
-      uint32_t cp = 0;
-      if ((b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC)) {
-        const uint32_t offset = b < 0x7F ? 0x40 : 0x41;
-        const uint32_t lead_offset = l < 0xA0 ? 0x81 : 0xC1;
-        const uint32_t pointer = (l - lead_offset) * 188 + b - offset;
-        // Windows EUDC: the private use area.
-        if (pointer >= 8836 && pointer <= 10715) cp = 0xE000 - 8836 + pointer;
-        else cp = index_at(kJis0208, pointer);
-      }
-      if (cp) {
-        append_utf8(out, cp);
+      if (pair(l, b, out)) {
         ++i;
         continue;
       }
@@ -398,47 +349,57 @@ void decode_shift_jis(Bytes in, std::string& out) {
       i = copy_ascii_run(d, i, n, out);
       continue;
     }
-    if (b == 0x80) append_utf8(out, 0x80);
-    else if (b >= 0xA1 && b <= 0xDF) append_utf8(out, 0xFF61 - 0xA1 + b);
-    else if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) lead = b;
-    else append_replacement(out);
+    if (is_lead(b)) lead = b;
+    else append_or_error(out, single(b));
     ++i;
   }
 }
 
+bool append_index(std::string& out, uint32_t cp) {
+  if (!cp) return false;
+  append_utf8(out, cp);
+  return true;
+}
+
+void decode_big5(Bytes in, std::string& out) {
+  decode_double_byte(
+      in, out, [](uint8_t b) { return b >= 0x81 && b <= 0xFE; }, [](uint8_t) { return 0u; },
+      [](uint8_t l, uint8_t b, std::string& o) {
+        if (!((b >= 0x40 && b <= 0x7E) || (b >= 0xA1 && b <= 0xFE))) return false;
+        const uint32_t pointer = (l - 0x81u) * 157 + (b - (b < 0x7F ? 0x40u : 0x62u));
+        switch (pointer) {  // pointers that stand for two code points
+          case 1133: o.append("\xC3\x8A\xCC\x84"); return true;  // U+00CA U+0304
+          case 1135: o.append("\xC3\x8A\xCC\x8C"); return true;  // U+00CA U+030C
+          case 1164: o.append("\xC3\xAA\xCC\x84"); return true;  // U+00EA U+0304
+          case 1166: o.append("\xC3\xAA\xCC\x8C"); return true;  // U+00EA U+030C
+        }
+        return append_index(o, index_at(kBig5, pointer));
+      });
+}
+
+void decode_shift_jis(Bytes in, std::string& out) {
+  decode_double_byte(
+      in, out, [](uint8_t b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); },
+      [](uint8_t b) -> uint32_t {
+        if (b == 0x80) return 0x80;
+        if (b >= 0xA1 && b <= 0xDF) return 0xFF61 - 0xA1 + b;
+        return 0;
+      },
+      [](uint8_t l, uint8_t b, std::string& o) {
+        if (!((b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC))) return false;
+        const uint32_t pointer = (l - (l < 0xA0 ? 0x81u : 0xC1u)) * 188 + b - (b < 0x7F ? 0x40u : 0x41u);
+        // Windows EUDC: the private use area.
+        if (pointer >= 8836 && pointer <= 10715) return append_index(o, 0xE000 - 8836 + pointer);
+        return append_index(o, index_at(kJis0208, pointer));
+      });
+}
+
 void decode_euc_kr(Bytes in, std::string& out) {
-  const uint8_t* d = u8(in);
-  const size_t n = in.size();
-  uint8_t lead = 0;
-  size_t i = 0;
-  for (;;) {
-    if (i == n) {
-      if (lead) append_replacement(out);
-      return;
-    }
-    const uint8_t b = d[i];
-    if (lead) {
-      const uint8_t l = lead;
-      lead = 0;
-      uint32_t cp = 0;
-      if (b >= 0x41 && b <= 0xFE) cp = index_at(kEucKr, (l - 0x81u) * 190 + (b - 0x41u));
-      if (cp) {
-        append_utf8(out, cp);
-        ++i;
-        continue;
-      }
-      append_replacement(out);
-      if (b >= 0x80) ++i;
-      continue;
-    }
-    if (b < 0x80) {
-      i = copy_ascii_run(d, i, n, out);
-      continue;
-    }
-    if (b >= 0x81 && b <= 0xFE) lead = b;
-    else append_replacement(out);
-    ++i;
-  }
+  decode_double_byte(
+      in, out, [](uint8_t b) { return b >= 0x81 && b <= 0xFE; }, [](uint8_t) { return 0u; },
+      [](uint8_t l, uint8_t b, std::string& o) {
+        return b >= 0x41 && b <= 0xFE && append_index(o, index_at(kEucKr, (l - 0x81u) * 190 + (b - 0x41u)));
+      });
 }
 
 void decode_iso_2022_jp(Bytes in, std::string& out) {
