@@ -31,7 +31,7 @@ struct Row {
   TagInfo info;
 };
 
-// Sorted by name; one row per name that differs from the defaults.
+// One row per name that differs from the defaults.
 constexpr Row kTags[] = {
     {"a", {C::kA}},
     {"abbr", {C::kPhrase}},
@@ -119,12 +119,6 @@ constexpr Row kTags[] = {
     {"xmp", {C::kBlock}},
 };
 
-constexpr bool rows_sorted() {
-  for (size_t i = 1; i < std::size(kTags); ++i)
-    if (!(std::string_view(kTags[i - 1].name) < std::string_view(kTags[i].name))) return false;
-  return true;
-}
-static_assert(rows_sorted(), "kTags must stay sorted for the binary search");
 
 // kCloses[incoming] has bit `open` set when `incoming` closes `open`.
 using CloseRow = uint64_t;
@@ -168,8 +162,7 @@ constexpr std::array<CloseRow, kCloseClassCount> make_closes() {
 constexpr std::array<CloseRow, kCloseClassCount> kCloses = make_closes();
 
 // Names of at most 10 bytes packed into one integer (lower-cased, first byte
-// most significant, zero-padded), so that lookups compare integers. Zero
-// padding keeps the order of the packed keys equal to the order of the names.
+// most significant, zero-padded), so that lookups compare integers.
 using Key = unsigned __int128;
 
 constexpr Key pack(std::string_view s) {
@@ -178,15 +171,32 @@ constexpr Key pack(std::string_view s) {
   return k;
 }
 
-struct KeyedRows {
-  Key keys[std::size(kTags)];
-};
-constexpr KeyedRows make_keys() {
-  KeyedRows r{};
-  for (size_t i = 0; i < std::size(kTags); ++i) r.keys[i] = pack(kTags[i].name);
-  return r;
+// An open-addressing table over the packed keys: 256 slots for fewer than
+// 100 names keeps probe runs short; slot value 0 is empty, else row + 1.
+constexpr size_t kSlots = 256;
+
+constexpr size_t slot_of(Key k) {
+  const uint64_t lo = static_cast<uint64_t>(k), hi = static_cast<uint64_t>(k >> 64);
+  return static_cast<size_t>(((lo ^ (hi * 0x100000001B3ull)) * 0x9E3779B97F4A7C15ull) >> 56);
 }
-constexpr KeyedRows kKeys = make_keys();
+
+struct HashTable {
+  Key keys[kSlots];
+  uint8_t rows[kSlots];
+};
+
+constexpr HashTable make_table() {
+  HashTable t{};
+  for (size_t i = 0; i < std::size(kTags); ++i) {
+    const Key k = pack(kTags[i].name);
+    size_t slot = slot_of(k);
+    while (t.rows[slot]) slot = (slot + 1) % kSlots;
+    t.keys[slot] = k;
+    t.rows[slot] = static_cast<uint8_t>(i + 1);
+  }
+  return t;
+}
+constexpr HashTable kTable = make_table();
 
 }  // namespace
 
@@ -195,9 +205,8 @@ TagInfo tag_info(Bytes name) {
   Key key = 0;
   for (size_t i = 0; i < 10; ++i)
     key = (key << 8) | (i < name.size() ? ascii_lower(static_cast<uint8_t>(name[i])) : 0);
-  const Key* end = kKeys.keys + std::size(kTags);
-  const Key* it = std::lower_bound(kKeys.keys, end, key);
-  if (it != end && *it == key) return kTags[it - kKeys.keys].info;
+  for (size_t slot = slot_of(key); kTable.rows[slot]; slot = (slot + 1) % kSlots)
+    if (kTable.keys[slot] == key) return kTags[kTable.rows[slot] - 1].info;
   return {};
 }
 
