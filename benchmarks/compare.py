@@ -46,49 +46,94 @@ def load():
     return [gzip.decompress(p.read_bytes()) for p in sorted(CORPUS.glob("*.gz"))]
 
 
-def runners():
+# A schema of close-time decisions: (engine, selectolax CSS or callable, lxml XPath, parsel CSS/XPath).
+DEFERRED = [
+    ("li:last-child::text", "li:last-child", "//li[not(following-sibling::*)]/text()", "li:last-child::text"),
+    ("div:has(img)::attr(class)", "div:has(img)", "//div[.//img]/@class", "div:has(img)::attr(class)"),
+    ('p:contains("the") ::text', 'p:lexbor-contains("the")', '//p[contains(., "the")]//text()',
+     'p:contains("the") ::text'),
+    ("//ul/li[last()]/text()", "ul > li:last-of-type", "//ul/li[last()]/text()", "//ul/li[last()]/text()"),
+]
+# Fields near the top of a page, first value only.
+FIRST_ONLY = [
+    ("title::text", "title", "//title/text()"),
+    ('meta[name="description"]::attr(content)', 'meta[name="description"]', '//meta[@name="description"]/@content'),
+    ('meta[property="og:title"]::attr(content)', 'meta[property="og:title"]', '//meta[@property="og:title"]/@content'),
+    ('link[rel="canonical"]::attr(href)', 'link[rel="canonical"]', '//link[@rel="canonical"]/@href'),
+]
+
+
+def node_values(nodes, css):
+    if "::attr(" in css:
+        name = css.split("::attr(")[1].rstrip(")")
+        return [n.attributes.get(name) for n in nodes if n.attributes.get(name) is not None]
+    return [n.text(deep=css.endswith(" ::text")) for n in nodes]
+
+
+def runners(schema):
     out = {}
-    plan = ls.Plan(ENGINE_QUERIES, [])
-    out["larkspine Plan.extract"] = lambda page: plan.extract(page)
     try:
         from selectolax.lexbor import LexborHTMLParser
-
-        def selectolax_run(page):
-            tree = LexborHTMLParser(page)
-            cols = []
-            for _, css, _ in FIELDS:
-                sel = css.split("::")[0].strip()
-                if "::attr(" in css:
-                    name = css.split("::attr(")[1].rstrip(")")
-                    cols.append([n.attributes.get(name) for n in tree.css(sel) if n.attributes.get(name) is not None])
-                elif css.endswith(" ::text"):
-                    cols.append([n.text(deep=True) for n in tree.css(sel)])
-                else:
-                    cols.append([n.text(deep=False) for n in tree.css(sel)])
-            return cols
-        out["selectolax (lexbor)"] = selectolax_run
     except ImportError:
-        print("selectolax not installed: skipped")
+        LexborHTMLParser = None
     try:
         import lxml.html
         from lxml import etree
-        xpaths = [etree.XPath(x) for _, _, x in FIELDS]
+    except ImportError:
+        lxml = None
+    try:
+        import parsel
+    except ImportError:
+        parsel = None
+
+    if schema == "fields":
+        plan = ls.Plan(ENGINE_QUERIES, [])
+        out["larkspine Plan.extract"] = plan.extract
+        if LexborHTMLParser:
+            def selectolax_run(page):
+                tree = LexborHTMLParser(page)
+                return [node_values(tree.css(css.split("::")[0].strip()), css) for _, css, _ in FIELDS]
+            out["selectolax (lexbor)"] = selectolax_run
+        xpaths = [x for _, _, x in FIELDS]
+        cssq = [css for _, css, _ in FIELDS]
+    elif schema == "deferred":
+        plan = ls.Plan([e for e, _, _, _ in DEFERRED], [])
+        out["larkspine Plan.extract"] = plan.extract
+        if LexborHTMLParser:
+            def selectolax_run(page):
+                tree = LexborHTMLParser(page)
+                return [node_values(tree.css(sx), e) for e, sx, _, _ in DEFERRED]
+            out["selectolax (lexbor)"] = selectolax_run
+        xpaths = [x for _, _, x, _ in DEFERRED]
+        cssq = [p for _, _, _, p in DEFERRED]
+    else:  # first-only
+        plan = ls.Plan([e for e, _, _ in FIRST_ONLY], [], first_only=[True] * len(FIRST_ONLY))
+        out["larkspine Plan.extract"] = plan.extract
+        if LexborHTMLParser:
+            def selectolax_run(page):
+                tree = LexborHTMLParser(page)
+                cols = []
+                for e, sx, _ in FIRST_ONLY:
+                    node = tree.css_first(sx)
+                    cols.append(node_values([node], e)[:1] if node else [])
+                return cols
+            out["selectolax (lexbor)"] = selectolax_run
+        xpaths = [x for _, _, x in FIRST_ONLY]
+        cssq = [e for e, _, _ in FIRST_ONLY]
+    if lxml:
+        compiled = [etree.XPath(x) for x in xpaths]
 
         def lxml_run(page):
             root = lxml.html.fromstring(page)
-            return [[str(v) for v in xp(root)] for xp in xpaths]
+            cols = [[str(v) for v in xp(root)] for xp in compiled]
+            return [c[:1] for c in cols] if schema == "first-only" else cols
         out["lxml (precompiled XPath)"] = lxml_run
-    except ImportError:
-        print("lxml not installed: skipped")
-    try:
-        import parsel
-
+    if parsel:
         def parsel_run(page):
             sel = parsel.Selector(body=page, encoding="utf-8")
-            return [sel.css(css).getall() for _, css, _ in FIELDS]
+            cols = [sel.xpath(q).getall() if q.startswith("/") else sel.css(q).getall() for q in cssq]
+            return [c[:1] for c in cols] if schema == "first-only" else cols
         out["parsel"] = parsel_run
-    except ImportError:
-        print("parsel not installed: skipped")
     return out
 
 
@@ -112,23 +157,24 @@ def main():
     args = ap.parse_args()
     pages = load()
     mb = sum(map(len, pages)) / 1e6
-    fns = runners()
-    best = {name: float("inf") for name in fns}
-    for _ in range(args.rounds):  # interleaved: every runner sees the same machine state
-        for name, fn in fns.items():
-            start = time.perf_counter()
-            for p in pages:
-                fn(p)
-            best[name] = min(best[name], time.perf_counter() - start)
     floor = memchr_floor(pages, args.rounds)
-
-    print(f"{len(pages)} pages, {mb:.1f} MB, {len(FIELDS)} fields, best of {args.rounds}")
-    ours = best["larkspine Plan.extract"]
-    print(f"{'runner':28}{'MB/s':>10}{'larkspine is':>16}")
-    for name, sec in best.items():
-        ratio = sec / ours
-        print(f"{name:28}{mb / sec:>10.0f}{ratio:>15.1f}x")
-    print(f"{'memchr floor':28}{mb / floor:>10.0f}")
+    print(f"{len(pages)} pages, {mb:.1f} MB, best of {args.rounds}; memchr floor {mb / floor:.0f} MB/s")
+    for schema, title in (("fields", f"{len(FIELDS)} fields"), ("deferred", f"{len(DEFERRED)} close-time queries"),
+                          ("first-only", f"{len(FIRST_ONLY)} first-only fields near the top")):
+        fns = runners(schema)
+        best = {name: float("inf") for name in fns}
+        for _ in range(args.rounds):  # interleaved: every runner sees the same machine state
+            for name, fn in fns.items():
+                start = time.perf_counter()
+                for p in pages:
+                    fn(p)
+                best[name] = min(best[name], time.perf_counter() - start)
+        ours = best["larkspine Plan.extract"]
+        print(f"\n{title}")
+        print(f"{'runner':28}{'MB/s':>10}{'larkspine is':>16}")
+        for name, sec in best.items():
+            print(f"{name:28}{mb / sec:>10.0f}{sec / ours:>15.1f}x")
+    print()
 
     # Threads: each of two threads extracts its share of the pages with one
     # shared Plan, as a crawler's worker threads would.

@@ -249,7 +249,7 @@ AttrScan scan_attrs(Bytes doc, size_t from, std::vector<Attr>& attrs) {
   }
 }
 
-void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop) {
+size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop) {
   LS_CHECK(doc.size() <= kMaxDocumentBytes);
   const uint8_t* d = u8(doc);
   const size_t n = doc.size();
@@ -263,7 +263,7 @@ void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_
     const uint8_t* hit = find_byte(d + pos, d + n, '<');
     if (hit == d + n || hit + 1 == d + n) {  // no `<`, or `<` is the last byte
       emit_text(text_from, n, true);
-      return;
+      return n;
     }
     const size_t lt = static_cast<size_t>(hit - d);
     const uint8_t c = d[lt + 1];
@@ -274,7 +274,7 @@ void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_
       size_t name_end = run_until(d, n, lt + 1, kClassTagEnd);
       Bytes name = doc.substr(lt + 1, name_end - (lt + 1));
       AttrScan tag = scan_attrs(doc, name_end, scratch.attrs);
-      if (!tag.closed) return;  // the input ends inside the tag: drop it and the rest
+      if (!tag.closed) return n;  // the input ends inside the tag: drop it and the rest
       RawKind kind = raw_kind_of(name);
       sink.start_tag(name, scratch.attrs, tag.self_closing, static_cast<Offset>(lt),
                      static_cast<Offset>(tag.end));
@@ -283,13 +283,13 @@ void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_
         const size_t c0 = tag.end;
         if (kind == RawKind::kPlaintext) {
           emit_text(c0, n, false);
-          return;
+          return n;
         }
         const bool decode = kind == RawKind::kEscapable;
         const bool is_script = name.size() == 6 && ascii_iequals(name, "script");
         size_t q = is_script ? find_script_end(d, n, c0) : find_raw_end(d, n, c0, name);
         emit_text(c0, q, decode);
-        if (q == n) return;  // no end tag: the element stays open to the end
+        if (q == n) return n;  // no end tag: the element stays open to the end
         AttrScan close = scan_attrs(doc, q + 2 + name.size(), scratch.attrs);
         sink.end_tag(name, static_cast<Offset>(q), static_cast<Offset>(close.end));
         next = close.end;
@@ -298,7 +298,7 @@ void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_
       emit_text(text_from, lt, true);
       if (lt + 2 == n) {  // "</" ends the input: it is text
         emit_text(lt, n, true);
-        return;
+        return n;
       }
       const uint8_t c2 = d[lt + 2];
       if (is_ascii_alpha(c2)) {
@@ -329,8 +329,8 @@ void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_
       pos = lt + 1;
       continue;
     }
-    if (early_stop && sink.should_stop()) return;
-    if (next >= n) return;
+    if (early_stop && sink.should_stop()) return next;
+    if (next >= n) return n;
     pos = text_from = next;
   }
 }

@@ -50,8 +50,10 @@ struct TokenizerScratch {
   std::vector<Attr> attrs;
 };
 
-// Runs the scan loop over `doc` (at most kMaxDocumentBytes long).
-void tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
+// Runs the scan loop over `doc` (at most kMaxDocumentBytes long). Returns
+// how far it read: doc.size(), or the end of the construct after which the
+// sink asked to stop.
+size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
 
 // Helpers, shared with the <meta> prescan and the tests.
 struct AttrScan {

@@ -144,6 +144,9 @@ def generate(root, seed, per_family=3):
             add("xpath text predicates", f'//{t1}[contains(text(), "{word}")]/text()')
             add("xpath text predicates", f'//{t1}[contains(., "{word}")]/@class')
             add("css contains comma group", f'{t2}::text, {t1}:contains("{word}")::text')
+            add("xpath sibling after text predicate",
+                f'//{t1}[contains(text(), "{word}")]/following-sibling::{t2}/text()')
+            add("css sibling after contains", f'{t1}:contains("{word}") + {t2}::text')
     add("css meta", 'meta[name="description"]::attr(content)')
     add("css meta", 'meta[property^="og:"]::attr(content)')
     add("xpath lang", "/html/@lang")
@@ -199,4 +202,42 @@ def compare(pages, extract, selector_class):
             else:
                 unexplained.append((name, query, got[:3], expected[:3]))
     return total, equal, documented, unexplained
+
+
+# Sub-fields and how parsel evaluates them on one container element.
+SUB_FIELDS = [
+    ("./a/@href", lambda c: c.xpath("./a/@href").getall()),
+    ("text()", lambda c: c.xpath("text()").getall()),
+    (".//text()", lambda c: c.xpath(".//text()").getall()),
+    ("@class", lambda c: c.xpath("@class").getall()),
+    (".//a/@href", lambda c: c.xpath(".//a/@href").getall()),
+    ("a::attr(href)", lambda c: c.css("a::attr(href)").getall()),
+    ("span ::text", lambda c: c.css("span ::text").getall()),
+    ("./span/text()", lambda c: c.xpath("./span/text()").getall()),
+]
+
+
+def compare_groups(pages, extract_grouped, selector_class):
+    """For each page, groups over its most frequent list-like containers,
+    compared with a parsel loop over the containers. Returns (rows compared,
+    mismatches)."""
+    fields = [(f"f{i}", q) for i, (q, _) in enumerate(SUB_FIELDS)]
+    rows, mismatches = 0, []
+    for i, (name, text) in enumerate(pages):
+        sel = selector_class(text=text)
+        tags, classes, _, _, _ = page_vocabulary(sel.root)
+        rng = random.Random(i)
+        containers = [t for t in ("li", "tr", "article", "p", "figure") if tags[t] >= 2]
+        frequent = sorted((n, c) for (t, c), n in classes.items() if n >= 3 and t == "div")
+        if frequent:
+            containers.append(f"div.{rng.choice(frequent)[1]}")
+        if not containers:
+            continue
+        _, grouped = extract_grouped(text, [], [(c, fields) for c in containers])
+        for container, got in zip(containers, grouped):
+            expected = [[fn(el) for _, fn in SUB_FIELDS] for el in sel.css(container)]
+            rows += len(expected)
+            if got != expected:
+                mismatches.append((name, container, got, expected))
+    return rows, mismatches
 

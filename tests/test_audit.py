@@ -67,6 +67,60 @@ def test_reason(query, starts):
     assert t.reason(query).startswith(starts)
 
 
+# Every fixed message, with a query that triggers it.
+MESSAGES = [
+    ('GENERIC', 'a!',
+     'invalid or unsupported CSS selector for the Larkspine subset (tag/`*`, `.class`, `#id`, `[attr]`/`[attr=v]`, descendant/`>`/`+`/`~`, `::text`/`::attr(name)`)'),
+    ('OTHER_PSEUDO', 'p::first-line',
+     'pseudo-class/element is unsupported; supported terminals are `::text` and `::attr(name)`'),
+    ('PSEUDO_ELEMENT', 'p::before',
+     'pseudo-element (`::before`, `::after`) is unsupported'),
+    ('NAMESPACE', 'ns|a',
+     'namespace prefix (`ns|tag`) is unsupported'),
+    ('NOT_COMBINATOR', 'a:not(b c)',
+     ':not() with a combinator argument (e.g. `:not(a b)`) is unsupported; a compound argument (`:not(.x)`) and a compound LIST (`:not(.x, .y)`) are both fine'),
+    ('NTH_UNIVERSAL', '*:nth-of-type(2)',
+     '`:nth-child()`/`:nth-of-type()` on the universal `*` (e.g. `*:nth-of-type(2)`) is unsupported; name the element (`li:nth-of-type(2)`) — that form is supported'),
+    ('REVERSE', 'li:last-child > b::text',
+     "a reverse position (`:last-*`/`:only-*`/`:nth-last-*`) is supported on ONE compound of a lone selector, with the value being that element's own (`li:last-child::text`), its subtree (`li:last-child ::text`), or a DESCENDANT's (`li:last-child b::text`); a comma group, a group sub-field, `*`-of-type, or a CHILD step into the value tail (`li:last-child > b::text` — use the descendant form) isn't"),
+    ('CONTAINS', 'p:contains("a"):contains("b")',
+     ':contains() is supported as cssselect defines it — ONE string/ident argument (`:contains("Price")`), on ONE compound of a lone selector, with the value being that element\'s own (`dt:contains("Price")::text`), its subtree (`div:contains("x") ::text`), a DESCENDANT\'s (`div:contains("x") a::attr(href)`), or a following SIBLING\'s (`dt:contains("Price") + dd::text`). In a COMMA GROUP it must be the element\'s own value and the group must name one kind of node — all `::text`, or all `::attr` with the SAME name (`h2::text, p:contains("x")::text`) — since the column is merged by document offset. Unsupported: a second `:contains()` on the same compound (cssselect ANDs them), one inside `:not()`/`:is()`, a `Many`/`One` member, a comma group whose members name different nodes or whose value comes from a subtree, or a CHILD step into the value tail (`div:contains("x") > p::text` — use the descendant form)'),
+    ('IS', 'a:is(b c)',
+     ':is()/:where() alternatives must be plain compounds (tag/`*`/class/id/attr/`:not`); a combinator (`:is(a b)`), a positional/reverse/`:has` inside an alternative, or a nested `:is` is unsupported. Combined forms like `div.a:is(.x, .y)` ARE supported (with correct AND semantics, which cssselect also produces from 1.5.0 on; it ORed them up to 1.4.0)'),
+    ('HAS', 'div:has(a b)',
+     ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member, or a CHILD step into the value tail (`div:has(a) > p::text` — use the descendant form)"),
+    ('AXIS', '//a/preceding-sibling::b',
+     'unsupported XPath axis — supported axes are child (`/`), descendant (`//`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::` as an absolute two-step path (`//INNER/ancestor::E`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `child::`/`descendant::` synonyms are not'),
+    ('OUTSIDE_SUBSET', '//a[1 + 1]',
+     'outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)'),
+    ('UPPERCASE', '//DIV',
+     'uppercase name in the path — libxml2 lowercases HTML names but XPath name-tests are case-sensitive, so it matches nothing; lowercase the tag/attribute name'),
+    ('BARE_ABSOLUTE', '/body/a',
+     'a single-slash `/x` selects only the document root element; use `//x` (any depth) or `/html/…`'),
+    ('RELATIVE_CHILD', './a',
+     'relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite'),
+    ('FUNCTION', '//a[not(@x)]',
+     'this XPath function or placement is unsupported; top-level `normalize-space(path)` is supported for flat fields, as are the documented attribute/text predicates'),
+    ('TEXT_PREDICATE', '//p[normalize-space(text())="x"]',
+     'this text-content predicate form is unsupported; a SOLE `[.="v"]`, `[contains(.,"v")]`, `[text()="v"]`, or `[contains(text(),"v")]` on the SUBJECT step is supported (not combined with another predicate, `!=`/`<`/`>`, `normalize-space(...)`, or on a non-subject step)'),
+    ('POSITIONAL', '//li[position()<3]',
+     'positional predicate (`[position()<n]`, or `[N]`/`[last()]` combined with another predicate) is unsupported; a SOLE `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` is supported'),
+    ('UNQUOTED', '//a[@n=2]',
+     'comparison against an unquoted operand — XPath reads `[@a=2]` numerically (`@a="02"` matches) and `[@a=b]` as a node-set compare against child `<b>` elements, neither of which is a byte compare; quote the value (`[@a="2"]`) if a literal is what you meant'),
+    ('VARIABLE', '//a[@href=$u]',
+     "XPath variable reference (`$name`) is unsupported — Larkspine's API takes no variable bindings (unlike `sel.xpath(q, name=…)`); inline the value as a quoted literal"),
+    ('UNEXPLAINED', 'a, b',
+     'comma group is unsupported here, and none of the three known causes (an unsupported member, a deferred member, mixed terminals) applies — the taxonomy is meant to be exhaustive, so this is worth reporting'),
+    ('MIXED', 'a::text, b',
+     "comma group mixes an element (outer-HTML) terminal with a value (`::text`/`::attr`) terminal — a deferred capture can't be ordered against streamed values, so document order is unrecoverable; use one terminal kind per group"),
+]
+
+
+@pytest.mark.parametrize("key, query, message", MESSAGES, ids=[m[0] for m in MESSAGES])
+def test_every_message_byte_for_byte(key, query, message):
+    assert t.reason(query) == message
+
+
 def test_every_message_is_exact_for_whole_strings():
     assert t.reason("p::first-line") == OTHER_PSEUDO
     assert t.reason("/body/a") == BARE_ABSOLUTE

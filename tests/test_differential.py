@@ -32,3 +32,18 @@ def test_every_family_agrees(comparison):
     total, equal, _, _ = comparison
     for family, n in total.items():
         assert equal[family] / n >= 0.9, (family, equal[family], n)
+
+
+def test_groups_agree_with_a_parsel_loop():
+    rows, mismatches = D.compare_groups(D.pages(30), ls.extract_grouped, parsel.Selector)
+    assert rows > 1000
+    unexplained = []
+    for name, container, got, expected in mismatches:
+        for g_row, e_row in zip(got, expected):
+            for g, e in zip(g_row, e_row):
+                if g != e and not D.explained(g, e, None, ""):
+                    unexplained.append((name, container, g[:3], e[:3]))
+        if len(got) != len(expected):
+            unexplained.append((name, container, len(got), len(expected)))
+    assert not unexplained, unexplained[:5]
+

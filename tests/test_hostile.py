@@ -62,3 +62,14 @@ def test_random_bytes(data, label):
 def test_deep_and_long_input_is_linear(html, queries, groups):
     flat, grouped = ls.extract_grouped(html, queries, groups)
     assert len(flat) == len(queries) and len(grouped) == len(groups)
+
+
+def test_a_million_unclosed_divs():
+    html = "<div>" * 1_000_000 + "x"
+    assert ls.extract(html, ["div > div > div::text", "p div::text", "div:has(p)::attr(y)"]) == [["x"], [], []]
+
+
+def test_stray_end_tags_and_thousands_of_attributes():
+    html = "</p></div></li>" * 100_000 + "<a " + " ".join(f"a{i}={i}" for i in range(5000)) + " href=x>t</a>"
+    assert ls.extract(html, ["a::attr(href)", "a::attr(a4999)", "a::text"]) == [["x"], ["4999"], ["t"]]
+

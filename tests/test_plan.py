@@ -38,19 +38,25 @@ def test_first_only_with_groups_keeps_rows():
     assert plan.extract_grouped(DOC) == ([["x"]], [[[["1"]], [["2"]], [["3"]]]])
 
 
-def test_early_stop_reads_no_further():
-    # Everything after the first <p> is malformed on purpose: had the scan gone
-    # on, the unclosed comment would have swallowed nothing, but the second
-    # title would have been found.
-    doc = b"<title>a</title><p id=p1>x</p><title>b</title>" + b"<div>" * 1000
-    plan = ls.Plan(["title::text", "p::attr(id)"], [], first_only=[True, True])
-    assert plan.extract(doc) == [["a"], ["p1"]]
+def test_early_stop_reads_no_further(testing):
+    head = b"<title>a</title><p id=p1>x</p>"
+    doc = head + b"<title>b</title>" + b"<div>" * 1000
+    columns, scanned = testing.plan_scan(doc, ["title::text", "p::attr(id)"], [True, True])
+    assert columns == [["a"], ["p1"]]
+    assert scanned == len(b"<title>a</title><p id=p1>")  # stops at the tag that filled the last column
+    # Without the flags, or with one query unflagged, the whole document is read.
+    assert testing.plan_scan(doc, ["title::text", "p::attr(id)"], [True, False])[1] == len(doc)
+    assert testing.plan_scan(doc, ["title::text", "p::attr(id)"], [])[1] == len(doc)
+    # Flags on a schema assembled at the end are ignored: every value, whole document.
+    columns, scanned = testing.plan_scan(doc, ["title::text", "li:last-child::text"], [True, True])
+    assert columns == [["a", "b"], []] and scanned == len(doc)
 
 
-def test_early_stop_waits_for_an_open_outer_capture():
-    doc = b"<div><p>1</p><p>2</p></div><div>3</div>"
-    plan = ls.Plan(["div", "p::text"], [], first_only=[True, True])
-    assert plan.extract(doc) == [["<div><p>1</p><p>2</p></div>"], ["1"]]
+def test_early_stop_waits_for_outer_html(testing):
+    doc = b"<div><p>1</p><p>2</p></div><div>3</div><p>4</p>"
+    columns, scanned = testing.plan_scan(doc, ["div", "p::text"], [True, True])
+    assert columns == [["<div><p>1</p><p>2</p></div>"], ["1"]]
+    assert scanned == len(b"<div><p>1</p><p>2</p></div>")
 
 
 def test_first_only_rejects_bad_flags():

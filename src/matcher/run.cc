@@ -111,8 +111,10 @@ ExtractResult Matcher::finish() {
 ExtractResult CompiledSchema::run(const EncodedInput& input) const {
   Matcher matcher(*this, input);
   TokenizerScratch scratch;
-  tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
-  return matcher.finish();
+  const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
+  ExtractResult out = matcher.finish();
+  out.scanned = scanned;
+  return out;
 }
 
 }  // namespace ls

@@ -110,6 +110,7 @@ using GroupedResult = std::vector<std::vector<std::vector<Column>>>;  // [group]
 struct ExtractResult {
   FlatResult flat;
   GroupedResult grouped;
+  size_t scanned = 0;  // bytes the scan read (less than the document after an early stop)
 };
 
 class CompiledSchema {

@@ -555,6 +555,22 @@ PyObject* t_schema_dump(PyObject*, PyObject* args) {
   return str_from(out);
 }
 
+// plan_scan(doc, flat, first_only) -> (flat columns, bytes scanned)
+PyObject* t_plan_scan(PyObject*, PyObject* args) {
+  PyObject *doc_obj, *flat_obj, *flags_obj;
+  if (!PyArg_ParseTuple(args, "OOO", &doc_obj, &flat_obj, &flags_obj)) return nullptr;
+  Bytes doc;
+  std::vector<std::string> flat;
+  std::vector<bool> flags;
+  if (!get_bytes(doc_obj, doc) || !convert_str_list(flat_obj, flat) || !convert_first_only(flags_obj, flags))
+    return nullptr;
+  Plan plan;
+  if (Fault f = compile_first_only(flat, {}, flags, plan)) return raise_fault(f);
+  ExtractResult result;
+  if (Fault f = plan.extract(doc, std::nullopt, result)) return raise_fault(f);
+  return Py_BuildValue("(Nn)", build_flat(result.flat), static_cast<Py_ssize_t>(result.scanned));
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -585,6 +601,7 @@ PyMethodDef kMethods[] = {
     {"compile", t_compile, METH_VARARGS, "compile(which, query) -> list of model dumps"},
     {"time_compile", t_time_compile, METH_VARARGS, "time_compile(queries, repeat)"},
     {"css_piece", t_css_piece, METH_VARARGS, "css_piece(kind, text)"},
+    {"plan_scan", t_plan_scan, METH_VARARGS, "plan_scan(doc, flat, first_only) -> (columns, scanned)"},
     {"reason", t_reason, METH_O, "reason(query) -> the diagnostic message"},
     {"schema_dump", t_schema_dump, METH_VARARGS, "schema_dump(flat, groups) -> compiled schema dump"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
