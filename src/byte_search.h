@@ -57,36 +57,6 @@ inline const uint8_t* find_either(const uint8_t* p, const uint8_t* end, uint8_t 
   return end;
 }
 
-// First byte equal to `a`, `b` or `c`.
-inline const uint8_t* find_any3(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b,
-                                uint8_t c) {
-#if defined(__SSE2__)
-  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
-  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
-  const __m128i vc = _mm_set1_epi8(static_cast<char>(c));
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
-                              _mm_cmpeq_epi8(v, vc));
-    int mask = _mm_movemask_epi8(eq);
-    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
-    p += 16;
-  }
-#else
-  const uint64_t wa = swar_broadcast(a), wb = swar_broadcast(b), wc = swar_broadcast(c);
-  while (end - p >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    uint64_t hit = swar_zero_lanes(w ^ wa) | swar_zero_lanes(w ^ wb) | swar_zero_lanes(w ^ wc);
-    if (hit) return p + (__builtin_ctzll(hit) >> 3);
-    p += 8;
-  }
-#endif
-  for (; p < end; ++p)
-    if (*p == a || *p == b || *p == c) return p;
-  return end;
-}
-
 // First byte with its top bit set (non-ASCII).
 inline const uint8_t* find_non_ascii(const uint8_t* p, const uint8_t* end) {
 #if defined(__SSE2__)

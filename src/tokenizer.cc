@@ -329,6 +329,9 @@ size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool earl
       pos = lt + 1;
       continue;
     }
+    // Every construct consumes at least its "<" and the byte after it, so the
+    // loop always advances.
+    LS_DCHECK(next > lt);
     if (early_stop && sink.should_stop()) return next;
     if (next >= n) return n;
     pos = text_from = next;

@@ -127,6 +127,7 @@ void Matcher::pop_close(Offset end) {
   OpenElem frame = std::move(stack_.back());
   stack_.pop_back();
   close_elem(frame, index, end);
+  LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
   attr_arena_.resize(frame.attr_begin);
   if (schema_.chain_slots) nearest_.resize(index * schema_.chain_slots);
 }

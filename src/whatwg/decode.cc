@@ -520,8 +520,6 @@ void decode_iso_2022_jp(Bytes in, std::string& out) {
 
 bool utf8_is_valid(Bytes in) { return utf8_run(in, nullptr) == in.size(); }
 
-size_t utf8_valid_prefix(Bytes in) { return utf8_run(in, nullptr); }
-
 void decode_append(Encoding e, Bytes in, std::string& out) {
   switch (e) {
     case Encoding::kUtf8:

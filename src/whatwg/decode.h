@@ -18,10 +18,6 @@ void decode_append(Encoding e, Bytes in, std::string& out);
 // True when `in` is well-formed UTF-8.
 bool utf8_is_valid(Bytes in);
 
-// Length of the longest prefix of `in` that is well-formed UTF-8 and ends on
-// a character boundary.
-size_t utf8_valid_prefix(Bytes in);
-
 // Appends the code point `cp` (a scalar value) in UTF-8.
 inline void append_utf8(std::string& out, uint32_t cp) {
   if (cp < 0x80) {
