@@ -65,6 +65,11 @@ CASES = {
         ('<p>x &amp; y</p>', 'p:contains("x & y")::text', ["x & y"]),
         ('<div>Price: <b>10</b></div>', 'div:contains("Price") b::text', ["10"]),
         ('<p class=a>x</p><p>x</p>', 'p:contains("x")::attr(class)', ["a"]),
+        # An empty needle is contained in every text, also in no text at all.
+        ('<p>a</p><p></p>', 'p:contains("")::text', ["a"]),
+        ('<p>a</p><p></p>', '//p[contains(., "")]', ["<p>a</p>", "<p></p>"]),
+        ('<p>a</p><p></p>', '//p[.=""]', ["<p></p>"]),
+        ('<p>a</p><p></p>', '//p[contains(text(), "")]', ["<p>a</p>", "<p></p>"]),
     ],
     "gated siblings": [
         ('<dl><dt>Price</dt><dd>1</dd><dt>Size</dt><dd>2</dd></dl>', 'dt:contains("Price") + dd::text', ["1"]),

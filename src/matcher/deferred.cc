@@ -68,7 +68,8 @@ bool TextMatchState::holds(Bytes needle) const {
     case Kind::kSubtreeEquals:
       return false;  // see Matcher::text_state_holds
     case Kind::kOwnEquals: return flag;
-    case Kind::kOwnFirstContains: return flag;
+    // An empty needle is contained even when the element has no own text.
+    case Kind::kOwnFirstContains: return flag || needle.empty();
   }
   return false;
 }
