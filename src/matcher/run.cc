@@ -3,9 +3,14 @@
 // Input: a compiled schema and a prepared document. Output: one column per
 // flat query and, per group, its rows in the order of their container start
 // tags. The driver runs the tokenizer's scan loop with the matcher as its
-// sink, then finishes in a fixed order: flush the pending text, close every
-// open element at the end of input, materialise outer-HTML captures in source
-// order, set normalize-space columns to their one value, and order the rows.
+// sink, then finishes in a fixed order: flush the pending text; close every
+// open element at the end of input; decide the reverse positions of
+// top-level elements; re-run tail schemas over the ranges deferred matches
+// selected (a range nested in one already run is skipped); deliver deferred
+// values by (query, offset); materialise outer-HTML captures in source order;
+// put merged comma-group columns in document order, once per (query, offset);
+// set normalize-space columns to their one value; order the rows by the start
+// of their containers.
 #include <algorithm>
 #include <unordered_map>
 #include <utility>
