@@ -564,6 +564,25 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   for (HasEntry& e : out.has_entries) slots(e.segment);
   for (TextEntry& e : out.text_entries) slots(e.segment);
 
+  // The per-tag loop's compact view and delivery masks.
+  for (uint32_t k = 0; k < out.csels.size(); ++k) {
+    const CSel& c = out.csels[k];
+    CompiledSchema::Quick q;
+    if (!c.cold) {
+      q.kind = c.segments.size() == 1 ? CompiledSchema::Quick::Kind::kOneSegment
+                                      : CompiledSchema::Quick::Kind::kSegments;
+      q.subject_sig = c.segments.back().compounds.back().sig;
+    }
+    out.quick.push_back(q);
+    if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth) continue;
+    const Terminal& t = c.terminal;
+    const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
+    if (t.kind == Terminal::Kind::kText) (t.subtree ? out.text_subtree_csels : out.text_own_csels) |= Mask128::bit(k);
+    if (t.kind == Terminal::Kind::kOuter) out.outer_csels |= Mask128::bit(k);
+    if (inner.kind == Terminal::Kind::kAttr)
+      (inner.descendants ? out.attr_descendant_csels : out.attr_csels) |= Mask128::bit(k);
+  }
+
   // 8. Filter and flags.
   out.attr_filter_on = out.attr_names.size() >= 4;
   for (const std::string& n : out.attr_names) {

@@ -29,6 +29,13 @@ struct Mask128 {
   friend Mask128 operator&(Mask128 a, Mask128 b) { return {a.lo & b.lo, a.hi & b.hi}; }
   friend Mask128 operator~(Mask128 a) { return {~a.lo, ~a.hi}; }
   friend bool operator==(Mask128, Mask128) = default;
+
+  // Calls f(i) for every set bit i, in increasing order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (uint64_t w = lo; w; w &= w - 1) f(static_cast<unsigned>(__builtin_ctzll(w)));
+    for (uint64_t w = hi; w; w &= w - 1) f(64 + static_cast<unsigned>(__builtin_ctzll(w)));
+  }
 };
 
 }  // namespace ls

@@ -139,6 +139,16 @@ class CompiledSchema {
   uint64_t ungated_bits = ~uint64_t{0};
   uint32_t query_count = 0;
   uint32_t chain_slots = 0;  // non-last chains over every matched segment
+
+  // A compact view of the CSels for the per-tag loop: one entry per CSel,
+  // the subject compound's signature for a one-segment selector.
+  struct Quick {
+    uint64_t subject_sig = 0;
+    enum class Kind : uint8_t { kCold, kOneSegment, kSegments } kind = Kind::kCold;
+  };
+  std::vector<Quick> quick;
+  // CSels (below 128, flat, dest below 128) by what they deliver.
+  Mask128 text_own_csels, text_subtree_csels, outer_csels, attr_csels, attr_descendant_csels;
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
   bool attr_filter_on = false;

@@ -178,12 +178,14 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   uint64_t emitted = 0;
   const size_t n_csels = s.csels.size();
   for (size_t k = 0; k < n_csels; ++k) {
+    // The compact view's signature rejects most elements before the CSel
+    // itself is touched.
+    const CompiledSchema::Quick q = s.quick[k];
+    if (q.kind == CompiledSchema::Quick::Kind::kCold) continue;
+    if (q.kind == CompiledSchema::Quick::Kind::kOneSegment && (q.subject_sig & ~f.elem_sig)) continue;
     const CSel& c = s.csels[k];
-    if (c.cold) continue;
     bool subject;
-    if (c.segments.size() == 1) {
-      // The signature of the subject compound rejects most elements without a call.
-      if (c.segments[0].compounds.back().sig & ~f.elem_sig) continue;
+    if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
       subject = seg_match_anchored(view(), c.segments[0], d, 0, -1);
     } else {
       const size_t count = c.segments.size();
@@ -200,14 +202,10 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   f.in_matched = parent ? (f.matched | parent->in_matched) : f.matched;
 
   // Text destinations.
-  if (!f.in_matched.empty()) {
-    for (size_t k = 0; k < n_csels && k < 128; ++k) {
-      const CSel& c = s.csels[k];
-      if (!c.flat || c.dest >= 128 || c.terminal.kind != Terminal::Kind::kText) continue;
-      if (c.terminal.subtree ? f.in_matched.test(k) : f.matched.test(k))
-        f.text_dests |= Mask128::bit(c.dest);
-    }
-  }
+  if (!f.in_matched.empty())
+    ((f.matched & s.text_own_csels) | (f.in_matched & s.text_subtree_csels)).for_each([&](unsigned k) {
+      f.text_dests |= Mask128::bit(s.csels[k].dest);
+    });
 
   // Deferred candidacies and :has() evidence.
   if (s.any_revs || s.any_has_entries || s.any_text) become_candidate(f, d);
@@ -221,11 +219,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   // Outer HTML.
   if (s.wants_source) {
     if (!f.matched.empty()) {
-      for (size_t k = 0; k < n_csels && k < 128; ++k) {
-        const CSel& c = s.csels[k];
-        if (c.flat && c.terminal.kind == Terminal::Kind::kOuter && f.matched.test(k))
-          f.outer_dests |= Mask128::bit(c.dest);
-      }
+      (f.matched & s.outer_csels).for_each([&](unsigned k) { f.outer_dests |= Mask128::bit(s.csels[k].dest); });
       if (!f.outer_dests.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
     }
     if (!instances_.empty()) instance_outer(f, d);
@@ -254,6 +248,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   }
 
   // Attribute values.
+  const Mask128 attr_subjects = (f.matched & s.attr_csels) | (f.in_matched & s.attr_descendant_csels);
   for (uint32_t ai = attr_begin; ai < attr_end; ++ai) {
     const KeptAttr& a = arena[ai];
     const Bytes aname = a.name.bytes();
@@ -261,22 +256,17 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     for (uint32_t prev = attr_begin; prev < ai && !duplicate; ++prev)
       duplicate = ascii_iequals(arena[prev].name.bytes(), aname);
     if (duplicate) continue;
-    if (!f.in_matched.empty()) {
-      for (size_t k = 0; k < n_csels && k < 128; ++k) {
-        const CSel& c = s.csels[k];
-        const Terminal* t = &c.terminal;
-        const bool normalized = t->kind == Terminal::Kind::kNormalizeSpace;
-        if (normalized) t = &**t->inner;
-        if (!c.flat || t->kind != Terminal::Kind::kAttr || c.dest >= 128) continue;
-        if (!(f.matched.test(k) || (t->descendants && f.in_matched.test(k)))) continue;
-        if (!ascii_iequals(t->name, aname)) continue;
-        if (normalized) {
-          if (!ns_[k].value) ns_[k].value = normalize_space(a.value.bytes());
-        } else if (!filled_.test(c.dest)) {
-          emit_flat(c.dest, start, std::string(a.value.bytes()));
-        }
+    attr_subjects.for_each([&](unsigned k) {
+      const CSel& c = s.csels[k];
+      const bool normalized = c.terminal.kind == Terminal::Kind::kNormalizeSpace;
+      const Terminal& t = normalized ? **c.terminal.inner : c.terminal;
+      if (!ascii_iequals(t.name, aname)) return;
+      if (normalized) {
+        if (!ns_[k].value) ns_[k].value = normalize_space(a.value.bytes());
+      } else if (!filled_.test(c.dest)) {
+        emit_flat(c.dest, start, std::string(a.value.bytes()));
       }
-    }
+    });
     if (!instances_.empty()) instance_attr(d, aname, a.value);
   }
 
