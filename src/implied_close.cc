@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string_view>
 
@@ -161,14 +162,33 @@ constexpr std::array<CloseRow, kCloseClassCount> make_closes() {
 }
 constexpr std::array<CloseRow, kCloseClassCount> kCloses = make_closes();
 
-// Names of at most 10 bytes packed into one integer (lower-cased, first byte
-// most significant, zero-padded), so that lookups compare integers.
-using Key = unsigned __int128;
+// Names of at most 10 bytes packed into two little-endian words of their
+// lower-cased, zero-padded bytes, so that lookups compare integers.
+struct Key {
+  uint64_t lo = 0, hi = 0;
+  constexpr bool operator==(const Key&) const = default;
+};
 
 constexpr Key pack(std::string_view s) {
-  Key k = 0;
-  for (size_t i = 0; i < 10; ++i) k = (k << 8) | (i < s.size() ? static_cast<uint8_t>(s[i]) : 0);
+  Key k;
+  for (size_t i = 0; i < s.size() && i < 10; ++i) {
+    const uint64_t b = static_cast<uint8_t>(s[i]);
+    if (i < 8) k.lo |= b << (8 * i);
+    else k.hi |= b << (8 * (i - 8));
+  }
   return k;
+}
+
+// ASCII lower-casing of eight bytes at once: 0x20 is added to every byte from
+// 'A' to 'Z' and to no other (the high-bit and range tests are per byte, with
+// no carry between bytes because each sum stays below 0x100).
+inline uint64_t lower8(uint64_t x) {
+  constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+  const uint64_t low7 = x & ~k80;
+  const uint64_t ge_a = low7 + (0x80 - 'A') * k01;  // high bit set where byte >= 'A'
+  const uint64_t gt_z = low7 + (0x7F - 'Z') * k01;  // high bit set where byte > 'Z'
+  const uint64_t upper = ge_a & ~gt_z & ~x & k80;   // ASCII and in 'A'..'Z'
+  return x | (upper >> 2);
 }
 
 // An open-addressing table over the packed keys: 256 slots for fewer than
@@ -176,8 +196,7 @@ constexpr Key pack(std::string_view s) {
 constexpr size_t kSlots = 256;
 
 constexpr size_t slot_of(Key k) {
-  const uint64_t lo = static_cast<uint64_t>(k), hi = static_cast<uint64_t>(k >> 64);
-  return static_cast<size_t>(((lo ^ (hi * 0x100000001B3ull)) * 0x9E3779B97F4A7C15ull) >> 56);
+  return static_cast<size_t>(((k.lo ^ (k.hi * 0x100000001B3ull)) * 0x9E3779B97F4A7C15ull) >> 56);
 }
 
 struct HashTable {
@@ -202,9 +221,13 @@ constexpr HashTable kTable = make_table();
 
 TagInfo tag_info(Bytes name) {
   if (name.empty() || name.size() > 10) return {};
-  Key key = 0;
-  for (size_t i = 0; i < 10; ++i)
-    key = (key << 8) | (i < name.size() ? ascii_lower(static_cast<uint8_t>(name[i])) : 0);
+  static_assert(std::endian::native == std::endian::little, "keys are packed little-endian");
+  unsigned char buf[16] = {};
+  std::memcpy(buf, name.data(), name.size());
+  uint64_t lo, hi;
+  std::memcpy(&lo, buf, 8);
+  std::memcpy(&hi, buf + 8, 8);
+  const Key key{lower8(lo), lower8(hi)};
   for (size_t slot = slot_of(key); kTable.rows[slot]; slot = (slot + 1) % kSlots)
     if (kTable.keys[slot] == key) return kTags[kTable.rows[slot] - 1].info;
   return {};
