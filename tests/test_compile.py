@@ -126,3 +126,17 @@ def test_group_containers_and_sub_fields():
     assert "sub g0.0: anchor=1 a -> attr(href)" in d
     assert "sub g0.1: none" in d and "sub g0.2: none" in d
     assert "sub g0.3: anchor=0 * -> text(subtree)" in d
+
+
+def test_templates_beyond_the_masks_are_cold():
+    # 64 gated siblings and 64 plain queries fill the 128 CSel slots; the gate
+    # templates come after them and so are never candidates.
+    gated = [f'dt:contains("k{i}") + dd::text' for i in range(64)]
+    plain = [f"p{i}::text" for i in range(64)]
+    d = dump(gated + plain)
+    gates = [l for l in d.splitlines() if l.startswith("text dt")]
+    assert len(gates) == 64 and all(l.endswith("cold") for l in gates)
+    import _larkspine as ls
+    html = "<dl><dt>k0</dt><dd>v</dd></dl><p0>x</p0>"
+    result = ls.extract(html, gated + plain)
+    assert result[0] == [] and result[64] == ["x"]
