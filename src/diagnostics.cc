@@ -112,22 +112,6 @@ std::string comma_group_reason(const std::vector<std::string_view>& members) {
   return outer != 0 && outer != members.size() ? kMixed : kUnexplained;
 }
 
-// Whether some byte outside single- or double-quoted literals satisfies `p`.
-template <class P>
-bool outside_literals(std::string_view t, P p) {
-  char quote = 0;
-  for (char c : t) {
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (p(c)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 bool contains_ci(std::string_view haystack, std::string_view lower_needle) {
@@ -189,7 +173,7 @@ bool is_bare_absolute_nonroot(std::string_view text) {
 }
 
 std::string xpath_reason(std::string_view q) {
-  if (outside_literals(q, [](char c) { return c == '$'; })) return kVariable;
+  if (any_outside_literals(q, [](char c) { return c == '$'; })) return kVariable;
   const std::vector<std::string_view> preds = each_predicate(q);
   for (std::string_view p : preds) {
     p = trim_unicode_whitespace(p);
@@ -216,7 +200,7 @@ std::string xpath_reason(std::string_view q) {
     if (contains_ci(q, f)) return kFunction;
   if (q.starts_with("./") && !q.starts_with(".//")) return kRelativeChild;
   if (is_bare_absolute_nonroot(q)) return kBareAbsolute;
-  if (outside_literals(q, [](char c) { return c >= 'A' && c <= 'Z'; })) return kUppercase;
+  if (any_outside_literals(q, [](char c) { return c >= 'A' && c <= 'Z'; })) return kUppercase;
   return kOutsideSubset;
 }
 

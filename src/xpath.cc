@@ -398,16 +398,8 @@ std::optional<string_view> single_literal(string_view t) {
 std::vector<Selector> compile_members_depth(string_view expr, unsigned depth) {
   if (depth > kMaxSelectorDepth) return {};
   string_view t = trim(expr);
-  char quote = 0;
-  for (char c : t) {
-    if (quote) {
-      if (c == quote) quote = 0;
-    } else if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '$') {
-      return {};  // variable references need bindings this API does not take
-    }
-  }
+  // Variable references need bindings this API does not take.
+  if (any_outside_literals(t, [](char c) { return c == '$'; })) return {};
   if (t.size() >= 17 && t.starts_with("normalize-space(") && t.ends_with(")")) {
     string_view inner = trim(t.substr(16, t.size() - 17));
     if (inner.empty() || inner == ".") return {};

@@ -23,6 +23,23 @@ std::optional<Selector> compile(std::string_view expr);
 std::vector<std::string_view> split_top(std::string_view text, std::string_view sep);
 std::optional<std::string_view> single_literal(std::string_view text);
 
+// Whether some byte outside single- or double-quoted literals satisfies `p`
+// (the subset has no escapes inside literals).
+template <class P>
+bool any_outside_literals(std::string_view t, P p) {
+  char quote = 0;
+  for (char c : t) {
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (p(c)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Most selectors one union member may expand into.
 inline constexpr size_t kMaxAlternatives = 32;
 

@@ -428,23 +428,28 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
 
   // 4. Templates: reverse, then :has(), then text predicates.
   uint32_t slot = static_cast<uint32_t>(out.csels.size());
+  // Fills the shared fields of a template for query q, whose deferred
+  // compound the same predicate that routed it finds again.
+  auto fill = [&](DeferredTemplate& e, uint32_t q, const Selector& sel, size_t k) {
+    e.dest = b.split_deferred(sel, k, q, slot < kMaskWidth, e.segment);
+    e.terminal = sel.terminal;
+    e.query = q;
+    e.cold = slot >= kMaskWidth;
+    ++slot;
+  };
   for (const auto& [q, sel] : b.rev_list) {
     std::optional<size_t> k = deferrable_reverse_at(sel);
     if (!k) internal_fault("routed as deferrable_reverse");
     const Compound& ck = sel.compounds[*k];
     if (!ck.rev) internal_fault("deferrable_reverse => compound k has reverse");
     RevEntry e;
-    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
-    e.terminal = sel.terminal;
-    e.query = q;
-    e.cold = slot >= kMaskWidth;
+    fill(e, q, sel, *k);
     e.rev = *ck.rev;
     e.tag_tracked = e.rev.of_type && ck.tag && *ck.tag != "*" &&
                     std::find(out.of_type_tags.begin(), out.of_type_tags.end(), lowered(*ck.tag)) !=
                         out.of_type_tags.end();
     e.simple_last = e.rev.only || (e.rev.a == 0 && e.rev.b == 1);
     out.revs.push_back(std::move(e));
-    ++slot;
   }
   for (const auto& [q, sel] : b.has_list) {
     std::optional<size_t> k = deferrable_has_at(sel);
@@ -452,12 +457,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const Compound& ck = sel.compounds[*k];
     if (!ck.has) internal_fault("deferrable_has => compound k has `:has`");
     HasEntry e(*ck.has);
-    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
-    e.terminal = sel.terminal;
-    e.query = q;
-    e.cold = slot >= kMaskWidth;
+    fill(e, q, sel, *k);
     out.has_entries.push_back(std::move(e));
-    ++slot;
   }
   for (const auto& [q, sel] : b.text_list) {
     std::optional<size_t> k = deferrable_text_pred_at(sel);
@@ -465,13 +466,9 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const Compound& ck = sel.compounds[*k];
     if (!ck.text) internal_fault("deferrable_text_pred => compound k has text_pred");
     TextEntry e;
-    e.dest = b.split_deferred(sel, *k, q, slot < kMaskWidth, e.segment);
-    e.terminal = sel.terminal;
-    e.query = q;
-    e.cold = slot >= kMaskWidth;
+    fill(e, q, sel, *k);
     e.text = *ck.text;
     out.text_entries.push_back(std::move(e));
-    ++slot;
   }
 
   // 5. Tails.

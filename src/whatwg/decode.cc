@@ -539,30 +539,23 @@ void decode_append(Encoding e, Bytes in, std::string& out) {
       decode_x_user_defined(in, out);
       return;
     case Encoding::kIso2022Jp:
-      out.reserve(out.size() + in.size() * 3 / 2);
-      decode_iso_2022_jp(in, out);
-      return;
     case Encoding::kGbk:
     case Encoding::kGb18030:
-      out.reserve(out.size() + in.size() * 3 / 2);
-      decode_gb18030(in, out);
-      return;
     case Encoding::kBig5:
-      out.reserve(out.size() + in.size() * 3 / 2);
-      decode_big5(in, out);
-      return;
     case Encoding::kEucJp:
-      out.reserve(out.size() + in.size() * 3 / 2);
-      decode_euc_jp(in, out);
-      return;
     case Encoding::kShiftJis:
+    case Encoding::kEucKr: {
+      // Two bytes per CJK character become three in UTF-8.
       out.reserve(out.size() + in.size() * 3 / 2);
-      decode_shift_jis(in, out);
-      return;
-    case Encoding::kEucKr:
-      out.reserve(out.size() + in.size() * 3 / 2);
-      decode_euc_kr(in, out);
-      return;
+      switch (e) {
+        case Encoding::kIso2022Jp: decode_iso_2022_jp(in, out); return;
+        case Encoding::kBig5: decode_big5(in, out); return;
+        case Encoding::kEucJp: decode_euc_jp(in, out); return;
+        case Encoding::kShiftJis: decode_shift_jis(in, out); return;
+        case Encoding::kEucKr: decode_euc_kr(in, out); return;
+        default: decode_gb18030(in, out); return;  // GBK's decoder is gb18030's
+      }
+    }
     default: {
       int row = single_byte_row(e);
       LS_CHECK(row >= 0);
