@@ -281,6 +281,12 @@ def test_random_queries_never_break_the_model(query):
     # t.compile raises the internal-fault exception if a model invariant fails.
     for which in ("css", "query", "one", "sub"):
         t.compile(which, query)
+    assert t.reason(query)  # every query has exactly one explanation
+    flat, groups, budget = ls.audit_schema([query], [(query, [("f", query)])])
+    supported, why = flat[0]
+    assert supported == (why is None)  # an unsupported query always says why
+    if supported:
+        assert t.compile("query", query)
 
 
 @settings(max_examples=100, deadline=None)

@@ -180,6 +180,7 @@ XPATH_PARTS = st.sampled_from([
 def test_random_expressions_never_break_the_model(expr):
     for which in ("xpath", "query", "one", "sub"):
         t.compile(which, expr)
+    assert t.reason(expr)
 
 
 def test_deep_normalize_space_nesting_is_bounded():
