@@ -47,3 +47,29 @@ def test_groups_agree_with_a_parsel_loop():
             unexplained.append((name, container, len(got), len(expected)))
     assert not unexplained, unexplained[:5]
 
+
+
+def test_html_in_many_encodings_agrees():
+    # Real HTML documents of the encodings corpus, scanned as bytes with their
+    # label, against parsel on the text Python's codec decodes.
+    from tests.test_decoders import PYTHON_CODEC, TABLES_DIFFER
+
+    root = D.CORPUS.parent / "encodings"
+    compared = 0
+    for folder in sorted(root.iterdir()):
+        parts = folder.name.split("-")
+        enc = next((e for k in range(len(parts), 0, -1) if (e := ls.resolve_label("-".join(parts[:k])))), None)
+        codec = PYTHON_CODEC.get(enc) or TABLES_DIFFER.get(enc)
+        if not codec or enc.startswith("UTF-16"):
+            continue
+        for path in sorted(folder.glob("*.html")):
+            data = path.read_bytes()
+            try:
+                text = data.decode(codec)
+            except UnicodeDecodeError:
+                continue
+            sel = parsel.Selector(text=text)
+            for query in ("title::text", "a::attr(href)", "p ::text", "td::text"):
+                assert ls.extract(data, [query], encoding=enc)[0] == sel.css(query).getall(), (path, query)
+                compared += 1
+    assert compared >= 40
