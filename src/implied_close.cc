@@ -14,7 +14,6 @@
 // void elements here and stay open until closed, as that parser treats them.
 #include "implied_close.h"
 
-#include <bit>
 #include <cstring>
 #include <string_view>
 
@@ -91,12 +90,12 @@ constexpr HashTable kTable = make_table();
 
 TagInfo tag_info(Bytes name) {
   if (name.empty() || name.size() > 10) return {};
-  static_assert(std::endian::native == std::endian::little, "keys are packed little-endian");
-  unsigned char buf[16] = {};
-  std::memcpy(buf, name.data(), name.size());
-  uint64_t lo, hi;
-  std::memcpy(&lo, buf, 8);
-  std::memcpy(&hi, buf + 8, 8);
+  // Bytes are gathered in registers: a copy through a stack buffer would make
+  // the word loads wait on the narrower stores (no store forwarding).
+  uint64_t lo = 0, hi = 0;
+  const size_t n = name.size();
+  for (size_t i = 0; i < n && i < 8; ++i) lo |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * i);
+  for (size_t i = 8; i < n; ++i) hi |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * (i - 8));
   const Key key{lower8(lo), lower8(hi)};
   for (size_t slot = slot_of(key); kTable.rows[slot]; slot = (slot + 1) % kSlots)
     if (kTable.keys[slot] == key) return kTags[kTable.rows[slot] - 1].info;
