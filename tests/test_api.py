@@ -172,12 +172,24 @@ def test_sequences_other_than_lists_are_accepted():
     assert ls.extract_grouped(b"", [], (("div", (("x", "a"),)),)) == ([], [[]])
 
 
-def test_first_only_accepts_bools_and_numpy_booleans():
-    ls.Plan(["a", "b"], [], first_only=[True, False, True])  # an extra flag is ignored
-    ls.Plan(["a"], [], first_only=[])
+DOC = b"<a>1</a><a>2</a><b>3</b><b>4</b>"
+
+
+@pytest.mark.parametrize("flags, expected", [
+    ([True, False, True], [["1"], ["3", "4"]]),   # an extra flag is ignored
+    ([], [["1", "2"], ["3", "4"]]),
+    ((False, True), [["1", "2"], ["3"]]),
+])
+def test_first_only_accepts_sequences_of_bools(flags, expected):
+    assert ls.Plan(["a::text", "b::text"], [], first_only=flags).extract(DOC) == expected
+
+
+def test_first_only_accepts_numpy_booleans():
     numpy = pytest.importorskip("numpy")
-    ls.Plan(["a", "b"], [], first_only=[numpy.bool_(True), numpy.True_])
-    ls.Plan(["a"], [], first_only=numpy.array([True, False]))
+    plan = ls.Plan(["a::text", "b::text"], [], first_only=[numpy.bool_(False), numpy.True_])
+    assert plan.extract(DOC) == [["1", "2"], ["3"]]
+    plan = ls.Plan(["a::text", "b::text"], [], first_only=numpy.array([True, False]))
+    assert plan.extract(DOC) == [["1"], ["3", "4"]]
 
 
 # --- labels -----------------------------------------------------------------
