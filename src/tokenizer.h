@@ -39,7 +39,7 @@ class TokenSink {
   virtual void text(Bytes text, bool decode_entities, Offset start) = 0;
   // "</>" and DOCTYPE are invisible to text: a pending text run that ends
   // exactly at `lt` is to be treated as ending at `to` instead.
-  virtual void extend_pending_text(Offset lt, Offset to) {}
+  virtual void extend_pending_text(Offset /*lt*/, Offset /*to*/) {}
   // Asked after each markup construct when the scan runs with early stop on;
   // true ends the scan at once (no further events, no final text).
   virtual bool should_stop() { return false; }

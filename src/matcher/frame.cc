@@ -51,7 +51,7 @@ void Matcher::synthesize(Bytes lower_name, Offset pos) {
   open_element(lower_name, tag_info(lower_name), {}, false, pos, pos);
 }
 
-void Matcher::ensure_frame(const TagInfo& info, Bytes name, Offset pos) {
+void Matcher::ensure_frame(const TagInfo& info, Offset pos) {
   if (stack_.empty() && info.slot != kSlotHtml) synthesize("html", pos);
   if (info.slot != kNoSlot || body_seen_) return;
   if (frame_named("head")) return;
@@ -95,7 +95,7 @@ void Matcher::ignore_structural(bool self_closing, Offset start, Offset end) {
 
 void Matcher::open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
                            bool self_closing, Offset start, Offset end) {
-  ensure_frame(info, name, start);
+  ensure_frame(info, start);
   const int8_t slot = info.slot;
   if (slot != kNoSlot && tag_is_redundant(slot) &&
       (stack_.empty() || !start_closes(info.close_class, stack_.back().close_class))) {

@@ -98,7 +98,7 @@ class Matcher final : public TokenSink {
   void open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
                     bool self_closing, Offset start, Offset end);
   void synthesize(Bytes lower_name, Offset pos);
-  void ensure_frame(const TagInfo& info, Bytes name, Offset pos);
+  void ensure_frame(const TagInfo& info, Offset pos);
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
