@@ -32,6 +32,18 @@ bool membership_kind(const SubSel& sub) {
 
 }  // namespace
 
+// Calls f(group, sub-field index, sub-field) for every sub-field of every
+// group that has an open instance.
+template <class F>
+void Matcher::for_each_open_sub(F&& f) const {
+  const CompiledSchema& s = schema_;
+  for (uint32_t g = 0; g < s.groups.size(); ++g) {
+    if (!open_per_group_[g]) continue;
+    const std::vector<SubSel>& subs = s.groups[g].subs;
+    for (uint32_t j = 0; j < subs.size(); ++j) f(g, j, subs[j]);
+  }
+}
+
 template <class F>
 void Matcher::visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f) {
   const SubSel& sub = schema_.groups[g].subs[j];
@@ -85,21 +97,16 @@ void Matcher::open_instances(OpenElem& f, size_t d) {
 }
 
 void Matcher::mark_members(OpenElem& f, size_t d) {
-  const CompiledSchema& s = schema_;
-  for (uint32_t g = 0; g < s.groups.size(); ++g) {
-    if (!open_per_group_[g]) continue;
-    const std::vector<SubSel>& subs = s.groups[g].subs;
-    for (uint32_t j = 0; j < subs.size(); ++j) {
-      if (!membership_kind(subs[j])) continue;
-      const uint32_t id = sub_base_[g] + j;
-      visit_subjects(g, j, d, [&](size_t i) {
-        if (instances_[i].member[j]) return;
-        instances_[i].member[j] = 1;
-        members_[id].push_back(static_cast<uint32_t>(i));
-        f.cold_state().member_marks.emplace_back(id, j);
-      });
-    }
-  }
+  for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
+    if (!membership_kind(sub)) return;
+    const uint32_t id = sub_base_[g] + j;
+    visit_subjects(g, j, d, [&](size_t i) {
+      if (instances_[i].member[j]) return;
+      instances_[i].member[j] = 1;
+      members_[id].push_back(static_cast<uint32_t>(i));
+      f.cold_state().member_marks.emplace_back(id, j);
+    });
+  });
 }
 
 void Matcher::unmark_members(OpenElem& frame) {
@@ -115,59 +122,42 @@ void Matcher::unmark_members(OpenElem& frame) {
 }
 
 void Matcher::instance_outer(OpenElem& f, size_t d) {
-  const CompiledSchema& s = schema_;
-  for (uint32_t g = 0; g < s.groups.size(); ++g) {
-    if (!open_per_group_[g]) continue;
-    const std::vector<SubSel>& subs = s.groups[g].subs;
-    for (uint32_t j = 0; j < subs.size(); ++j)
-      if (subs[j].segment && subs[j].terminal.kind == Terminal::Kind::kOuter)
-        visit_subjects(g, j, d, [&](size_t i) { f.cold_state().sub_outer.emplace_back(instances_[i].seq, j); });
-  }
+  for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
+    if (sub.segment && sub.terminal.kind == Terminal::Kind::kOuter)
+      visit_subjects(g, j, d, [&](size_t i) { f.cold_state().sub_outer.emplace_back(instances_[i].seq, j); });
+  });
+}
+
+// A value from element d for the sub-fields whose terminal is `kind` (and,
+// for attributes, whose name is `attr_name`): to the rows whose container
+// holds a subject of the sub-field (subtree forms) or of which d itself is a
+// subject.
+void Matcher::route_value(size_t d, Terminal::Kind kind, Bytes attr_name, Bytes value) {
+  for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
+    if (!sub.segment || sub.terminal.kind != kind) return;
+    if (kind == Terminal::Kind::kAttr && !ascii_iequals(sub.terminal.name, attr_name)) return;
+    if (membership_kind(sub)) {
+      for (uint32_t i : members_[sub_base_[g] + j]) instances_[i].rows[j].emplace_back(value);
+    } else {
+      visit_subjects(g, j, d, [&](size_t i) { instances_[i].rows[j].emplace_back(value); });
+    }
+  });
 }
 
 void Matcher::instance_attr(size_t d, Bytes name, const TextValue& value) {
-  const CompiledSchema& s = schema_;
-  for (uint32_t g = 0; g < s.groups.size(); ++g) {
-    if (!open_per_group_[g]) continue;
-    const std::vector<SubSel>& subs = s.groups[g].subs;
-    for (uint32_t j = 0; j < subs.size(); ++j) {
-      const SubSel& sub = subs[j];
-      if (!sub.segment || sub.terminal.kind != Terminal::Kind::kAttr || !ascii_iequals(sub.terminal.name, name))
-        continue;
-      if (sub.terminal.descendants) {
-        for (uint32_t i : members_[sub_base_[g] + j]) instances_[i].rows[j].emplace_back(value.bytes());
-      } else {
-        visit_subjects(g, j, d, [&](size_t i) { instances_[i].rows[j].emplace_back(value.bytes()); });
-      }
-    }
-  }
-}
-
-bool Matcher::instances_want_text() const {
-  const CompiledSchema& s = schema_;
-  for (uint32_t g = 0; g < s.groups.size(); ++g) {
-    if (!open_per_group_[g]) continue;
-    for (const SubSel& sub : s.groups[g].subs)
-      if (sub.segment && sub.terminal.kind == Terminal::Kind::kText) return true;
-  }
-  return false;
+  route_value(d, Terminal::Kind::kAttr, name, value.bytes());
 }
 
 void Matcher::instance_text(size_t d, const std::string& text) {
-  const CompiledSchema& s = schema_;
-  for (uint32_t g = 0; g < s.groups.size(); ++g) {
-    if (!open_per_group_[g]) continue;
-    const std::vector<SubSel>& subs = s.groups[g].subs;
-    for (uint32_t j = 0; j < subs.size(); ++j) {
-      const SubSel& sub = subs[j];
-      if (!sub.segment || sub.terminal.kind != Terminal::Kind::kText) continue;
-      if (sub.terminal.subtree) {
-        for (uint32_t i : members_[sub_base_[g] + j]) instances_[i].rows[j].push_back(text);
-      } else {
-        visit_subjects(g, j, d, [&](size_t i) { instances_[i].rows[j].push_back(text); });
-      }
-    }
-  }
+  route_value(d, Terminal::Kind::kText, {}, text);
+}
+
+bool Matcher::instances_want_text() const {
+  bool want = false;
+  for_each_open_sub([&](uint32_t, uint32_t, const SubSel& sub) {
+    want = want || (sub.segment && sub.terminal.kind == Terminal::Kind::kText);
+  });
+  return want;
 }
 
 }  // namespace ls

@@ -112,7 +112,10 @@ class Matcher final : public TokenSink {
 
   // Group instances (instances.cc).
   template <class F>
+  void for_each_open_sub(F&& f) const;
+  template <class F>
   void visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f);
+  void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, Bytes value);
   void open_instances(OpenElem& f, size_t d);
   void mark_members(OpenElem& f, size_t d);
   void unmark_members(OpenElem& frame);
