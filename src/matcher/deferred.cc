@@ -28,14 +28,6 @@ bool own_attr(const DeferredTemplate& t) {
   return t.dest.kind == Dest::Kind::kOwn && t.terminal.kind == Terminal::Kind::kAttr;
 }
 
-inline bool position_holds(int32_t a, int32_t b, int64_t p) {
-  if (p <= 0) return false;
-  if (a == 0) return p == b;
-  int64_t diff = p - b;
-  int64_t n = diff / a;
-  return n * a == diff && n >= 0;
-}
-
 std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
   std::vector<HeldValue> out;
   for (HeldValue& h : held)
@@ -45,31 +37,27 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 
 }  // namespace
 
-void TextMatchState::update(Bytes needle, Bytes piece, bool own) {
-  switch (kind) {
-    case Kind::kSubtreeContains:
-    case Kind::kSubtreeEquals:
-      return;  // decided from the template's stream (Matcher::update_text_states)
-    case Kind::kOwnEquals:
-      if (own && piece == needle) flag = true;
-      return;
-    case Kind::kOwnFirstContains:
-      if (own && !first_seen) {
-        first_seen = true;
-        flag = piece.find(needle) != Bytes::npos;
-      }
-      return;
+// Own-text kinds see the candidate's own text runs one at a time; subtree
+// kinds keep no per-candidate state but their stream position (see
+// Matcher::update_text_states).
+void TextMatchState::update_own(Bytes needle, Bytes piece) {
+  if (kind == Kind::kOwnEquals) {
+    if (piece == needle) flag = true;
+  } else if (kind == Kind::kOwnFirstContains && !first_seen) {
+    first_seen = true;
+    flag = piece.find(needle) != Bytes::npos;
   }
 }
 
-bool TextMatchState::holds(Bytes needle) const {
-  switch (kind) {
-    case Kind::kSubtreeContains:
-    case Kind::kSubtreeEquals:
-      return false;  // see Matcher::text_state_holds
-    case Kind::kOwnEquals: return flag;
-    // An empty needle is contained even when the element has no own text.
-    case Kind::kOwnFirstContains: return flag || needle.empty();
+bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
+  using Kind = TextMatchState::Kind;
+  const TextStream& ts = text_streams_[st.tmpl];
+  switch (st.kind) {
+    // An empty needle is contained in every text, also in none.
+    case Kind::kSubtreeContains: return needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen);
+    case Kind::kSubtreeEquals: return ts.pos - st.seen == needle.size() && Bytes(ts.tail).ends_with(needle);
+    case Kind::kOwnEquals: return st.flag;
+    case Kind::kOwnFirstContains: return st.flag || needle.empty();
   }
   return false;
 }
@@ -194,7 +182,7 @@ void Matcher::update_text_states(const std::string& text) {
   OpenElem& top = stack_.back();
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
-      st.update(s.text_entries[st.tmpl].text.value, text, true);
+      st.update_own(s.text_entries[st.tmpl].text.value, text);
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
@@ -244,7 +232,7 @@ void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level) {
     }
     bool holds;
     if (e.rev.only) holds = total == 1;
-    else holds = position_holds(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
+    else holds = position_matches(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
     if (holds) release(e, p.start, p.end, &p.held, p.tmpl);
   }
   pending.clear();
@@ -282,24 +270,14 @@ void Matcher::decide_has_and_text(OpenElem& frame, Offset end) {
     if (frame.cold)
       for (const TextMatchState& st : frame.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        const Bytes needle = e.text.value;
-        bool holds;
+        const bool holds = text_state_holds(st, e.text.value);
         if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
           TextStream& ts = text_streams_[st.tmpl];
-          const uint64_t start = st.seen;
-          if (st.kind == TextMatchState::Kind::kSubtreeContains) {
-            // An empty needle is contained in every text.
-            holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(start);
-          } else {
-            holds = ts.pos - start == needle.size() && Bytes(ts.tail).ends_with(needle);
-          }
           LS_CHECK(ts.open > 0);
-          if (--ts.open == 0) {
+          if (--ts.open == 0) {  // no candidate left: the stream restarts empty
             ts.tail.clear();
             ts.last_occ = -1;
           }
-        } else {
-          holds = st.holds(needle);
         }
         if (holds) release(e, frame.start, end, &frame.cold->text_held, st.tmpl);
       }

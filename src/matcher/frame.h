@@ -44,11 +44,11 @@ struct TextMatchState {
   Kind kind = Kind::kSubtreeContains;
   uint32_t tmpl = 0;
   uint64_t seen = 0;         // subtree kinds: the template stream's position at the start
-  bool flag = false;         // found / matched / result
+  bool flag = false;         // own equals: matched; own first contains: result
   bool first_seen = false;   // own first contains
 
-  void update(Bytes needle, Bytes piece, bool own);
-  bool holds(Bytes needle) const;
+  // Feeds one own text run (own kinds only).
+  void update_own(Bytes needle, Bytes piece);
 };
 
 // Rarely used per-element state, allocated on first need.

@@ -137,6 +137,7 @@ class Matcher final : public TokenSink {
   void update_text_states(const std::string& text);
   void hand_on_revs(OpenElem& frame, size_t index, Offset end);
   void decide_has_and_text(OpenElem& frame, Offset end);
+  bool text_state_holds(const TextMatchState& st, Bytes needle) const;
   void decide_revs(std::vector<RevPending>& pending, size_t level);
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
                uint32_t tmpl);

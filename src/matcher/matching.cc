@@ -70,14 +70,6 @@ bool attr_holds(const AttrPred& p, Bytes v) {
   return false;
 }
 
-inline bool position_matches(int32_t a, int32_t b, uint32_t p) {
-  if (p == 0) return false;
-  if (a == 0) return static_cast<int64_t>(p) == b;
-  int64_t diff = static_cast<int64_t>(p) - b;
-  int64_t n = diff / a;
-  return n * a == diff && n >= 0;
-}
-
 }  // namespace
 
 const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name) {

@@ -10,6 +10,16 @@
 
 namespace ls {
 
+// Whether 1-based position p is a*n + b for some integer n >= 0 (a = 0: p == b).
+// Positions below 1 never match. Shared by forward and reverse positions.
+inline bool position_matches(int32_t a, int32_t b, int64_t p) {
+  if (p <= 0) return false;
+  if (a == 0) return p == b;
+  const int64_t diff = p - b;
+  const int64_t n = diff / a;
+  return n * a == diff && n >= 0;
+}
+
 // The value of the first kept attribute named `name` (ASCII case folded).
 const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name);
 
