@@ -20,9 +20,13 @@ files, standard input, responses without one).
 
 from __future__ import annotations
 
+import logging
+import os
+import pickle
+import threading
 import time
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import lru_cache
@@ -32,7 +36,16 @@ from ._encoding import resolve_encoding
 from ._schema import Record, Schema
 from .inputs import Document, InputFailure
 
-__all__ = ["Summary", "PageFailure", "extract_records", "extract_document", "page_label", "window"]
+__all__ = [
+    "PageFailure",
+    "PartitionExtractor",
+    "Summary",
+    "extract_document",
+    "extract_records",
+    "page_label",
+    "schema_cache_info",
+    "window",
+]
 
 
 @dataclass(frozen=True, slots=True)
@@ -106,7 +119,7 @@ def extract_records(
     encoding: str | None = None,
     on_failure: Callable[[Failure], None] | None = None,
     summary: Summary | None = None,
-) -> Iterator[Record]:
+) -> Generator[Record, None, None]:
     """Records of the pages in ``items``, in input order (see the module notes).
 
     ``on_failure`` is called, in input order too, for each input or page that failed;
@@ -174,3 +187,70 @@ def _settle_next(
     entry, size = pending.popleft()
     result = entry.result() if isinstance(entry, Future) else entry
     return settle(result, size)
+
+
+# --- Partitions: the unit of work of Dask and Spark -------------------------------------------
+
+_cache_lock = threading.Lock()
+_schemas: dict[bytes, Schema] = {}
+_cache_counts = {"built": 0, "reused": 0}
+
+
+def _schema_for(spec: bytes) -> Schema:
+    """The schema pickled in ``spec``, unpickled (and its plan compiled) once per process."""
+    with _cache_lock:
+        found = _schemas.get(spec)
+        if found is None:
+            found = pickle.loads(spec)
+            if not isinstance(found, Schema):
+                raise TypeError(f"larkspine: the partition spec holds {type(found).__name__}, not a Schema")
+            _schemas[spec] = found
+            _cache_counts["built"] += 1
+        else:
+            _cache_counts["reused"] += 1
+        return found
+
+
+def schema_cache_info() -> dict[str, int]:
+    """How many schemas this process compiled for partitions, and how often it reused one."""
+    with _cache_lock:
+        return dict(_cache_counts, held=len(_schemas))
+
+
+class PartitionExtractor:
+    """A picklable function from an iterable of inputs (paths, directories, globs, WARC
+    files) to their records, for Dask's ``map_partitions`` and Spark's ``mapPartitions``.
+
+    The schema travels pickled (with cloudpickle when it is installed, so processors may be
+    lambdas) and is compiled once per worker process, however many partitions the process
+    runs. A failed input is logged on the ``larkspine`` logger and skipped; with
+    ``errors="raise"`` it raises ``RuntimeError`` instead.
+    """
+
+    def __init__(self, schema: Schema, *, encoding: str | None = None, errors: str = "warn") -> None:
+        if not isinstance(schema, Schema):
+            raise TypeError(f"larkspine: schema must be a Schema, got {type(schema).__name__}")
+        if errors not in ("warn", "raise"):
+            raise ValueError(f"larkspine: errors must be 'warn' or 'raise', got {errors!r}")
+        try:
+            import cloudpickle
+
+            self._spec: bytes = cloudpickle.dumps(schema)
+        except ImportError:
+            self._spec = pickle.dumps(schema)
+        self._encoding = None if encoding is None else resolve_encoding(encoding)
+        self._errors = errors
+
+    def __call__(self, inputs: Iterable[str]) -> Iterator[Record]:
+        from .inputs import read_inputs
+
+        schema = _schema_for(self._spec)
+        paths = [os.fspath(p) for p in inputs]
+        yield from extract_records(
+            schema, read_inputs(paths), encoding=self._encoding, on_failure=self._failed
+        )
+
+    def _failed(self, failure: Failure) -> None:
+        if self._errors == "raise":
+            raise RuntimeError(f"larkspine: {failure}")
+        logging.getLogger("larkspine").warning("%s", failure)

@@ -220,7 +220,7 @@ def gunzip(data: bytes) -> bytes:
 
     Zero bytes after the last member (padding some writers add) are allowed.
     """
-    out = []
+    out: list[bytes] = []
     view = data
     while view:
         inflate = zlib.decompressobj(wbits=31)
@@ -326,7 +326,7 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
                 if not reader.kept_starts_member():
                     offset = None
             if record.record_type != WarcRecordType.response:
-                stats.skip(record.record_type.name)
+                stats.skip(record.record_type.name or "unknown")
                 continue
             item = _response(record, source, offset, stats)
             # A cut-off last record is reported once, as the record; not again as the file.
@@ -455,7 +455,7 @@ def _decode_body(body: bytes, fields: dict[str, str]) -> bytes:
 
 
 def _dechunk(body: bytes) -> bytes:
-    out = []
+    out: list[bytes] = []
     pos = 0
     while True:
         eol = body.find(b"\n", pos)

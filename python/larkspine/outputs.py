@@ -119,7 +119,7 @@ def arrow_schema(schema: Schema, sample: Sequence[Mapping[str, Any]] = ()) -> pa
     """
     import pyarrow as pa
 
-    columns: list[pa.Field] = [
+    columns: list[pa.Field[Any]] = [
         pa.field("_source", pa.string()),
         pa.field("_offset", pa.int64()),
         pa.field("_url", pa.string()),
