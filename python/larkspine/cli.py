@@ -37,12 +37,13 @@ __all__ = ["main", "cli"]
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141
 
 _SUFFIX_FORMATS: dict[str, Format] = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl",
                                       ".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 
 
-@click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+@click.group("larkspine", context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
 @click.version_option(__version__, prog_name="larkspine")
 def cli() -> None:
     """Extract fields from HTML pages and WARC archives in one streaming pass per page.
@@ -125,6 +126,7 @@ def extract(
         loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
         on_failure=lambda f: bar.warn(str(f)), summary=summary,
     )
+    reader_gone = False
     try:
         with stop:
             for record in records:
@@ -132,12 +134,19 @@ def extract(
                 bar.update(summary)
                 if stop.requested:
                     break
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): stop as a pipeline expects.
+        reader_gone = True
     finally:
         records.close()
-        writer.close()
+        if not reader_gone:
+            writer.close()
         if opened is not None:
             opened.close()
         bar.close()
+    if reader_gone:
+        _silence_stdout()
+        sys.exit(EXIT_BROKEN_PIPE)
     _report(summary, stats, show, stop.requested)
     if stop.requested:
         sys.exit(EXIT_INTERRUPTED)
@@ -210,6 +219,18 @@ def _check_label(encoding: str | None) -> str | None:
 
 def _stdout() -> BinaryIO:
     return sys.stdout.buffer
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so the interpreter's final flush of what is left in
+    its buffer cannot fail again on the closed pipe."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+    finally:
+        os.close(devnull)
 
 
 def _reason(e: BaseException) -> str:

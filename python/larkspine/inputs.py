@@ -171,9 +171,8 @@ def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
 def _read_stream(stream: BinaryIO, source: str, stats: ReadStats) -> Iterator[Item]:
     """One page or one archive from an open binary stream."""
     try:
-        head = _read_up_to(stream, _CHUNK)
+        head, first = _sniff(stream)
         gzipped = head.startswith(_GZIP_MAGIC)
-        first = _gunzip_head(head, len(_WARC_MAGIC)) if gzipped else head[: len(_WARC_MAGIC)]
         if first == _WARC_MAGIC:
             yield from _read_records(_Prefixed(head, stream), gzipped, source, stats)
             return
@@ -233,6 +232,23 @@ def gunzip(data: bytes) -> bytes:
     return b"".join(out)
 
 
+def _sniff(stream: BinaryIO) -> tuple[bytes, bytes]:
+    """The bytes read to tell a WARC archive from a page, and the first five of the content
+    (after gunzipping). Reads only what a pipe has so far, so that the first records on
+    standard input need not wait for more."""
+    read = getattr(stream, "read1", stream.read)
+    head = b""
+    while True:
+        more = read(_CHUNK)
+        head += more
+        if head[:2] == _GZIP_MAGIC:
+            first = _gunzip_head(head, len(_WARC_MAGIC))
+        else:
+            first = head[: len(_WARC_MAGIC)]
+        if len(first) == len(_WARC_MAGIC) or not more or len(head) >= _CHUNK:
+            return head, first
+
+
 def _gunzip_head(data: bytes, n: int) -> bytes:
     """The first ``n`` decompressed bytes of gzip data (fewer if it holds fewer)."""
     try:
@@ -252,6 +268,7 @@ class _Prefixed(io.RawIOBase):
     def __init__(self, prefix: bytes, stream: BinaryIO) -> None:
         self._prefix = memoryview(prefix)
         self._stream = stream
+        self._read = getattr(stream, "read1", stream.read)
         self._pos = 0
         #: Bytes read from offset ``_kept_from`` on (only while ``keeping``).
         self._kept = bytearray()
@@ -277,15 +294,16 @@ class _Prefixed(io.RawIOBase):
 
     def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
         view = memoryview(buffer).cast("B")
-        # Fill the buffer across the end of the prefix: FastWARC sniffs the compression from
-        # the first read and would take a short one for the whole stream.
-        n = min(len(view), len(self._prefix))
-        view[:n] = self._prefix[:n]
-        self._prefix = self._prefix[n:]
-        if n < len(view):
-            data = self._stream.read(len(view) - n)
-            view[n : n + len(data)] = data
-            n += len(data)
+        if self._prefix:
+            n = min(len(view), len(self._prefix))
+            view[:n] = self._prefix[:n]
+            self._prefix = self._prefix[n:]
+        else:
+            # read1 returns what a pipe holds now (at least a byte, unless at its end), so
+            # records arriving on standard input are extracted as they arrive.
+            data = self._read(len(view))
+            n = len(data)
+            view[:n] = data
         if self.keeping:
             self._kept += view[:n]
         self._pos += n
@@ -307,12 +325,16 @@ class _Prefixed(io.RawIOBase):
 
 def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStats) -> Iterator[Item]:
     try:
+        from fastwarc.stream_io import GzipReader
         from fastwarc.warc import ArchiveIterator, WarcRecordType
     except ImportError:
         yield InputFailure(source, None, "reading WARC files needs FastWARC: pip install 'larkspine[warc]'")
         return
     reader.keeping = gzipped
-    records = ArchiveIterator(reader, parse_http=False, fsspec_args=False)
+    # The compression is known already; FastWARC's own sniffing would misread a short first
+    # read from a pipe.
+    source_stream = GzipReader(reader, fsspec_args=False) if gzipped else reader
+    records = ArchiveIterator(source_stream, parse_http=False, stream_detect=False, fsspec_args=False)
     last: int | None = None
     cut_off = False
     try:
@@ -325,8 +347,15 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
                 reader.keep_from(last)
                 if not reader.kept_starts_member():
                     offset = None
+            declared = record.headers.get("Content-Length")
+            if declared is None or not declared.strip().isdigit():
+                yield InputFailure(
+                    source, offset, "truncated or malformed WARC record: its header has no Content-Length"
+                )
+                cut_off = True
+                continue
             if record.record_type != WarcRecordType.response:
-                stats.skip(record.record_type.name or "unknown")
+                stats.skip((record.headers.get("WARC-Type") or "unknown").lower())
                 continue
             item = _response(record, source, offset, stats)
             # A cut-off last record is reported once, as the record; not again as the file.
@@ -359,10 +388,7 @@ def _check_gzip_end(reader: _Prefixed, last: int | None) -> None:
 
 def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadStats) -> Item | None:
     headers = record.headers
-    declared = headers.get("Content-Length")
-    if declared is None or not declared.strip().isdigit():
-        return InputFailure(source, offset, "truncated WARC record: its header ends before Content-Length")
-    expected = int(declared)
+    expected = int(headers.get("Content-Length") or 0)
     reader = record.reader
     block = reader.read() if reader is not None else b""
     if len(block) < expected:

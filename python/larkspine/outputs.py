@@ -28,6 +28,7 @@ import csv
 import io
 import json
 import os
+import stat
 from collections.abc import Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
 
@@ -65,14 +66,17 @@ class RecordWriter(Protocol):
 
 
 class JsonLinesWriter:
-    """One JSON object per line."""
+    """One JSON object per line; ``flush_each`` hands each line on at once (for a pipe)."""
 
-    def __init__(self, stream: BinaryIO) -> None:
+    def __init__(self, stream: BinaryIO, *, flush_each: bool = False) -> None:
         self._stream = stream
+        self._flush_each = flush_each
 
     def write(self, record: Mapping[str, Any]) -> None:
         # One write per record: the line is whole in the buffer before any of it is written.
         self._stream.write(json.dumps(record, ensure_ascii=False).encode("utf-8") + b"\n")
+        if self._flush_each:
+            self._stream.flush()
 
     def close(self) -> None:
         self._stream.flush()
@@ -81,8 +85,9 @@ class JsonLinesWriter:
 class CsvWriter:
     """One row per page; lists and groups as JSON text in their cell (see the module notes)."""
 
-    def __init__(self, stream: BinaryIO, columns: Sequence[str]) -> None:
+    def __init__(self, stream: BinaryIO, columns: Sequence[str], *, flush_each: bool = False) -> None:
         self._binary = stream
+        self._flush_each = flush_each
         self._text = io.StringIO()
         self._csv = csv.writer(self._text, lineterminator="\r\n")
         self._columns = tuple(columns)
@@ -97,6 +102,8 @@ class CsvWriter:
         self._binary.write(self._text.getvalue().encode("utf-8"))
         self._text.seek(0)
         self._text.truncate()
+        if self._flush_each:
+            self._binary.flush()
 
     def close(self) -> None:
         self._binary.flush()
@@ -220,8 +227,18 @@ def open_writer(fmt: Format, schema: Schema, out: str | None, stdout: BinaryIO) 
         return ParquetWriter(out, schema), None
     stream: BinaryIO = stdout if out is None else open(out, "wb")  # noqa: SIM115 - closed by the caller
     opened = None if out is None else stream
+    # A pipe or terminal reader (`| head`, `| jq`) sees each record as soon as it is done;
+    # a file is written in large blocks.
+    flush_each = out is None and not _is_regular_file(stream)
     if fmt == "jsonl":
-        return JsonLinesWriter(stream), opened
+        return JsonLinesWriter(stream, flush_each=flush_each), opened
     if fmt == "csv":
-        return CsvWriter(stream, columns(schema)), opened
+        return CsvWriter(stream, columns(schema), flush_each=flush_each), opened
     raise ValueError(f"larkspine: unknown output format {fmt!r} (one of {', '.join(FORMATS)})")
+
+
+def _is_regular_file(stream: BinaryIO) -> bool:
+    try:
+        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return False
