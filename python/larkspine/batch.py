@@ -20,6 +20,7 @@ files, standard input, responses without one).
 
 from __future__ import annotations
 
+import importlib
 import logging
 import os
 import pickle
@@ -233,8 +234,8 @@ class PartitionExtractor:
         if errors not in ("warn", "raise"):
             raise ValueError(f"larkspine: errors must be 'warn' or 'raise', got {errors!r}")
         try:
-            import cloudpickle
-
+            # cloudpickle (untyped) comes with Dask and with PySpark.
+            cloudpickle: Any = importlib.import_module("cloudpickle")
             self._spec: bytes = cloudpickle.dumps(schema)
         except ImportError:
             self._spec = pickle.dumps(schema)

@@ -20,10 +20,11 @@ pickled and is compiled once per worker process (see
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
 from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ._schema import Record, Schema
 from .batch import PartitionExtractor
@@ -65,13 +66,14 @@ def extract_bag(
     ``encoding`` is the label for pages that declare no charset, as for the command;
     ``errors="raise"`` fails the task on an unreadable input instead of logging it.
     """
-    import dask.bag as db
-
+    # Dask's functions are not annotated; they are called through ``Any`` here.
+    db: Any = importlib.import_module("dask.bag")
+    bag: Any = inputs
     if not isinstance(inputs, db.Bag):
         items = [os.fspath(p) for p in inputs]
-        inputs = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
+        bag = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
     extractor = PartitionExtractor(as_schema(schema), encoding=encoding, errors=errors)
-    return inputs.map_partitions(_as_list, extractor)
+    return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
 
 
 def _as_list(part: Iterable[str], extractor: PartitionExtractor) -> list[Record]:
@@ -82,7 +84,8 @@ def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str]) -> list[s
     """Write one JSON Lines file per partition, ``part-00000.jsonl`` ...; their paths."""
     target = os.fspath(directory)
     os.makedirs(target, exist_ok=True)
-    lines = records.map(json.dumps, ensure_ascii=False)
+    bag: Any = records
+    lines = bag.map(json.dumps, ensure_ascii=False)
     written: list[str] = lines.to_textfiles(
         os.path.join(target, "part-*.jsonl"), name_function=_part_name, encoding="utf-8"
     )
@@ -97,14 +100,14 @@ def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema:
     """Write one Parquet file per partition, ``part-00000.parquet`` ..., with the typed
     columns of :mod:`larkspine.outputs`; their paths. A directory of them reads back as one
     dataset (``pyarrow.dataset.dataset(directory)``, ``pandas.read_parquet(directory)``)."""
-    import dask
-
+    dask: Any = importlib.import_module("dask")
     target = os.fspath(directory)
     os.makedirs(target, exist_ok=True)
     resolved = as_schema(schema, allow_unsupported=True)
+    bag: Any = records
     tasks = [
         dask.delayed(_write_parquet_part)(part, os.path.join(target, f"part-{i:05d}.parquet"), resolved)
-        for i, part in enumerate(records.to_delayed())
+        for i, part in enumerate(bag.to_delayed())
     ]
     paths: tuple[str, ...] = dask.compute(*tasks)
     return list(paths)
