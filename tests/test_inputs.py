@@ -286,3 +286,25 @@ def test_gunzip_reads_every_member(data: bytes, expected: bytes) -> None:
 def test_gunzip_refuses_a_cut_off_member() -> None:
     with pytest.raises(EOFError, match="truncated gzip"):
         gunzip(gzip.compress(b"abc" * 100)[:-2])
+
+
+def test_urls_are_read_through_fsspec() -> None:
+    fsspec = pytest.importorskip("fsspec")
+    fs = fsspec.filesystem("memory")
+    fs.pipe("/larkspine-test/crawl.warc.gz", warc_bytes(PAGES[:2])[0])
+    fs.pipe("/larkspine-test/page.html.gz", gzip.compress(b"<p>remote</p>"))
+    try:
+        found = list(read_inputs([
+            "memory:///larkspine-test/crawl.warc.gz",
+            "memory:///larkspine-test/page.html.gz",
+            "memory:///larkspine-test/missing.html",
+        ]))
+    finally:
+        fs.rm("/larkspine-test", recursive=True)
+    assert [(d.source, d.url, d.body) for d in found[:3]] == [
+        ("memory:///larkspine-test/crawl.warc.gz", "http://a.example/", b"<title>A</title>"),
+        ("memory:///larkspine-test/crawl.warc.gz", "http://b.example/", b"<title>B</title>"),
+        ("memory:///larkspine-test/page.html.gz", None, b"<p>remote</p>"),
+    ]
+    assert isinstance(found[3], InputFailure) and found[3].source == "memory:///larkspine-test/missing.html"
+    assert len(found) == 4

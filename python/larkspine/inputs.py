@@ -36,13 +36,14 @@ from __future__ import annotations
 
 import glob
 import gzip
+import importlib
 import io
 import os
 import sys
 import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 if TYPE_CHECKING:
     from fastwarc.warc import WarcRecord
@@ -125,6 +126,8 @@ def read_inputs(inputs: Sequence[str], stats: ReadStats | None = None) -> Iterat
     for arg in inputs:
         if arg == "-":
             yield from _read_stream(sys.stdin.buffer, "-", stats)
+        elif "://" in arg:
+            yield from _read_url(arg, stats)
         elif os.path.isdir(arg):
             yield from _read_directory(arg, stats)
         elif os.path.lexists(arg) or not glob.has_magic(arg):
@@ -166,6 +169,23 @@ def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
     with stream:
         stats.files += 1
         yield from _read_stream(stream, path, stats)
+
+
+def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
+    """One file named by a URL (``s3://``, ``https://``, ``file://`` ...), opened with fsspec."""
+    try:
+        fsspec: Any = importlib.import_module("fsspec")  # untyped; comes with Dask
+    except ImportError:
+        yield InputFailure(url, None, "reading URLs needs fsspec: pip install fsspec (and s3fs, gcsfs, ...)")
+        return
+    try:
+        opened = fsspec.open(url, "rb").open()
+    except (OSError, ValueError, ImportError) as e:
+        yield InputFailure(url, None, _os_reason(e))
+        return
+    with opened:
+        stats.files += 1
+        yield from _read_stream(opened, url, stats)
 
 
 def _read_stream(stream: BinaryIO, source: str, stats: ReadStats) -> Iterator[Item]:
