@@ -137,6 +137,20 @@ def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: st
     assert "(record at offset" in message and failure in message
 
 
+@pytest.mark.parametrize(
+    "http, body",
+    [
+        (b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<p>lf</p>\n\n<p>more</p>", b"<p>lf</p>\n\n<p>more</p>"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>a</p>\n\n<p>b</p>", b"<p>a</p>\n\n<p>b</p>"),
+    ],
+    ids=["bare-lf-header", "blank-lines-in-body"],
+)
+def test_the_http_header_ends_at_its_first_blank_line(http: bytes, body: bytes) -> None:
+    head = b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: http://x/\r\nContent-Type: application/http; msgtype=response\r\nContent-Length: %d\r\n\r\n"
+    found, _ = items(head % len(http) + http + b"\r\n\r\n")
+    assert [d.body for d in found if isinstance(d, Document)] == [body]
+
+
 def test_empty_body_is_a_page_when_none_was_announced() -> None:
     # A redirect or an empty page: nothing to extract, but nothing wrong with the record.
     found, _ = items(warc_bytes([Response("http://x/", b"", status="301 Moved")])[0])

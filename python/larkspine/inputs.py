@@ -70,6 +70,8 @@ HTML_MEDIA_TYPES = frozenset({"text/html", "application/xhtml+xml"})
 _GZIP_MAGIC = b"\x1f\x8b"
 _WARC_MAGIC = b"WARC/"
 _CHUNK = 1 << 16
+#: Longer HTTP headers are not looked for (a record whose header ends later has "no body").
+_MAX_HTTP_HEADER = 1 << 20
 
 
 @dataclass(frozen=True, slots=True)
@@ -446,10 +448,14 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
 
 
 def _header_end(block: bytes) -> tuple[int, int]:
-    """Where the HTTP header ends and how long its blank-line separator is (-1 if absent)."""
-    crlf = block.find(b"\r\n\r\n")
-    lf = block.find(b"\n\n")
-    if lf >= 0 and (crlf < 0 or lf < crlf):
+    """Where the HTTP header ends and how long its blank-line separator is (-1 if absent).
+
+    A header ends at the first CRLF CRLF, or at an earlier LF LF (servers that send bare
+    LFs); the LF LF search stops where the CRLF one ended, so the body is not scanned.
+    """
+    crlf = block.find(b"\r\n\r\n", 0, _MAX_HTTP_HEADER)
+    lf = block.find(b"\n\n", 0, crlf if crlf >= 0 else _MAX_HTTP_HEADER)
+    if lf >= 0:
         return lf, 2
     return crlf, 4
 
