@@ -3,6 +3,7 @@
 // prescan, decoders) so that tests can observe them directly. Nothing here is
 // part of the product's interface.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -571,6 +572,56 @@ PyObject* t_plan_scan(PyObject*, PyObject* args) {
   return Py_BuildValue("(Nn)", build_flat(result.flat), static_cast<Py_ssize_t>(result.scanned));
 }
 
+// held_split(pages, flat) -> (scan, build, teardown, free, values): seconds
+// spent over the pages in each phase of Plan.extract. The scan runs with the
+// interpreter lock released; the other three are the share a call holds it
+// for: building the Python result, destroying the core result, and freeing
+// the Python result (as a caller dropping it would).
+PyObject* t_held_split(PyObject*, PyObject* args) {
+  PyObject *pages_obj, *flat_obj;
+  if (!PyArg_ParseTuple(args, "OO", &pages_obj, &flat_obj)) return nullptr;
+  std::vector<std::string> flat;
+  if (!convert_str_list(flat_obj, flat)) return nullptr;
+  std::vector<Bytes> pages;
+  const Py_ssize_t count = PyList_Size(pages_obj);  // a list of bytes
+  if (count < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Bytes b;
+    if (!get_bytes(PyList_GetItem(pages_obj, i), b)) return nullptr;
+    pages.push_back(b);
+  }
+  Plan plan;
+  if (Fault f = compile_first_only(flat, {}, {}, plan)) return raise_fault(f);
+  using Clock = std::chrono::steady_clock;
+  Clock::duration scan{}, build{}, teardown{}, free_time{};
+  unsigned long long values = 0;
+  for (Bytes page : pages) {
+    auto result = std::make_unique<ExtractResult>();
+    const auto t0 = Clock::now();
+    Fault f;
+    Py_BEGIN_ALLOW_THREADS
+    f = plan.extract(page, std::nullopt, *result);
+    Py_END_ALLOW_THREADS
+    if (f) return raise_fault(f);
+    const auto t1 = Clock::now();
+    Ref built(build_flat(result->flat));
+    if (!built) return nullptr;
+    const auto t2 = Clock::now();
+    for (const Column& c : result->flat) values += c.size();
+    const auto t2b = Clock::now();
+    result.reset();
+    const auto t3 = Clock::now();
+    built = Ref();
+    const auto t4 = Clock::now();
+    scan += t1 - t0;
+    build += t2 - t1;
+    teardown += t3 - t2b;
+    free_time += t4 - t3;
+  }
+  auto sec = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  return Py_BuildValue("(ddddK)", sec(scan), sec(build), sec(teardown), sec(free_time), values);
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -606,6 +657,7 @@ PyMethodDef kMethods[] = {
     {"schema_dump", t_schema_dump, METH_VARARGS, "schema_dump(flat, groups) -> compiled schema dump"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
+    {"held_split", t_held_split, METH_VARARGS, "held_split(pages, flat) -> seconds per phase, values"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},
 };
