@@ -75,6 +75,7 @@ class Matcher final : public TokenSink {
   void text(Bytes text, bool decode_entities, Offset start) override;
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
+  void document_replaced(Bytes doc) override { input_.bytes = doc; }
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
@@ -145,7 +146,7 @@ class Matcher final : public TokenSink {
   void run_tails();
 
   const CompiledSchema& schema_;
-  const EncodedInput& input_;
+  EncodedInput input_;  // the scan's current buffer (see document_replaced)
   std::vector<OpenElem> stack_;
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;

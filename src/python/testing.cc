@@ -38,6 +38,17 @@ PyObject* bytes_of(Bytes b) {
   return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
 
+// The bytes with every NUL removed, as the scan removes them: a copy only
+// when there is one.
+TextValue without_nul(TextValue v) {
+  Bytes b = v.bytes();
+  const void* nul = b.empty() ? nullptr : std::memchr(b.data(), 0, b.size());
+  if (!nul) return v;
+  std::string out;
+  copy_without_nul(b, static_cast<size_t>(static_cast<const char*>(nul) - b.data()), out);
+  return TextValue::owned(std::move(out));
+}
+
 // Records every event as a tuple. Models a pending text run the way the
 // matcher does: the last text event's end, forgotten at the next tag.
 class RecordingSink final : public TokenSink {
@@ -77,6 +88,21 @@ class RecordingSink final : public TokenSink {
     pending_end_ = to;
   }
   bool should_stop() override { return stop_after_ >= 0 && count_ >= stop_after_; }
+  void document_replaced(Bytes doc) override {
+    // The NUL-free copy equals the old buffer before the first NUL, which is
+    // at or after the end of every event recorded so far.
+    for (Py_ssize_t i = 0; i < PyList_Size(list_); ++i) {
+      PyObject* ev = PyList_GetItem(list_, i);
+      PyObject* kind = PyTuple_GetItem(ev, 0);
+      if (PyUnicode_CompareWithASCIIString(kind, "text") != 0) continue;
+      const Py_ssize_t start = PyLong_AsSsize_t(PyTuple_GetItem(ev, 3));
+      Bytes was = Bytes(PyBytes_AsString(PyTuple_GetItem(ev, 1)),
+                        static_cast<size_t>(PyBytes_Size(PyTuple_GetItem(ev, 1))));
+      if (doc.substr(static_cast<size_t>(start), was.size()) != was)
+        internal_fault("the NUL-free copy changed delivered text");
+    }
+    doc_ = doc;
+  }
   bool failed() const { return failed_; }
 
  private:
@@ -159,7 +185,8 @@ PyObject* t_count_lt(PyObject*, PyObject* arg) {
   return PyLong_FromUnsignedLongLong(n);
 }
 
-// normalize(doc, strip_bom, owned) -> (bytes, borrowed_offset or None)
+// normalize(doc, strip_bom, owned) -> (bytes, borrowed_offset or None): the
+// bytes the scan reads, trimmed and without NUL (removed as the scan does it).
 PyObject* t_normalize(PyObject*, PyObject* args) {
   PyObject* doc_obj;
   int strip_bom, owned;
@@ -169,7 +196,7 @@ PyObject* t_normalize(PyObject*, PyObject* args) {
   TextValue out;
   Fault f = guarded([&] {
     TextValue in = owned ? TextValue::owned(std::string(doc)) : TextValue::view(doc);
-    out = normalize(std::move(in), strip_bom != 0);
+    out = without_nul(trim_document(std::move(in), strip_bom != 0));
   });
   if (f) return raise_fault(f);
   Bytes v = out.bytes();
@@ -195,8 +222,9 @@ PyObject* t_prepare(PyObject*, PyObject* args) {
   });
   if (f) return raise_fault(f);
   if (size_fault) return raise_fault(size_fault);
-  return Py_BuildValue("(Ns)", bytes_of(prepared.buffer.bytes()),
-                       whatwg::canonical_name(prepared.encoding));
+  // As the scan reads it: without NUL.
+  TextValue scanned = without_nul(std::move(prepared.buffer));
+  return Py_BuildValue("(Ns)", bytes_of(scanned.bytes()), whatwg::canonical_name(prepared.encoding));
 }
 
 PyObject* t_check_prepared_size(PyObject*, PyObject* arg) {
