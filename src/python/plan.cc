@@ -16,9 +16,21 @@ namespace ls::py {
 
 namespace {
 
+// The schema as the caller gave it, kept for introspection, repr and
+// pickling. First-only flags are normalised to one per flat query (missing
+// flags are false, extra ones were ignored by the compiler anyway), so a plan
+// rebuilt from these fields compiles to the same schema.
+struct PlanSource {
+  std::vector<std::string> flat_queries;
+  std::vector<GroupQuery> groups;
+  std::vector<bool> first_only;
+  bool has_flags = false;  // first_only was given (not None)
+};
+
 struct PlanObject {
   PyObject_HEAD
-  ls::Plan* plan;  // owned; never null once constructed
+  ls::Plan* plan;       // owned; never null once constructed
+  PlanSource* source;  // owned; never null once constructed
 };
 
 template <class F>
@@ -61,28 +73,51 @@ PyObject* plan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   auto* plan = new (std::nothrow) ls::Plan();
   if (!plan) return PyErr_NoMemory();
-  // Compiled with the lock held: construction is once per schema.
-  if (Fault f = compile_first_only(flat_queries, groups, first_only, *plan)) {
+  auto* source = new (std::nothrow) PlanSource();
+  if (!source) {
     delete plan;
+    return PyErr_NoMemory();
+  }
+  // Compiled with the lock held: construction is once per schema.
+  auto drop = [&] {
+    delete plan;
+    delete source;
+  };
+  if (Fault f = compile_first_only(flat_queries, groups, first_only, *plan)) {
+    drop();
     return raise_fault(f);
   }
   if (!check_budget(plan->usage())) {
-    delete plan;
+    drop();
     return nullptr;
+  }
+  Fault kept = guarded([&] {
+    source->has_flags = a[2] != nullptr && a[2] != Py_None;
+    source->first_only.assign(flat_queries.size(), false);
+    for (size_t i = 0; i < flat_queries.size() && i < first_only.size(); ++i)
+      source->first_only[i] = first_only[i];
+    source->flat_queries = std::move(flat_queries);
+    source->groups = std::move(groups);
+  });
+  if (kept) {
+    drop();
+    return raise_fault(kept);
   }
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc ? alloc(type, 0) : nullptr;
   if (!self) {
-    delete plan;
+    drop();
     return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
   }
   reinterpret_cast<PlanObject*>(self)->plan = plan;
+  reinterpret_cast<PlanObject*>(self)->source = source;
   return self;
 }
 
 void plan_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<PlanObject*>(self)->plan;
+  delete reinterpret_cast<PlanObject*>(self)->source;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);  // instances of a heap type hold a reference to it
@@ -129,6 +164,89 @@ PyObject* plan_extract_grouped(PyObject* self, PyObject* const* args, Py_ssize_t
   return build_result_tuple(result);
 }
 
+const PlanSource& source_of(PyObject* self) {
+  return *reinterpret_cast<PlanObject*>(self)->source;
+}
+
+// A tuple built from `n` new references made by `item(i)`.
+template <class F>
+PyObject* build_tuple(size_t n, F&& item) {
+  Ref t(PyTuple_New(static_cast<Py_ssize_t>(n)));
+  if (!t) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* v = item(i);
+    if (!v || PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i), v) < 0) return nullptr;
+  }
+  return t.release();
+}
+
+PyObject* str_of(const std::string& s) { return str_from(Bytes(s)); }
+
+PyObject* flat_queries_tuple(const PlanSource& src) {
+  return build_tuple(src.flat_queries.size(), [&](size_t i) { return str_of(src.flat_queries[i]); });
+}
+
+// ((container, ((name, query), ...)), ...): the shape the constructor takes.
+PyObject* groups_tuple(const PlanSource& src) {
+  return build_tuple(src.groups.size(), [&](size_t g) -> PyObject* {
+    const GroupQuery& group = src.groups[g];
+    Ref fields(build_tuple(group.fields.size(), [&](size_t f) -> PyObject* {
+      Ref name(str_of(group.fields[f].first));
+      Ref query(str_of(group.fields[f].second));
+      if (!name || !query) return nullptr;
+      return PyTuple_Pack(2, name.get(), query.get());
+    }));
+    Ref container(str_of(group.container));
+    if (!fields || !container) return nullptr;
+    return PyTuple_Pack(2, container.get(), fields.get());
+  });
+}
+
+PyObject* first_only_tuple(const PlanSource& src) {
+  return build_tuple(src.first_only.size(), [&](size_t i) {
+    return PyBool_FromLong(src.first_only[i] ? 1 : 0);
+  });
+}
+
+PyObject* plan_get_flat_queries(PyObject* self, void*) { return flat_queries_tuple(source_of(self)); }
+PyObject* plan_get_groups(PyObject* self, void*) { return groups_tuple(source_of(self)); }
+PyObject* plan_get_first_only(PyObject* self, void*) { return first_only_tuple(source_of(self)); }
+
+// The constructor's arguments: what pickling and the repr rebuild from.
+// first_only is None when no flag was given, so a plan without flags
+// round-trips to one without flags.
+PyObject* constructor_args(PyObject* self) {
+  const PlanSource& src = source_of(self);
+  Ref flat(flat_queries_tuple(src));
+  Ref groups(groups_tuple(src));
+  if (!flat || !groups) return nullptr;
+  Ref flags(src.has_flags ? first_only_tuple(src) : Py_NewRef(Py_None));
+  if (!flags) return nullptr;
+  return PyTuple_Pack(3, flat.get(), groups.get(), flags.get());
+}
+
+PyObject* plan_reduce(PyObject* self, PyObject*) {
+  Ref args(constructor_args(self));
+  if (!args) return nullptr;
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), args.get());
+}
+
+// A plan is immutable, so a copy may be the plan itself.
+PyObject* plan_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* plan_repr(PyObject* self) {
+  Ref args(constructor_args(self));
+  if (!args) return nullptr;
+  const PlanSource& src = source_of(self);
+  bool any_flag = false;
+  for (bool f : src.first_only) any_flag = any_flag || f;
+  if (any_flag)
+    return PyUnicode_FromFormat("Plan(%R, %R, first_only=%R)", PyTuple_GetItem(args.get(), 0),
+                                PyTuple_GetItem(args.get(), 1), PyTuple_GetItem(args.get(), 2));
+  return PyUnicode_FromFormat("Plan(%R, %R)", PyTuple_GetItem(args.get(), 0),
+                              PyTuple_GetItem(args.get(), 1));
+}
+
 using FastCallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyCFunction as_method(FastCallKw fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
@@ -145,7 +263,21 @@ PyMethodDef kMethods[] = {
      "extract_grouped($self, html, encoding=None)\n--\n\n"
      "One streaming pass returning (flat_columns, grouped), as the extract_grouped free\n"
      "function. It also releases the interpreter lock for the duration of the scan."},
+    {"__reduce__", plan_reduce, METH_NOARGS,
+     "Pickling support: a plan is rebuilt (and recompiled) from its queries."},
+    {"__copy__", plan_copy, METH_NOARGS, "A plan is immutable: its copy is itself."},
+    {"__deepcopy__", plan_copy, METH_O, "A plan is immutable: its copy is itself."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"flat_queries", plan_get_flat_queries, nullptr,
+     "The flat queries, in column order (tuple of str).", nullptr},
+    {"groups", plan_get_groups, nullptr,
+     "The groups as ((container, ((name, query), ...)), ...).", nullptr},
+    {"first_only", plan_get_first_only, nullptr,
+     "One first-only flag per flat query (tuple of bool).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr char kPlanDoc[] =
@@ -160,6 +292,8 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(plan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
     {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_repr, reinterpret_cast<void*>(plan_repr)},
     {Py_tp_doc, const_cast<char*>(kPlanDoc)},
     {0, nullptr},
 };

@@ -1,0 +1,90 @@
+"""The free extraction functions: the native ones, taking what callers hold."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+
+import _larkspine
+
+from ._document import as_document, read_file
+from ._encoding import engine_label
+
+__all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
+
+#: A group as the engine takes it: ``(container_query, [(subfield_name, subfield_query), ...])``.
+GroupSpec = tuple[str, Sequence[tuple[str, str]]]
+#: One column of values per flat query, in query order.
+Columns = list[list[str]]
+#: ``[group][row][subfield][value]``.
+GroupedRows = list[list[list[list[str]]]]
+
+
+def _queries(queries: object, name: str) -> Sequence[str]:
+    # The engine refuses a str too, but with a message about its own internals;
+    # here the caller learns what to pass instead.
+    if isinstance(queries, str):
+        raise TypeError(f"larkspine: {name} must be a list of query strings, not a str: pass [{queries!r}]")
+    return queries  # type: ignore[return-value]
+
+
+def extract(html: object, queries: Sequence[str], encoding: str | None = None) -> Columns:
+    """Extract one column of values per query from one document, in one streaming pass.
+
+    ``html`` is ``bytes`` (preferred), an already-decoded ``str``, or any bytes-like
+    object. ``queries`` are CSS (with ``::text`` / ``::attr(name)``) or XPath queries; each
+    column lists its values in document order, and an unsupported query yields an empty
+    column (see :func:`larkspine.check`). ``encoding`` is the charset label from the HTTP
+    ``Content-Type`` header, a WHATWG label or a Python codec name such as Scrapy's
+    ``response.encoding``; ``None`` sniffs (byte-order mark, ``<meta>``, else UTF-8). An
+    unknown label raises ``ValueError``.
+
+    >>> extract(b"<h1>Hi</h1><a href=/x>x</a>", ["h1::text", "a::attr(href)"])
+    [['Hi'], ['/x']]
+    """
+    doc = as_document(html)
+    return _larkspine.extract(doc, _queries(queries, "queries"), _label(doc, encoding))
+
+
+def extract_grouped(
+    html: object,
+    flat_queries: Sequence[str],
+    groups: Sequence[GroupSpec],
+    encoding: str | None = None,
+) -> tuple[Columns, GroupedRows]:
+    """Flat columns and grouped rows from one streaming pass.
+
+    ``groups`` is a list of ``(container_query, [(name, subfield_query), ...])``; the result
+    is ``(flat_columns, grouped)`` with ``grouped[g][row][subfield]`` a list of values, rows in
+    document order. Sub-field names are carried by the caller; :class:`larkspine.Schema` and
+    :class:`larkspine.Page` turn rows into dicts.
+    """
+    doc = as_document(html)
+    if isinstance(groups, str):
+        raise TypeError("larkspine: groups must be a list of (container, [(name, query), ...]) pairs, not a str")
+    return _larkspine.extract_grouped(doc, _queries(flat_queries, "flat_queries"), groups, _label(doc, encoding))
+
+
+def extract_file(
+    path: str | os.PathLike[str], queries: Sequence[str], encoding: str | None = None
+) -> Columns:
+    """:func:`extract` over a saved page; a file name ending in ``.gz`` is gunzipped."""
+    return extract(read_file(path), queries, encoding)
+
+
+def _label(doc: bytes | str, encoding: str | None) -> str | None:
+    label = engine_label(doc, encoding)
+    if isinstance(doc, str) and label is not None and label != encoding:
+        # A Python codec name was replaced by its WHATWG name; if the engine refuses it
+        # for already-decoded text, say which label the caller gave.
+        return _checked_str_label(doc, encoding, label)
+    return label
+
+
+def _checked_str_label(doc: str, encoding: str | None, label: str) -> str:
+    try:
+        _larkspine.detect_encoding(doc, label)
+    except ValueError as e:
+        e.add_note(f"(encoding={encoding!r} is Python's name for {label})")
+        raise
+    return label

@@ -1,0 +1,55 @@
+"""What the engine reads: ``bytes`` or ``str``, from any bytes-like object a caller holds."""
+
+from __future__ import annotations
+
+import gzip
+import os
+from typing import Union
+
+__all__ = ["Html", "as_document", "read_file"]
+
+#: What every extraction entry point accepts as a document: ``bytes`` (preferred; a
+#: ``bytes`` subclass such as web-poet's ``HttpResponseBody`` is read without a copy), an
+#: already-decoded ``str``, or any object with the buffer protocol holding contiguous bytes
+#: (``bytearray``, ``memoryview``, ``mmap``, ``array('B')``), which is copied once.
+Html = Union[bytes, str, bytearray, memoryview]
+
+_BYTE_FORMATS = frozenset({"B", "b", "c"})
+
+
+def as_document(html: object) -> bytes | str:
+    """``html`` as ``bytes`` or ``str``, or ``TypeError`` naming what is accepted."""
+    if isinstance(html, (bytes, str)):
+        return html
+    if isinstance(html, os.PathLike):
+        raise TypeError(
+            "larkspine: html is a path, not a document: read it with larkspine.extract_file(path, ...)"
+        )
+    try:
+        view = memoryview(html)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(
+            "larkspine: html must be bytes, str or a bytes-like object (bytearray, memoryview, "
+            f"any buffer of bytes), got {type(html).__name__}"
+        ) from None
+    with view:
+        if view.format not in _BYTE_FORMATS or view.itemsize != 1:
+            raise TypeError(
+                "larkspine: html must hold bytes, got a buffer of format "
+                f"{view.format!r} (item size {view.itemsize}); pass .tobytes() or a byte view "
+                "(memoryview(...).cast('B'))"
+            )
+        if not view.c_contiguous:
+            raise TypeError(
+                "larkspine: html is a non-contiguous buffer; pass a contiguous copy (.tobytes())"
+            )
+        return view.tobytes()
+
+
+def read_file(path: str | os.PathLike[str]) -> bytes:
+    """The bytes of a saved page; a name ending in ``.gz`` is gunzipped."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if os.fspath(path).endswith(".gz"):
+        return gzip.decompress(data)
+    return data

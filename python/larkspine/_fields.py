@@ -1,0 +1,305 @@
+"""Field declarations: what one query becomes in a record.
+
+A :class:`Field` is one query plus what to do with its column: keep every value or only the
+first, map each value, post-process the whole result, and what to give when the page has no
+value. A :class:`Group` is a container query whose elements become rows of sub-fields. Both
+are descriptors, so on a :class:`~larkspine.Page` instance the attribute is the value.
+"""
+
+from __future__ import annotations
+
+import inspect
+from collections.abc import Callable, Mapping
+from typing import Any, Generic, Literal, TypeVar, overload
+
+__all__ = ["Field", "Group", "field", "group", "MISSING"]
+
+T = TypeVar("T")
+V = TypeVar("V")
+D = TypeVar("D")
+
+
+class _Missing:
+    """The absence of a default (``None`` is a legitimate default)."""
+
+    _instance: _Missing | None = None
+
+    def __new__(cls) -> _Missing:
+        if cls._instance is None:
+            cls._instance = super().__new__(cls)
+        return cls._instance
+
+    def __repr__(self) -> str:
+        return "MISSING"
+
+    def __reduce__(self) -> str:
+        return "MISSING"
+
+
+MISSING: Any = _Missing()
+
+
+def _takes_url(fn: Callable[..., Any] | None) -> bool:
+    if fn is None:
+        return False
+    try:
+        return "url" in inspect.signature(fn).parameters
+    except (TypeError, ValueError):  # builtins without a signature
+        return False
+
+
+def _check_callable(value: object, what: str) -> None:
+    if value is not None and not callable(value):
+        raise TypeError(f"larkspine: {what} must be a callable or None, got {type(value).__name__}")
+
+
+class Field(Generic[T]):
+    """One query and how its column becomes a value (see :func:`field`)."""
+
+    __slots__ = ("query", "first", "default", "each", "out", "name", "_each_url", "_out_url")
+
+    def __init__(
+        self,
+        query: str,
+        *,
+        first: bool = False,
+        default: Any = MISSING,
+        each: Callable[..., Any] | None = None,
+        out: Callable[..., Any] | None = None,
+    ) -> None:
+        if not isinstance(query, str):
+            raise TypeError(f"larkspine: a field's query must be a str, got {type(query).__name__}")
+        if not isinstance(first, bool):
+            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
+        _check_callable(each, "each")
+        _check_callable(out, "out")
+        self.query = query
+        self.first = first
+        self.default = default
+        self.each = each
+        self.out = out
+        self.name: str | None = None
+        self._each_url = _takes_url(each)
+        self._out_url = _takes_url(out)
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        if self.name is None:
+            self.name = name
+
+    @overload
+    def __get__(self, instance: None, owner: type | None = None) -> Field[T]: ...
+    @overload
+    def __get__(self, instance: object, owner: type | None = None) -> T: ...
+    def __get__(self, instance: object, owner: type | None = None) -> Any:
+        if instance is None:
+            return self
+        values: dict[str, Any] = instance._values  # type: ignore[attr-defined]
+        return values[self._bound_name()]
+
+    def _bound_name(self) -> str:
+        if self.name is None:
+            raise AttributeError("larkspine: this field is not attached to a Page class")
+        return self.name
+
+    def finish(self, column: list[str], url: str | None = None) -> T:
+        """The field's value from its column of strings."""
+        values: list[Any] = column
+        each = self.each
+        if each is not None:
+            values = [each(v, url=url) for v in column] if self._each_url else [each(v) for v in column]
+        if not values:
+            if self.default is not MISSING:
+                return self.default  # type: ignore[no-any-return]
+            return None if self.first else []  # type: ignore[return-value]
+        value: Any = values[0] if self.first else values
+        out = self.out
+        if out is not None:
+            value = out(value, url=url) if self._out_url else out(value)
+        return value  # type: ignore[no-any-return]
+
+    def _spec(self) -> tuple[Any, ...]:
+        return (self.query, self.first, self.default, self.each, self.out)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Field) and self._spec() == other._spec()
+
+    def __hash__(self) -> int:
+        return hash((self.query, self.first))
+
+    def __repr__(self) -> str:
+        parts = [repr(self.query)]
+        if self.first:
+            parts.append("first=True")
+        if self.default is not MISSING:
+            parts.append(f"default={self.default!r}")
+        for key in ("each", "out"):
+            fn = getattr(self, key)
+            if fn is not None:
+                parts.append(f"{key}={getattr(fn, '__qualname__', fn)!s}")
+        return f"field({', '.join(parts)})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild_field, self._spec() + (self.name,))
+
+
+def _rebuild_field(query: str, first: bool, default: Any, each: Any, out: Any, name: str | None) -> Field[Any]:
+    f: Field[Any] = Field(query, first=first, default=default, each=each, out=out)
+    f.name = name
+    return f
+
+
+@overload
+def field(query: str, *, first: Literal[False] = False, each: None = None, out: None = None) -> Field[list[str]]: ...
+@overload
+def field(query: str, *, first: Literal[False] = False, default: D, each: None = None, out: None = None) -> Field[list[str] | D]: ...
+@overload
+def field(query: str, *, first: Literal[True], each: None = None, out: None = None) -> Field[str | None]: ...
+@overload
+def field(query: str, *, first: Literal[True], default: D, each: None = None, out: None = None) -> Field[str | D]: ...
+@overload
+def field(query: str, *, first: Literal[False] = False, each: Callable[..., V], out: None = None) -> Field[list[V]]: ...
+@overload
+def field(query: str, *, first: Literal[True], each: Callable[..., V], out: None = None) -> Field[V | None]: ...
+@overload
+def field(query: str, *, first: Literal[True], default: D, each: Callable[..., V], out: None = None) -> Field[V | D]: ...
+@overload
+def field(query: str, *, first: bool = False, default: Any = MISSING, each: Callable[..., Any] | None = None, out: Callable[..., T]) -> Field[T | Any]: ...
+def field(
+    query: str,
+    *,
+    first: bool = False,
+    default: Any = MISSING,
+    each: Callable[..., Any] | None = None,
+    out: Callable[..., Any] | None = None,
+) -> Field[Any]:
+    """Declare a field: a CSS or XPath query and how its values become the field's value.
+
+    - ``first=False`` (default): every value, as ``list[str]`` in document order (like
+      parsel's ``getall()``); ``first=True``: the first value or ``None`` (like ``get()``),
+      and the engine stops collecting that column after its first value.
+    - ``default``: what the field is when the page has no value (instead of ``[]`` / ``None``).
+    - ``each``: a callable applied to every value (``each=str.strip``, ``each=int``).
+    - ``out``: a callable applied to the finished value (after ``each`` and ``first``), for
+      instance ``out=" ".join``. It is not applied to a default.
+
+    ``each`` and ``out`` may take a ``url`` keyword argument: they then receive the page's URL
+    (``each=lambda href, url: urljoin(url, href)``).
+    """
+    return Field(query, first=first, default=default, each=each, out=out)
+
+
+class Group:
+    """A container query whose every match becomes a row of named sub-fields (see :func:`group`)."""
+
+    __slots__ = ("container", "fields", "first", "out", "name")
+
+    def __init__(
+        self,
+        container: str,
+        fields: Mapping[str, Field[Any] | str],
+        *,
+        first: bool = False,
+        out: Callable[..., Any] | None = None,
+    ) -> None:
+        if not isinstance(container, str):
+            raise TypeError(f"larkspine: a group's container query must be a str, got {type(container).__name__}")
+        if not isinstance(first, bool):
+            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
+        _check_callable(out, "out")
+        subfields: dict[str, Field[Any]] = {}
+        for name, sub in fields.items():
+            if not isinstance(name, str) or not name.isidentifier():
+                raise ValueError(f"larkspine: sub-field name {name!r} of group {container!r} is not an identifier")
+            if isinstance(sub, str):
+                sub = Field(sub)
+            elif not isinstance(sub, Field):
+                raise TypeError(
+                    f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
+                    f"field(...), got {type(sub).__name__}"
+                )
+            sub = _rebuild_field(*sub._spec(), name)
+            subfields[name] = sub
+        if not subfields:
+            raise ValueError(f"larkspine: group {container!r} has no sub-fields")
+        self.container = container
+        self.fields: Mapping[str, Field[Any]] = subfields
+        self.first = first
+        self.out = out
+        self.name: str | None = None
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        if self.name is None:
+            self.name = name
+
+    @overload
+    def __get__(self, instance: None, owner: type | None = None) -> Group: ...
+    @overload
+    def __get__(self, instance: object, owner: type | None = None) -> Any: ...
+    def __get__(self, instance: object, owner: type | None = None) -> Any:
+        if instance is None:
+            return self
+        if self.name is None:
+            raise AttributeError("larkspine: this group is not attached to a Page class")
+        return instance._values[self.name]  # type: ignore[attr-defined]
+
+    def finish(self, rows: list[list[list[str]]], url: str | None = None) -> Any:
+        """The group's value: one dict per row, keyed by sub-field name."""
+        subs = tuple(self.fields.values())
+        names = tuple(self.fields)
+        records = [
+            {name: sub.finish(column, url) for name, sub, column in zip(names, subs, row)} for row in rows
+        ]
+        value: Any = records
+        if self.first:
+            value = records[0] if records else None
+        if self.out is not None and records:
+            value = self.out(value)
+        return value
+
+    def _spec(self) -> tuple[Any, ...]:
+        return (self.container, dict(self.fields), self.first, self.out)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Group) and self._spec() == other._spec()
+
+    def __hash__(self) -> int:
+        return hash(self.container)
+
+    def __repr__(self) -> str:
+        subs = ", ".join(f"{k}={v!r}" for k, v in self.fields.items())
+        extra = ", first=True" if self.first else ""
+        return f"group({self.container!r}, {subs}{extra})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild_group, self._spec() + (self.name,))
+
+
+def _rebuild_group(container: str, fields: dict[str, Field[Any]], first: bool, out: Any, name: str | None) -> Group:
+    g = Group(container, fields, first=first, out=out)
+    g.name = name
+    return g
+
+
+def group(
+    container: str,
+    fields: Mapping[str, Field[Any] | str] | None = None,
+    /,
+    *,
+    first: bool = False,
+    out: Callable[..., Any] | None = None,
+    **subfields: Field[Any] | str,
+) -> Group:
+    """Declare a group: each element matching ``container`` becomes a row (a dict).
+
+    Sub-fields are queries relative to the container element, given as keywords
+    (``group("li.offer", name="b::text", price=field(".price::text", first=True))``) or as a
+    mapping (``group("li", {"first": "b::text"})``, for names that clash with the options).
+    ``first=True`` gives the first row or ``None`` instead of the list of rows; ``out`` is
+    applied to the finished rows.
+    """
+    merged: dict[str, Field[Any] | str] = dict(fields or {})
+    for name in subfields:
+        if name in merged:
+            raise ValueError(f"larkspine: sub-field {name!r} of group {container!r} is given twice")
+    merged.update(subfields)
+    return Group(container, merged, first=first, out=out)

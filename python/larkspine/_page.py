@@ -1,0 +1,119 @@
+"""Page classes: a schema declared as a class, compiled once when the class is defined."""
+
+from __future__ import annotations
+
+from typing import Any, ClassVar, Self
+
+from ._fields import Field, Group
+from ._schema import Record, Schema
+
+__all__ = ["Page"]
+
+
+class Page:
+    """Base class of declarative page schemas.
+
+    Declare fields as class attributes; the class compiles them into one native plan when
+    it is defined (a malformed or over-budget schema fails there, once), and each instance
+    is one page, extracted in one streaming pass::
+
+        class Article(Page):
+            title = field("h1::text", first=True)
+            links = field("a::attr(href)")
+            offers = group("li.offer", name="b::text", price=field(".price::text", first=True))
+
+        page = Article(response.body, encoding=response.encoding, url=response.url)
+        page.title, page.to_dict()
+
+    A subclass inherits its bases' fields, may add or override them, and gets its own plan.
+    ``class Article(Page, strict=True)`` also refuses unsupported queries at definition
+    (see :func:`larkspine.check`).
+    """
+
+    __slots__ = ("url", "_values")
+    __schema__: ClassVar[Schema] = Schema({})
+
+    url: str | None
+    _values: Record
+
+    def __init_subclass__(cls, *, strict: bool | None = None, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        declared: dict[str, Field[Any] | Group] = {}
+        inherited_strict = False
+        for base in reversed(cls.__mro__[1:]):
+            schema = base.__dict__.get("__schema__")
+            if isinstance(schema, Schema):
+                declared.update(schema.fields)
+                inherited_strict = inherited_strict or schema.strict
+        for name, value in list(cls.__dict__.items()):
+            if isinstance(value, (Field, Group)):
+                if name in _RESERVED or name.startswith("_"):
+                    raise TypeError(
+                        f"larkspine: field name {name!r} of {cls.__qualname__} clashes with "
+                        f"{'a Page attribute' if name in _RESERVED else 'private names'}; rename it"
+                    )
+                declared[name] = value
+            elif name in declared and not name.startswith("__"):
+                # A plain attribute or method replaces an inherited field.
+                del declared[name]
+        schema = Schema(declared, strict=inherited_strict if strict is None else strict)
+        cls.__schema__ = schema
+        # Bind each field under its name on this class, so a declaration shared between
+        # classes or names reads the right value.
+        for name, decl in schema.fields.items():
+            setattr(cls, name, decl)
+
+    def __init__(self, html: object, *, encoding: str | None = None, url: str | None = None) -> None:
+        """Extract one page: ``html`` as for :func:`larkspine.extract` (bytes preferred)."""
+        self.url = url
+        self._values = type(self).__schema__.extract(html, encoding, url)
+
+    @classmethod
+    def from_response(cls, response: Any) -> Self:
+        """One page from a Scrapy ``Response`` or a web-poet ``HttpResponse``.
+
+        Reads ``response.body`` with ``response.encoding`` (the charset the response's own
+        ``.text`` and ``.css()`` decode with) and keeps ``response.url``.
+        """
+        body = response.body
+        encoding = getattr(response, "encoding", None)
+        url = getattr(response, "url", None)
+        return cls(body, encoding=encoding, url=None if url is None else str(url))
+
+    @classmethod
+    def from_record(cls, record: Record, *, url: str | None = None) -> Self:
+        """A page from an already-extracted record (for instance one read back from JSON)."""
+        self = cls.__new__(cls)
+        names = cls.__schema__.fields
+        unknown = set(record) - set(names)
+        if unknown:
+            raise ValueError(f"larkspine: {cls.__qualname__} has no field(s) {sorted(unknown)}")
+        self.url = url
+        self._values = {name: record.get(name) for name in names}
+        return self
+
+    def to_dict(self) -> Record:
+        """The record: field values by name, in declaration order (a fresh dict)."""
+        return dict(self._values)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        assert isinstance(other, Page)
+        return self._values == other._values and self.url == other.url
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        inner = ", ".join(f"{k}={v!r}" for k, v in self._values.items())
+        return f"{type(self).__qualname__}({inner})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_restore_page, (type(self), self._values, self.url))
+
+
+def _restore_page(cls: type[Page], values: Record, url: str | None) -> Page:
+    return cls.from_record(values, url=url)
+
+
+_RESERVED = frozenset(name for name in dir(Page) if not name.startswith("__")) | {"url"}
