@@ -76,6 +76,7 @@ class Matcher final : public TokenSink {
   void text(Bytes text, bool decode_entities, Offset start) override;
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
+  void document_replaced(Bytes doc) override { input_.bytes = doc; }
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
@@ -149,7 +150,7 @@ class Matcher final : public TokenSink {
   void run_tails();
 
   const CompiledSchema& schema_;
-  const EncodedInput& input_;
+  EncodedInput input_;  // the scan's current buffer (see document_replaced)
   std::vector<OpenElem> stack_;
   NameIndex names_;  // the open frames by name
   // Per end priority, the stack index of the topmost open frame of that
