@@ -143,9 +143,11 @@ def _terminal(name: str | None) -> Terminal | None:
 
 def _subfield_terminal(query: str) -> Terminal | None:
     (term,) = _larkspine.selector_terminals([query])
-    if term is None and query.lstrip().startswith("./"):
-        # A relative XPath sub-field: its value kind is that of the same path from the root.
-        (term,) = _larkspine.selector_terminals([query.lstrip()[1:]])
+    relative = query.lstrip()
+    if term is None and relative.startswith("./"):
+        # A relative XPath sub-field (the engine anchors it at the container): its value
+        # kind is that of the same steps anywhere in the page.
+        (term,) = _larkspine.selector_terminals(["//" + relative[1:].lstrip("/")])
     return _terminal(term)
 
 
