@@ -83,11 +83,12 @@ def test_every_block_runs_as_shown(name):
     if not (ROOT / name).exists():
         pytest.skip(f"{name} is not written")
     namespace = _namespace()
-    ran = 0
+    ran = checked = 0
     for lang, code, output, line in blocks(name):
         where = f"{name}:{line}"
         if lang == "python":
-            printed, _ = run_python(code, namespace, where)
+            printed, n = run_python(code, namespace, where)
+            checked += n + (output is not None)
             if output is not None:
                 assert printed == output, where
         elif lang in ("sh", "bash"):
@@ -108,6 +109,7 @@ def test_every_block_runs_as_shown(name):
             continue
         ran += 1
     assert ran > 0
+    assert checked > 0 or "```python" not in (ROOT / name).read_text(), "no value of the examples is checked"
 
 
 def test_the_expectation_checker_catches_a_wrong_value():
