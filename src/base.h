@@ -69,6 +69,18 @@ inline uint8_t ascii_lower(uint8_t c) {
   return static_cast<uint8_t>(c - 'A') < 26 ? static_cast<uint8_t>(c | 0x20) : c;
 }
 
+// ASCII lower-casing of eight bytes at once: 0x20 is added to every byte from
+// 'A' to 'Z' and to no other (the high-bit and range tests are per byte, with
+// no carry between bytes because each sum stays below 0x100).
+inline uint64_t ascii_lower8(uint64_t x) {
+  constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
+  const uint64_t low7 = x & ~k80;
+  const uint64_t ge_a = low7 + (0x80 - 'A') * k01;  // high bit set where byte >= 'A'
+  const uint64_t gt_z = low7 + (0x7F - 'Z') * k01;  // high bit set where byte > 'Z'
+  const uint64_t upper = ge_a & ~gt_z & ~x & k80;   // ASCII and in 'A'..'Z'
+  return x | (upper >> 2);
+}
+
 // ASCII-case-insensitive equality (only A-Z fold).
 inline bool ascii_iequals(Bytes a, Bytes b) {
   if (a.size() != b.size()) return false;

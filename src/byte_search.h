@@ -57,6 +57,62 @@ inline const uint8_t* find_either(const uint8_t* p, const uint8_t* end, uint8_t 
   return end;
 }
 
+// First byte equal to `b` or to 0x00. The scan stops at every NUL byte it
+// meets (see tokenize), so each of its searches looks for NUL as well.
+inline const uint8_t* find_byte_or_nul(const uint8_t* p, const uint8_t* end, uint8_t b) {
+#if defined(__SSE2__)
+  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+  const __m128i zero = _mm_setzero_si128();
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, vb), _mm_cmpeq_epi8(v, zero)));
+    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#else
+  const uint64_t wb = swar_broadcast(b);
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t hit = swar_zero_lanes(w ^ wb) | swar_zero_lanes(w);
+    if (hit) return p + (__builtin_ctzll(hit) >> 3);
+    p += 8;
+  }
+#endif
+  for (; p < end; ++p)
+    if (*p == b || *p == 0) return p;
+  return end;
+}
+
+// First byte equal to `a`, `b` or 0x00.
+inline const uint8_t* find_either_or_nul(const uint8_t* p, const uint8_t* end, uint8_t a, uint8_t b) {
+#if defined(__SSE2__)
+  const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+  const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+  const __m128i zero = _mm_setzero_si128();
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb)),
+                               _mm_cmpeq_epi8(v, zero));
+    int mask = _mm_movemask_epi8(hit);
+    if (mask) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#else
+  const uint64_t wa = swar_broadcast(a), wb = swar_broadcast(b);
+  while (end - p >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t hit = swar_zero_lanes(w ^ wa) | swar_zero_lanes(w ^ wb) | swar_zero_lanes(w);
+    if (hit) return p + (__builtin_ctzll(hit) >> 3);
+    p += 8;
+  }
+#endif
+  for (; p < end; ++p)
+    if (*p == a || *p == b || *p == 0) return p;
+  return end;
+}
+
 // First byte with its top bit set (non-ASCII).
 inline const uint8_t* find_non_ascii(const uint8_t* p, const uint8_t* end) {
 #if defined(__SSE2__)

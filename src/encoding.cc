@@ -40,12 +40,6 @@ std::optional<Encoding> adjusted_label(Bytes label) {
   return e;
 }
 
-const std::string* first_attr(const MetaAttrs& m, Bytes name) {
-  for (const auto& [n, v] : m.attrs)
-    if (n == name) return &v;
-  return nullptr;
-}
-
 // The label inside a content attribute such as "text/html; charset=koi8-r".
 std::optional<Encoding> charset_from_content(const std::string& content) {
   std::string low(content);
@@ -67,22 +61,6 @@ std::optional<Encoding> charset_from_content(const std::string& content) {
   return adjusted_label(Bytes(low).substr(p, q - p));
 }
 
-// What one <meta> tag says, if anything.
-std::optional<Encoding> meta_tag_encoding(const MetaAttrs& m) {
-  const std::string* charset = first_attr(m, "charset");
-  if (charset && !charset->empty()) return adjusted_label(*charset);
-  bool content_type = false;
-  for (const auto& [n, v] : m.attrs)
-    if (n == "http-equiv" && ascii_iequals(trim_unicode_whitespace(v), "content-type")) {
-      content_type = true;
-      break;
-    }
-  if (!content_type) return std::nullopt;
-  const std::string* content = first_attr(m, "content");
-  if (!content) return std::nullopt;
-  return charset_from_content(*content);
-}
-
 // Lossy UTF-8 text of a name or value, as the prescan compares it.
 std::string prescan_text(Bytes raw) {
   std::string out;
@@ -90,12 +68,13 @@ std::string prescan_text(Bytes raw) {
   return out;
 }
 
-}  // namespace
-
-MetaAttrs meta_attrs(Bytes doc, size_t start, size_t end) {
+// Reads the attributes of one tag from `start` up to its `>` (or `end`),
+// calling each(name, value) with views of the raw bytes (value empty when
+// there is no `=`). Returns the position after the tag.
+template <class F>
+size_t read_meta_attrs(Bytes doc, size_t start, size_t end, F&& each) {
   const uint8_t* d = u8(doc);
   end = std::min(end, doc.size());
-  MetaAttrs out;
   size_t p = start;
   auto space = [](uint8_t c) { return is_prescan_space(c); };
   for (;;) {
@@ -107,20 +86,18 @@ MetaAttrs meta_attrs(Bytes doc, size_t start, size_t end) {
     }
     size_t ns = p;
     while (p < end && !space(d[p]) && d[p] != '/' && d[p] != '=' && d[p] != '>') ++p;
-    std::string name = prescan_text(doc.substr(ns, p - ns));
-    for (char& c : name) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+    const Bytes name = doc.substr(ns, p - ns);
     size_t q = p;
     while (q < end && space(d[q])) ++q;
-    std::string value;
+    Bytes value;
     if (q < end && d[q] == '=') {
       ++q;
       while (q < end && space(d[q])) ++q;
       size_t vs, ve;
       if (q < end && (d[q] == '"' || d[q] == '\'')) {
-        uint8_t quote = d[q];
+        const uint8_t* close = find_byte(d + q + 1, d + end, d[q]);
         vs = q + 1;
-        ve = vs;
-        while (ve < end && d[ve] != quote) ++ve;
+        ve = static_cast<size_t>(close - d);
         p = ve < end ? ve + 1 : end;
       } else {
         vs = q;
@@ -128,11 +105,51 @@ MetaAttrs meta_attrs(Bytes doc, size_t start, size_t end) {
         while (ve < end && !space(d[ve]) && d[ve] != '>') ++ve;
         p = ve;
       }
-      value = prescan_text(doc.substr(vs, ve - vs));
+      value = doc.substr(vs, ve - vs);
     }
-    out.attrs.emplace_back(std::move(name), std::move(value));
+    each(name, value);
   }
-  out.end = p;
+  return p;
+}
+
+// What one <meta> tag says, if anything, and where the tag ends. Names are
+// compared as raw bytes: the lossy UTF-8 text of a name equals an ASCII name
+// ignoring case exactly when its bytes do, so only the values that decide
+// are decoded.
+struct MetaVerdict {
+  std::optional<Encoding> encoding;
+  size_t end;
+};
+MetaVerdict meta_tag_encoding(Bytes doc, size_t start, size_t end) {
+  std::optional<Bytes> charset, content;
+  bool content_type = false;
+  const size_t after = read_meta_attrs(doc, start, end, [&](Bytes name, Bytes value) {
+    if (!charset && ascii_iequals(name, "charset")) charset = value;
+    else if (!content && ascii_iequals(name, "content")) content = value;
+    else if (!content_type && ascii_iequals(name, "http-equiv"))
+      content_type = ascii_iequals(trim_unicode_whitespace(prescan_text(value)), "content-type");
+  });
+  if (charset && !charset->empty()) return {adjusted_label(prescan_text(*charset)), after};
+  if (!content_type || !content) return {std::nullopt, after};
+  return {charset_from_content(prescan_text(*content)), after};
+}
+
+// `name` (the bytes after "<") is that of an element whose content the
+// prescan skips.
+bool skips_content(Bytes name) {
+  return ascii_iequals(name, "title") || ascii_iequals(name, "style") || ascii_iequals(name, "script") ||
+         ascii_iequals(name, "textarea");
+}
+
+}  // namespace
+
+MetaAttrs meta_attrs(Bytes doc, size_t start, size_t end) {
+  MetaAttrs out;
+  out.end = read_meta_attrs(doc, start, end, [&](Bytes name, Bytes value) {
+    std::string n = prescan_text(name);
+    for (char& c : n) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+    out.attrs.emplace_back(std::move(n), prescan_text(value));
+  });
   return out;
 }
 
@@ -144,9 +161,12 @@ std::optional<Encoding> meta_prescan(Bytes doc) {
   if (n >= 6 && std::memcmp(d, "<?xml", 5) == 0 && is_prescan_space(d[5])) {
     size_t close = doc.find("?>");
     size_t decl_end = close == Bytes::npos ? n : close + 2;
-    MetaAttrs m = meta_attrs(doc, 5, decl_end);
-    if (const std::string* label = first_attr(m, "encoding"))
-      if (auto e = adjusted_label(*label)) return e;
+    std::optional<Bytes> label;
+    read_meta_attrs(doc, 5, decl_end, [&](Bytes name, Bytes value) {
+      if (!label && ascii_iequals(name, "encoding")) label = value;
+    });
+    if (label)
+      if (auto e = adjusted_label(prescan_text(*label))) return e;
   }
 
   size_t limit = SIZE_MAX;
@@ -161,17 +181,22 @@ std::optional<Encoding> meta_prescan(Bytes doc) {
       size_t ne = p + 1;
       while (ne < n && !(kByteClass[d[ne]] & kClassTagEnd)) ++ne;
       Bytes name = doc.substr(p + 1, ne - (p + 1));
-      if (ascii_iequals(name, "title") || ascii_iequals(name, "style") ||
-          ascii_iequals(name, "script") || ascii_iequals(name, "textarea")) {
-        // Raw text: nothing inside it is markup.
+      if (skips_content(name)) {
+        // Raw text: nothing inside it is markup. It ends at the first "</"
+        // followed by the name, then at the next `>`.
         size_t q = ne;
         for (;;) {
-          size_t close = doc.find("</", q);
-          if (close == Bytes::npos) return std::nullopt;
+          const uint8_t* lt = find_byte(d + q, d + n, '<');
+          if (lt == d + n) return std::nullopt;
+          const size_t close = static_cast<size_t>(lt - d);
+          if (close + 1 >= n || d[close + 1] != '/') {
+            q = close + 1;
+            continue;
+          }
           if (close + 2 + name.size() <= n && ascii_iequals(doc.substr(close + 2, name.size()), name)) {
-            size_t gt = doc.find('>', close + 2 + name.size());
-            if (gt == Bytes::npos) return std::nullopt;
-            pos = gt + 1;
+            const uint8_t* gt = find_byte(d + close + 2 + name.size(), d + n, '>');
+            if (gt == d + n) return std::nullopt;
+            pos = static_cast<size_t>(gt - d) + 1;
             break;
           }
           q = close + 2;
@@ -194,8 +219,8 @@ std::optional<Encoding> meta_prescan(Bytes doc) {
     if (n - p < 5) return std::nullopt;
     if (n - p >= 6 && ascii_istarts_with(doc.substr(p), "<meta") &&
         (is_prescan_space(d[p + 5]) || d[p + 5] == '/' || d[p + 5] == '>')) {
-      MetaAttrs m = meta_attrs(doc, p + 5, n);
-      if (auto e = meta_tag_encoding(m)) return e;
+      const MetaVerdict m = meta_tag_encoding(doc, p + 5, n);
+      if (m.encoding) return m.encoding;
       pos = std::max(m.end, p + 6);
       continue;
     }

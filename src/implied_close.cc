@@ -48,18 +48,6 @@ constexpr Key pack(std::string_view s) {
   return k;
 }
 
-// ASCII lower-casing of eight bytes at once: 0x20 is added to every byte from
-// 'A' to 'Z' and to no other (the high-bit and range tests are per byte, with
-// no carry between bytes because each sum stays below 0x100).
-inline uint64_t lower8(uint64_t x) {
-  constexpr uint64_t k01 = 0x0101010101010101ull, k80 = 0x8080808080808080ull;
-  const uint64_t low7 = x & ~k80;
-  const uint64_t ge_a = low7 + (0x80 - 'A') * k01;  // high bit set where byte >= 'A'
-  const uint64_t gt_z = low7 + (0x7F - 'Z') * k01;  // high bit set where byte > 'Z'
-  const uint64_t upper = ge_a & ~gt_z & ~x & k80;   // ASCII and in 'A'..'Z'
-  return x | (upper >> 2);
-}
-
 // An open-addressing table over the packed keys: 256 slots for fewer than
 // 100 names keeps probe runs short; slot value 0 is empty, else row + 1.
 constexpr size_t kSlots = 256;
@@ -86,6 +74,13 @@ constexpr HashTable make_table() {
 }
 constexpr HashTable kTable = make_table();
 
+constexpr bool priorities_in_range() {
+  for (const Row& r : kTags)
+    if (r.info.end_priority >= kEndPriorityLevels) return false;
+  return true;
+}
+static_assert(priorities_in_range(), "the matcher keeps one stack link per end priority");
+
 }  // namespace
 
 TagInfo tag_info(Bytes name) {
@@ -96,7 +91,7 @@ TagInfo tag_info(Bytes name) {
   const size_t n = name.size();
   for (size_t i = 0; i < n && i < 8; ++i) lo |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * i);
   for (size_t i = 8; i < n; ++i) hi |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * (i - 8));
-  const Key key{lower8(lo), lower8(hi)};
+  const Key key{ascii_lower8(lo), ascii_lower8(hi)};
   for (size_t slot = slot_of(key); kTable.rows[slot]; slot = (slot + 1) % kSlots)
     if (kTable.keys[slot] == key) return kTags[kTable.rows[slot] - 1].info;
   return {};

@@ -24,6 +24,9 @@ inline constexpr int8_t kSlotHtml = 0;
 inline constexpr int8_t kSlotHead = 1;
 inline constexpr int8_t kSlotBody = 2;
 
+// End priorities run from 0 to kEndPriorityLevels - 1.
+inline constexpr int kEndPriorityLevels = 7;
+
 // Everything the tree repair knows about one tag name.
 struct TagInfo {
   CloseClass close_class = CloseClass::kOther;

@@ -165,33 +165,17 @@ NodeIdentity node_identity(const std::vector<Selector>& members) {
   return out;
 }
 
-TextValue normalize(TextValue buf, bool strip_bom) {
+TextValue trim_document(TextValue buf, bool strip_bom) {
   Bytes v = buf.bytes();
   size_t b = 0, e = v.size();
   while (e > b && is_trim_byte(static_cast<uint8_t>(v[e - 1]))) --e;
   while (b < e && is_trim_byte(static_cast<uint8_t>(v[b]))) ++b;
   if (strip_bom && e - b >= 3 && v.substr(b, 3) == "\xEF\xBB\xBF") b += 3;
-  Bytes kept = v.substr(b, e - b);
-  const void* nul = kept.empty() ? nullptr : std::memchr(kept.data(), 0, kept.size());
-  if (!buf.is_owned()) {
-    if (!nul) return TextValue::view(kept);
-    std::string out;
-    out.reserve(kept.size());
-    for (char c : kept)
-      if (c != '\0') out.push_back(c);
-    return TextValue::owned(std::move(out));
-  }
+  if (!buf.is_owned()) return TextValue::view(v.substr(b, e - b));
   // Owned: edit in place, moving the kept bytes to the front.
   std::string& s = buf.owned_string();
-  if (!nul) {
-    s.erase(e);
-    s.erase(0, b);
-  } else {
-    size_t w = 0;
-    for (size_t r = b; r < e; ++r)
-      if (s[r] != '\0') s[w++] = s[r];
-    s.resize(w);
-  }
+  s.erase(e);
+  s.erase(0, b);
   return buf;
 }
 
@@ -216,10 +200,10 @@ Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& 
     }
     std::string text;
     whatwg::decode_append(from, body, text);
-    out.buffer = normalize(TextValue::owned(std::move(text)), true);
+    out.buffer = trim_document(TextValue::owned(std::move(text)), true);
     out.encoding = Encoding::kUtf8;
   } else {
-    out.buffer = normalize(TextValue::view(doc), enc == Encoding::kUtf8);
+    out.buffer = trim_document(TextValue::view(doc), enc == Encoding::kUtf8);
     out.encoding = enc;
   }
   return check_prepared_size(out.buffer.bytes().size());

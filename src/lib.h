@@ -65,13 +65,14 @@ struct NodeIdentity {
 };
 NodeIdentity node_identity(const std::vector<Selector>& members);
 
-// Trims 09-0D/20 from both ends, drops a UTF-8 byte-order mark that follows
-// the leading whitespace (when `strip_bom`), and removes NUL bytes, copying
-// only when a NUL is present. A borrowed input stays borrowed (a sub-range);
-// an owned one is edited in place.
-TextValue normalize(TextValue buf, bool strip_bom);
+// Trims 09-0D/20 from both ends and drops a UTF-8 byte-order mark that
+// follows the leading whitespace (when `strip_bom`). A borrowed input stays
+// borrowed (a sub-range); an owned one is edited in place. NUL bytes are left
+// for the scan, which removes them if it meets one (see tokenize), so that a
+// document without NUL is never copied or searched whole for it.
+TextValue trim_document(TextValue buf, bool strip_bom);
 
-// A document ready for the scan.
+// A document ready for the scan (NUL bytes still in it).
 struct PreparedDocument {
   TextValue buffer;  // borrowed from the caller unless a step changed the bytes
   whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
@@ -81,7 +82,7 @@ struct PreparedDocument {
 Fault check_prepared_size(uint64_t size);
 
 // Resolves the encoding, transcodes the encodings that are not ASCII-
-// compatible, and normalises. Fails only with kDocumentTooLarge.
+// compatible, and trims. Fails only with kDocumentTooLarge.
 Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& out);
 
 class Plan {

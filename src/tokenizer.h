@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base.h"
@@ -43,29 +44,44 @@ class TokenSink {
   // Asked after each markup construct when the scan runs with early stop on;
   // true ends the scan at once (no further events, no final text).
   virtual bool should_stop() { return false; }
+  // From now on every offset and view refers to `doc`, the NUL-free copy of
+  // the document. It equals the old bytes before the first NUL, which no
+  // event delivered so far reaches past, so everything the sink holds (views
+  // and offsets alike) stays true of it.
+  virtual void document_replaced(Bytes /*doc*/) {}
 };
 
-// Reusable per-scan buffers: one attribute list, cleared by each tag.
+// Reusable per-scan buffers: one attribute list, cleared by each tag, and the
+// NUL-free copy of the document once the scan has met a NUL byte.
 struct TokenizerScratch {
   std::vector<Attr> attrs;
+  std::string nul_free;
 };
 
-// Runs the scan loop over `doc` (at most kMaxDocumentBytes long). Returns
-// how far it read: doc.size(), or the end of the construct after which the
-// sink asked to stop.
+// Runs the scan loop over `doc` (at most kMaxDocumentBytes long) as if every
+// NUL byte had been removed from it: nothing searches the document for NUL
+// beforehand; the scan's own searches stop at NUL too, and at the first one
+// the scan moves to a NUL-free copy (in `scratch.nul_free`, announced by
+// document_replaced) and resumes at the start of the construct it was in.
+// Returns how far it read in the final buffer: its size, or the end of the
+// construct after which the sink asked to stop.
 size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
+
+// `doc` without its NUL bytes, written to `out`; `first_nul` is the position
+// of the first one (the bytes before it are copied as they are).
+void copy_without_nul(Bytes doc, size_t first_nul, std::string& out);
 
 // Helpers, shared with the <meta> prescan and the tests.
 struct AttrScan {
-  size_t end;         // position after the closing `>`, or doc.size()
+  size_t end;         // position after the closing `>`, or doc.size(); the NUL when `nul`
   bool closed;        // false: the input ended inside the tag
   bool self_closing;  // the tag ended with "/>"
+  bool nul = false;   // stopped at a NUL byte at `end`; nothing else is valid
 };
 AttrScan scan_attrs(Bytes doc, size_t from, std::vector<Attr>& attrs);
 // `lt` is the offset of "<!--"; returns the position just after the comment.
+// Blind to NUL bytes (the prescan reads the caller's bytes as they are).
 size_t scan_comment(Bytes doc, size_t lt);
-// Position just after the first `>` at or after `from`, or doc.size().
-size_t skip_to_gt(Bytes doc, size_t from);
 RawKind raw_kind_of(Bytes tag_name);
 
 // The shared byte-class table.
@@ -73,6 +89,7 @@ inline constexpr uint8_t kClassSpace = 1;     // 09 0A 0C 0D 20 (not 0B)
 inline constexpr uint8_t kClassAttrEnd = 2;   // ends an attribute name: space = / >
 inline constexpr uint8_t kClassTagEnd = 4;    // ends a tag name: space / >
 inline constexpr uint8_t kClassValueEnd = 8;  // ends an unquoted value: space >
+inline constexpr uint8_t kClassNul = 16;      // 00, where every scan stops
 extern const uint8_t kByteClass[256];
 
 }  // namespace ls

@@ -1,7 +1,9 @@
 """Input preparation: trimming, the byte-order mark, NUL removal, and when a
 copy is made; query trimming by the Unicode White_Space property."""
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import _larkspine as ls
 
 t = pytest.importorskip("_larkspine_testing")
 
@@ -43,6 +45,43 @@ def test_normalize_owned_agrees_with_borrowed(doc, strip_bom):
     if strip_bom and ref.startswith(b"\xef\xbb\xbf"):
         ref = ref[3:]
     assert borrowed == ref.replace(b"\x00", b"")
+
+
+# The scan removes NUL bytes when it meets one, from inside any construct:
+# every kind of value (text, attributes, outer HTML, close-time and tail
+# values, group rows) is that of the document without them.
+NUL_SCHEMA = ["p::text", "div ::text", "a::attr(href)", "div p", "li:last-child::text", "div:has(a)::attr(id)",
+              'p:contains("ab")::text', "//li[last()]/text()", "normalize-space(//div)", "title::text",
+              "script::text", "h1 + p::text", "li:last-child b"]
+NUL_GROUPS = [("div", [("t", "text()"), ("self", "."), ("hrefs", ".//@href")])]
+NUL_PIECES = st.sampled_from([
+    b"<div>", b"</div>", b"<p>", b"</p>", b"<a href=x>", b"<a href='y z'>", b"</a>", b"<li>", b"</li>", b"<ul>",
+    b"<b>", b"</b>", b"<h1>", b"<title>", b"</title>", b"<script>", b"</script>", b"<!--", b"-->", b"<!DOCTYPE x>",
+    b"</>", b"<", b">", b"&amp;", b"&", b"ab", b"x", b" ", b"\r\n", b"\xc3\xa9", b"<div id=d>", b"<plaintext>",
+    b"\0", b"\0", b"\0",
+])
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(NUL_PIECES, max_size=40).map(lambda p: b"x" + b"".join(p) + b"y"))
+def test_nul_bytes_are_removed_by_the_scan(doc):
+    # Non-space bytes at both ends: trimming cannot meet a NUL.
+    assert ls.extract_grouped(doc, NUL_SCHEMA, NUL_GROUPS) == \
+        ls.extract_grouped(doc.replace(b"\0", b""), NUL_SCHEMA, NUL_GROUPS)
+
+
+@pytest.mark.parametrize("doc, expected", [
+    (b"<p>a\x00b</p>", [["ab"], ["<p>ab</p>"]]),
+    (b"<p>a</p\x00><p>b</p>", [["a", "b"], ["<p>a</p>", "<p>b</p>"]]),
+    (b"<\x00p>a</p>", [["a"], ["<p>a</p>"]]),
+    (b"<p title='\x00'>a</p>", [["a"], ["<p title=''>a</p>"]]),
+    (b"<p>a<!-\x00- c -\x00->b</p>", [["a", "b"], ["<p>a<!-- c -->b</p>"]]),
+    (b"<p>a<script>x\x00</script>b</p>", [["a", "b"], ["<p>a<script>x</script>b</p>"]]),
+    (b"<p>a</scr\x00ipt>b", [["ab"], ["<p>a</script>b"]]),
+    (b"\x00 <p>a", [["a"], ["<p>a"]]),
+])
+def test_nul_in_every_construct(doc, expected):
+    assert ls.extract(doc, ["p::text", "p"]) == expected
 
 
 @pytest.mark.parametrize("text, trimmed", [

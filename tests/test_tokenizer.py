@@ -158,5 +158,24 @@ markup = st.lists(st.sampled_from([
 @given(st.one_of(markup, st.binary(max_size=200)))
 def test_random_input_keeps_invariants(doc):
     events = t.tokenize(doc)
-    _check_invariants(doc, events)
+    _check_invariants(doc.replace(b"\0", b""), events)  # offsets refer to the NUL-free bytes
     assert t.count_events(doc)[0] == sum(1 for e in events if e[0] != "stretch")
+
+
+# NUL bytes are removed by the scan when it meets one: events (and their
+# offsets) are those of the document without them, wherever they stand.
+@pytest.mark.parametrize("doc", sorted({d for d, _ in CASES} | {
+    b"a<\x00", b"</\x00", b"<!--\x00>", b"<a\x00>", b"x<p>y<script>z</script>w",
+}))
+def test_a_nul_anywhere_is_invisible(doc):
+    for i in range(len(doc) + 1):
+        for stop in (-1, 1, 2):
+            expected = t.tokenize(doc, stop)
+            assert t.tokenize(doc[:i] + b"\0" + doc[i:], stop) == expected, (i, stop)
+            assert t.tokenize(doc[:i] + b"\0\0" + doc[i:] + b"\0", stop) == expected, (i, stop)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([b"\0", b"\0\0"]) | markup.filter(bool), max_size=12).map(b"".join))
+def test_random_nul_bytes_are_invisible(doc):
+    assert t.tokenize(doc) == t.tokenize(doc.replace(b"\0", b""))

@@ -1,6 +1,7 @@
 """Tree repair: implied closes, end-tag priorities, the html/head/body
 skeleton and redundant skeleton tags, observed through extraction."""
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _larkspine as ls
 
@@ -41,6 +42,9 @@ CASES = {
         ("<p><div>x</p>y</div>", ["div::text"], [["xy"]]),
         ("<b><i>x</b>y</i>", ["b > i::text", "body::text"], [["x"], ["y"]]),
         ("<div>a<!-- c -->b</div>", ["div::text"], [["a", "b"]]),
+        # An equal priority does not block: </td> closes through an open th.
+        ("<td>a<x><th>b</td>c", ["th::text", "body::text"], [["b"], ["c"]]),
+        ("<div><x><div>a</div>b</div>c", ["div div::text", "div > x::text", "body::text"], [["a"], ["b"], ["c"]]),
     ],
     "skeleton": [
         ("hello", ["html > body::text", "body::attr(x)"], [["hello"], []]),
@@ -99,3 +103,55 @@ def test_deep_nesting_does_not_recurse():
     html = "<div>" * depth + "x" + "</div>" * depth
     assert ex(html, "div > div > div::text") == [["x"]]
     assert len(ex(html, "div:first-child::text, div:not(:first-child)::text")[0]) == 1
+
+
+# A model of the end-tag rule and the start-closes rows that apply among the
+# names below, with the nearest open element found by walking the stack:
+# random tag soup must give the tree it gives. Many distinct names, spelt in
+# mixed case, exercise the engine's index of open names (insertions,
+# removals, names that share a slot).
+PRIORITY = {"div": 1, "td": 2, "th": 2, "tr": 3, "table": 5}
+CLOSES = {"td": {"td", "th", "span"}, "th": {"td", "th", "span"}, "tr": {"td", "th", "tr"}}
+NAMES = ["div", "td", "th", "tr", "table", "span"] + [f"n{i}" for i in range(40)]
+
+
+def model_children(tokens):
+    """Children ids per element (document order) and the ids at the top level."""
+    stack, children, top = [], [], []
+    for is_end, name in tokens:
+        low = name.lower()
+        if not is_end:
+            while stack and stack[-1][0] in CLOSES.get(low, ()):
+                stack.pop()
+            ident = len(children)
+            children.append([])
+            (children[stack[-1][1]] if stack else top).append(ident)
+            stack.append((low, ident))
+            continue
+        found = next((i for i in range(len(stack) - 1, -1, -1) if stack[i][0] == low), None)
+        if found is None or any(PRIORITY.get(n, 0) > PRIORITY.get(low, 0) for n, _ in stack[found + 1:]):
+            continue
+        del stack[found:]
+    return children, top
+
+
+# Half the tags from the six names the rules know, half from the others.
+name_st = st.one_of(st.sampled_from(NAMES[:6]), st.sampled_from(NAMES[6:])).flatmap(
+    lambda n: st.lists(st.booleans(), min_size=len(n), max_size=len(n)).map(
+        lambda up: "".join(c.upper() if u else c for c, u in zip(n, up))))
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.tuples(st.booleans(), name_st), max_size=120))
+def test_random_tag_soup_builds_the_modelled_tree(tokens):
+    html, ident = [], 0
+    for is_end, name in tokens:
+        if is_end:
+            html.append(f"</{name}>")
+        else:
+            html.append(f"<{name} id={ident}>")
+            ident += 1
+    flat, (rows,) = ls.extract_grouped("".join(html), ["body > *::attr(id)"], [("[id]", [("kids", "./*/@id")])])
+    children, top = model_children(tokens)
+    assert flat == [[str(i) for i in top]]
+    assert rows == [[[str(i) for i in kids]] for kids in children]

@@ -15,7 +15,14 @@
 //   - text before the body, and text after it while a head is open, moves
 //     the skeleton forward.
 // Invariant: frames are pushed only by start-tag processing and removed only
-// from the top, each exactly once through pop_close.
+// from the top, each exactly once through pop_close; index_frame and
+// pop_close keep the name index and the per-priority links in step with the
+// stack, so that no rule walks the stack: every question about it (is a
+// frame of this name open, where is the nearest one, does a frame above it
+// outrank an end tag) costs the same at any depth.
+// Invariant: a frame named html is only ever pushed onto an empty stack (an
+// html start tag is redundant otherwise, and html is synthesized only for an
+// empty stack), so it can only be the bottom frame.
 #include "matcher/matcher.h"
 
 namespace ls {
@@ -34,12 +41,38 @@ bool is_structural_name(Bytes name) {
   return ascii_iequals(name, "html") || ascii_iequals(name, "head") || ascii_iequals(name, "body");
 }
 
+// The linear search the name index replaces; debug builds compare the two
+// while the stack is shallow (a comparison at every depth would make deep
+// documents quadratic in exactly the builds that run the hostile tests).
+[[maybe_unused]] int32_t nearest_by_walk(const std::vector<OpenElem>& stack, Bytes name) {
+  for (size_t i = stack.size(); i > 0; --i)
+    if (ascii_iequals(stack[i - 1].name, name)) return static_cast<int32_t>(i - 1);
+  return -1;
+}
+[[maybe_unused]] constexpr size_t kWalkCheckDepth = 64;
+
 }  // namespace
 
-bool Matcher::frame_named(Bytes name) const {
-  for (const OpenElem& f : stack_)
-    if (ascii_iequals(f.name, name)) return true;
-  return false;
+int32_t Matcher::nearest_open(Bytes name, uint32_t hash) const {
+  const int32_t found = names_.top(name, hash);
+  LS_DCHECK(stack_.size() > kWalkCheckDepth || found == nearest_by_walk(stack_, name));
+  return found;
+}
+
+bool Matcher::non_html_frame_open() const {
+  LS_DCHECK(stack_.size() < 2 || !ascii_iequals(stack_[1].name, "html"));
+  return stack_.size() > 1 || (stack_.size() == 1 && !ascii_iequals(stack_[0].name, "html"));
+}
+
+void Matcher::index_frame(OpenElem& f, size_t d) {
+  LS_CHECK(d < static_cast<size_t>(INT32_MAX));
+  f.name_hash = names_.hash(f.name);
+  f.below_same_name = names_.push(f.name, f.name_hash, static_cast<int32_t>(d));
+  if (f.end_priority) {
+    LS_CHECK(f.end_priority < kEndPriorityLevels);
+    f.below_same_priority = priority_top_[f.end_priority];
+    priority_top_[f.end_priority] = static_cast<int32_t>(d);
+  }
 }
 
 void Matcher::start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
@@ -54,7 +87,7 @@ void Matcher::synthesize(Bytes lower_name, Offset pos) {
 void Matcher::ensure_frame(const TagInfo& info, Offset pos) {
   if (stack_.empty() && info.slot != kSlotHtml) synthesize("html", pos);
   if (info.slot != kNoSlot || body_seen_) return;
-  if (frame_named("head")) return;
+  if (frame_named("head", head_hash_)) return;
   switch (info.content) {
     case FrameContent::kStructural:
       return;
@@ -62,7 +95,7 @@ void Matcher::ensure_frame(const TagInfo& info, Offset pos) {
       synthesize("body", pos);
       return;
     case FrameContent::kHeadContent:
-      if (frame_named("frameset")) synthesize("body", pos);
+      if (frame_named("frameset", frameset_hash_)) synthesize("body", pos);
       else if (!head_seen_) synthesize("head", pos);
       return;
   }
@@ -73,11 +106,9 @@ bool Matcher::tag_is_redundant(int8_t slot) const {
     case kSlotHtml:
       return !stack_.empty();
     case kSlotBody:
-      return frame_named("body");
+      return frame_named("body", body_hash_);
     case kSlotHead:
-      for (const OpenElem& f : stack_)
-        if (!ascii_iequals(f.name, "html")) return true;
-      return false;
+      return non_html_frame_open();
     default:
       return false;
   }
@@ -126,6 +157,8 @@ void Matcher::pop_close(Offset end) {
   const size_t index = stack_.size() - 1;
   OpenElem frame = std::move(stack_.back());
   stack_.pop_back();
+  names_.pop(frame.name, frame.name_hash, frame.below_same_name);
+  if (frame.end_priority) priority_top_[frame.end_priority] = frame.below_same_priority;
   close_elem(frame, index, end);
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
   attr_arena_.resize(frame.attr_begin);
@@ -139,17 +172,17 @@ void Matcher::end_tag(Bytes name, Offset a, Offset b) {
     extend_pending_text(a, b);
     return;
   }
-  size_t i = stack_.size();
-  while (i > 0 && !ascii_iequals(stack_[i - 1].name, name)) --i;
-  if (i == 0) {
+  const int32_t found = nearest_open(name, names_.hash(name));
+  if (found < 0) {
     extend_pending_text(a, b);
     return;
   }
-  const size_t target = i - 1;
+  const size_t target = static_cast<size_t>(found);
   if (!structural) {
-    const uint8_t priority = tag_info(name).end_priority;
-    for (size_t j = target + 1; j < stack_.size(); ++j)
-      if (stack_[j].end_priority > priority) {
+    // Blocked when a frame above the target outranks the end tag: the
+    // topmost frame of some higher priority lies above it.
+    for (int level = tag_info(name).end_priority + 1; level < kEndPriorityLevels; ++level)
+      if (priority_top_[level] > found) {
         extend_pending_text(a, b);  // blocked: the search goes no deeper
         return;
       }
@@ -165,14 +198,7 @@ void Matcher::extend_pending_text(Offset lt, Offset to) {
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
   if (!body_seen_) {
-    bool in_content = false;
-    if (!stack_.empty() && !ascii_iequals(stack_.back().name, "head"))
-      for (const OpenElem& f : stack_)
-        if (!ascii_iequals(f.name, "html")) {
-          in_content = true;
-          break;
-        }
-    if (in_content) {
+    if (!stack_.empty() && !ascii_iequals(stack_.back().name, "head") && non_html_frame_open()) {
       buffer_text(chunk, decode_entities, start);
       return;
     }

@@ -11,6 +11,7 @@
 #include "matcher/decode.h"
 #include "matcher/frame.h"
 #include "matcher/matching.h"
+#include "matcher/name_index.h"
 #include "matcher/schema.h"
 #include "tokenizer.h"
 
@@ -75,6 +76,7 @@ class Matcher final : public TokenSink {
   void text(Bytes text, bool decode_entities, Offset start) override;
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
+  void document_replaced(Bytes doc) override { input_.bytes = doc; }
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
@@ -102,7 +104,10 @@ class Matcher final : public TokenSink {
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
-  bool frame_named(Bytes name) const;
+  void index_frame(OpenElem& f, size_t d);
+  bool frame_named(Bytes name, uint32_t hash) const { return names_.top(name, hash) >= 0; }
+  bool non_html_frame_open() const;
+  int32_t nearest_open(Bytes name, uint32_t hash) const;
 
   // Start-tag matching (start.cc).
   void push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
@@ -145,8 +150,13 @@ class Matcher final : public TokenSink {
   void run_tails();
 
   const CompiledSchema& schema_;
-  const EncodedInput& input_;
+  EncodedInput input_;  // the scan's current buffer (see document_replaced)
   std::vector<OpenElem> stack_;
+  NameIndex names_;  // the open frames by name
+  // Per end priority, the stack index of the topmost open frame of that
+  // priority (level 0 unused); frames link to the next one down.
+  int32_t priority_top_[kEndPriorityLevels];
+  uint32_t head_hash_, body_hash_, frameset_hash_;  // under names_'s key
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;

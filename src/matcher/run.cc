@@ -12,6 +12,8 @@
 // set normalize-space columns to their one value; order the rows by the start
 // of their containers.
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <unordered_map>
 #include <utility>
 
@@ -20,8 +22,25 @@
 
 namespace ls {
 
+namespace {
+
+// The key of a run's name index: unpredictable to the document (a clock
+// reading and two addresses), and of no influence on any result.
+uint64_t run_seed(const void* a, const void* b) {
+  uint64_t x = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  x ^= reinterpret_cast<uintptr_t>(a) * 0x9E3779B97F4A7C15ull;
+  x ^= reinterpret_cast<uintptr_t>(b) * 0xC2B2AE3D27D4EB4Full;
+  return x;
+}
+
+}  // namespace
+
 Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input)
-    : schema_(schema), input_(input) {
+    : schema_(schema), input_(input), names_(run_seed(this, input.bytes.data())) {
+  std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
+  head_hash_ = names_.hash("head");
+  body_hash_ = names_.hash("body");
+  frameset_hash_ = names_.hash("frameset");
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());

@@ -135,6 +135,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   f.end_priority = info.end_priority;
   f.attr_begin = attr_begin;
   f.attr_end = attr_end;
+  index_frame(f, d);
   OpenElem* parent = d ? &stack_[d - 1] : nullptr;
 
   if (s.sig_tag) f.elem_sig |= tag_sig(name);

@@ -3,6 +3,7 @@
 // prescan, decoders) so that tests can observe them directly. Nothing here is
 // part of the product's interface.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,17 @@ bool get_bytes(PyObject* obj, Bytes& out) {
 
 PyObject* bytes_of(Bytes b) {
   return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+}
+
+// The bytes with every NUL removed, as the scan removes them: a copy only
+// when there is one.
+TextValue without_nul(TextValue v) {
+  Bytes b = v.bytes();
+  const void* nul = b.empty() ? nullptr : std::memchr(b.data(), 0, b.size());
+  if (!nul) return v;
+  std::string out;
+  copy_without_nul(b, static_cast<size_t>(static_cast<const char*>(nul) - b.data()), out);
+  return TextValue::owned(std::move(out));
 }
 
 // Records every event as a tuple. Models a pending text run the way the
@@ -76,6 +88,21 @@ class RecordingSink final : public TokenSink {
     pending_end_ = to;
   }
   bool should_stop() override { return stop_after_ >= 0 && count_ >= stop_after_; }
+  void document_replaced(Bytes doc) override {
+    // The NUL-free copy equals the old buffer before the first NUL, which is
+    // at or after the end of every event recorded so far.
+    for (Py_ssize_t i = 0; i < PyList_Size(list_); ++i) {
+      PyObject* ev = PyList_GetItem(list_, i);
+      PyObject* kind = PyTuple_GetItem(ev, 0);
+      if (PyUnicode_CompareWithASCIIString(kind, "text") != 0) continue;
+      const Py_ssize_t start = PyLong_AsSsize_t(PyTuple_GetItem(ev, 3));
+      Bytes was = Bytes(PyBytes_AsString(PyTuple_GetItem(ev, 1)),
+                        static_cast<size_t>(PyBytes_Size(PyTuple_GetItem(ev, 1))));
+      if (doc.substr(static_cast<size_t>(start), was.size()) != was)
+        internal_fault("the NUL-free copy changed delivered text");
+    }
+    doc_ = doc;
+  }
   bool failed() const { return failed_; }
 
  private:
@@ -158,7 +185,8 @@ PyObject* t_count_lt(PyObject*, PyObject* arg) {
   return PyLong_FromUnsignedLongLong(n);
 }
 
-// normalize(doc, strip_bom, owned) -> (bytes, borrowed_offset or None)
+// normalize(doc, strip_bom, owned) -> (bytes, borrowed_offset or None): the
+// bytes the scan reads, trimmed and without NUL (removed as the scan does it).
 PyObject* t_normalize(PyObject*, PyObject* args) {
   PyObject* doc_obj;
   int strip_bom, owned;
@@ -168,7 +196,7 @@ PyObject* t_normalize(PyObject*, PyObject* args) {
   TextValue out;
   Fault f = guarded([&] {
     TextValue in = owned ? TextValue::owned(std::string(doc)) : TextValue::view(doc);
-    out = normalize(std::move(in), strip_bom != 0);
+    out = without_nul(trim_document(std::move(in), strip_bom != 0));
   });
   if (f) return raise_fault(f);
   Bytes v = out.bytes();
@@ -194,8 +222,9 @@ PyObject* t_prepare(PyObject*, PyObject* args) {
   });
   if (f) return raise_fault(f);
   if (size_fault) return raise_fault(size_fault);
-  return Py_BuildValue("(Ns)", bytes_of(prepared.buffer.bytes()),
-                       whatwg::canonical_name(prepared.encoding));
+  // As the scan reads it: without NUL.
+  TextValue scanned = without_nul(std::move(prepared.buffer));
+  return Py_BuildValue("(Ns)", bytes_of(scanned.bytes()), whatwg::canonical_name(prepared.encoding));
 }
 
 PyObject* t_check_prepared_size(PyObject*, PyObject* arg) {
@@ -571,6 +600,56 @@ PyObject* t_plan_scan(PyObject*, PyObject* args) {
   return Py_BuildValue("(Nn)", build_flat(result.flat), static_cast<Py_ssize_t>(result.scanned));
 }
 
+// held_split(pages, flat) -> (scan, build, teardown, free, values): seconds
+// spent over the pages in each phase of Plan.extract. The scan runs with the
+// interpreter lock released; the other three are the share a call holds it
+// for: building the Python result, destroying the core result, and freeing
+// the Python result (as a caller dropping it would).
+PyObject* t_held_split(PyObject*, PyObject* args) {
+  PyObject *pages_obj, *flat_obj;
+  if (!PyArg_ParseTuple(args, "OO", &pages_obj, &flat_obj)) return nullptr;
+  std::vector<std::string> flat;
+  if (!convert_str_list(flat_obj, flat)) return nullptr;
+  std::vector<Bytes> pages;
+  const Py_ssize_t count = PyList_Size(pages_obj);  // a list of bytes
+  if (count < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Bytes b;
+    if (!get_bytes(PyList_GetItem(pages_obj, i), b)) return nullptr;
+    pages.push_back(b);
+  }
+  Plan plan;
+  if (Fault f = compile_first_only(flat, {}, {}, plan)) return raise_fault(f);
+  using Clock = std::chrono::steady_clock;
+  Clock::duration scan{}, build{}, teardown{}, free_time{};
+  unsigned long long values = 0;
+  for (Bytes page : pages) {
+    auto result = std::make_unique<ExtractResult>();
+    const auto t0 = Clock::now();
+    Fault f;
+    Py_BEGIN_ALLOW_THREADS
+    f = plan.extract(page, std::nullopt, *result);
+    Py_END_ALLOW_THREADS
+    if (f) return raise_fault(f);
+    const auto t1 = Clock::now();
+    Ref built(build_flat(result->flat));
+    if (!built) return nullptr;
+    const auto t2 = Clock::now();
+    for (const Column& c : result->flat) values += c.size();
+    const auto t2b = Clock::now();
+    result.reset();
+    const auto t3 = Clock::now();
+    built = Ref();
+    const auto t4 = Clock::now();
+    scan += t1 - t0;
+    build += t2 - t1;
+    teardown += t3 - t2b;
+    free_time += t4 - t3;
+  }
+  auto sec = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  return Py_BuildValue("(ddddK)", sec(scan), sec(build), sec(teardown), sec(free_time), values);
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -606,6 +685,7 @@ PyMethodDef kMethods[] = {
     {"schema_dump", t_schema_dump, METH_VARARGS, "schema_dump(flat, groups) -> compiled schema dump"},
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
+    {"held_split", t_held_split, METH_VARARGS, "held_split(pages, flat) -> seconds per phase, values"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,5 @@
+"""``python -m larkspine``: the ``larkspine`` command."""
+
+from .cli import main
+
+main()

@@ -1,0 +1,257 @@
+"""Extraction over many pages: one record per page, in input order, on one or more threads.
+
+What goes in: a :class:`~larkspine.Schema` and a stream of :class:`~larkspine.inputs.Document`
+(and :class:`~larkspine.inputs.InputFailure`) items. What comes out: one record per page,
+``{"_source", "_offset", "_url", <fields>...}``, in the order the pages came in, whatever
+the number of threads; failures go to a callback and are counted.
+
+Threads: the native scan releases the interpreter lock, so ``jobs`` worker threads extract
+pages in parallel while the calling thread reads the next pages and writes the records.
+Memory stays bounded: at most :func:`window` pages are read ahead of the oldest page not yet
+written, and records are handed out strictly in input order (a slow page holds the ones
+after it back; it never lets them pass).
+
+Charsets: a page's own charset (the HTTP ``Content-Type`` of a WARC record) is used when
+it names an encoding (a WHATWG label or a Python codec name, see
+:func:`larkspine.resolve_encoding`); one that names none is ignored, as browsers ignore it,
+and the page is sniffed. ``encoding`` is the label for pages that carry no charset (plain
+files, standard input, responses without one).
+"""
+
+from __future__ import annotations
+
+import importlib
+import logging
+import os
+import pickle
+import threading
+import time
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import Any
+
+from ._encoding import resolve_encoding
+from ._schema import Record, Schema
+from .inputs import Document, InputFailure
+
+__all__ = [
+    "PageFailure",
+    "PartitionExtractor",
+    "Summary",
+    "extract_document",
+    "extract_records",
+    "page_label",
+    "schema_cache_info",
+    "window",
+]
+
+
+@dataclass(frozen=True, slots=True)
+class PageFailure:
+    """A page that was read but whose extraction raised (a processor's error, say)."""
+
+    source: str
+    offset: int | None
+    reason: str
+
+    def __str__(self) -> str:
+        where = self.source if self.offset is None else f"{self.source} (record at offset {self.offset})"
+        return f"{where}: {self.reason}"
+
+
+Failure = InputFailure | PageFailure
+
+
+@dataclass(slots=True)
+class Summary:
+    """What a run did."""
+
+    pages: int = 0
+    #: Bytes of HTML extracted from (uncompressed, after any HTTP content coding).
+    bytes: int = 0
+    failed: int = 0
+    started: float = 0.0
+    finished: float = 0.0
+
+    @property
+    def seconds(self) -> float:
+        return max(self.finished - self.started, 1e-9)
+
+
+def window(jobs: int) -> int:
+    """How many pages may be in flight at once: enough to keep every thread busy while the
+    reader and writer take their turn, small enough that memory stays a few pages per thread."""
+    return 4 * jobs
+
+
+@lru_cache(maxsize=256)
+def page_label(charset: str) -> str | None:
+    """The engine label for a page's own charset, or ``None`` to ignore it (see module notes)."""
+    try:
+        return resolve_encoding(charset)
+    except ValueError:
+        return None
+
+
+def extract_document(schema: Schema, doc: Document, encoding: str | None = None) -> Record:
+    """One page's record."""
+    label = page_label(doc.charset) if doc.charset is not None else None
+    values = schema.extract(doc.body, encoding=label or encoding, url=doc.url)
+    record: Record = {"_source": doc.source, "_offset": doc.offset, "_url": doc.url}
+    record.update(values)
+    return record
+
+
+def _attempt(schema: Schema, doc: Document, encoding: str | None) -> Record | PageFailure:
+    try:
+        return extract_document(schema, doc, encoding)
+    except Exception as e:  # a processor's error: this page fails, the run goes on
+        return PageFailure(doc.source, doc.offset, f"extraction failed: {type(e).__name__}: {e}")
+
+
+def extract_records(
+    schema: Schema,
+    items: Iterable[Document | InputFailure],
+    *,
+    jobs: int = 1,
+    encoding: str | None = None,
+    on_failure: Callable[[Failure], None] | None = None,
+    summary: Summary | None = None,
+) -> Generator[Record, None, None]:
+    """Records of the pages in ``items``, in input order (see the module notes).
+
+    ``on_failure`` is called, in input order too, for each input or page that failed;
+    ``summary`` is filled in as the run goes. Closing the iterator early (``break``) stops
+    the run: pages not yet extracted are dropped and the threads are shut down.
+    """
+    if encoding is not None:
+        encoding = resolve_encoding(encoding)
+    if jobs < 1:
+        raise ValueError(f"larkspine: jobs must be at least 1, got {jobs}")
+    summary = summary if summary is not None else Summary()
+    summary.started = time.perf_counter()
+
+    def settle(result: Record | Failure, size: int) -> Record | None:
+        if isinstance(result, (InputFailure, PageFailure)):
+            summary.failed += 1
+            if on_failure is not None:
+                on_failure(result)
+            return None
+        summary.pages += 1
+        summary.bytes += size
+        return result
+
+    try:
+        if jobs == 1:
+            for item in items:
+                result = item if isinstance(item, InputFailure) else _attempt(schema, item, encoding)
+                record = settle(result, 0 if isinstance(item, InputFailure) else len(item.body))
+                if record is not None:
+                    yield record
+            return
+        pending: deque[tuple[Future[Record | Failure] | InputFailure, int]] = deque()
+        limit = window(jobs)
+        with ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="larkspine") as pool:
+            try:
+                for item in items:
+                    if isinstance(item, InputFailure):
+                        pending.append((item, 0))
+                    else:
+                        pending.append((pool.submit(_attempt, schema, item, encoding), len(item.body)))
+                    while len(pending) >= limit or (pending and _ready(pending[0][0])):
+                        record = _settle_next(pending, settle)
+                        if record is not None:
+                            yield record
+                while pending:
+                    record = _settle_next(pending, settle)
+                    if record is not None:
+                        yield record
+            finally:
+                for entry, _ in pending:
+                    if isinstance(entry, Future):
+                        entry.cancel()
+    finally:
+        summary.finished = time.perf_counter()
+
+
+def _ready(entry: Future[Any] | InputFailure) -> bool:
+    return not isinstance(entry, Future) or entry.done()
+
+
+def _settle_next(
+    pending: deque[tuple[Future[Record | Failure] | InputFailure, int]],
+    settle: Callable[[Record | Failure, int], Record | None],
+) -> Record | None:
+    entry, size = pending.popleft()
+    result = entry.result() if isinstance(entry, Future) else entry
+    return settle(result, size)
+
+
+# --- Partitions: the unit of work of Dask and Spark -------------------------------------------
+
+_cache_lock = threading.Lock()
+_schemas: dict[bytes, Schema] = {}
+_cache_counts = {"built": 0, "reused": 0}
+
+
+def _schema_for(spec: bytes) -> Schema:
+    """The schema pickled in ``spec``, unpickled (and its plan compiled) once per process."""
+    with _cache_lock:
+        found = _schemas.get(spec)
+        if found is None:
+            found = pickle.loads(spec)
+            if not isinstance(found, Schema):
+                raise TypeError(f"larkspine: the partition spec holds {type(found).__name__}, not a Schema")
+            _schemas[spec] = found
+            _cache_counts["built"] += 1
+        else:
+            _cache_counts["reused"] += 1
+        return found
+
+
+def schema_cache_info() -> dict[str, int]:
+    """How many schemas this process compiled for partitions, and how often it reused one."""
+    with _cache_lock:
+        return dict(_cache_counts, held=len(_schemas))
+
+
+class PartitionExtractor:
+    """A picklable function from an iterable of inputs (paths, directories, globs, WARC
+    files) to their records, for Dask's ``map_partitions`` and Spark's ``mapPartitions``.
+
+    The schema travels pickled (with cloudpickle when it is installed, so processors may be
+    lambdas) and is compiled once per worker process, however many partitions the process
+    runs. A failed input is logged on the ``larkspine`` logger and skipped; with
+    ``errors="raise"`` it raises ``RuntimeError`` instead.
+    """
+
+    def __init__(self, schema: Schema, *, encoding: str | None = None, errors: str = "warn") -> None:
+        if not isinstance(schema, Schema):
+            raise TypeError(f"larkspine: schema must be a Schema, got {type(schema).__name__}")
+        if errors not in ("warn", "raise"):
+            raise ValueError(f"larkspine: errors must be 'warn' or 'raise', got {errors!r}")
+        try:
+            # cloudpickle (untyped) comes with Dask and with PySpark.
+            cloudpickle: Any = importlib.import_module("cloudpickle")
+            self._spec: bytes = cloudpickle.dumps(schema)
+        except ImportError:
+            self._spec = pickle.dumps(schema)
+        self._encoding = None if encoding is None else resolve_encoding(encoding)
+        self._errors = errors
+
+    def __call__(self, inputs: Iterable[str]) -> Iterator[Record]:
+        from .inputs import read_inputs
+
+        schema = _schema_for(self._spec)
+        paths = [os.fspath(p) for p in inputs]
+        yield from extract_records(
+            schema, read_inputs(paths), encoding=self._encoding, on_failure=self._failed
+        )
+
+    def _failed(self, failure: Failure) -> None:
+        if self._errors == "raise":
+            raise RuntimeError(f"larkspine: {failure}")
+        logging.getLogger("larkspine").warning("%s", failure)

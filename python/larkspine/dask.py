@@ -1,0 +1,123 @@
+"""Extraction on a Dask cluster: a bag of inputs in, a bag of records out.
+
+``pip install 'larkspine[dask]'``. Each element of the bag is an input as the command takes
+it -- a page, a directory, a glob pattern or a WARC file -- and each record is the one the
+command writes (``_source``, ``_offset``, ``_url``, then the fields)::
+
+    import dask.bag as db
+    from distributed import Client
+    from larkspine.dask import extract_bag, to_jsonl
+
+    client = Client("tcp://scheduler:8786")
+    paths = db.from_sequence(warc_paths, npartitions=len(warc_paths))
+    to_jsonl(extract_bag(paths, "article.toml"), "out/")
+
+The schema (a :class:`~larkspine.Schema`, a ``Page`` class, a schema file or a
+``module:PageClass`` reference, resolved here on the client) travels in the task graph
+pickled and is compiled once per worker process (see
+:class:`~larkspine.batch.PartitionExtractor`), however many partitions that process runs.
+"""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING, Any, cast
+
+from ._schema import Record, Schema
+from .batch import PartitionExtractor
+
+if TYPE_CHECKING:
+    import dask.bag
+
+__all__ = ["as_schema", "extract_bag", "to_jsonl", "to_parquet"]
+
+
+def as_schema(schema: object, *, allow_unsupported: bool = False) -> Schema:
+    """A :class:`~larkspine.Schema` from a Schema, a ``Page`` class, or a reference the
+    command accepts (a schema file or ``module:PageClass``)."""
+    if isinstance(schema, Schema):
+        return schema
+    found = getattr(schema, "__schema__", None)
+    if isinstance(schema, type) and isinstance(found, Schema):
+        return found
+    if isinstance(schema, (str, os.PathLike)):
+        from .schemafile import resolve_schema
+
+        return resolve_schema(os.fspath(schema), allow_unsupported=allow_unsupported)
+    raise TypeError(
+        "larkspine: schema must be a Schema, a Page class, a schema file or a module:PageClass "
+        f"reference, got {type(schema).__name__}"
+    )
+
+
+def extract_bag(
+    inputs: dask.bag.Bag | Iterable[str],
+    schema: object,
+    *,
+    encoding: str | None = None,
+    errors: str = "warn",
+    npartitions: int | None = None,
+) -> dask.bag.Bag:
+    """The bag of records of every page of ``inputs`` (a bag, or a list made into one).
+
+    ``encoding`` is the label for pages that declare no charset, as for the command;
+    ``errors="raise"`` fails the task on an unreadable input instead of logging it.
+    """
+    # Dask's functions are not annotated; they are called through ``Any`` here.
+    db: Any = importlib.import_module("dask.bag")
+    bag: Any = inputs
+    if not isinstance(inputs, db.Bag):
+        items = [os.fspath(p) for p in inputs]
+        bag = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
+    extractor = PartitionExtractor(as_schema(schema), encoding=encoding, errors=errors)
+    return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
+
+
+def _as_list(part: Iterable[str], extractor: PartitionExtractor) -> list[Record]:
+    return list(extractor(part))
+
+
+def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str]) -> list[str]:
+    """Write one JSON Lines file per partition, ``part-00000.jsonl`` ...; their paths."""
+    target = os.fspath(directory)
+    os.makedirs(target, exist_ok=True)
+    bag: Any = records
+    lines = bag.map(json.dumps, ensure_ascii=False)
+    written: list[str] = lines.to_textfiles(
+        os.path.join(target, "part-*.jsonl"), name_function=_part_name, encoding="utf-8"
+    )
+    return written
+
+
+def _part_name(index: int) -> str:
+    return f"{index:05d}"
+
+
+def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema: object) -> list[str]:
+    """Write one Parquet file per partition, ``part-00000.parquet`` ..., with the typed
+    columns of :mod:`larkspine.outputs`; their paths. A directory of them reads back as one
+    dataset (``pyarrow.dataset.dataset(directory)``, ``pandas.read_parquet(directory)``)."""
+    dask: Any = importlib.import_module("dask")
+    target = os.fspath(directory)
+    os.makedirs(target, exist_ok=True)
+    resolved = as_schema(schema, allow_unsupported=True)
+    bag: Any = records
+    tasks = [
+        dask.delayed(_write_parquet_part)(part, os.path.join(target, f"part-{i:05d}.parquet"), resolved)
+        for i, part in enumerate(bag.to_delayed())
+    ]
+    paths: tuple[str, ...] = dask.compute(*tasks)
+    return list(paths)
+
+
+def _write_parquet_part(rows: list[Mapping[str, Any]], path: str, schema: Schema) -> str:
+    from .outputs import ParquetWriter
+
+    writer = ParquetWriter(path, schema)
+    for row in rows:
+        writer.write(row)
+    writer.close()
+    return path

@@ -1,0 +1,94 @@
+"""Input generators whose cost must grow linearly with n, shared by
+tests/test_complexity.py (n against 16n) and benchmarks/complexity.py
+(exponents over n..8n).
+
+Each case builds, for a given n, a call whose cost is measured; building the
+input is not part of the measurement. `n` is a starting size; the test and the
+benchmark scale it until one call is long enough to time.
+"""
+from dataclasses import dataclass
+from typing import Callable
+
+import _larkspine as ls
+
+DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text', '//div[.="x"]/text()',
+                "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text"]
+
+
+@dataclass(frozen=True)
+class Case:
+    name: str
+    make: Callable[[int], Callable[[], object]]
+    n: int  # starting size
+    memory: bool = True  # the benchmark's memory exponent is meaningful (the input's size grows with n)
+
+
+def doc(build, queries=("p::text",), groups=(), encoding=None):
+    """A case that extracts `queries` (and `groups`) from build(n)."""
+    def make(n):
+        html = build(n)
+        q, g = list(queries), list(groups)
+        return lambda: ls.extract_grouped(html, q, g, encoding=encoding)
+    return make
+
+
+JA = "日本語のテキスト"
+
+CASES = [
+    # End tags meeting a deep stack (the name search and the priority check).
+    Case("b*n + stray </i>*n", doc(lambda n: b"<b>" * n + b"</i>" * n), 2000),
+    Case("<b><i><u>*n + </p>*n", doc(lambda n: b"<b><i><u>" * n + b"</p>" * n), 1000),
+    Case("<p> + <div>*n + </p>*n", doc(lambda n: b"<p>" + b"<div>" * n + b"</p>" * n), 2000),
+    Case("<table>*n + </td>*n", doc(lambda n: b"<table>" * n + b"</td>" * n), 2000),
+    Case("<frameset>*n + <frame>*n", doc(lambda n: b"<frameset>" * n + b"<frame>" * n), 2000),
+    Case("<html> + <frameset>*n + <meta>*n", doc(lambda n: b"<html>" + b"<frameset>" * n + b"<meta>" * n), 2000),
+    Case("<div><td>*n + </div>*n (blocked)", doc(lambda n: b"<div><td>" * n + b"</div>" * n), 2000),
+    Case("<td><div>*n + </td>*n (closes through)", doc(lambda n: b"<td><div>" * n + b"</td>" * n), 2000),
+    Case("n distinct open names + stray end tags",
+         doc(lambda n: "".join(f"<x{i}>" for i in range(n)).encode() + b"</y>" * n), 2000),
+    Case("n distinct open names closed in order",
+         doc(lambda n: "".join(f"<x{i}>" for i in range(n)).encode()
+             + "".join(f"</X{i}>" for i in reversed(range(n))).encode()), 2000),
+    Case("<head>*n + <title>*n", doc(lambda n: b"<head>" * n + b"<title>" * n), 2000),
+    Case("<body>*n + </body>*n", doc(lambda n: b"<body>" * n + b"</body>" * n), 2000),
+    # The tokenizer's own worst cases.
+    Case("< *n", doc(lambda n: b"<" * n), 20000),
+    Case("<a  *n", doc(lambda n: b"<a " * n), 20000),
+    Case("<!-- *n", doc(lambda n: b"<!--" * n), 20000),
+    Case("& *n", doc(lambda n: b"&" * n, ["body::text"]), 20000),
+    Case("&a *n (unterminated references)", doc(lambda n: b"&a" * n, ["body::text"]), 20000),
+    Case("<script> + <!--<script> *n", doc(lambda n: b"<script>" + b"<!--<script>" * n, ["script::text"]), 5000),
+    Case("stray end tags", doc(lambda n: b"</p></div></li>" * n), 5000),
+    Case("one tag with n attributes",
+         doc(lambda n: ("<a " + " ".join(f"a{i}={i}" for i in range(n)) + " href=x>t</a>").encode(),
+             ["a::attr(href)", "a::text"]), 2000),
+    Case("one tag with n equal attributes", doc(lambda n: b"<a " + b"x=1 " * n + b">", ["a::attr(x)"]), 2000),
+    # Deep and repeated structures.
+    Case("unclosed <div>*n", doc(lambda n: b"<div>" * n + b"x", ["div > div > div::text", "p div::text"]), 2000),
+    Case("<ul><li>*n", doc(lambda n: b"<ul><li>" * n + b"x",
+                           ["li:last-child::attr(x)", "ul li li li b::text", "li::text"]), 2000),
+    Case("<li>*n", doc(lambda n: b"<li>x" * n, ["li::text", "li:nth-child(2n)::text"]), 2000),
+    Case("<select><option>*n", doc(lambda n: b"<select><option>x" * n, ["option::text"]), 2000),
+    Case("<option>*n", doc(lambda n: b"<option>x" * n, ["option::text"]), 2000),
+    Case("<a>*n", doc(lambda n: b"<a href=x>y" * n, ["a::attr(href)"]), 2000),
+    Case("<table><tr><td>*n", doc(lambda n: b"<table><tr><td>x" * n, ["td::text", "tr > td::text"]), 1000),
+    Case("<dl><dt><dd>*n", doc(lambda n: b"<dl><dt>a<dd>b" * n, ["dd::text"]), 1000),
+    Case(":has/:contains/:last-child/[last()] on a deep nest", doc(lambda n: b"<div>" * n + b"x", DEEP_QUERIES), 1000),
+    Case("same, closed", doc(lambda n: b"<div>" * n + b"x" + b"</div>" * n, DEEP_QUERIES), 1000),
+    Case("sibling runs", doc(lambda n: b"<p>a</p>" * n,
+                             ["p + p::attr(x)", "p ~ p::attr(y)", "p:nth-child(2n+1)::attr(z)", "p:last-child::text"]),
+         2000),
+    Case("nested group containers",
+         doc(lambda n: b"<div>a" * n, [], [("div", [("t", "text()"), ("b", "b::text"), ("a", "./a/@href")])]), 1000),
+    Case("group containers in a row",
+         doc(lambda n: b"<li><b>x</b><a href=y>z</a></li>" * n, [], [("li", [("b", "b::text"), ("all", ".//text()"),
+                                                                              ("self", ".")])]), 1000),
+    Case("outer HTML of elements in a row", doc(lambda n: b"<section>x</section>" * n, ["section"]), 1000),
+    # The same markup in encodings that are transcoded or decoded per value.
+    Case("UTF-16: b*n + stray </i>*n", doc(lambda n: ("<b>" * n + "</i>" * n).encode("utf-16")), 2000),
+    Case("UTF-16: text in nested divs", doc(lambda n: (f"<div><p>{JA}" * n).encode("utf-16"), ["p::text"]), 1000),
+    Case("Shift_JIS: text in nested divs",
+         doc(lambda n: (f"<div><p>{JA}" * n).encode("shift_jis"), ["p::text", "div ::text"], encoding="shift_jis"),
+         1000),
+    Case("Shift_JIS: b*n + stray </i>*n", doc(lambda n: b"<b>" * n + b"</i>" * n, encoding="shift_jis"), 2000),
+]

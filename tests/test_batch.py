@@ -1,0 +1,153 @@
+"""The batch pipeline: input order on any number of threads, bounded read-ahead, charsets."""
+
+from __future__ import annotations
+
+import pickle
+import threading
+
+import pytest
+
+from larkspine import Schema, field, group
+from larkspine.batch import (
+    PageFailure,
+    PartitionExtractor,
+    Summary,
+    extract_records,
+    schema_cache_info,
+    window,
+)
+from larkspine.inputs import Document, InputFailure
+
+from .warcs import corpus_pages
+
+SCHEMA = Schema({
+    "title": field("title::text", first=True),
+    "h1": field("h1 ::text"),
+    "links": field("a::attr(href)"),
+    "images": group("img", src=field("::attr(src)", first=True)),
+})
+
+
+def synthetic_pages(n: int) -> list[tuple[str, bytes]]:
+    return [
+        (f"p{i}", b"<title>T%d</title><h1>H <b>%d</b></h1>" % (i, i) + b"<a href=/x>x</a><img src=i.png>" * (i % 7))
+        for i in range(n)
+    ]
+
+
+def documents() -> list[Document | InputFailure]:
+    pages = corpus_pages() or synthetic_pages(120)
+    items: list[Document | InputFailure] = []
+    for i, (name, body) in enumerate(pages):
+        if i % 17 == 5:
+            items.append(InputFailure(f"bad{i}.warc", None, "truncated"))
+        items.append(Document(name, i * 10 if i % 2 else None, f"https://x/{name}" if i % 2 else None, body))
+    return items
+
+
+@pytest.mark.parametrize("jobs", [2, 3, 8])
+def test_threads_give_exactly_the_sequential_records_and_failures(jobs: int) -> None:
+    items = documents()
+    failed_1: list[str] = []
+    failed_n: list[str] = []
+    sequential = list(extract_records(SCHEMA, items, jobs=1, on_failure=lambda f: failed_1.append(str(f))))
+    threaded = list(extract_records(SCHEMA, items, jobs=jobs, on_failure=lambda f: failed_n.append(str(f))))
+    assert threaded == sequential
+    assert failed_n == failed_1 and len(failed_1) == sum(isinstance(i, InputFailure) for i in items)
+    docs = [i for i in items if isinstance(i, Document)]
+    assert [(r["_source"], r["_offset"], r["_url"]) for r in sequential] == [(d.source, d.offset, d.url) for d in docs]
+    assert sequential[0] == {"_source": docs[0].source, "_offset": docs[0].offset, "_url": docs[0].url,
+                             **SCHEMA.extract(docs[0].body)}
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 4])
+def test_read_ahead_stays_within_the_window(jobs: int) -> None:
+    pulled = 0
+
+    def source():
+        nonlocal pulled
+        for name, body in synthetic_pages(200):
+            pulled += 1
+            yield Document(name, None, None, body)
+
+    for written, _ in enumerate(extract_records(SCHEMA, source(), jobs=jobs), start=1):
+        assert pulled - written <= (window(jobs) if jobs > 1 else 0)
+    assert pulled == 200
+
+
+def test_stopping_early_shuts_the_threads_down() -> None:
+    items = [Document(n, None, None, b) for n, b in synthetic_pages(500)]
+    records = extract_records(SCHEMA, items, jobs=4)
+    got = [next(records) for _ in range(3)]
+    records.close()
+    assert [r["_source"] for r in got] == ["p0", "p1", "p2"]
+    assert not [t for t in threading.enumerate() if t.name.startswith("larkspine")]
+
+
+def test_a_page_whose_processor_raises_fails_alone() -> None:
+    schema = Schema({"n": field("b::text", first=True, each=int)})
+    items = [Document(f"p{i}", None, None, body) for i, body in enumerate([b"<b>1</b>", b"<b>x</b>", b"<b>3</b>"])]
+    for jobs in (1, 2):
+        failures: list[object] = []
+        summary = Summary()
+        records = list(extract_records(schema, items, jobs=jobs, on_failure=failures.append, summary=summary))
+        assert [r["n"] for r in records] == [1, 3]
+        (failure,) = failures
+        assert isinstance(failure, PageFailure) and failure.source == "p1"
+        assert "extraction failed: ValueError: invalid literal for int()" in str(failure)
+        assert (summary.pages, summary.failed, summary.bytes) == (2, 1, 16)
+
+
+CAFE_1252 = "<p>café</p>".encode("cp1252")
+CAFE_SJIS = "<p>日本</p>".encode("shift_jis")
+META_UTF8 = '<meta charset="utf-8"><p>café</p>'.encode("utf-8")
+
+
+@pytest.mark.parametrize(
+    "body, charset, encoding, expected",
+    [
+        (CAFE_1252, "windows-1252", None, "café"),
+        (CAFE_1252, "latin_1", None, "café"),  # a Python codec name, as servers and Python tools write it
+        (CAFE_SJIS, "cp932", None, "日本"),
+        (CAFE_1252, None, "cp1252", "café"),  # --encoding for a page without a charset of its own
+        (CAFE_1252, "windows-1252", "utf-8", "café"),  # the page's own charset wins over --encoding
+        (META_UTF8, "x-no-such-charset", None, "café"),  # an unknown charset is ignored: <meta> decides
+        (META_UTF8, None, "windows-1252", "cafÃ©"),  # --encoding is the caller's label: over <meta>
+    ],
+)
+def test_charset_precedence(body: bytes, charset: str | None, encoding: str | None, expected: str) -> None:
+    schema = Schema({"p": field("p::text", first=True)})
+    (record,) = extract_records(schema, [Document("x", 0, "u", body, charset)], encoding=encoding)
+    assert record["p"] == expected
+
+
+def test_an_unknown_encoding_option_is_refused_before_any_page() -> None:
+    def never():
+        raise AssertionError("read")
+        yield
+
+    with pytest.raises(ValueError, match="unknown encoding 'nope'"):
+        next(extract_records(SCHEMA, never(), encoding="nope"))
+
+
+def test_partition_extractor_pickles_with_lambdas_and_compiles_once_per_process(tmp_path) -> None:
+    cloudpickle = pytest.importorskip("cloudpickle")
+    (tmp_path / "a.html").write_bytes(b"<b>4</b>")
+    (tmp_path / "b.html").write_bytes(b"<b>5</b>")
+    schema = Schema({"n": field("b::text", first=True, each=lambda v: int(v) * 2)})
+    extractor = PartitionExtractor(schema)
+    shipped = cloudpickle.loads(cloudpickle.dumps(extractor))
+    before = schema_cache_info()
+    parts = [[str(tmp_path / "a.html")], [str(tmp_path / "b.html"), str(tmp_path / "missing.html")]]
+    got = [[r["n"] for r in shipped(part)] for part in parts]
+    after = schema_cache_info()
+    assert got == [[8], [10]]
+    assert after["built"] - before["built"] == 1 and after["reused"] - before["reused"] == 1
+    with pytest.raises(RuntimeError, match="missing.html: No such file"):
+        list(PartitionExtractor(schema, errors="raise")(parts[1]))
+
+
+def test_partition_extractor_needs_a_schema() -> None:
+    with pytest.raises(TypeError, match="schema must be a Schema"):
+        PartitionExtractor({"a": "b"})  # type: ignore[arg-type]
+    assert pickle.loads(pickle.dumps(PartitionExtractor(SCHEMA)))._errors == "warn"

@@ -1,0 +1,97 @@
+"""larkspine.dask: the LocalCluster example, and bags of inputs to bags of records."""
+
+from __future__ import annotations
+
+import gzip
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("dask.bag")
+pytest.importorskip("fastwarc")
+
+from larkspine.dask import as_schema, extract_bag, to_jsonl, to_parquet  # noqa: E402
+
+from .test_cli import run as run_cli  # noqa: E402
+from .warcs import Response, corpus_pages, warc_bytes  # noqa: E402
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLE = REPO / "examples" / "dask_cluster.py"
+ARTICLE = REPO / "examples" / "article.toml"
+
+
+@pytest.fixture
+def pages(tmp_path) -> pathlib.Path:
+    folder = tmp_path / "pages"
+    (folder / "more").mkdir(parents=True)
+    found = corpus_pages(10) or [
+        (f"p{i}", b"<html lang=en><title>T%d</title><h1>H%d</h1><img src=%d.png alt=x>" % (i, i, i)) for i in range(10)
+    ]
+    for i, (name, body) in enumerate(found[:8]):
+        target = folder / ("more" if i % 2 else ".") / f"{name}.html.gz"
+        target.write_bytes(gzip.compress(body))
+    (folder / "more" / "crawl.warc.gz").write_bytes(
+        warc_bytes(Response(f"https://x/{name}", body) for name, body in found[8:])[0]
+    )
+    return folder
+
+
+def cli_records(inputs: list[str]) -> list[dict[str, object]]:
+    result = run_cli("extract", str(ARTICLE), *inputs)
+    assert result.exit_code == 0
+    return [json.loads(line) for line in result.stdout.splitlines()]
+
+
+def test_local_cluster_example_matches_the_command(pages, tmp_path) -> None:
+    pytest.importorskip("distributed")
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / "out"
+    done = subprocess.run(
+        [sys.executable, str(EXAMPLE), str(pages), str(out)], capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    report = done.stdout.splitlines()
+    assert report[0] == "9 inputs -> 3 JSON Lines and 3 Parquet partitions"
+    # Each worker process compiled the schema at most once, for all its partitions.
+    compiled = json.loads(report[1].split(": ", 1)[1])
+    assert len(compiled) == 2 and max(compiled) == 1
+
+    inputs = sorted(str(p) for p in pages.rglob("*") if p.is_file())
+    expected = cli_records(inputs)
+    assert len(expected) == 10
+    jsonl = [json.loads(line) for part in sorted((out / "jsonl").glob("part-*.jsonl")) for line in part.read_text().splitlines()]
+    assert jsonl == expected
+    parquet = [row for part in sorted((out / "parquet").glob("part-*.parquet")) for row in pq.read_table(part).to_pylist()]
+    assert parquet == expected
+
+
+def test_bags_on_the_local_scheduler(pages, tmp_path) -> None:
+    pq = pytest.importorskip("pyarrow.parquet")
+    inputs = sorted(str(p) for p in pages.rglob("*") if p.is_file())
+    bag = extract_bag(inputs + [str(tmp_path / "missing.html")], str(ARTICLE), npartitions=3)
+    assert bag.npartitions == 3
+    expected = cli_records(inputs)
+    assert bag.compute(scheduler="sync") == expected
+    written = to_jsonl(bag, tmp_path / "j")
+    assert [pathlib.Path(p).name for p in written] == ["part-00000.jsonl", "part-00001.jsonl", "part-00002.jsonl"]
+    assert [json.loads(line) for p in written for line in pathlib.Path(p).read_text().splitlines()] == expected
+    parts = to_parquet(bag, tmp_path / "p", str(ARTICLE))
+    assert [row for p in parts for row in pq.read_table(p).to_pylist()] == expected
+
+
+def test_errors_raise_fails_the_task(tmp_path) -> None:
+    bag = extract_bag([str(tmp_path / "missing.html")], str(ARTICLE), errors="raise")
+    with pytest.raises(RuntimeError, match="missing.html: No such file or directory"):
+        bag.compute(scheduler="sync")
+
+
+@pytest.mark.parametrize(
+    "schema, message",
+    [(42, "schema must be a Schema, a Page class, a schema file"), ("nope.toml", "cannot read the schema file")],
+)
+def test_as_schema_refuses_what_is_no_schema(schema: object, message: str) -> None:
+    with pytest.raises((TypeError, ValueError), match=message):
+        as_schema(schema)

@@ -1,0 +1,288 @@
+"""Reading pages: files, directories, globs, gzip, standard input and WARC archives."""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import zlib
+
+import pytest
+
+pytest.importorskip("fastwarc")
+
+from larkspine.inputs import Document, InputFailure, ReadStats, gunzip, read_inputs, read_warc  # noqa: E402
+
+from .warcs import Response, corpus_responses, record_bytes, warc_bytes  # noqa: E402
+
+PAGES = [
+    Response("http://a.example/", b"<title>A</title>", "text/html; charset=windows-1252"),
+    Response("http://b.example/", b"<title>B</title>", "application/xhtml+xml"),
+    Response("http://c.example/", b"<title>C</title>", 'text/html; Charset="Shift_JIS"'),
+]
+
+
+def items(data: bytes, name: str = "t.warc") -> tuple[list[Document | InputFailure], ReadStats]:
+    stats = ReadStats()
+    return list(read_warc(io.BytesIO(data), name, stats)), stats
+
+
+def pages(found: list[Document | InputFailure]) -> list[tuple[int | None, str | None, bytes, str | None]]:
+    return [(d.offset, d.url, d.body, d.charset) for d in found if isinstance(d, Document)]
+
+
+def failures(found: list[Document | InputFailure]) -> list[str]:
+    return [str(f) for f in found if isinstance(f, InputFailure)]
+
+
+@pytest.mark.parametrize("compress", [True, False], ids=["warc.gz", "warc"])
+def test_warc_pages_carry_offset_url_and_http_charset(compress: bool) -> None:
+    data, offsets = warc_bytes(PAGES, compress=compress)
+    found, stats = items(data)
+    assert failures(found) == []
+    assert pages(found) == [
+        (offsets[0], "http://a.example/", b"<title>A</title>", "windows-1252"),
+        (offsets[1], "http://b.example/", b"<title>B</title>", None),
+        (offsets[2], "http://c.example/", b"<title>C</title>", "Shift_JIS"),
+    ]
+    assert stats.skipped == 0
+    if compress:
+        # Each offset is its gzip member's: seeking there and gunzipping gives the record.
+        record = zlib.decompressobj(wbits=31).decompress(data[offsets[1]:])
+        assert record.startswith(b"WARC/") and b"http://b.example/" in record
+
+
+def test_records_that_are_not_html_responses_are_skipped_and_counted() -> None:
+    data, offsets = warc_bytes([
+        Response("http://x/", b"", warc_type="warcinfo"),
+        Response("http://x/", b"", warc_type="request"),
+        Response("http://x/img.png", b"\x89PNG", "image/png"),
+        Response("http://x/", b"<p>page</p>"),
+        Response("http://x/meta", b"outlinks", warc_type="metadata"),
+        Response("http://x/none", b"<p>no type</p>", content_type=""),
+        Response("http://x/", b"<p>two</p>", "TEXT/HTML"),
+    ])
+    found, stats = items(data)
+    assert [(d.offset, d.body) for d in found] == [(offsets[3], b"<p>page</p>"), (offsets[6], b"<p>two</p>")]
+    assert stats.skipped == 5
+    assert stats.skipped_kinds == {"warcinfo": 1, "request": 1, "image/png": 1, "metadata": 1, "no Content-Type": 1}
+
+
+@pytest.mark.parametrize(
+    "headers, body, expected",
+    [
+        (("Transfer-Encoding: chunked",), b"5\r\n<p>ab\r\n6;ext=1\r\nc</p>x\r\n0\r\n\r\n", b"<p>abc</p>x"),
+        (("Content-Encoding: gzip",), gzip.compress(b"<p>zipped</p>"), b"<p>zipped</p>"),
+        (("Content-Encoding: deflate",), zlib.compress(b"<p>deflated</p>"), b"<p>deflated</p>"),
+        (("Content-Encoding: deflate",), zlib.compress(b"<p>raw</p>")[2:-4], b"<p>raw</p>"),
+        (
+            ("Transfer-Encoding: chunked", "Content-Encoding: gzip"),
+            b"%x\r\n" % len(gzip.compress(b"<p>both</p>")) + gzip.compress(b"<p>both</p>") + b"\r\n0\r\n\r\n",
+            b"<p>both</p>",
+        ),
+        (("X-Crawler-Content-Encoding: gzip",), b"<p>already decoded</p>", b"<p>already decoded</p>"),
+    ],
+    ids=["chunked", "gzip", "deflate", "raw-deflate", "chunked-gzip", "crawler-decoded"],
+)
+def test_http_transfer_and_content_codings_are_undone(headers: tuple[str, ...], body: bytes, expected: bytes) -> None:
+    found, _ = items(warc_bytes([Response("http://x/", body, headers=headers)])[0])
+    assert failures(found) == []
+    assert [d.body for d in found if isinstance(d, Document)] == [expected]
+
+
+GOOD, GOOD_OFFSETS = warc_bytes(PAGES)
+RAW, RAW_OFFSETS = warc_bytes(PAGES, compress=False)
+
+
+@pytest.mark.parametrize(
+    "data, good_pages, failure",
+    [
+        # A download cut inside the last gzip member: FastWARC alone reports nothing.
+        (GOOD[: GOOD_OFFSETS[2] + 30], 2, "corrupt WARC after the record at offset %d: truncated gzip data" % GOOD_OFFSETS[1]),
+        (GOOD[:-3], 3, "corrupt WARC after the record at offset %d: truncated gzip data" % GOOD_OFFSETS[2]),
+        # Cut inside the last record's block, in an uncompressed archive.
+        (RAW[: RAW_OFFSETS[2] + 300], 2, "record at offset %d): truncated WARC record: " % RAW_OFFSETS[2]),
+        (RAW[: RAW_OFFSETS[2] + 40], 2, "record at offset %d): truncated or malformed WARC record: its header has no Content-Length" % RAW_OFFSETS[2]),
+        # A corrupt member in the middle: the pages before it are read, then the file fails.
+        (GOOD[: GOOD_OFFSETS[1]] + b"\x1f\x8b\x08\x00garbage-garbage" + GOOD[GOOD_OFFSETS[2]:], 1, "corrupt WARC after"),
+        (GOOD + b"trailing junk", 3, "corrupt WARC after the record at offset %d" % GOOD_OFFSETS[2]),
+        (b"WARC/1.1\r\nnot a header at all\r\n\r\n", 0, "(record at offset 0): truncated or malformed WARC record"),
+    ],
+    ids=["cut-in-member", "cut-in-trailer", "cut-in-block", "cut-in-header", "bad-member", "trailing-junk", "bad-header"],
+)
+def test_truncated_or_corrupt_archives_fail_with_their_offset(data: bytes, good_pages: int, failure: str) -> None:
+    found, _ = items(data, "bad.warc")
+    assert len(pages(found)) == good_pages
+    (message,) = failures(found)
+    assert message.startswith("bad.warc") and failure in message
+
+
+@pytest.mark.parametrize(
+    "http, failure",
+    [
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n", "HTTP header without a body (no blank line"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n\r\n", "HTTP header without a body (Content-Length: 300)"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "undecodable HTTP body: bad chunk size"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\nnot gzip", "undecodable HTTP body"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n\r\n\x0b\x02", "unsupported Content-Encoding 'br'"),
+    ],
+    ids=["no-blank-line", "announced-body-missing", "bad-chunk", "bad-gzip-body", "brotli"],
+)
+def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: str) -> None:
+    head = b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: http://bad/\r\nContent-Type: application/http; msgtype=response\r\nContent-Length: %d\r\n\r\n"
+    bad = head % len(http) + http + b"\r\n\r\n"
+    found, _ = items(warc_bytes(PAGES[:1], compress=False)[0] + bad + warc_bytes(PAGES[1:2], compress=False)[0])
+    assert [p[2] for p in pages(found)] == [b"<title>A</title>", b"<title>B</title>"]
+    (message,) = failures(found)
+    assert "(record at offset" in message and failure in message
+
+
+def test_empty_body_is_a_page_when_none_was_announced() -> None:
+    # A redirect or an empty page: nothing to extract, but nothing wrong with the record.
+    found, _ = items(warc_bytes([Response("http://x/", b"", status="301 Moved")])[0])
+    assert pages(found) == [(0, "http://x/", b"", "utf-8")]
+
+
+def test_a_record_marked_truncated_by_the_crawler_is_still_a_page() -> None:
+    raw = record_bytes(Response("http://x/", b"", headers=("Content-Length: 5000",)))
+    raw = raw.replace(b"WARC-Type: response\r\n", b"WARC-Type: response\r\nWARC-Truncated: length\r\n")
+    found, _ = items(raw)
+    assert failures(found) == [] and len(pages(found)) == 1
+
+
+def test_one_stream_gzip_archive_reads_without_offsets() -> None:
+    raw, _ = warc_bytes(PAGES, compress=False)
+    found, _ = items(gzip.compress(raw))
+    assert failures(found) == []
+    assert [(p[0], p[1]) for p in pages(found)] == [(0, "http://a.example/"), (None, "http://b.example/"), (None, "http://c.example/")]
+
+
+def test_corpus_archive_reads_every_page_back(tmp_path: os.PathLike[str]) -> None:
+    responses = corpus_responses()
+    if not responses:
+        pytest.skip("../shared/corpus is not present")
+    data, offsets = warc_bytes(responses)
+    found, _ = items(data)
+    assert failures(found) == []
+    assert [(d.offset, d.url, d.body) for d in found] == [
+        (o, r.url, r.body) for o, r in zip(offsets, responses)
+    ]
+
+
+# --- Files, directories, globs, standard input ---------------------------------------------
+
+
+@pytest.fixture
+def tree(tmp_path):
+    (tmp_path / "site" / "b").mkdir(parents=True)
+    (tmp_path / "site" / "a.html").write_bytes(b"<p>a</p>")
+    (tmp_path / "site" / "b" / "c.htm.gz").write_bytes(gzip.compress(b"<p>c</p>"))
+    (tmp_path / "site" / "b" / "d.warc.gz").write_bytes(warc_bytes(PAGES[:2])[0])
+    (tmp_path / "site" / "b" / "style.css").write_bytes(b"p{}")
+    (tmp_path / "site" / "b" / "logo.png").write_bytes(b"\x89PNG")
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "empty" / "notes.txt").write_bytes(b"x")
+    return tmp_path
+
+
+def sources(found: list[Document | InputFailure], root) -> list[tuple[str, bytes] | str]:
+    out: list[tuple[str, bytes] | str] = []
+    for d in found:
+        if isinstance(d, Document):
+            out.append((os.path.relpath(d.source, root), d.body))
+        else:
+            out.append("FAILED " + os.path.relpath(d.source, root) + ": " + d.reason)
+    return out
+
+
+def test_directory_walk_takes_html_and_warc_files_in_sorted_order(tree) -> None:
+    found = list(read_inputs([str(tree / "site")]))
+    assert sources(found, tree) == [
+        ("site/a.html", b"<p>a</p>"),
+        ("site/b/c.htm.gz", b"<p>c</p>"),
+        ("site/b/d.warc.gz", b"<title>A</title>"),
+        ("site/b/d.warc.gz", b"<title>B</title>"),
+    ]
+
+
+def test_named_files_are_read_by_content_whatever_their_name(tree) -> None:
+    (tree / "page.txt").write_bytes(b"<p>txt</p>")
+    (tree / "archive.bin").write_bytes(warc_bytes(PAGES[:1])[0])
+    (tree / "zipped").write_bytes(gzip.compress(b"<p>z</p>"))
+    found = list(read_inputs([str(tree / "page.txt"), str(tree / "archive.bin"), str(tree / "zipped")]))
+    assert sources(found, tree) == [("page.txt", b"<p>txt</p>"), ("archive.bin", b"<title>A</title>"), ("zipped", b"<p>z</p>")]
+
+
+def test_globs_expand_sorted_and_recursively(tree) -> None:
+    found = list(read_inputs([str(tree / "site" / "**" / "*.htm*")]))
+    assert sources(found, tree) == [("site/a.html", b"<p>a</p>"), ("site/b/c.htm.gz", b"<p>c</p>")]
+
+
+def test_unreadable_inputs_fail_by_name_and_the_others_are_read(tree) -> None:
+    (tree / "bad.html.gz").write_bytes(gzip.compress(b"<p>cut off</p>" * 50)[:30])
+    (tree / "notgzip.html.gz").write_bytes(b"\x1f\x8b\x08\x00 not really")
+    found = list(read_inputs([
+        str(tree / "missing.html"),
+        str(tree / "bad.html.gz"),
+        str(tree / "site" / "a.html"),
+        str(tree / "empty"),
+        str(tree / "nothing-*.html"),
+        str(tree / "notgzip.html.gz"),
+    ]))
+    got = sources(found, tree)
+    assert got[:-1] == [
+        "FAILED missing.html: No such file or directory",
+        "FAILED bad.html.gz: truncated gzip data: the file ends inside a compressed member",
+        ("site/a.html", b"<p>a</p>"),
+        "FAILED empty: directory holds no HTML or WARC file (.html, .htm, .xhtml, .shtml, .warc, .warc.gz, optionally .gz)",
+        "FAILED nothing-*.html: no file matches this pattern",
+    ]
+    assert str(got[-1]).startswith("FAILED notgzip.html.gz: ")
+
+
+class _Pipe(io.RawIOBase):
+    """A pipe-like stream: short reads, no seeking."""
+
+    def __init__(self, data: bytes, step: int) -> None:
+        self._data = data
+        self._step = step
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        n = min(len(buffer), self._step, len(self._data))
+        buffer[:n] = self._data[:n]
+        self._data = self._data[n:]
+        return n
+
+
+@pytest.mark.parametrize("step", [1, 7, 1 << 16])
+@pytest.mark.parametrize("compress", [True, False], ids=["gz", "plain"])
+def test_standard_input_may_be_a_warc_or_a_page_arriving_in_short_reads(monkeypatch, step: int, compress: bool) -> None:
+    import sys
+
+    data = warc_bytes(PAGES, compress=compress)[0]
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(_Pipe(data, step), 3)))
+    found = list(read_inputs(["-"]))
+    assert [(d.source, d.url) for d in found] == [("-", p.url) for p in PAGES]
+    page = gzip.compress(b"<p>page</p>") if compress else b"<p>page</p>"
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BufferedReader(_Pipe(page, step), 3)))
+    assert [(d.source, d.offset, d.body) for d in read_inputs(["-"])] == [("-", None, b"<p>page</p>")]
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (gzip.compress(b"one") + gzip.compress(b"two"), b"onetwo"),
+        (gzip.compress(b"padded") + b"\x00" * 10, b"padded"),
+        (b"", b""),
+    ],
+)
+def test_gunzip_reads_every_member(data: bytes, expected: bytes) -> None:
+    assert gunzip(data) == expected
+
+
+def test_gunzip_refuses_a_cut_off_member() -> None:
+    with pytest.raises(EOFError, match="truncated gzip"):
+        gunzip(gzip.compress(b"abc" * 100)[:-2])

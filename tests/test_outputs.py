@@ -1,0 +1,131 @@
+"""Record writers: JSON Lines, CSV (lists as JSON text), Parquet (typed columns)."""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+
+import pytest
+
+from larkspine import Schema, field, group
+from larkspine.outputs import CsvWriter, JsonLinesWriter, ParquetWriter, arrow_schema, columns
+
+SCHEMA = Schema({
+    "title": field("h1::text", first=True),
+    "links": field("a::attr(href)"),
+    "offers": group("li.offer", name=field("b::text", first=True), price=".price::text"),
+    "top": group("li.offer", first=True, name="b::text"),
+})
+
+RECORDS = [
+    {
+        "_source": "crawl.warc.gz", "_offset": 1234, "_url": "https://shop.example/",
+        "title": "Offers, \"new\"\nand old", "links": ["/a", "/b,c"],
+        "offers": [{"name": "Tea", "price": ["3", "2"]}, {"name": None, "price": []}],
+        "top": {"name": ["Tea"]},
+    },
+    {
+        "_source": "pages/é.html", "_offset": None, "_url": None,
+        "title": None, "links": [], "offers": [], "top": None,
+    },
+]
+
+
+def test_json_lines_are_one_object_per_line_in_utf8() -> None:
+    out = io.BytesIO()
+    writer = JsonLinesWriter(out)
+    for r in RECORDS:
+        writer.write(r)
+    writer.close()
+    lines = out.getvalue().split(b"\n")
+    assert lines[-1] == b"" and len(lines) == 3
+    assert [json.loads(line) for line in lines[:-1]] == RECORDS
+    assert "pages/é.html".encode() in lines[1]  # written as itself, not \u escapes
+
+
+@pytest.mark.parametrize(
+    "column, cells",
+    [
+        ("_source", ["crawl.warc.gz", "pages/é.html"]),
+        ("_offset", ["1234", ""]),
+        ("title", ['Offers, "new"\nand old', ""]),
+        ("links", ['["/a", "/b,c"]', "[]"]),
+        ("offers", ['[{"name": "Tea", "price": ["3", "2"]}, {"name": null, "price": []}]', "[]"]),
+        ("top", ['{"name": ["Tea"]}', ""]),
+    ],
+)
+def test_csv_cells_are_text_or_json(column: str, cells: list[str]) -> None:
+    out = io.BytesIO()
+    writer = CsvWriter(out, columns(SCHEMA))
+    for r in RECORDS:
+        writer.write(r)
+    writer.close()
+    rows = list(csv.DictReader(io.StringIO(out.getvalue().decode("utf-8"), newline="")))
+    assert list(rows[0]) == ["_source", "_offset", "_url", "title", "links", "offers", "top"]
+    assert [row[column] for row in rows] == cells
+
+
+def test_csv_of_no_pages_is_its_header() -> None:
+    out = io.BytesIO()
+    CsvWriter(out, columns(SCHEMA)).close()
+    assert out.getvalue() == b"_source,_offset,_url,title,links,offers,top\r\n"
+
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+
+def test_parquet_columns_are_typed_from_the_schema() -> None:
+    row = pa.struct([("name", pa.string()), ("price", pa.list_(pa.string()))])
+    assert arrow_schema(SCHEMA) == pa.schema([
+        ("_source", pa.string()),
+        ("_offset", pa.int64()),
+        ("_url", pa.string()),
+        ("title", pa.string()),
+        ("links", pa.list_(pa.string())),
+        ("offers", pa.list_(row)),
+        ("top", pa.struct([("name", pa.list_(pa.string()))])),
+    ])
+
+
+@pytest.mark.parametrize("row_group_size", [1, 1000])
+def test_parquet_reads_back_the_records(tmp_path, row_group_size: int) -> None:
+    path = tmp_path / "out.parquet"
+    writer = ParquetWriter(str(path), SCHEMA, row_group_size=row_group_size)
+    for r in RECORDS:
+        writer.write(r)
+    assert not path.exists() and (tmp_path / "out.parquet.partial").exists()
+    writer.close()
+    assert not (tmp_path / "out.parquet.partial").exists()
+    table = pq.read_table(path)
+    assert table.schema == arrow_schema(SCHEMA)
+    assert table.to_pylist() == RECORDS
+    assert pq.ParquetFile(path).num_row_groups == (2 if row_group_size == 1 else 1)
+
+
+def test_parquet_of_no_pages_is_a_valid_empty_table(tmp_path) -> None:
+    path = tmp_path / "none.parquet"
+    ParquetWriter(str(path), SCHEMA).close()
+    table = pq.read_table(path)
+    assert table.num_rows == 0 and table.schema == arrow_schema(SCHEMA)
+
+
+def test_processed_fields_take_the_type_of_their_values(tmp_path) -> None:
+    schema = Schema({
+        "count": field("i::text", first=True, each=int),
+        "sizes": field("b::text", each=float),
+        "joined": field("p::text", out=" ".join),
+        "flag": field("u::text", first=True, default=False),
+        "plain": field("s::text", first=True, default="none"),
+    })
+    page = b"<i>7</i><b>1.5</b><b>2</b><p>a</p><p>b</p>"
+    record = {"_source": "p.html", "_offset": None, "_url": None, **schema.extract(page)}
+    types = arrow_schema(schema, [record])
+    assert [types.field(n).type for n in ("count", "sizes", "joined", "flag", "plain")] == [
+        pa.int64(), pa.list_(pa.float64()), pa.string(), pa.bool_(), pa.string()]
+    path = tmp_path / "p.parquet"
+    writer = ParquetWriter(str(path), schema)
+    writer.write(record)
+    writer.close()
+    assert pq.read_table(path).to_pylist() == [record]
