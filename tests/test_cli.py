@@ -6,6 +6,7 @@ import gzip
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -140,6 +141,14 @@ def test_refused_schema_or_option_stops_before_any_input_is_read(work, schema_te
     assert "missing-input" not in result.stderr and result.stdout == ""
 
 
+@pytest.mark.parametrize("target", ["no-such-dir/out.jsonl", "no-such-dir/out.parquet"])
+def test_an_unwritable_output_is_refused_before_any_input_is_read(work, target: str) -> None:
+    result = run("extract", "schema.toml", "missing-input.html", "-o", target)
+    assert result.exit_code == 2
+    assert f"cannot write {target}: No such file or directory" in result.stderr
+    assert "missing-input" not in result.stderr
+
+
 def test_allow_unsupported_extracts_empty_fields(work) -> None:
     (work / "schema.toml").write_text('title = { query = "title::text", first = true }\nodd = "p::first-line"')
     result = run("extract", "schema.toml", "site/a.html", "--allow-unsupported")
@@ -251,7 +260,12 @@ def test_broken_pipe_ends_quietly(work) -> None:
 
 def test_progress_and_summary_on_a_terminal(work) -> None:
     pty = pytest.importorskip("pty")
+    import fcntl
+    import struct
+    import termios
+
     leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
     proc = subprocess.Popen([*command(), "extract", "schema.toml", "crawl.warc.gz", "-o", "out.jsonl"],
                             stderr=follower, stdout=subprocess.DEVNULL)
     os.close(follower)
@@ -267,7 +281,9 @@ def test_progress_and_summary_on_a_terminal(work) -> None:
     os.close(leader)
     assert proc.wait(timeout=60) == 0
     text = seen.decode()
-    assert "pages" in text and "MB/s" in text  # tqdm's bar
+    bars = re.findall(r"\r(\d+) pages \[\d\d:\d\d, [\d.?]+ pages/s(?:, ([\d.]+) MB, [\d.]+ MB/s)?\]", text)
+    assert bars and bars[-1][0] == "12"  # tqdm's bar: pages, pages/s, MB, MB/s
+    assert float(bars[-1][1]) > 0
     assert "larkspine: 12 pages, " in text and "; 0 failed; 1 WARC records skipped (not HTML responses)" in text
 
 
