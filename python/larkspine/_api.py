@@ -74,17 +74,22 @@ def extract_file(
 
 def _label(doc: bytes | str, encoding: str | None) -> str | None:
     label = engine_label(doc, encoding)
-    if isinstance(doc, str) and label is not None and label != encoding:
-        # A Python codec name was replaced by its WHATWG name; if the engine refuses it
-        # for already-decoded text, say which label the caller gave.
-        return _checked_str_label(doc, encoding, label)
+    if isinstance(doc, str) and label is not None:
+        _check_str_label(doc, encoding, label)
     return label
 
 
-def _checked_str_label(doc: str, encoding: str | None, label: str) -> str:
-    try:
-        _larkspine.detect_encoding(doc, label)
-    except ValueError as e:
-        e.add_note(f"(encoding={encoding!r} is Python's name for {label})")
-        raise
-    return label
+def _check_str_label(doc: str, encoding: str | None, label: str) -> None:
+    """Refuse a label naming another encoding than UTF-8 for already-decoded text.
+
+    The engine makes that check, quoting the label it is given; it is given the caller's own
+    label first, and the WHATWG name only for a Python codec name that the engine's own
+    lookup does not map (``cp932``), with a note saying whose name that was.
+    """
+    _larkspine.detect_encoding(doc, encoding)
+    if label != encoding:
+        try:
+            _larkspine.detect_encoding(doc, label)
+        except ValueError as e:
+            e.add_note(f"(encoding={encoding!r} is Python's name for {label})")
+            raise

@@ -23,6 +23,11 @@ __all__ = ["detect_encoding", "resolve_encoding"]
 # Shift_JIS, Big5 and EUC-KR decoders are Microsoft's and HKSCS's extensions).
 _PYTHON_CODECS: dict[str, str] = {
     "cp932": "Shift_JIS",
+    # JIS X 0213 extends JIS X 0208; the WHATWG decoders read the JIS X 0208 part alike.
+    "shift_jis_2004": "Shift_JIS",
+    "shift_jisx0213": "Shift_JIS",
+    "euc_jis_2004": "EUC-JP",
+    "euc_jisx0213": "EUC-JP",
     "big5hkscs": "Big5",
     "iso2022_jp": "ISO-2022-JP",
     "cp874": "windows-874",

@@ -117,8 +117,14 @@ class Field(Generic[T]):
             value = out(value, url=url) if self._out_url else out(value)
         return value  # type: ignore[no-any-return]
 
-    def _spec(self) -> tuple[Any, ...]:
+    def _spec(self) -> tuple[str, bool, Any, Any, Any]:
         return (self.query, self.first, self.default, self.each, self.out)
+
+    def _named(self, name: str | None) -> Field[T]:
+        """A copy bound to ``name`` (one declaration may serve several names)."""
+        f: Field[T] = Field(self.query, first=self.first, default=self.default, each=self.each, out=self.out)
+        f.name = name
+        return f
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Field) and self._spec() == other._spec()
@@ -143,9 +149,7 @@ class Field(Generic[T]):
 
 
 def _rebuild_field(query: str, first: bool, default: Any, each: Any, out: Any, name: str | None) -> Field[Any]:
-    f: Field[Any] = Field(query, first=first, default=default, each=each, out=out)
-    f.name = name
-    return f
+    return Field(query, first=first, default=default, each=each, out=out)._named(name)
 
 
 @overload
@@ -217,8 +221,7 @@ class Group:
                     f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
                     f"field(...), got {type(sub).__name__}"
                 )
-            sub = _rebuild_field(*sub._spec(), name)
-            subfields[name] = sub
+            subfields[name] = sub._named(name)
         if not subfields:
             raise ValueError(f"larkspine: group {container!r} has no sub-fields")
         self.container = container
@@ -270,14 +273,17 @@ class Group:
         extra = ", first=True" if self.first else ""
         return f"group({self.container!r}, {subs}{extra})"
 
+    def _named(self, name: str | None) -> Group:
+        g = Group(self.container, self.fields, first=self.first, out=self.out)
+        g.name = name
+        return g
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild_group, self._spec() + (self.name,))
 
 
 def _rebuild_group(container: str, fields: dict[str, Field[Any]], first: bool, out: Any, name: str | None) -> Group:
-    g = Group(container, fields, first=first, out=out)
-    g.name = name
-    return g
+    return Group(container, fields, first=first, out=out)._named(name)
 
 
 def group(

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any, ClassVar, Self
 
 from ._fields import Field, Group
+from ._response import response_input
 from ._schema import Record, Schema
 
 __all__ = ["Page"]
@@ -73,12 +74,11 @@ class Page:
         """One page from a Scrapy ``Response`` or a web-poet ``HttpResponse``.
 
         Reads ``response.body`` with ``response.encoding`` (the charset the response's own
-        ``.text`` and ``.css()`` decode with) and keeps ``response.url``.
+        ``.text`` and ``.css()`` decode with, which may be a Python codec name) and keeps
+        ``response.url``.
         """
-        body = response.body
-        encoding = getattr(response, "encoding", None)
-        url = getattr(response, "url", None)
-        return cls(body, encoding=encoding, url=None if url is None else str(url))
+        body, encoding, url = response_input(response)
+        return cls(body, encoding=encoding, url=url)
 
     @classmethod
     def from_record(cls, record: Record, *, url: str | None = None) -> Self:

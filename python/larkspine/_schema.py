@@ -118,14 +118,8 @@ def _bind(name: str, decl: object) -> Field[Any] | Group:
     """A copy of the declaration that knows its name (one declaration may serve many names)."""
     if isinstance(decl, str):
         decl = Field(decl)
-    if isinstance(decl, Field):
-        f: Field[Any] = Field(decl.query, first=decl.first, default=decl.default, each=decl.each, out=decl.out)
-        f.name = name
-        return f
-    if isinstance(decl, Group):
-        g = Group(decl.container, decl.fields, first=decl.first, out=decl.out)
-        g.name = name
-        return g
+    if isinstance(decl, (Field, Group)):
+        return decl._named(name)
     raise TypeError(
         f"larkspine: field {name!r} must be a query str, field(...) or group(...), got {type(decl).__name__}"
     )

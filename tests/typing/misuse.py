@@ -1,0 +1,13 @@
+"""Three type errors mypy --strict must report (see test_typing)."""
+import larkspine
+from larkspine import Page, field
+
+
+class Article(Page):
+    title = field("h1::text", first=True)
+
+
+page = Article(b"")
+length: int = page.title  # str | None is not int
+larkspine.extract(b"", [1])  # a query is a str
+larkspine.resolve_encoding(None)  # a label is a str
