@@ -142,6 +142,12 @@ def test_extract_file(tmp_path, name, pack):
     assert larkspine.extract_file(str(path), ["p::text"], encoding="cp1251") == [["Пример"]]
 
 
+@pytest.mark.parametrize("path", [0, 3, None, b"page.html"])
+def test_extract_file_takes_only_paths(path):
+    with pytest.raises(TypeError, match="path must be a str or os.PathLike"):
+        larkspine.extract_file(path, ["p"])
+
+
 def test_errors_from_the_core_reach_the_caller_unchanged():
     over_budget = [f"p{i}::text" for i in range(129)]
     with pytest.raises(ValueError) as wrapped:

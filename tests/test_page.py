@@ -133,6 +133,18 @@ def test_strict_classes_list_every_unsupported_query_and_pass_it_on():
             bad = field("p::first-line")
 
 
+@pytest.mark.parametrize("call, message", [
+    (lambda: Shop(42), "html must be bytes, str or a bytes-like"),
+    (lambda: Shop(HTML, url=b"http://x"), "url must be a str"),
+    (lambda: Shop(HTML, encoding=1251), "encoding must be a str"),
+    (lambda: Shop(HTML, encoding="no-such-charset"), "unknown encoding 'no-such-charset'"),
+    (lambda: Shop.from_response(HTML), "expected a response with a .body"),
+])
+def test_bad_arguments_name_what_is_accepted(call, message):
+    with pytest.raises((TypeError, ValueError), match=message):
+        call()
+
+
 def test_from_response_reads_a_scrapy_response():
     http = pytest.importorskip("scrapy.http")
     body = "<h1>Ａ社の商品</h1><a href=/a>a</a>".encode("cp932")

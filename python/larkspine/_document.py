@@ -48,6 +48,9 @@ def as_document(html: object) -> bytes | str:
 
 def read_file(path: str | os.PathLike[str]) -> bytes:
     """The bytes of a saved page; a name ending in ``.gz`` is gunzipped."""
+    if not isinstance(path, (str, os.PathLike)):
+        # open() would take an int as a file descriptor.
+        raise TypeError(f"larkspine: path must be a str or os.PathLike, got {type(path).__name__}")
     with open(path, "rb") as f:
         data = f.read()
     if os.fspath(path).endswith(".gz"):

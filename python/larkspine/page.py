@@ -1,14 +1,21 @@
-"""Page classes: a schema declared as a class, compiled once when the class is defined."""
+"""Page classes: a schema declared as a class, compiled once when the class is defined.
+
+This module gathers what page classes are made of: :class:`Page`, the :func:`field` and
+:func:`group` declarations, the :class:`Schema` they compile into, and :func:`check`, the
+named report over the engine's audit that says which queries the engine supports and why
+not (an unsupported query yields an empty column rather than an error).
+"""
 
 from __future__ import annotations
 
 from typing import Any, ClassVar, Self
 
-from ._fields import Field, Group
+from ._check import CheckReport, QueryReport, check
+from ._fields import Field, Group, field, group
 from ._response import response_input
 from ._schema import Record, Schema
 
-__all__ = ["Page"]
+__all__ = ["CheckReport", "Field", "Group", "Page", "QueryReport", "Record", "Schema", "check", "field", "group"]
 
 
 class Page:
@@ -66,6 +73,8 @@ class Page:
 
     def __init__(self, html: object, *, encoding: str | None = None, url: str | None = None) -> None:
         """Extract one page: ``html`` as for :func:`larkspine.extract` (bytes preferred)."""
+        if url is not None and not isinstance(url, str):
+            raise TypeError(f"larkspine: url must be a str or None, got {type(url).__name__}")
         self.url = url
         self._values = type(self).__schema__.extract(html, encoding, url)
 
