@@ -134,5 +134,5 @@ def test_element_selectors_match_parsel_on_a_real_page(shared_dir):
 
 
 def test_a_larkpage_schema_can_be_checked():
-    report = larkspine.check(ProductPage.__larkspine_schema__)
+    report = larkspine.check(ProductPage)
     assert report.ok and [q.name for q in report.queries][:3] == ["name", "price", "links"]

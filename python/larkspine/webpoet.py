@@ -90,7 +90,8 @@ def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, met
 class LarkPage(WebPage[ItemT]):
     """A ``web_poet.WebPage`` whose :func:`field`\\ s come from one native scan of the response."""
 
-    __larkspine_schema__: ClassVar[Schema] = Schema({})
+    #: The larkspine fields of this class, compiled into one plan (what ``larkspine.check`` reads).
+    __schema__: ClassVar[Schema] = Schema({})
     #: Per field name, how to turn an outer-HTML value into a Selector (None: a string value).
     __larkspine_elements__: ClassVar[dict[str, tuple[str | None, bool]]] = {}
 
@@ -105,7 +106,7 @@ class LarkPage(WebPage[ItemT]):
                 read.__name__ = name
                 declared[name] = decl
         schema = Schema(declared)
-        cls.__larkspine_schema__ = schema
+        cls.__schema__ = schema
         flat = [(name, decl) for name, decl in declared.items() if isinstance(decl, Field)]
         terminals = _larkspine.selector_terminals([decl.query for _, decl in flat])
         identities = _larkspine.selector_node_identity([decl.query for _, decl in flat])
@@ -115,17 +116,13 @@ class LarkPage(WebPage[ItemT]):
             if terminal == "outer"
         }
 
-    @property
-    def __schema__(self) -> Schema:
-        return type(self).__larkspine_schema__
-
     def larkspine_record(self) -> Record:
         """Every declared field's value from one scan of ``response.body`` (computed once)."""
         cached: Record | None = self.__dict__.get(_RECORD)
         if cached is None:
             body, encoding, url = response_input(self.response)
             cls = type(self)
-            cached = cls.__larkspine_schema__.extract(body, encoding, url)
+            cached = cls.__schema__.extract(body, encoding, url)
             for name, identity in cls.__larkspine_elements__.items():
                 value = cached[name]
                 if isinstance(value, list):
