@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 import _larkspine
 
-from ._document import as_document, read_file
+from ._document import Html, as_document, read_file
 from ._encoding import engine_label
 
 __all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
@@ -28,7 +28,7 @@ def _queries(queries: object, name: str) -> Sequence[str]:
     return queries  # type: ignore[return-value]
 
 
-def extract(html: object, queries: Sequence[str], encoding: str | None = None) -> Columns:
+def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
     """Extract one column of values per query from one document, in one streaming pass.
 
     ``html`` is ``bytes`` (preferred), an already-decoded ``str``, or any bytes-like
@@ -47,7 +47,7 @@ def extract(html: object, queries: Sequence[str], encoding: str | None = None) -
 
 
 def extract_grouped(
-    html: object,
+    html: Html,
     flat_queries: Sequence[str],
     groups: Sequence[GroupSpec],
     encoding: str | None = None,

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import gzip
 import os
-from typing import Union
+from typing import TypeAlias, Union
+
+from typing_extensions import Buffer
 
 __all__ = ["Html", "as_document", "read_file"]
 
@@ -12,7 +14,7 @@ __all__ = ["Html", "as_document", "read_file"]
 #: ``bytes`` subclass such as web-poet's ``HttpResponseBody`` is read without a copy), an
 #: already-decoded ``str``, or any object with the buffer protocol holding contiguous bytes
 #: (``bytearray``, ``memoryview``, ``mmap``, ``array('B')``), which is copied once.
-Html = Union[bytes, str, bytearray, memoryview]
+Html: TypeAlias = Union[str, Buffer]
 
 _BYTE_FORMATS = frozenset({"B", "b", "c"})
 

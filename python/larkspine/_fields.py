@@ -48,9 +48,15 @@ def _takes_url(fn: Callable[..., Any] | None) -> bool:
         return False
 
 
-def _check_callable(value: object, what: str) -> None:
-    if value is not None and not callable(value):
-        raise TypeError(f"larkspine: {what} must be a callable or None, got {type(value).__name__}")
+def _check_declaration(query: object, what: str, first: object, **processors: object) -> None:
+    """TypeError naming the argument, for what every declaration takes."""
+    if not isinstance(query, str):
+        raise TypeError(f"larkspine: {what} must be a str, got {type(query).__name__}")
+    if not isinstance(first, bool):
+        raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
+    for name, value in processors.items():
+        if value is not None and not callable(value):
+            raise TypeError(f"larkspine: {name} must be a callable or None, got {type(value).__name__}")
 
 
 class Field(Generic[T]):
@@ -67,12 +73,7 @@ class Field(Generic[T]):
         each: Callable[..., Any] | None = None,
         out: Callable[..., Any] | None = None,
     ) -> None:
-        if not isinstance(query, str):
-            raise TypeError(f"larkspine: a field's query must be a str, got {type(query).__name__}")
-        if not isinstance(first, bool):
-            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
-        _check_callable(each, "each")
-        _check_callable(out, "out")
+        _check_declaration(query, "a field's query", first, each=each, out=out)
         self.query = query
         self.first = first
         self.default = default
@@ -205,11 +206,7 @@ class Group:
         first: bool = False,
         out: Callable[..., Any] | None = None,
     ) -> None:
-        if not isinstance(container, str):
-            raise TypeError(f"larkspine: a group's container query must be a str, got {type(container).__name__}")
-        if not isinstance(first, bool):
-            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
-        _check_callable(out, "out")
+        _check_declaration(container, "a group's container query", first, out=out)
         subfields: dict[str, Field[Any]] = {}
         for name, sub in fields.items():
             if not isinstance(name, str) or not name.isidentifier():

@@ -8,7 +8,7 @@ from typing import Any
 
 import _larkspine
 
-from ._document import as_document
+from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import Field, Group
 
@@ -70,7 +70,7 @@ class Schema:
     def __len__(self) -> int:
         return len(self._fields)
 
-    def extract(self, html: object, encoding: str | None = None, url: str | None = None) -> Record:
+    def extract(self, html: Html, encoding: str | None = None, url: str | None = None) -> Record:
         """One page's record: one native scan, then each field's processors.
 
         ``html`` and ``encoding`` are as for :func:`larkspine.extract`; ``url`` is the page's

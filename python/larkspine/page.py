@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import Any, ClassVar, Self
 
 from ._check import CheckReport, QueryReport, check
+from ._document import Html
 from ._fields import Field, Group, field, group
 from ._response import response_input
 from ._schema import Record, Schema
@@ -71,7 +72,7 @@ class Page:
         for name, decl in schema.fields.items():
             setattr(cls, name, decl)
 
-    def __init__(self, html: object, *, encoding: str | None = None, url: str | None = None) -> None:
+    def __init__(self, html: Html, *, encoding: str | None = None, url: str | None = None) -> None:
         """Extract one page: ``html`` as for :func:`larkspine.extract` (bytes preferred)."""
         if url is not None and not isinstance(url, str):
             raise TypeError(f"larkspine: url must be a str or None, got {type(url).__name__}")

@@ -1,6 +1,8 @@
 """How a typed caller sees larkspine: checked by mypy --strict in the test suite (never run)."""
 from __future__ import annotations
 
+import array
+import mmap
 from typing import assert_type
 
 import _larkspine
@@ -15,6 +17,8 @@ flat, rows = larkspine.extract_grouped(body, [], [("li", [("name", "b::text")])]
 assert_type(rows, list[list[list[list[str]]]])
 assert_type(larkspine.resolve_encoding("euc_jp"), str)
 assert_type(larkspine.detect_encoding(memoryview(body)), str)
+assert_type(larkspine.extract(array.array("B", body), ["p"]), list[list[str]])
+assert_type(larkspine.extract(mmap.mmap(-1, 1), ["p"]), list[list[str]])
 
 
 class Article(Page):
