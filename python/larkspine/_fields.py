@@ -80,10 +80,29 @@ def _check_declaration(query: object, what: str, first: object) -> None:
         raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
 
 
-class Field(Generic[T]):
+class _Declaration:
+    """What fields and groups share: a name given by the class they are declared in, and
+    attribute access that reads the page's value under that name."""
+
+    __slots__ = ("name",)
+
+    def __init__(self) -> None:
+        self.name: str | None = None
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        if self.name is None:
+            self.name = name
+
+    def _value(self, instance: object) -> Any:
+        if self.name is None:
+            raise AttributeError("larkspine: this declaration is not attached to a Page class")
+        return instance._values[self.name]  # type: ignore[attr-defined]
+
+
+class Field(_Declaration, Generic[T]):
     """One query and how its column becomes a value (see :func:`field`)."""
 
-    __slots__ = ("query", "first", "default", "each", "out", "name", "_each", "_out")
+    __slots__ = ("query", "first", "default", "each", "out", "_each", "_out")
 
     def __init__(
         self,
@@ -95,6 +114,7 @@ class Field(Generic[T]):
         out: Processors | None = None,
     ) -> None:
         _check_declaration(query, "a field's query", first)
+        super().__init__()
         self._each = _chain(each, "each")
         self._out = _chain(out, "out")
         self.query = query
@@ -102,26 +122,13 @@ class Field(Generic[T]):
         self.default = default
         self.each = each
         self.out = out
-        self.name: str | None = None
-
-    def __set_name__(self, owner: type, name: str) -> None:
-        if self.name is None:
-            self.name = name
 
     @overload
     def __get__(self, instance: None, owner: type | None = None) -> Field[T]: ...
     @overload
     def __get__(self, instance: object, owner: type | None = None) -> T: ...
     def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        values: dict[str, Any] = instance._values  # type: ignore[attr-defined]
-        return values[self._bound_name()]
-
-    def _bound_name(self) -> str:
-        if self.name is None:
-            raise AttributeError("larkspine: this field is not attached to a Page class")
-        return self.name
+        return self if instance is None else self._value(instance)
 
     def finish(self, column: list[str], url: str | None = None) -> T:
         """The field's value from its column of strings."""
@@ -216,10 +223,10 @@ def field(
     return Field(query, first=first, default=default, each=each, out=out)
 
 
-class Group:
+class Group(_Declaration):
     """A container query whose every match becomes a row of named sub-fields (see :func:`group`)."""
 
-    __slots__ = ("container", "fields", "first", "out", "name", "_out")
+    __slots__ = ("container", "fields", "first", "out", "_out")
 
     def __init__(
         self,
@@ -230,6 +237,7 @@ class Group:
         out: Processors | None = None,
     ) -> None:
         _check_declaration(container, "a group's container query", first)
+        super().__init__()
         self._out = _chain(out, "out")
         subfields: dict[str, Field[Any]] = {}
         for name, sub in fields.items():
@@ -249,22 +257,13 @@ class Group:
         self.fields: Mapping[str, Field[Any]] = subfields
         self.first = first
         self.out = out
-        self.name: str | None = None
-
-    def __set_name__(self, owner: type, name: str) -> None:
-        if self.name is None:
-            self.name = name
 
     @overload
     def __get__(self, instance: None, owner: type | None = None) -> Group: ...
     @overload
     def __get__(self, instance: object, owner: type | None = None) -> Any: ...
     def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        if self.name is None:
-            raise AttributeError("larkspine: this group is not attached to a Page class")
-        return instance._values[self.name]  # type: ignore[attr-defined]
+        return self if instance is None else self._value(instance)
 
     def finish(self, rows: list[list[list[str]]], url: str | None = None) -> Any:
         """The group's value: one dict per row, keyed by sub-field name."""
