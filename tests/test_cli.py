@@ -325,3 +325,31 @@ def test_ctrl_c_stops_with_complete_records(work, fmt: str) -> None:
         assert not partial.exists()
     # The run stops after the record in hand: complete records only, none half-written.
     assert [r["title"] for r in records] == ["T0"]
+
+
+@pytest.mark.parametrize("suffix", ["jsonl", "csv", "parquet"])
+def test_a_record_the_format_cannot_hold_fails_its_page_only(work, monkeypatch, suffix: str) -> None:
+    if suffix == "parquet":
+        pytest.importorskip("pyarrow")
+    # A processor whose values are sometimes a set (no JSON) and sometimes of another type.
+    (work / "odd_pages.py").write_text(
+        "from larkspine import Page, field\n"
+        "def odd(v):\n"
+        "    return {v} if v == 'B' else v\n"
+        "class Odd(Page):\n"
+        "    title = field('title::text', first=True, out=odd)\n"
+    )
+    monkeypatch.syspath_prepend(str(work))
+    result = run("extract", "odd_pages:Odd", "site", "-o", f"out.{suffix}")
+    assert result.exit_code == 1
+    errors = result.stderr.splitlines()
+    assert errors[0].startswith(f"larkspine: site/deep/b.html.gz: cannot be written as {suffix}: ")
+    assert errors[1].startswith("larkspine: 1 pages, ") and "; 1 failed" in errors[1]
+    if suffix == "parquet":
+        import pyarrow.parquet as pq
+
+        assert pq.read_table(work / "out.parquet").to_pylist()[0]["title"] == "A"
+        assert pq.read_table(work / "out.parquet").num_rows == 1
+    else:
+        text = (work / f"out.{suffix}").read_bytes().decode()
+        assert "site/a.html" in text and "b.html.gz" not in text

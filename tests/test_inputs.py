@@ -322,3 +322,22 @@ def test_urls_are_read_through_fsspec() -> None:
     ]
     assert isinstance(found[3], InputFailure) and found[3].source == "memory:///larkspine-test/missing.html"
     assert len(found) == 4
+
+
+def test_a_folder_that_cannot_be_listed_fails_by_name(tree, monkeypatch) -> None:
+    # Root may list anything, so the refusal is simulated where os.walk asks for it.
+    real_scandir = os.scandir
+    locked = str(tree / "site" / "b")
+
+    def scandir(path):
+        if os.fspath(path) == locked:
+            raise PermissionError(13, "Permission denied", locked)
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    found = list(read_inputs([str(tree / "site"), locked]))
+    assert sources(found, tree) == [
+        ("site/a.html", b"<p>a</p>"),
+        "FAILED site/b: cannot list the directory: Permission denied",
+        "FAILED site/b: cannot list the directory: Permission denied",
+    ]

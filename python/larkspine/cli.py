@@ -17,6 +17,7 @@ import os
 import signal
 import sys
 import time
+from collections.abc import Mapping
 from types import FrameType
 from typing import Any, BinaryIO
 
@@ -29,7 +30,7 @@ from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
 from .inputs import InputFailure, ReadStats, read_inputs
-from .outputs import FORMATS, Format, open_writer
+from .outputs import FORMATS, Format, open_writer, record_location
 from .schemafile import SchemaFileError, resolve_declarations, resolve_schema
 
 __all__ = ["main", "cli"]
@@ -116,8 +117,13 @@ def extract(
 
     stats = ReadStats()
     summary = Summary()
+
+    def rejected(record: Mapping[str, Any], reason: str) -> None:
+        summary.reject()
+        bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
+
     try:
-        writer, opened = open_writer(fmt, loaded, output, _stdout())
+        writer, opened = open_writer(fmt, loaded, output, _stdout(), on_reject=rejected)
     except (OSError, ImportError) as e:
         raise click.UsageError(f"cannot write {output or 'standard output'}: {_reason(e)}") from None
     bar = _Progress(show)

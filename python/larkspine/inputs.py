@@ -147,7 +147,9 @@ def read_inputs(inputs: Sequence[str], stats: ReadStats | None = None) -> Iterat
 
 def _read_directory(top: str, stats: ReadStats) -> Iterator[Item]:
     found = False
-    for root, dirs, files in os.walk(top, onerror=None):
+    unlisted: list[OSError] = []  # folders that cannot be listed fail by name; the walk goes on
+    for root, dirs, files in os.walk(top, onerror=unlisted.append):
+        yield from _unlisted(unlisted, top)
         dirs.sort()
         for name in sorted(files):
             lower = name.lower()
@@ -155,9 +157,17 @@ def _read_directory(top: str, stats: ReadStats) -> Iterator[Item]:
             if stem.endswith(HTML_SUFFIXES) or lower.endswith(WARC_SUFFIXES):
                 found = True
                 yield from read_path(os.path.join(root, name), stats)
-    if not found:
+    top_failed = any(e.filename == top for e in unlisted)
+    yield from _unlisted(unlisted, top)
+    if not found and not top_failed:
         yield InputFailure(top, None, "directory holds no HTML or WARC file (" + ", ".join(
             HTML_SUFFIXES + WARC_SUFFIXES) + ", optionally .gz)")
+
+
+def _unlisted(errors: list[OSError], top: str) -> Iterator[InputFailure]:
+    while errors:
+        e = errors.pop(0)
+        yield InputFailure(e.filename or top, None, f"cannot list the directory: {_os_reason(e)}")
 
 
 def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
