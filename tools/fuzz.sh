@@ -13,14 +13,16 @@
 # corpus is present; the working corpus grows in build/fuzz/corpus, crashes
 # land in build/fuzz/artifacts, logs in build/fuzz/<target>.log. A failing
 # input worth keeping goes into fuzz/regressions/<target>/ once fixed.
-# Needs clang++ (Debian: apt-get install clang); CXX overrides it.
+# Needs clang++ (Debian: apt-get install clang); CXX overrides it. FUZZ_BUILD
+# names the build directory, FUZZ_CXXFLAGS its optimisation (-O2 -g).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-run}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(extract decode query)
-out=build/fuzz
+out=${FUZZ_BUILD:-build/fuzz}
+flags=${FUZZ_CXXFLAGS:--O2 -g}  # optimisation of the fuzz build
 runs=${RUNS:-10000000}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=0:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
@@ -36,7 +38,8 @@ max_len() {
 build() {
   local cxx=${CXX:-clang++}
   command -v "$cxx" >/dev/null || { echo "tools/fuzz.sh: $cxx not found (apt-get install clang)" >&2; exit 2; }
-  cmake -S . -B "$out" -DLARKSPINE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+  cmake -S . -B "$out" -DLARKSPINE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" \
+    -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
   cmake --build "$out" -j "${JOBS:-2}" --target fuzz_extract fuzz_decode fuzz_query >/dev/null
 }
 
