@@ -67,18 +67,20 @@ struct TokenizerScratch {
 // construct after which the sink asked to stop.
 size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
 
+// The instruction sets the scan loop is compiled for. Every build has the
+// portable one; x86-64 has SSE2 and, when the CPU supports it, AVX2.
+enum class ScanIsa : uint8_t { kPortable = 0, kSse2 = 1, kAvx2 = 2 };
+// Those this build and CPU can run, the one tokenize uses last.
+std::span<const ScanIsa> available_isas();
+ScanIsa default_isa();
+// tokenize with a given variant (one of available_isas()), for the tests.
+size_t tokenize_with(ScanIsa isa, Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
+
 // `doc` without its NUL bytes, written to `out`; `first_nul` is the position
 // of the first one (the bytes before it are copied as they are).
 void copy_without_nul(Bytes doc, size_t first_nul, std::string& out);
 
 // Helpers, shared with the <meta> prescan and the tests.
-struct AttrScan {
-  size_t end;         // position after the closing `>`, or doc.size(); the NUL when `nul`
-  bool closed;        // false: the input ended inside the tag
-  bool self_closing;  // the tag ended with "/>"
-  bool nul = false;   // stopped at a NUL byte at `end`; nothing else is valid
-};
-AttrScan scan_attrs(Bytes doc, size_t from, std::vector<Attr>& attrs);
 // `lt` is the offset of "<!--"; returns the position just after the comment.
 // Blind to NUL bytes (the prescan reads the caller's bytes as they are).
 size_t scan_comment(Bytes doc, size_t lt);

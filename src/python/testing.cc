@@ -135,30 +135,63 @@ class CountingSink final : public TokenSink {
   uint64_t events = 0, attrs_seen = 0, text_bytes = 0;
 };
 
+// The scan variant named by `name` (None: the one tokenize uses); raises
+// ValueError for a name this build or CPU cannot run.
+bool isa_arg(const char* name, ScanIsa& out) {
+  out = default_isa();
+  if (!name) return true;
+  static constexpr const char* kNames[] = {"portable", "sse2", "avx2"};
+  for (ScanIsa isa : available_isas())
+    if (std::strcmp(kNames[static_cast<int>(isa)], name) == 0) {
+      out = isa;
+      return true;
+    }
+  PyErr_Format(PyExc_ValueError, "scan variant %s is not available here", name);
+  return false;
+}
+
+// isas() -> names of the scan variants this build and CPU run, the default last.
+PyObject* t_isas(PyObject*, PyObject*) {
+  static constexpr const char* kNames[] = {"portable", "sse2", "avx2"};
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (ScanIsa isa : available_isas()) {
+    Ref name(PyUnicode_FromString(kNames[static_cast<int>(isa)]));
+    if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 PyObject* t_tokenize(PyObject*, PyObject* args) {
   PyObject* doc_obj;
   long stop_after = -1;
-  if (!PyArg_ParseTuple(args, "O|l", &doc_obj, &stop_after)) return nullptr;
+  const char* isa_name = nullptr;
+  if (!PyArg_ParseTuple(args, "O|lz", &doc_obj, &stop_after, &isa_name)) return nullptr;
   Bytes doc;
-  if (!get_bytes(doc_obj, doc)) return nullptr;
+  ScanIsa isa;
+  if (!get_bytes(doc_obj, doc) || !isa_arg(isa_name, isa)) return nullptr;
   Ref events(PyList_New(0));
   if (!events) return nullptr;
   RecordingSink sink(events.get(), doc, stop_after);
   TokenizerScratch scratch;
-  Fault f = guarded([&] { tokenize(doc, sink, scratch, stop_after >= 0); });
+  Fault f = guarded([&] { tokenize_with(isa, doc, sink, scratch, stop_after >= 0); });
   if (f) return raise_fault(f);
   if (sink.failed()) return nullptr;
   return events.release();
 }
 
-PyObject* t_count_events(PyObject*, PyObject* arg) {
+PyObject* t_count_events(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  const char* isa_name = nullptr;
+  if (!PyArg_ParseTuple(args, "O|z", &doc_obj, &isa_name)) return nullptr;
   Bytes doc;
-  if (!get_bytes(arg, doc)) return nullptr;
+  ScanIsa isa;
+  if (!get_bytes(doc_obj, doc) || !isa_arg(isa_name, isa)) return nullptr;
   CountingSink sink;
   Fault f;
   Py_BEGIN_ALLOW_THREADS
   TokenizerScratch scratch;
-  f = guarded([&] { tokenize(doc, sink, scratch, false); });
+  f = guarded([&] { tokenize_with(isa, doc, sink, scratch, false); });
   Py_END_ALLOW_THREADS
   if (f) return raise_fault(f);
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(sink.events),
@@ -658,8 +691,9 @@ PyObject* t_internal_fault(PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"tokenize", t_tokenize, METH_VARARGS, "tokenize(doc, stop_after=-1) -> list of events"},
-    {"count_events", t_count_events, METH_O, "count_events(doc) -> (events, attrs, text bytes)"},
+    {"tokenize", t_tokenize, METH_VARARGS, "tokenize(doc, stop_after=-1, isa=None) -> list of events"},
+    {"count_events", t_count_events, METH_VARARGS, "count_events(doc, isa=None) -> (events, attrs, text bytes)"},
+    {"isas", t_isas, METH_NOARGS, "isas() -> scan variants available here, the default last"},
     {"count_lt", t_count_lt, METH_O, "count_lt(doc) -> number of '<' found by memchr"},
     {"normalize", t_normalize, METH_VARARGS, "normalize(doc, strip_bom, owned) -> (bytes, offset|None)"},
     {"prepare", t_prepare, METH_VARARGS, "prepare(doc, label=None) -> (bytes, encoding)"},
