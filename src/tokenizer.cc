@@ -117,6 +117,7 @@ struct Resume {
   // Raw-text content starting at `pos` whose start tag has been delivered.
   bool in_raw = false;
   RawKind raw_kind = RawKind::kNormal;
+  TagId tag = kTagOther;
   size_t name_at = 0, name_len = 0;  // the start tag's name
 };
 
@@ -259,23 +260,6 @@ const std::vector<ScanIsa>& isas() {
 }
 
 }  // namespace
-
-RawKind raw_kind_of(Bytes name) {
-  if (name.size() > 10) return RawKind::kNormal;
-  char low[10];
-  for (size_t i = 0; i < name.size(); ++i) {
-    uint8_t c = static_cast<uint8_t>(name[i]);
-    if (c & 0x80) return RawKind::kNormal;  // cannot equal any of the ASCII names below
-    low[i] = static_cast<char>(ascii_lower(c));
-  }
-  Bytes l(low, name.size());
-  if (l == "script" || l == "style" || l == "xmp" || l == "iframe" || l == "noembed" ||
-      l == "noframes")
-    return RawKind::kRawText;
-  if (l == "title" || l == "textarea") return RawKind::kEscapable;
-  if (l == "plaintext") return RawKind::kPlaintext;
-  return RawKind::kNormal;
-}
 
 // The prescan's comment scanner: NUL is an ordinary byte here.
 size_t scan_comment(Bytes doc, size_t lt) {

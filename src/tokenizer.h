@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base.h"
+#include "tags.h"
 
 namespace ls {
 
@@ -19,23 +20,16 @@ struct Attr {
   bool has_value;  // false when the attribute has no `=`
 };
 
-// Raw-text kind of a start tag, decided from its name.
-enum class RawKind : uint8_t {
-  kNormal = 0,     // ordinary tokenizing
-  kRawText = 1,    // script, style, xmp, iframe, noembed, noframes
-  kEscapable = 2,  // title, textarea: references decoded
-  kPlaintext = 3,  // the rest of the document
-};
-
 // The receiver of token events. Offsets are byte positions in the prepared
 // document: `start` is the offset of a tag's `<`, `end` the offset just past
 // its `>` (or the end of input where the input ends inside the tag).
 class TokenSink {
  public:
   virtual ~TokenSink() = default;
-  virtual void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
-                         Offset end) = 0;
-  virtual void end_tag(Bytes name, Offset start, Offset end) = 0;
+  // `tag` is tag_id(name), looked up once by the scan.
+  virtual void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                         Offset start, Offset end) = 0;
+  virtual void end_tag(Bytes name, TagId tag, Offset start, Offset end) = 0;
   // `text` is never empty. Consecutive text events are possible.
   virtual void text(Bytes text, bool decode_entities, Offset start) = 0;
   // "</>" and DOCTYPE are invisible to text: a pending text run that ends
@@ -84,7 +78,6 @@ void copy_without_nul(Bytes doc, size_t first_nul, std::string& out);
 // `lt` is the offset of "<!--"; returns the position just after the comment.
 // Blind to NUL bytes (the prescan reads the caller's bytes as they are).
 size_t scan_comment(Bytes doc, size_t lt);
-RawKind raw_kind_of(Bytes tag_name);
 
 // The shared byte-class table.
 inline constexpr uint8_t kClassSpace = 1;     // 09 0A 0C 0D 20 (not 0B)

@@ -70,27 +70,29 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     if (const TextValue* v = find_attr(f, arena, t.terminal.name))
       (f.cold_state().*list).push_back({i, f.start, std::string(v->bytes())});
   };
+  // Only the templates whose deferred compound admits this tag.
+  const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
   if (s.any_revs) {
-    for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
+    cands.revs.for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
-    }
+    });
   }
   if (s.any_has_entries) {
-    for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i) {
+    cands.has.for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
-    }
+    });
     offer_has_evidence(d);
   }
   if (s.any_text) {
-    for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i) {
+    cands.texts.for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -105,7 +107,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
       }
       f.cold_state().text_states.push_back(std::move(st));
       hold_attr(e, i, &ColdState::text_held);
-    }
+    });
     if (!f.text_cands.empty()) ++text_cand_frames_;
   }
 }
@@ -122,11 +124,11 @@ void Matcher::offer_has_evidence(size_t d) {
   const KeptAttr* arena = attr_arena_.data();
   const OpenElem& f = stack_[d];
   OpenElem& parent = stack_[d - 1];
-  for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
+  s.templates_by_tag[f.tag].has_evidence.for_each([&](uint32_t h) {
     const HasEntry& e = s.has_entries[h];
-    if (e.cold || !compound_matches_impl(*e.has.inner, f, arena)) continue;
+    if (!compound_matches_impl(*e.has.inner, f, arena)) return;
     if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
-  }
+  });
 }
 
 bool Matcher::wants_text_for_deferred(const OpenElem& top) const {

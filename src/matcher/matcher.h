@@ -70,9 +70,9 @@ class Matcher final : public TokenSink {
   Matcher(const CompiledSchema& schema, const EncodedInput& input);
 
   // TokenSink.
-  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+  void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
                  Offset end) override;
-  void end_tag(Bytes name, Offset start, Offset end) override;
+  void end_tag(Bytes name, TagId tag, Offset start, Offset end) override;
   void text(Bytes text, bool decode_entities, Offset start) override;
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
@@ -97,23 +97,23 @@ class Matcher final : public TokenSink {
   void update_chain_memo(size_t d);
 
   // Tree repair (frame.cc).
-  void open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
-                    bool self_closing, Offset start, Offset end);
-  void synthesize(Bytes lower_name, Offset pos);
+  void open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                    Offset start, Offset end);
+  void synthesize(TagId tag, Offset pos);
   void ensure_frame(const TagInfo& info, Offset pos);
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
   void index_frame(OpenElem& f, size_t d);
-  bool frame_named(Bytes name, uint32_t hash) const { return names_.top(name, hash) >= 0; }
+  bool frame_open(TagId tag) const { return open_by_tag_[tag] >= 0; }  // tag is not kTagOther
   bool non_html_frame_open() const;
-  int32_t nearest_open(Bytes name, uint32_t hash) const;
+  int32_t nearest_open(Bytes name, TagId tag) const;
 
   // Start-tag matching (start.cc).
-  void push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+  void push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
                       bool self_closing, Offset start, Offset end);
-  void keep_attrs(std::span<const Attr> attrs);
-  bool attr_wanted(Bytes name) const;
+  void keep_attrs(std::span<const Attr> attrs, uint64_t wanted);
+  bool attr_wanted(Bytes name, uint64_t wanted) const;
 
   // Group instances (instances.cc).
   template <class F>
@@ -152,11 +152,14 @@ class Matcher final : public TokenSink {
   const CompiledSchema& schema_;
   EncodedInput input_;  // the scan's current buffer (see document_replaced)
   std::vector<OpenElem> stack_;
-  NameIndex names_;  // the open frames by name
+  // The open frames by name: per tag id, the stack index of the topmost
+  // open frame of that id (-1: none); names without an id (kTagOther) in
+  // names_. Frames link to the next one of their name down.
+  int32_t open_by_tag_[kTagCount];
+  NameIndex names_;
   // Per end priority, the stack index of the topmost open frame of that
   // priority (level 0 unused); frames link to the next one down.
   int32_t priority_top_[kEndPriorityLevels];
-  uint32_t head_hash_, body_hash_, frameset_hash_;  // under names_'s key
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;

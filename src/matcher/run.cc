@@ -38,9 +38,7 @@ uint64_t run_seed(const void* a, const void* b) {
 Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input)
     : schema_(schema), input_(input), names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
-  head_hash_ = names_.hash("head");
-  body_hash_ = names_.hash("body");
-  frameset_hash_ = names_.hash("frameset");
+  std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());

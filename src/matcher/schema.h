@@ -17,6 +17,7 @@
 #include "matcher/decode.h"
 #include "matcher/mask.h"
 #include "selector_model.h"
+#include "tags.h"
 
 namespace ls {
 
@@ -147,12 +148,27 @@ class CompiledSchema {
     enum class Kind : uint8_t { kCold, kOneSegment, kSegments } kind = Kind::kCold;
   };
   std::vector<Quick> quick;
+  // Dispatch by tag id (kTagCount entries): what an element of that id can
+  // take part in, so that the per-tag work looks only at candidates.
+  struct TagDispatch {
+    Mask128 csels;        // CSels with a segment whose last compound admits the id
+    Mask128 sibling;      // multi-segment CSels with a later segment whose first compound admits it
+    uint64_t attrs = 0;   // attr_names to keep (bit i: attr_names[i]), when attrs_by_tag
+    uint64_t tag_sig = 0;  // the id's tag signature (kTagOther: computed from the name)
+  };
+  std::vector<TagDispatch> by_tag;
+  bool attrs_by_tag = false;  // attr_names has at most 64 names; otherwise every tag keeps all
+  // The templates an element of the id can be a candidate for, and the
+  // :has() arguments it can be evidence for (empty without templates).
+  struct TagTemplates {
+    Mask128 revs, has, texts, has_evidence;
+  };
+  std::vector<TagTemplates> templates_by_tag;
+
   // CSels (below 128, flat, dest below 128) by what they deliver.
   Mask128 text_own_csels, text_subtree_csels, outer_csels, attr_csels, attr_descendant_csels;
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
-  bool attr_filter_on = false;
-  uint64_t attr_filter = 0;
   bool attr_names_non_ascii = false;
   bool wants_source = false;
   bool any_sibling = false;

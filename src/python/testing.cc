@@ -55,8 +55,9 @@ class RecordingSink final : public TokenSink {
  public:
   RecordingSink(PyObject* list, Bytes doc, long stop_after)
       : list_(list), doc_(doc), stop_after_(stop_after) {}
-  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+  void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
                  Offset end) override {
+    if (tag != tag_id(name)) internal_fault("the scan's tag id is not that of the name");
     Ref alist(PyList_New(0));
     if (!alist) return fail();
     for (const Attr& a : attrs) {
@@ -69,7 +70,8 @@ class RecordingSink final : public TokenSink {
                        static_cast<unsigned long>(end)));
     pending_end_ = -1;
   }
-  void end_tag(Bytes name, Offset start, Offset end) override {
+  void end_tag(Bytes name, TagId tag, Offset start, Offset end) override {
+    if (tag != tag_id(name)) internal_fault("the scan's tag id is not that of the name");
     push(Py_BuildValue("(sNkk)", "end", bytes_of(name), static_cast<unsigned long>(start),
                        static_cast<unsigned long>(end)));
     pending_end_ = -1;
@@ -123,11 +125,11 @@ class RecordingSink final : public TokenSink {
 // Counts events without building objects, for throughput measurements.
 class CountingSink final : public TokenSink {
  public:
-  void start_tag(Bytes, std::span<const Attr> attrs, bool, Offset, Offset) override {
+  void start_tag(Bytes, TagId, std::span<const Attr> attrs, bool, Offset, Offset) override {
     ++events;
     attrs_seen += attrs.size();
   }
-  void end_tag(Bytes, Offset, Offset) override { ++events; }
+  void end_tag(Bytes, TagId, Offset, Offset) override { ++events; }
   void text(Bytes t, bool, Offset) override {
     ++events;
     text_bytes += t.size();
@@ -314,7 +316,7 @@ PyObject* t_scan_comment(PyObject*, PyObject* args) {
 PyObject* t_raw_kind(PyObject*, PyObject* arg) {
   Bytes name;
   if (!get_bytes(arg, name)) return nullptr;
-  return PyLong_FromLong(static_cast<long>(raw_kind_of(name)));
+  return PyLong_FromLong(static_cast<long>(raw_kind(tag_id(name))));
 }
 
 // decode(encoding label, bytes) -> str, decoding without BOM handling.
