@@ -306,9 +306,10 @@ size_t tokenize_with(ScanIsa isa, Bytes doc, TokenSink& sink, TokenizerScratch& 
     const Outcome o = run(doc, sink, scratch.attrs, at, early_stop);
     if (!o.nul) return o.end;
     // The copy has no NUL, so this happens at most once per document.
-    LS_CHECK(doc.data() != scratch.nul_free.data());
-    copy_without_nul(doc, o.end, scratch.nul_free);
-    doc = scratch.nul_free;
+    LS_CHECK(!scratch.nul_free || doc.data() != scratch.nul_free->data());
+    if (!scratch.nul_free) scratch.nul_free = std::make_unique<std::string>();
+    copy_without_nul(doc, o.end, *scratch.nul_free);
+    doc = *scratch.nul_free;
     sink.document_replaced(doc);
   }
 }

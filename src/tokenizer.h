@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,10 +47,11 @@ class TokenSink {
 };
 
 // Reusable per-scan buffers: one attribute list, cleared by each tag, and the
-// NUL-free copy of the document once the scan has met a NUL byte.
+// NUL-free copy of the document once the scan has met a NUL byte (held by
+// pointer, so that the copy's bytes stay where they are when it is handed on).
 struct TokenizerScratch {
   std::vector<Attr> attrs;
-  std::string nul_free;
+  std::unique_ptr<std::string> nul_free;
 };
 
 // Runs the scan loop over `doc` (at most kMaxDocumentBytes long) as if every

@@ -68,7 +68,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
     if (!own_attr(t)) return;
     if (const TextValue* v = find_attr(f, arena, t.terminal.name))
-      (f.cold_state().*list).push_back({i, f.start, std::string(v->bytes())});
+      (f.cold_state().*list).push_back({i, f.start, *v});
   };
   // Only the templates whose deferred compound admits this tag.
   const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
@@ -141,7 +141,7 @@ bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
   return false;
 }
 
-void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
+void Matcher::hold_text(OpenElem& top, Offset offset, const TextValue& text) {
   const CompiledSchema& s = schema_;
   if (!top.rev_cands.empty())
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
@@ -164,7 +164,7 @@ void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
 // when its text is exactly the needle (equals). Own-text predicates look at
 // the top frame only. Each flush therefore costs O(templates), whatever the
 // nesting of candidates.
-void Matcher::update_text_states(const std::string& text) {
+void Matcher::update_text_states(Bytes text) {
   const CompiledSchema& s = schema_;
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
     TextStream& ts = text_streams_[i];
@@ -207,12 +207,12 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
     case Dest::Kind::kOwn: {
       if (!t.query) return;
       if (t.terminal.kind == Terminal::Kind::kOuter) {
-        deferred_.push_back({*t.query, start, input_.raw_source(start, end)});
+        deferred_.push_back({*t.query, start, input_.raw_source(start, end, arena_)});
         return;
       }
       if (!held) return;
       for (HeldValue& h : *held)
-        if (h.tmpl == tmpl) deferred_.push_back({*t.query, h.offset, std::move(h.value)});
+        if (h.tmpl == tmpl) deferred_.push_back({*t.query, h.offset, stable(h.value, arena_)});
       return;
     }
   }
@@ -302,10 +302,10 @@ void Matcher::run_tails() {
       LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
       const TailSchema& ts = s.tails[tail];
       EncodedInput sub{input_.bytes.substr(r.start, r.end - r.start), input_.encoding};
-      ExtractResult res = ts.schema->run(sub);
+      ExtractResult res = ts.schema->run(sub, arena_);  // its values view the document or arena_
       for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
         Column& col = columns_[ts.queries[m]];
-        for (std::string& v : res.flat[m]) col.push_back(std::move(v));
+        col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
       }
     }
   }

@@ -23,11 +23,13 @@ struct KeptAttr {
   TextValue value;
 };
 
-// A value a deferred candidate took from itself, held until its decision.
+// A value a deferred candidate took from itself, held until its decision: a
+// view of the document, or its own copy when decoding changed it (a value
+// that is dropped frees its copy; only a released one goes to the arena).
 struct HeldValue {
   uint32_t tmpl;  // index in the template list it belongs to
   Offset offset;  // source offset, for ordering
-  std::string value;
+  TextValue value;
 };
 
 // A reverse-position candidacy waiting for its parent's close.

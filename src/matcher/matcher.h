@@ -43,7 +43,29 @@ struct NsState {
 struct KeyedValue {
   uint32_t query;
   Offset offset;
-  std::string value;
+  Bytes value;  // stable (see PendingValue)
+};
+
+// A value that reaches the result only if some column or row wants it: its
+// stable form (a view of the document, or a copy in the arena when decoding
+// changed it) is made at most once, on first use.
+class PendingValue {
+ public:
+  PendingValue(const TextValue& v, ValueArena& arena) : v_(v), arena_(arena) {}
+  Bytes get() {
+    if (!done_) {
+      stable_ = stable(v_, arena_);
+      done_ = true;
+    }
+    return stable_;
+  }
+  const TextValue& value() const { return v_; }
+
+ private:
+  const TextValue& v_;
+  ValueArena& arena_;
+  Bytes stable_;
+  bool done_ = false;
 };
 
 struct TailRange {
@@ -67,7 +89,9 @@ struct FinishedRow {
 
 class Matcher final : public TokenSink {
  public:
-  Matcher(const CompiledSchema& schema, const EncodedInput& input);
+  // Values that reach the result and are not views of the document go to
+  // `arena`.
+  Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena);
 
   // TokenSink.
   void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
@@ -120,26 +144,26 @@ class Matcher final : public TokenSink {
   void for_each_open_sub(F&& f) const;
   template <class F>
   void visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f);
-  void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, Bytes value);
+  void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, PendingValue& value);
   void open_instances(OpenElem& f, size_t d);
   void mark_members(OpenElem& f, size_t d);
   void unmark_members(OpenElem& frame);
   void instance_outer(OpenElem& f, size_t d);
-  void instance_attr(size_t d, Bytes name, const TextValue& value);
-  void instance_text(size_t d, const std::string& text);
+  void instance_attr(size_t d, Bytes name, PendingValue& value);
+  void instance_text(size_t d, PendingValue& text);
   bool instances_want_text() const;
 
   // Text, close and emission (emit.cc).
   void buffer_text(Bytes piece, bool decode_entities, Offset start);
   void flush_text();
   void close_elem(OpenElem& frame, size_t index, Offset end);
-  void emit_flat(uint32_t q, Offset offset, std::string value);
+  void emit_flat(uint32_t q, Offset offset, Bytes value);
 
   // Deferred matching (deferred.cc).
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
-  void hold_text(OpenElem& top, Offset offset, const std::string& text);
-  void update_text_states(const std::string& text);
+  void hold_text(OpenElem& top, Offset offset, const TextValue& text);
+  void update_text_states(Bytes text);
   void hand_on_revs(OpenElem& frame, size_t index, Offset end);
   void decide_has_and_text(OpenElem& frame, Offset end);
   bool text_state_holds(const TextMatchState& st, Bytes needle) const;
@@ -151,6 +175,7 @@ class Matcher final : public TokenSink {
 
   const CompiledSchema& schema_;
   EncodedInput input_;  // the scan's current buffer (see document_replaced)
+  ValueArena& arena_;
   std::vector<OpenElem> stack_;
   // The open frames by name: per tag id, the stack index of the topmost
   // open frame of that id (-1: none); names without an id (kTagOther) in

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "matcher/arena.h"
 #include "matcher/decode.h"
 #include "matcher/mask.h"
 #include "selector_model.h"
@@ -104,14 +105,19 @@ struct SchemaSelectors {
   std::vector<CompiledGroup> groups;
 };
 
-using Column = std::vector<std::string>;
+// A value is a view of UTF-8 text: of the caller's document bytes, or of the
+// ValueArena of the result it belongs to (see arena.h).
+using Column = std::vector<Bytes>;
 using FlatResult = std::vector<Column>;                                 // [query][value]
 using GroupedResult = std::vector<std::vector<std::vector<Column>>>;  // [group][row][field][value]
 
+// The result of one call. Its values are valid while both the result (its
+// arena) and the document bytes passed to the call are alive.
 struct ExtractResult {
   FlatResult flat;
   GroupedResult grouped;
   size_t scanned = 0;  // bytes the scan read (less than the document after an early stop)
+  ValueArena arena;
 };
 
 class CompiledSchema {
@@ -119,7 +125,10 @@ class CompiledSchema {
   static CompiledSchema compile(const SchemaSelectors& selectors);
 
   // One scan over the prepared document (or a byte range of it, for tails).
-  ExtractResult run(const EncodedInput& input) const;
+  // Values that are not views of the document, and the NUL-free copy of the
+  // document if the scan made one, go to `arena`; the result's own arena is
+  // left empty.
+  ExtractResult run(const EncodedInput& input, ValueArena& arena) const;
 
   size_t flat_count() const { return query_count; }
   size_t group_count() const { return groups.size(); }

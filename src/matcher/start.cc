@@ -258,6 +258,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     for (uint32_t prev = attr_begin; prev < ai && !duplicate; ++prev)
       duplicate = ascii_iequals(arena[prev].name.bytes(), aname);
     if (duplicate) continue;
+    PendingValue value(a.value, arena_);
     attr_subjects.for_each([&](unsigned k) {
       const CSel& c = s.csels[k];
       const bool normalized = c.terminal.kind == Terminal::Kind::kNormalizeSpace;
@@ -266,10 +267,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       if (normalized) {
         if (!ns_[k].value) ns_[k].value = normalize_space(a.value.bytes());
       } else if (!filled_.test(c.dest)) {
-        emit_flat(c.dest, start, std::string(a.value.bytes()));
+        emit_flat(c.dest, start, value.get());
       }
     });
-    if (!instances_.empty()) instance_attr(d, aname, a.value);
+    if (!instances_.empty()) instance_attr(d, aname, value);
   }
 
   // Void elements and self-closing tags have no content.

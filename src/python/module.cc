@@ -51,13 +51,13 @@ PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   std::optional<std::string> use_label;
   if (!html_label(html, label, use_label)) return nullptr;
 
-  FlatResult flat;
+  ExtractResult result;
   Fault fault;
   Py_BEGIN_ALLOW_THREADS
-  fault = ls::extract(html.bytes, queries, as_bytes(use_label), flat);
+  fault = ls::extract(html.bytes, queries, as_bytes(use_label), result);
   Py_END_ALLOW_THREADS
   if (fault) return raise_fault(fault);
-  return build_flat(flat);
+  return build_flat(result.flat);
 }
 
 PyObject* py_extract_grouped(PyObject*, PyObject* const* args, Py_ssize_t nargs,

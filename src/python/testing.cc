@@ -3,6 +3,7 @@
 // prescan, decoders) so that tests can observe them directly. Nothing here is
 // part of the product's interface.
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -228,15 +229,14 @@ PyObject* t_normalize(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Opp", &doc_obj, &strip_bom, &owned)) return nullptr;
   Bytes doc;
   if (!get_bytes(doc_obj, doc)) return nullptr;
+  // An owned input is trimmed as a copy of the caller's bytes.
+  const std::string copy = owned ? std::string(doc) : std::string();
   TextValue out;
-  Fault f = guarded([&] {
-    TextValue in = owned ? TextValue::owned(std::string(doc)) : TextValue::view(doc);
-    out = without_nul(trim_document(std::move(in), strip_bom != 0));
-  });
+  Fault f = guarded([&] { out = without_nul(TextValue::view(trim_document(owned ? Bytes(copy) : doc, strip_bom != 0))); });
   if (f) return raise_fault(f);
   Bytes v = out.bytes();
-  Ref offset(out.is_owned() ? Py_NewRef(Py_None)
-                            : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
+  Ref offset(owned || out.is_owned() ? Py_NewRef(Py_None)
+                                     : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
   if (!offset) return nullptr;
   return Py_BuildValue("(NO)", bytes_of(v), offset.get());
 }
@@ -258,7 +258,7 @@ PyObject* t_prepare(PyObject*, PyObject* args) {
   if (f) return raise_fault(f);
   if (size_fault) return raise_fault(size_fault);
   // As the scan reads it: without NUL.
-  TextValue scanned = without_nul(std::move(prepared.buffer));
+  TextValue scanned = without_nul(TextValue::view(prepared.bytes));
   return Py_BuildValue("(Ns)", bytes_of(scanned.bytes()), whatwg::canonical_name(prepared.encoding));
 }
 
@@ -433,10 +433,11 @@ PyObject* t_raw_source(PyObject*, PyObject* args) {
   if (!get_bytes(obj, b)) return nullptr;
   auto e = encoding_arg(label);
   if (!e) return nullptr;
-  std::string out;
+  Bytes out;
+  ValueArena arena;
   Fault f = guarded([&] {
     EncodedInput in{b, *e};
-    out = in.raw_source(static_cast<Offset>(start), static_cast<Offset>(end));
+    out = in.raw_source(static_cast<Offset>(start), static_cast<Offset>(end), arena);
   });
   if (f) return raise_fault(f);
   return str_from(out);
@@ -639,7 +640,8 @@ PyObject* t_plan_scan(PyObject*, PyObject* args) {
 // spent over the pages in each phase of Plan.extract. The scan runs with the
 // interpreter lock released; the other three are the share a call holds it
 // for: building the Python result, destroying the core result, and freeing
-// the Python result (as a caller dropping it would).
+// the Python result (as a caller dropping it would). Times are this thread's
+// CPU time, so that preemption by other work on a busy machine is not counted.
 PyObject* t_held_split(PyObject*, PyObject* args) {
   PyObject *pages_obj, *flat_obj;
   if (!PyArg_ParseTuple(args, "OO", &pages_obj, &flat_obj)) return nullptr;
@@ -655,33 +657,39 @@ PyObject* t_held_split(PyObject*, PyObject* args) {
   }
   Plan plan;
   if (Fault f = compile_first_only(flat, {}, {}, plan)) return raise_fault(f);
-  using Clock = std::chrono::steady_clock;
-  Clock::duration scan{}, build{}, teardown{}, free_time{};
+  struct ThreadClock {  // CLOCK_THREAD_CPUTIME_ID, in nanoseconds
+    static int64_t now() {
+      timespec ts;
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+      return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+    }
+  };
+  int64_t scan = 0, build = 0, teardown = 0, free_time = 0;
   unsigned long long values = 0;
   for (Bytes page : pages) {
     auto result = std::make_unique<ExtractResult>();
-    const auto t0 = Clock::now();
+    const int64_t t0 = ThreadClock::now();
     Fault f;
     Py_BEGIN_ALLOW_THREADS
     f = plan.extract(page, std::nullopt, *result);
     Py_END_ALLOW_THREADS
     if (f) return raise_fault(f);
-    const auto t1 = Clock::now();
+    const int64_t t1 = ThreadClock::now();
     Ref built(build_flat(result->flat));
     if (!built) return nullptr;
-    const auto t2 = Clock::now();
+    const int64_t t2 = ThreadClock::now();
     for (const Column& c : result->flat) values += c.size();
-    const auto t2b = Clock::now();
+    const int64_t t2b = ThreadClock::now();
     result.reset();
-    const auto t3 = Clock::now();
+    const int64_t t3 = ThreadClock::now();
     built = Ref();
-    const auto t4 = Clock::now();
+    const int64_t t4 = ThreadClock::now();
     scan += t1 - t0;
     build += t2 - t1;
     teardown += t3 - t2b;
     free_time += t4 - t3;
   }
-  auto sec = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  auto sec = [](int64_t ns) { return static_cast<double>(ns) * 1e-9; };
   return Py_BuildValue("(ddddK)", sec(scan), sec(build), sec(teardown), sec(free_time), values);
 }
 
