@@ -136,8 +136,9 @@ struct AttrScan {
 
 // The vector kernels. Each variant's V gives, for the kWidth bytes at q, one
 // bit per byte:
-//   byte_or_nul(q, b)      the byte is b or 0x00;
-//   either_or_nul(q, a, b) the byte is a, b or 0x00.
+//   byte_or_nul(q, b)          the byte is b or 0x00;
+//   either_or_nul(q, a, b)     the byte is a, b or 0x00;
+//   any3_or_nul(q, a, b, c)    the byte is a, b, c or 0x00.
 
 namespace portable {
 
@@ -164,6 +165,11 @@ struct V {
     return gather(swar_zero_lanes(w ^ swar_broadcast(a)) | swar_zero_lanes(w ^ swar_broadcast(b)) |
                   swar_zero_lanes(w));
   }
+  static uint32_t any3_or_nul(const uint8_t* q, uint8_t a, uint8_t b, uint8_t c) {
+    const uint64_t w = word(q);
+    return gather(swar_zero_lanes(w ^ swar_broadcast(a)) | swar_zero_lanes(w ^ swar_broadcast(b)) |
+                  swar_zero_lanes(w ^ swar_broadcast(c)) | swar_zero_lanes(w));
+  }
 };
 
 #include "tokenizer_scan.inc"
@@ -186,6 +192,10 @@ struct V {
   static uint32_t either_or_nul(const uint8_t* q, uint8_t a, uint8_t b) {
     const __m128i v = load(q);
     return bits(_mm_or_si128(_mm_or_si128(eq(v, a), eq(v, b)), eq(v, 0)));
+  }
+  static uint32_t any3_or_nul(const uint8_t* q, uint8_t a, uint8_t b, uint8_t c) {
+    const __m128i v = load(q);
+    return bits(_mm_or_si128(_mm_or_si128(eq(v, a), eq(v, b)), _mm_or_si128(eq(v, c), eq(v, 0))));
   }
 };
 
@@ -217,6 +227,10 @@ struct V {
   static uint32_t either_or_nul(const uint8_t* q, uint8_t a, uint8_t b) {
     const __m256i v = load(q);
     return bits(_mm256_or_si256(_mm256_or_si256(eq(v, a), eq(v, b)), eq(v, 0)));
+  }
+  static uint32_t any3_or_nul(const uint8_t* q, uint8_t a, uint8_t b, uint8_t c) {
+    const __m256i v = load(q);
+    return bits(_mm256_or_si256(_mm256_or_si256(eq(v, a), eq(v, b)), _mm256_or_si256(eq(v, c), eq(v, 0))));
   }
 };
 

@@ -44,6 +44,10 @@ class TokenSink {
   // event delivered so far reaches past, so everything the sink holds (views
   // and offsets alike) stays true of it.
   virtual void document_replaced(Bytes /*doc*/) {}
+  // Per tag id, whether start tags of that id need their attributes: a tag
+  // whose entry is 0 may be reported with none. nullptr: every tag needs
+  // them. Asked once per scan; the table must outlive it.
+  virtual const uint8_t* attribute_interest() const { return nullptr; }
 };
 
 // Reusable per-scan buffers: one attribute list, cleared by each tag, and the

@@ -365,6 +365,8 @@ void build_dispatch(CompiledSchema& out) {
 
   for (int id = 1; id < kTagCount; ++id)
     if (out.sig_tag) out.by_tag[id].tag_sig = tag_sig(tag_name(static_cast<TagId>(id)));
+  out.attr_interest.resize(kTagCount);
+  for (int id = 0; id < kTagCount; ++id) out.attr_interest[id] = out.by_tag[id].attrs != 0;
 
   if (out.revs.empty() && out.has_entries.empty() && out.text_entries.empty()) return;
   out.templates_by_tag.assign(kTagCount, {});

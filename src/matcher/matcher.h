@@ -101,6 +101,7 @@ class Matcher final : public TokenSink {
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
   void document_replaced(Bytes doc) override { input_.bytes = doc; }
+  const uint8_t* attribute_interest() const override { return schema_.attr_interest.data(); }
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();

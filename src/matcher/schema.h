@@ -166,6 +166,7 @@ class CompiledSchema {
     uint64_t tag_sig = 0;  // the id's tag signature (kTagOther: computed from the name)
   };
   std::vector<TagDispatch> by_tag;
+  std::vector<uint8_t> attr_interest;  // per tag id: by_tag[id].attrs != 0 (for the scan)
   bool attrs_by_tag = false;  // attr_names has at most 64 names; otherwise every tag keeps all
   // The templates an element of the id can be a candidate for, and the
   // :has() arguments it can be evidence for (empty without templates).
