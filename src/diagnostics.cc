@@ -231,21 +231,29 @@ SchemaAudit audit_schema(const std::vector<std::string>& flat, const std::vector
   out.budget = count_budget(selectors);
   const CompiledSchema s = CompiledSchema::compile(selectors);
 
-  for (uint32_t i = 0; i < flat.size(); ++i) {
-    bool ok = std::any_of(s.csels.begin(), s.csels.end(), [&](const CSel& c) { return c.flat && c.dest == i; });
-    auto names = [&](const auto& list) {
-      return std::any_of(list.begin(), list.end(), [&](const DeferredTemplate& t) { return t.query == i; });
-    };
-    ok = ok || names(s.revs) || names(s.has_entries) || names(s.text_entries);
-    out.flat.push_back(ok ? Support{} : Support{reason(flat[i])});
-  }
+  // Which queries and containers compiled: one pass over the compiled
+  // schema, not one per query.
+  std::vector<bool> compiled_flat(flat.size(), false);
+  for (const CSel& c : s.csels)
+    if (c.flat && c.dest < compiled_flat.size()) compiled_flat[c.dest] = true;
+  auto mark = [&](const auto& list) {
+    for (const DeferredTemplate& t : list)
+      if (t.query && *t.query < compiled_flat.size()) compiled_flat[*t.query] = true;
+  };
+  mark(s.revs);
+  mark(s.has_entries);
+  mark(s.text_entries);
+  std::vector<bool> compiled_container(groups.size(), false);
+  for (const auto& p : s.containers)
+    if (p.second < compiled_container.size()) compiled_container[p.second] = true;
+
+  for (uint32_t i = 0; i < flat.size(); ++i)
+    out.flat.push_back(compiled_flat[i] ? Support{} : Support{reason(flat[i])});
 
   for (uint32_t g = 0; g < groups.size(); ++g) {
     const GroupQuery& gq = groups[g];
     Support container;
-    bool compiled = std::any_of(s.containers.begin(), s.containers.end(),
-                                [&](const auto& p) { return p.second == g; });
-    if (!compiled) {
+    if (!compiled_container[g]) {
       if (auto r = group_shape_reason(gq.container)) container.reason = *r;
       else if (!compile_one(gq.container)) container.reason = reason(gq.container);
       else container.reason = "selector requires deferred-close matching, which is unsupported for a grouped container (empty group)";

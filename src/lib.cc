@@ -239,9 +239,13 @@ void set_first_only_masks(CompiledSchema& s, const std::vector<bool>& first_only
     return;
   const size_t limit = std::min<size_t>(first_only.size(), 128);
   auto flagged = [&](const CSel& c) { return c.flat && c.dest < limit && first_only[c.dest]; };
+  // Text and attribute values are dropped after the first as they are
+  // emitted; an outer-HTML column captures only the first element that
+  // starts with its destination.
   for (const CSel& c : s.csels) {
     if (c.cold || !flagged(c)) continue;
-    if (c.terminal.kind == Terminal::Kind::kText || c.terminal.kind == Terminal::Kind::kAttr)
+    if (c.terminal.kind == Terminal::Kind::kText || c.terminal.kind == Terminal::Kind::kAttr ||
+        c.terminal.kind == Terminal::Kind::kOuter)
       s.first_only_mask |= Mask128::bit(c.dest);
   }
   if (!s.groups.empty()) return;

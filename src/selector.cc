@@ -164,7 +164,7 @@ std::optional<std::string> read_css_name(string_view t, size_t& pos, bool is_cla
   string_view raw = t.substr(s, pos - s);
   if (raw.empty() || !valid_utf8(raw)) return std::nullopt;
   if (is_class && !name_start_ok(raw)) return std::nullopt;
-  std::optional<std::string> value = unescape_css(raw);
+  std::optional<std::string> value = unescape_css(raw, false);
   if (!value) return std::nullopt;
   if (is_class && std::any_of(value->begin(), value->end(),
                               [](char c) { return is_ws(static_cast<uint8_t>(c)); }))
@@ -209,7 +209,7 @@ bool attr_pred(string_view t, size_t& pos, Compound& c) {
     size_t s = ++pos;
     while (pos < t.size() && t[pos] != q) pos += t[pos] == '\\' ? 2 : 1;
     pos = std::min(pos, t.size());
-    std::optional<std::string> v = unescape_css(t.substr(s, pos - s));
+    std::optional<std::string> v = unescape_css(t.substr(s, pos - s), true);
     if (!v) return false;
     value = std::move(*v);
     if (pos < t.size()) ++pos;  // the closing quote
@@ -365,7 +365,7 @@ bool pseudo_class(string_view t, size_t& pos, Compound& c, unsigned depth) {
     string_view a = *arg;
     std::string value;
     if (a.size() >= 2 && (a[0] == '"' || a[0] == '\'') && a.back() == a[0]) {
-      std::optional<std::string> v = unescape_css(a.substr(1, a.size() - 2));
+      std::optional<std::string> v = unescape_css(a.substr(1, a.size() - 2), true);
       if (!v) return false;
       value = std::move(*v);
     } else if (is_css_ident(a)) {
@@ -415,7 +415,7 @@ string_view trim_css(string_view text) {
   return rest.substr(0, std::max(t.size(), protected_end));
 }
 
-std::optional<std::string> unescape_css(string_view t) {
+std::optional<std::string> unescape_css(string_view t, bool in_string) {
   if (t.find('\\') == string_view::npos) return std::string(t);
   std::string out;
   out.reserve(t.size());
@@ -427,6 +427,14 @@ std::optional<std::string> unescape_css(string_view t) {
     }
     if (i + 1 >= t.size()) return std::nullopt;
     uint8_t c = byte_at(t, i + 1);
+    if (c == '\n' || c == '\r' || c == '\f') {
+      // A line continuation: inside a string the backslash and the newline
+      // (CR LF counts as one) vanish; a name cannot hold one.
+      if (!in_string) return std::nullopt;
+      i += 2;
+      if (c == '\r' && i < t.size() && t[i] == '\n') ++i;
+      continue;
+    }
     if (is_hex(c)) {
       size_t p = i + 1, end = std::min(t.size(), i + 7);
       uint32_t v = 0;
@@ -434,8 +442,9 @@ std::optional<std::string> unescape_css(string_view t) {
         uint8_t h = byte_at(t, p++);
         v = v * 16 + (is_ascii_digit(h) ? h - '0' : (h | 0x20) - 'a' + 10);
       }
-      if (v == 0 || (v >= 0xD800 && v <= 0xDFFF)) return std::nullopt;
-      if (v > 0x10FFFF) v = 0xFFFD;
+      // Zero, a surrogate or a value past the last code point stands for
+      // U+FFFD, as CSS Syntax consumes an escaped code point.
+      if (v == 0 || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) v = 0xFFFD;
       whatwg::append_utf8(out, v);
       if (p < t.size() && t[p] == '\r' && p + 1 < t.size() && t[p + 1] == '\n') p += 2;
       else if (p < t.size() && is_ws(byte_at(t, p))) p += 1;
@@ -542,9 +551,9 @@ std::optional<Selector> parse(string_view member) {
   if (attr_at != string_view::npos) {
     if (m.back() != ')' || m.size() < attr_at + 8) return std::nullopt;
     string_view name = trim_unicode_whitespace(m.substr(attr_at + 7, m.size() - 1 - (attr_at + 7)));
-    if (name.size() >= 2 && (name[0] == '"' || name[0] == '\'') && name.back() == name[0])
-      name = name.substr(1, name.size() - 2);
-    std::optional<std::string> n = unescape_css(name);
+    const bool quoted = name.size() >= 2 && (name[0] == '"' || name[0] == '\'') && name.back() == name[0];
+    if (quoted) name = name.substr(1, name.size() - 2);
+    std::optional<std::string> n = unescape_css(name, quoted);
     if (!n || !name_start_ok(*n)) return std::nullopt;
     sel.terminal.kind = Terminal::Kind::kAttr;
     sel.terminal.name = std::move(*n);
@@ -660,7 +669,9 @@ std::optional<Selector> parse(string_view member) {
   return sel;
 }
 
-std::vector<Selector> parse_list(string_view query) {
+namespace {
+
+std::vector<Selector> parse_list_folded(string_view query) {
   std::vector<Selector> out;
   for (string_view piece : split_top_commas(query)) {
     std::optional<Selector> s = parse(piece);
@@ -674,6 +685,23 @@ std::vector<Selector> parse_list(string_view query) {
     if (outer != 0 && outer != out.size()) return {};
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<Selector> parse_list(string_view query) {
+  // CSS Syntax preprocesses the input: every U+0000 becomes U+FFFD, so a NUL
+  // written in a name or a string stands for the replacement character.
+  if (query.find('\0') != string_view::npos) {
+    std::string folded;
+    folded.reserve(query.size() + 8);
+    for (char c : query) {
+      if (c == '\0') folded.append("\xEF\xBF\xBD");
+      else folded.push_back(c);
+    }
+    return parse_list_folded(folded);
+  }
+  return parse_list_folded(query);
 }
 
 }  // namespace ls

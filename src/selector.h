@@ -21,7 +21,9 @@ std::vector<std::string_view> split_top_commas(std::string_view text);
 std::optional<Selector> parse(std::string_view member);
 std::optional<Compound> parse_compound_depth(std::string_view text, unsigned depth);
 std::string_view trim_css(std::string_view text);
-std::optional<std::string> unescape_css(std::string_view text);
+// Resolves CSS escapes. Inside a quoted string (`in_string`) a backslash before
+// a newline is a line continuation and vanishes; elsewhere it fails.
+std::optional<std::string> unescape_css(std::string_view text, bool in_string);
 bool is_css_ident(std::string_view text);
 std::optional<std::pair<int32_t, int32_t>> parse_anpb(std::string_view arg);
 

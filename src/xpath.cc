@@ -336,25 +336,29 @@ std::optional<std::vector<Selector>> compile_part(string_view member) {
   if (!steps[0].descendant) {  // rooted: /html/...
     if (relative || parsed[0].alternatives[0].tag != "html") return std::nullopt;
   }
-  std::vector<std::vector<Compound>> chains(1);
-  for (Step& st : parsed) {
-    if (chains.size() * st.alternatives.size() > kMaxAlternatives) return std::nullopt;
-    std::vector<std::vector<Compound>> next;
-    for (const auto& chain : chains)
-      for (const Compound& alt : st.alternatives) {
-        next.push_back(chain);
-        next.back().push_back(alt);
-      }
-    chains = std::move(next);
+  // One selector per choice of an alternative at every step, the last step
+  // varying fastest. Each chain is built once, in place: a step-by-step
+  // expansion that copies every partial chain would cost O(steps^2).
+  size_t count = 1;
+  for (const Step& st : parsed) {
+    if (st.alternatives.empty() || count * st.alternatives.size() > kMaxAlternatives) return std::nullopt;
+    count *= st.alternatives.size();
   }
-  std::vector<Selector> out;
-  for (auto& chain : chains) {
-    Selector sel;
-    sel.compounds = std::move(chain);
+  std::vector<Selector> out(count);
+  for (size_t k = 0; k < count; ++k) {
+    Selector& sel = out[k];
+    sel.compounds.resize(parsed.size());
+    size_t rest = k;
+    for (size_t i = parsed.size(); i-- > 0;) {
+      std::vector<Compound>& alts = parsed[i].alternatives;
+      const size_t choice = rest % alts.size();
+      rest /= alts.size();
+      if (count == 1) sel.compounds[i] = std::move(alts[choice]);
+      else sel.compounds[i] = alts[choice];
+    }
     sel.combs = combs;
     sel.terminal = terminal;
     sel.relative = relative;
-    out.push_back(std::move(sel));
   }
   return out;
 }

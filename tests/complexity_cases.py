@@ -32,6 +32,29 @@ def doc(build, queries=("p::text",), groups=(), encoding=None):
     return make
 
 
+def query(build):
+    """A case that compiles (audits) the query list build(n)."""
+    def make(n):
+        qs = build(n)
+        return lambda: ls.audit_schema(qs, [])
+    return make
+
+
+def free_extract(build):
+    """A case that runs the free extract on a tiny document with build(n) queries."""
+    def make(n):
+        qs = build(n)
+        return lambda: ls.extract(b"<p>x</p>", qs)
+    return make
+
+
+def plan_compile(build):
+    def make(n):
+        qs = build(n)
+        return lambda: ls.Plan(qs, [])
+    return make
+
+
 JA = "日本語のテキスト"
 
 CASES = [
@@ -91,4 +114,19 @@ CASES = [
          doc(lambda n: (f"<div><p>{JA}" * n).encode("shift_jis"), ["p::text", "div ::text"], encoding="shift_jis"),
          1000),
     Case("Shift_JIS: b*n + stray </i>*n", doc(lambda n: b"<b>" * n + b"</i>" * n, encoding="shift_jis"), 2000),
+    # Query compilation.
+    Case("XPath of n child steps", query(lambda n: ["/html" + "/div" * n + "/text()"]), 200, memory=False),
+    Case("XPath of n descendant steps", query(lambda n: ["//div" * n + "/text()"]), 200, memory=False),
+    Case("XPath of n steps with predicates", query(lambda n: ["//div[@a]" * n + "/@x"]), 200, memory=False),
+    Case("XPath union of n paths", query(lambda n: [" | ".join(f"//x{i}/text()" for i in range(n))]), 100,
+         memory=False),
+    Case("CSS of n compounds", query(lambda n: ["div " * n + "p::text"]), 200, memory=False),
+    Case("CSS comma group of n members", query(lambda n: [", ".join(f"x{i} > y::text" for i in range(n))]), 100,
+         memory=False),
+    Case("CSS of n nested :not()", query(lambda n: ["p" + ":not(" * n + "a" + ")" * n]), 100, memory=False),
+    Case("n queries sharing a prefix", query(lambda n: [f"body > div.main ul li:nth-child(2) a.x{i}::text"
+                                                        for i in range(n)]), 100, memory=False),
+    Case("free extract of an n-step XPath", free_extract(lambda n: ["/html" + "/div" * n + "/text()"]), 200,
+         memory=False),
+    Case("Plan of an n-step XPath", plan_compile(lambda n: ["/html" + "/body" * n + "/text()"]), 200, memory=False),
 ]

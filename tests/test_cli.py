@@ -6,6 +6,7 @@ import gzip
 import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -140,6 +141,14 @@ def test_refused_schema_or_option_stops_before_any_input_is_read(work, schema_te
     assert "missing-input" not in result.stderr and result.stdout == ""
 
 
+@pytest.mark.parametrize("target", ["no-such-dir/out.jsonl", "no-such-dir/out.parquet"])
+def test_an_unwritable_output_is_refused_before_any_input_is_read(work, target: str) -> None:
+    result = run("extract", "schema.toml", "missing-input.html", "-o", target)
+    assert result.exit_code == 2
+    assert f"cannot write {target}: No such file or directory" in result.stderr
+    assert "missing-input" not in result.stderr
+
+
 def test_allow_unsupported_extracts_empty_fields(work) -> None:
     (work / "schema.toml").write_text('title = { query = "title::text", first = true }\nodd = "p::first-line"')
     result = run("extract", "schema.toml", "site/a.html", "--allow-unsupported")
@@ -251,7 +260,12 @@ def test_broken_pipe_ends_quietly(work) -> None:
 
 def test_progress_and_summary_on_a_terminal(work) -> None:
     pty = pytest.importorskip("pty")
+    import fcntl
+    import struct
+    import termios
+
     leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
     proc = subprocess.Popen([*command(), "extract", "schema.toml", "crawl.warc.gz", "-o", "out.jsonl"],
                             stderr=follower, stdout=subprocess.DEVNULL)
     os.close(follower)
@@ -267,7 +281,9 @@ def test_progress_and_summary_on_a_terminal(work) -> None:
     os.close(leader)
     assert proc.wait(timeout=60) == 0
     text = seen.decode()
-    assert "pages" in text and "MB/s" in text  # tqdm's bar
+    bars = re.findall(r"\r(\d+) pages \[\d\d:\d\d, [\d.?]+ pages/s(?:, ([\d.]+) MB, [\d.]+ MB/s)?\]", text)
+    assert bars and bars[-1][0] == "12"  # tqdm's bar: pages, pages/s, MB, MB/s
+    assert float(bars[-1][1]) > 0
     assert "larkspine: 12 pages, " in text and "; 0 failed; 1 WARC records skipped (not HTML responses)" in text
 
 
@@ -309,3 +325,31 @@ def test_ctrl_c_stops_with_complete_records(work, fmt: str) -> None:
         assert not partial.exists()
     # The run stops after the record in hand: complete records only, none half-written.
     assert [r["title"] for r in records] == ["T0"]
+
+
+@pytest.mark.parametrize("suffix", ["jsonl", "csv", "parquet"])
+def test_a_record_the_format_cannot_hold_fails_its_page_only(work, monkeypatch, suffix: str) -> None:
+    if suffix == "parquet":
+        pytest.importorskip("pyarrow")
+    # A processor whose values are sometimes a set (no JSON) and sometimes of another type.
+    (work / "odd_pages.py").write_text(
+        "from larkspine import Page, field\n"
+        "def odd(v):\n"
+        "    return {v} if v == 'B' else v\n"
+        "class Odd(Page):\n"
+        "    title = field('title::text', first=True, out=odd)\n"
+    )
+    monkeypatch.syspath_prepend(str(work))
+    result = run("extract", "odd_pages:Odd", "site", "-o", f"out.{suffix}")
+    assert result.exit_code == 1
+    errors = result.stderr.splitlines()
+    assert errors[0].startswith(f"larkspine: site/deep/b.html.gz: cannot be written as {suffix}: ")
+    assert errors[1].startswith("larkspine: 1 pages, ") and "; 1 failed" in errors[1]
+    if suffix == "parquet":
+        import pyarrow.parquet as pq
+
+        assert pq.read_table(work / "out.parquet").to_pylist()[0]["title"] == "A"
+        assert pq.read_table(work / "out.parquet").num_rows == 1
+    else:
+        text = (work / f"out.{suffix}").read_bytes().decode()
+        assert "site/a.html" in text and "b.html.gz" not in text

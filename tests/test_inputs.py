@@ -137,6 +137,20 @@ def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: st
     assert "(record at offset" in message and failure in message
 
 
+@pytest.mark.parametrize(
+    "http, body",
+    [
+        (b"HTTP/1.1 200 OK\nContent-Type: text/html\n\n<p>lf</p>\n\n<p>more</p>", b"<p>lf</p>\n\n<p>more</p>"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>a</p>\n\n<p>b</p>", b"<p>a</p>\n\n<p>b</p>"),
+    ],
+    ids=["bare-lf-header", "blank-lines-in-body"],
+)
+def test_the_http_header_ends_at_its_first_blank_line(http: bytes, body: bytes) -> None:
+    head = b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: http://x/\r\nContent-Type: application/http; msgtype=response\r\nContent-Length: %d\r\n\r\n"
+    found, _ = items(head % len(http) + http + b"\r\n\r\n")
+    assert [d.body for d in found if isinstance(d, Document)] == [body]
+
+
 def test_empty_body_is_a_page_when_none_was_announced() -> None:
     # A redirect or an empty page: nothing to extract, but nothing wrong with the record.
     found, _ = items(warc_bytes([Response("http://x/", b"", status="301 Moved")])[0])
@@ -286,3 +300,44 @@ def test_gunzip_reads_every_member(data: bytes, expected: bytes) -> None:
 def test_gunzip_refuses_a_cut_off_member() -> None:
     with pytest.raises(EOFError, match="truncated gzip"):
         gunzip(gzip.compress(b"abc" * 100)[:-2])
+
+
+def test_urls_are_read_through_fsspec() -> None:
+    fsspec = pytest.importorskip("fsspec")
+    fs = fsspec.filesystem("memory")
+    fs.pipe("/larkspine-test/crawl.warc.gz", warc_bytes(PAGES[:2])[0])
+    fs.pipe("/larkspine-test/page.html.gz", gzip.compress(b"<p>remote</p>"))
+    try:
+        found = list(read_inputs([
+            "memory:///larkspine-test/crawl.warc.gz",
+            "memory:///larkspine-test/page.html.gz",
+            "memory:///larkspine-test/missing.html",
+        ]))
+    finally:
+        fs.rm("/larkspine-test", recursive=True)
+    assert [(d.source, d.url, d.body) for d in found[:3]] == [
+        ("memory:///larkspine-test/crawl.warc.gz", "http://a.example/", b"<title>A</title>"),
+        ("memory:///larkspine-test/crawl.warc.gz", "http://b.example/", b"<title>B</title>"),
+        ("memory:///larkspine-test/page.html.gz", None, b"<p>remote</p>"),
+    ]
+    assert isinstance(found[3], InputFailure) and found[3].source == "memory:///larkspine-test/missing.html"
+    assert len(found) == 4
+
+
+def test_a_folder_that_cannot_be_listed_fails_by_name(tree, monkeypatch) -> None:
+    # Root may list anything, so the refusal is simulated where os.walk asks for it.
+    real_scandir = os.scandir
+    locked = str(tree / "site" / "b")
+
+    def scandir(path):
+        if os.fspath(path) == locked:
+            raise PermissionError(13, "Permission denied", locked)
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    found = list(read_inputs([str(tree / "site"), locked]))
+    assert sources(found, tree) == [
+        ("site/a.html", b"<p>a</p>"),
+        "FAILED site/b: cannot list the directory: Permission denied",
+        "FAILED site/b: cannot list the directory: Permission denied",
+    ]

@@ -129,3 +129,21 @@ def test_processed_fields_take_the_type_of_their_values(tmp_path) -> None:
     writer.write(record)
     writer.close()
     assert pq.read_table(path).to_pylist() == [record]
+
+
+def test_rows_that_do_not_fit_their_columns_are_rejected_alone(tmp_path) -> None:
+    from larkspine.outputs import RecordRejected
+
+    schema = Schema({"n": field("b::text", first=True, each=int)})
+    rows = [{"_source": f"p{i}", "_offset": i, "_url": None, "n": value}
+            for i, value in enumerate([1, 2, "three", 4, [5]])]
+    rejected: list[tuple[object, str]] = []
+    writer = ParquetWriter(str(tmp_path / "n.parquet"), schema, row_group_size=3,
+                           on_reject=lambda r, why: rejected.append((r["_source"], why)))
+    for row in rows:
+        writer.write(row)
+    writer.close()
+    assert [r["n"] for r in pq.read_table(tmp_path / "n.parquet").to_pylist()] == [1, 2, 4]
+    assert [source for source, _ in rejected] == ["p2", "p4"]
+    with pytest.raises(RecordRejected, match=r"^larkspine: p0 \(record at offset 0\): cannot be written: "):
+        JsonLinesWriter(io.BytesIO()).write({"_source": "p0", "_offset": 0, "n": {1}})

@@ -15,11 +15,16 @@ DOC = b"<ul><li id=a>1</li><li id=b>2</li><li id=c>3</li></ul><p>x</p><p>y</p>"
     (["li::attr(id)"], [True], [["a"]]),
     (["li::attr(id)"], [True, True, True], [["a"]]),              # extra flags are ignored
     (["li::attr(id)", "p::text"], [True], [["a"], ["x", "y"]]),    # missing flags are false
-    # Outer-HTML values are not dropped one by one; only the early stop (when
-    # every query is flagged) ends the column, once the first element closes.
+    # A first-only outer-HTML column holds its first element, whatever the
+    # other flags (with or without the early stop).
     (["li"], [True], [["<li id=a>1</li>"]]),
     (["li, p"], [True], [["<li id=a>1</li>"]]),
-    (["li", "p::text"], [True, False], [["<li id=a>1</li>", "<li id=b>2</li>", "<li id=c>3</li>"], ["x", "y"]]),
+    (["li", "p::text"], [True, False], [["<li id=a>1</li>"], ["x", "y"]]),
+    (["li", "p::text"], [True, True], [["<li id=a>1</li>"], ["x"]]),
+    (["p", "li"], [True, False], [["<p>x</p>"], ["<li id=a>1</li>", "<li id=b>2</li>", "<li id=c>3</li>"]]),
+    (["p, li", "li::text"], [True, False], [["<li id=a>1</li>"], ["1", "2", "3"]]),
+    (["ul", "ul > *"], [False, True], [["<ul><li id=a>1</li><li id=b>2</li><li id=c>3</li></ul>"],
+                                        ["<li id=a>1</li>"]]),
     # Schemas assembled at the end ignore the flags altogether.
     (["li:last-child::text", "p::text"], [True, True], [["3"], ["x", "y"]]),
     (["ul:has(li)::attr(x)", "p::text"], [True, True], [[], ["x", "y"]]),
@@ -31,6 +36,19 @@ def test_first_only(queries, flags, expected):
     plan = ls.Plan(queries, [], first_only=flags)
     assert plan.extract(DOC) == expected
     assert plan.extract(DOC.decode()) == expected
+
+
+@pytest.mark.parametrize("doc, query, expected", [
+    # Nested matches: the outer element starts first, though it closes last.
+    ("<div id=a><div id=b></div></div><div id=c></div>", "div", '<div id=a><div id=b></div></div>'),
+    ("<section><p>1<p>2</section>", "section, p", "<section><p>1<p>2</section>"),
+    ("<p>1<p>2", "p", "<p>1"),
+    ("x<b>1", "b", "<b>1"),  # closed at the end of input
+])
+@pytest.mark.parametrize("other", [[], ["p::text"], ["i::text"], ["div::attr(id)"]])
+def test_first_only_outer_html_is_the_first_element(doc, query, expected, other):
+    for flags in ([True] + [False] * len(other), [True] * (1 + len(other))):
+        assert ls.Plan([query, *other], [], first_only=flags).extract(doc)[0] == [expected]
 
 
 def test_first_only_with_groups_keeps_rows():

@@ -29,7 +29,7 @@ from ._check import CheckReport, QueryReport, check
 from ._document import Html
 from ._encoding import detect_encoding, resolve_encoding
 from ._fields import MISSING, Field, Group, field, group
-from ._page import Page
+from .page import Page
 from ._schema import Record, Schema
 
 try:

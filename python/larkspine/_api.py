@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 import _larkspine
 
-from ._document import as_document, read_file
+from ._document import Html, as_document, read_file
 from ._encoding import engine_label
 
 __all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
@@ -28,7 +28,7 @@ def _queries(queries: object, name: str) -> Sequence[str]:
     return queries  # type: ignore[return-value]
 
 
-def extract(html: object, queries: Sequence[str], encoding: str | None = None) -> Columns:
+def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
     """Extract one column of values per query from one document, in one streaming pass.
 
     ``html`` is ``bytes`` (preferred), an already-decoded ``str``, or any bytes-like
@@ -47,7 +47,7 @@ def extract(html: object, queries: Sequence[str], encoding: str | None = None) -
 
 
 def extract_grouped(
-    html: object,
+    html: Html,
     flat_queries: Sequence[str],
     groups: Sequence[GroupSpec],
     encoding: str | None = None,
@@ -74,17 +74,22 @@ def extract_file(
 
 def _label(doc: bytes | str, encoding: str | None) -> str | None:
     label = engine_label(doc, encoding)
-    if isinstance(doc, str) and label is not None and label != encoding:
-        # A Python codec name was replaced by its WHATWG name; if the engine refuses it
-        # for already-decoded text, say which label the caller gave.
-        return _checked_str_label(doc, encoding, label)
+    if isinstance(doc, str) and label is not None:
+        _check_str_label(doc, encoding, label)
     return label
 
 
-def _checked_str_label(doc: str, encoding: str | None, label: str) -> str:
-    try:
-        _larkspine.detect_encoding(doc, label)
-    except ValueError as e:
-        e.add_note(f"(encoding={encoding!r} is Python's name for {label})")
-        raise
-    return label
+def _check_str_label(doc: str, encoding: str | None, label: str) -> None:
+    """Refuse a label naming another encoding than UTF-8 for already-decoded text.
+
+    The engine makes that check, quoting the label it is given; it is given the caller's own
+    label first, and the WHATWG name only for a Python codec name that the engine's own
+    lookup does not map (``cp932``), with a note saying whose name that was.
+    """
+    _larkspine.detect_encoding(doc, encoding)
+    if label != encoding:
+        try:
+            _larkspine.detect_encoding(doc, label)
+        except ValueError as e:
+            e.add_note(f"(encoding={encoding!r} is Python's name for {label})")
+            raise

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, cast
 
 import _larkspine
 
@@ -115,7 +115,7 @@ def check(schema: object, strict: bool = False) -> CheckReport:
         [f.query for _, f in flat],
         [(g.container, [(n, s.query) for n, s in g.fields.items()]) for _, g in groups],
     )
-    flat_terms = _larkspine.selector_terminals([f.query for _, f in flat])
+    flat_terms = [_terminal(t) for t in _larkspine.selector_terminals([f.query for _, f in flat])]
     by_name: dict[str, list[QueryReport]] = {}
     for (name, f), (ok, reason), term in zip(flat, flat_audit, flat_terms):
         by_name[name] = [QueryReport(name, f.query, "field", ok, reason, term if ok else None)]
@@ -134,12 +134,21 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     return report
 
 
-def _subfield_terminal(query: str) -> Any:
+_TERMINALS = frozenset({"text", "attr", "outer", "normalize-space"})
+
+
+def _terminal(name: str | None) -> Terminal | None:
+    return cast(Terminal, name) if name in _TERMINALS else None
+
+
+def _subfield_terminal(query: str) -> Terminal | None:
     (term,) = _larkspine.selector_terminals([query])
-    if term is None and query.lstrip().startswith("./"):
-        # A relative XPath sub-field: its value kind is that of the same path from the root.
-        (term,) = _larkspine.selector_terminals([query.lstrip()[1:]])
-    return term
+    relative = query.lstrip()
+    if term is None and relative.startswith("./"):
+        # A relative XPath sub-field (the engine anchors it at the container): its value
+        # kind is that of the same steps anywhere in the page.
+        (term,) = _larkspine.selector_terminals(["//" + relative[1:].lstrip("/")])
+    return _terminal(term)
 
 
 def _declarations(schema: object) -> Mapping[str, Field[Any] | Group]:

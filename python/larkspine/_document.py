@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import gzip
 import os
-from typing import Union
+from typing import TypeAlias, Union
+
+from typing_extensions import Buffer
 
 __all__ = ["Html", "as_document", "read_file"]
 
@@ -12,7 +14,7 @@ __all__ = ["Html", "as_document", "read_file"]
 #: ``bytes`` subclass such as web-poet's ``HttpResponseBody`` is read without a copy), an
 #: already-decoded ``str``, or any object with the buffer protocol holding contiguous bytes
 #: (``bytearray``, ``memoryview``, ``mmap``, ``array('B')``), which is copied once.
-Html = Union[bytes, str, bytearray, memoryview]
+Html: TypeAlias = Union[str, Buffer]
 
 _BYTE_FORMATS = frozenset({"B", "b", "c"})
 
@@ -48,6 +50,9 @@ def as_document(html: object) -> bytes | str:
 
 def read_file(path: str | os.PathLike[str]) -> bytes:
     """The bytes of a saved page; a name ending in ``.gz`` is gunzipped."""
+    if not isinstance(path, (str, os.PathLike)):
+        # open() would take an int as a file descriptor.
+        raise TypeError(f"larkspine: path must be a str or os.PathLike, got {type(path).__name__}")
     with open(path, "rb") as f:
         data = f.read()
     if os.fspath(path).endswith(".gz"):

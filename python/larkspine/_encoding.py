@@ -15,6 +15,8 @@ from functools import lru_cache
 
 import _larkspine
 
+from ._document import Html, as_document
+
 __all__ = ["detect_encoding", "resolve_encoding"]
 
 # Python codec names (as ``codecs.lookup(...).name`` spells them) whose WHATWG encoding
@@ -23,6 +25,11 @@ __all__ = ["detect_encoding", "resolve_encoding"]
 # Shift_JIS, Big5 and EUC-KR decoders are Microsoft's and HKSCS's extensions).
 _PYTHON_CODECS: dict[str, str] = {
     "cp932": "Shift_JIS",
+    # JIS X 0213 extends JIS X 0208; the WHATWG decoders read the JIS X 0208 part alike.
+    "shift_jis_2004": "Shift_JIS",
+    "shift_jisx0213": "Shift_JIS",
+    "euc_jis_2004": "EUC-JP",
+    "euc_jisx0213": "EUC-JP",
     "big5hkscs": "Big5",
     "iso2022_jp": "ISO-2022-JP",
     "cp874": "windows-874",
@@ -84,14 +91,12 @@ def engine_label(html: bytes | str, encoding: str | None) -> str | None:
     return encoding if _larkspine.resolve_label(encoding) is not None else canonical
 
 
-def detect_encoding(html: object, encoding: str | None = None) -> str:
+def detect_encoding(html: Html, encoding: str | None = None) -> str:
     """The encoding a document would be read with, as a WHATWG name.
 
     In order: a byte-order mark, the caller's label (``encoding``, which may be a Python
     codec name), an XML declaration or ``<meta>`` charset, else UTF-8. A ``str`` is already
     decoded and is answered ``"UTF-8"``.
     """
-    from ._document import as_document
-
     doc = as_document(html)
     return _larkspine.detect_encoding(doc, engine_label(doc, encoding))

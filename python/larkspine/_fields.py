@@ -9,7 +9,7 @@ are descriptors, so on a :class:`~larkspine.Page` instance the attribute is the 
 from __future__ import annotations
 
 import inspect
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
@@ -39,24 +39,70 @@ class _Missing:
 MISSING: Any = _Missing()
 
 
-def _takes_url(fn: Callable[..., Any] | None) -> bool:
-    if fn is None:
-        return False
+#: A processor, or processors applied in turn (``[str.strip, float]``, as web-poet's ``out=``).
+Processors = Callable[..., Any] | Sequence[Callable[..., Any]]
+#: A processor chain ready to run: ``(value, url) -> value``.
+_Chain = Callable[[Any, "str | None"], Any]
+
+
+def _takes_url(fn: Callable[..., Any]) -> bool:
     try:
         return "url" in inspect.signature(fn).parameters
     except (TypeError, ValueError):  # builtins without a signature
         return False
 
 
-def _check_callable(value: object, what: str) -> None:
-    if value is not None and not callable(value):
-        raise TypeError(f"larkspine: {what} must be a callable or None, got {type(value).__name__}")
+def _chain(processors: Processors | None, name: str) -> _Chain | None:
+    """The processors as one callable; each step gets the page URL if it takes ``url``."""
+    if processors is None:
+        return None
+    fns: list[Any] = list(processors) if isinstance(processors, (list, tuple)) else [processors]
+    for fn in fns:
+        if not callable(fn):
+            raise TypeError(
+                f"larkspine: {name} must be a callable, a list of callables or None, got {type(fn).__name__}"
+            )
+    steps = [(fn, _takes_url(fn)) for fn in fns]
+
+    def run(value: Any, url: str | None) -> Any:
+        for fn, takes_url in steps:
+            value = fn(value, url=url) if takes_url else fn(value)
+        return value
+
+    return run
 
 
-class Field(Generic[T]):
+def _check_declaration(query: object, what: str, first: object) -> None:
+    """TypeError naming the argument, for what every declaration takes."""
+    if not isinstance(query, str):
+        raise TypeError(f"larkspine: {what} must be a str, got {type(query).__name__}")
+    if not isinstance(first, bool):
+        raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
+
+
+class _Declaration:
+    """What fields and groups share: a name given by the class they are declared in, and
+    attribute access that reads the page's value under that name."""
+
+    __slots__ = ("name",)
+
+    def __init__(self) -> None:
+        self.name: str | None = None
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        if self.name is None:
+            self.name = name
+
+    def _value(self, instance: object) -> Any:
+        if self.name is None:
+            raise AttributeError("larkspine: this declaration is not attached to a Page class")
+        return instance._values[self.name]  # type: ignore[attr-defined]
+
+
+class Field(_Declaration, Generic[T]):
     """One query and how its column becomes a value (see :func:`field`)."""
 
-    __slots__ = ("query", "first", "default", "each", "out", "name", "_each_url", "_out_url")
+    __slots__ = ("query", "first", "default", "each", "out", "_each", "_out")
 
     def __init__(
         self,
@@ -64,61 +110,51 @@ class Field(Generic[T]):
         *,
         first: bool = False,
         default: Any = MISSING,
-        each: Callable[..., Any] | None = None,
-        out: Callable[..., Any] | None = None,
+        each: Processors | None = None,
+        out: Processors | None = None,
     ) -> None:
-        if not isinstance(query, str):
-            raise TypeError(f"larkspine: a field's query must be a str, got {type(query).__name__}")
-        if not isinstance(first, bool):
-            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
-        _check_callable(each, "each")
-        _check_callable(out, "out")
+        _check_declaration(query, "a field's query", first)
+        super().__init__()
+        self._each = _chain(each, "each")
+        self._out = _chain(out, "out")
         self.query = query
         self.first = first
         self.default = default
         self.each = each
         self.out = out
-        self.name: str | None = None
-        self._each_url = _takes_url(each)
-        self._out_url = _takes_url(out)
-
-    def __set_name__(self, owner: type, name: str) -> None:
-        if self.name is None:
-            self.name = name
 
     @overload
     def __get__(self, instance: None, owner: type | None = None) -> Field[T]: ...
     @overload
     def __get__(self, instance: object, owner: type | None = None) -> T: ...
     def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        values: dict[str, Any] = instance._values  # type: ignore[attr-defined]
-        return values[self._bound_name()]
-
-    def _bound_name(self) -> str:
-        if self.name is None:
-            raise AttributeError("larkspine: this field is not attached to a Page class")
-        return self.name
+        return self if instance is None else self._value(instance)
 
     def finish(self, column: list[str], url: str | None = None) -> T:
         """The field's value from its column of strings."""
-        values: list[Any] = column
-        each = self.each
-        if each is not None:
-            values = [each(v, url=url) for v in column] if self._each_url else [each(v) for v in column]
-        if not values:
+        if self.first:
+            # The plan keeps one value for a first-only column, but not in every case
+            # (a column decided when elements close keeps them all): cut it here.
+            column = column[:1]
+        if not column:
             if self.default is not MISSING:
                 return self.default  # type: ignore[no-any-return]
             return None if self.first else []  # type: ignore[return-value]
+        each = self._each
+        values: list[Any] = column if each is None else [each(v, url) for v in column]
         value: Any = values[0] if self.first else values
-        out = self.out
-        if out is not None:
-            value = out(value, url=url) if self._out_url else out(value)
+        if self._out is not None:
+            value = self._out(value, url)
         return value  # type: ignore[no-any-return]
 
-    def _spec(self) -> tuple[Any, ...]:
+    def _spec(self) -> tuple[str, bool, Any, Any, Any]:
         return (self.query, self.first, self.default, self.each, self.out)
+
+    def _named(self, name: str | None) -> Field[T]:
+        """A copy bound to ``name`` (one declaration may serve several names)."""
+        f: Field[T] = Field(self.query, first=self.first, default=self.default, each=self.each, out=self.out)
+        f.name = name
+        return f
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Field) and self._spec() == other._spec()
@@ -143,9 +179,7 @@ class Field(Generic[T]):
 
 
 def _rebuild_field(query: str, first: bool, default: Any, each: Any, out: Any, name: str | None) -> Field[Any]:
-    f: Field[Any] = Field(query, first=first, default=default, each=each, out=out)
-    f.name = name
-    return f
+    return Field(query, first=first, default=default, each=each, out=out)._named(name)
 
 
 @overload
@@ -163,14 +197,14 @@ def field(query: str, *, first: Literal[True], each: Callable[..., V], out: None
 @overload
 def field(query: str, *, first: Literal[True], default: D, each: Callable[..., V], out: None = None) -> Field[V | D]: ...
 @overload
-def field(query: str, *, first: bool = False, default: Any = MISSING, each: Callable[..., Any] | None = None, out: Callable[..., T]) -> Field[T | Any]: ...
+def field(query: str, *, first: bool = False, default: Any = MISSING, each: Processors | None = None, out: Processors | None = None) -> Field[Any]: ...
 def field(
     query: str,
     *,
     first: bool = False,
     default: Any = MISSING,
-    each: Callable[..., Any] | None = None,
-    out: Callable[..., Any] | None = None,
+    each: Processors | None = None,
+    out: Processors | None = None,
 ) -> Field[Any]:
     """Declare a field: a CSS or XPath query and how its values become the field's value.
 
@@ -182,16 +216,17 @@ def field(
     - ``out``: a callable applied to the finished value (after ``each`` and ``first``), for
       instance ``out=" ".join``. It is not applied to a default.
 
-    ``each`` and ``out`` may take a ``url`` keyword argument: they then receive the page's URL
-    (``each=lambda href, url: urljoin(url, href)``).
+    ``each`` and ``out`` may also be lists of callables, applied in turn (``each=[str.strip,
+    float]``, as web-poet's ``out=``). A callable that takes a ``url`` keyword argument
+    receives the page's URL (``each=lambda href, url: urljoin(url, href)``).
     """
     return Field(query, first=first, default=default, each=each, out=out)
 
 
-class Group:
+class Group(_Declaration):
     """A container query whose every match becomes a row of named sub-fields (see :func:`group`)."""
 
-    __slots__ = ("container", "fields", "first", "out", "name")
+    __slots__ = ("container", "fields", "first", "out", "_out")
 
     def __init__(
         self,
@@ -199,13 +234,11 @@ class Group:
         fields: Mapping[str, Field[Any] | str],
         *,
         first: bool = False,
-        out: Callable[..., Any] | None = None,
+        out: Processors | None = None,
     ) -> None:
-        if not isinstance(container, str):
-            raise TypeError(f"larkspine: a group's container query must be a str, got {type(container).__name__}")
-        if not isinstance(first, bool):
-            raise TypeError(f"larkspine: first must be a bool, got {type(first).__name__}")
-        _check_callable(out, "out")
+        _check_declaration(container, "a group's container query", first)
+        super().__init__()
+        self._out = _chain(out, "out")
         subfields: dict[str, Field[Any]] = {}
         for name, sub in fields.items():
             if not isinstance(name, str) or not name.isidentifier():
@@ -217,30 +250,20 @@ class Group:
                     f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
                     f"field(...), got {type(sub).__name__}"
                 )
-            sub = _rebuild_field(*sub._spec(), name)
-            subfields[name] = sub
+            subfields[name] = sub._named(name)
         if not subfields:
             raise ValueError(f"larkspine: group {container!r} has no sub-fields")
         self.container = container
         self.fields: Mapping[str, Field[Any]] = subfields
         self.first = first
         self.out = out
-        self.name: str | None = None
-
-    def __set_name__(self, owner: type, name: str) -> None:
-        if self.name is None:
-            self.name = name
 
     @overload
     def __get__(self, instance: None, owner: type | None = None) -> Group: ...
     @overload
     def __get__(self, instance: object, owner: type | None = None) -> Any: ...
     def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        if self.name is None:
-            raise AttributeError("larkspine: this group is not attached to a Page class")
-        return instance._values[self.name]  # type: ignore[attr-defined]
+        return self if instance is None else self._value(instance)
 
     def finish(self, rows: list[list[list[str]]], url: str | None = None) -> Any:
         """The group's value: one dict per row, keyed by sub-field name."""
@@ -252,8 +275,8 @@ class Group:
         value: Any = records
         if self.first:
             value = records[0] if records else None
-        if self.out is not None and records:
-            value = self.out(value)
+        if self._out is not None and records:
+            value = self._out(value, url)
         return value
 
     def _spec(self) -> tuple[Any, ...]:
@@ -270,14 +293,17 @@ class Group:
         extra = ", first=True" if self.first else ""
         return f"group({self.container!r}, {subs}{extra})"
 
+    def _named(self, name: str | None) -> Group:
+        g = Group(self.container, self.fields, first=self.first, out=self.out)
+        g.name = name
+        return g
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild_group, self._spec() + (self.name,))
 
 
 def _rebuild_group(container: str, fields: dict[str, Field[Any]], first: bool, out: Any, name: str | None) -> Group:
-    g = Group(container, fields, first=first, out=out)
-    g.name = name
-    return g
+    return Group(container, fields, first=first, out=out)._named(name)
 
 
 def group(
@@ -286,7 +312,7 @@ def group(
     /,
     *,
     first: bool = False,
-    out: Callable[..., Any] | None = None,
+    out: Processors | None = None,
     **subfields: Field[Any] | str,
 ) -> Group:
     """Declare a group: each element matching ``container`` becomes a row (a dict).

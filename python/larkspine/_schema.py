@@ -8,7 +8,7 @@ from typing import Any
 
 import _larkspine
 
-from ._document import as_document
+from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import Field, Group
 
@@ -70,7 +70,7 @@ class Schema:
     def __len__(self) -> int:
         return len(self._fields)
 
-    def extract(self, html: object, encoding: str | None = None, url: str | None = None) -> Record:
+    def extract(self, html: Html, encoding: str | None = None, url: str | None = None) -> Record:
         """One page's record: one native scan, then each field's processors.
 
         ``html`` and ``encoding`` are as for :func:`larkspine.extract`; ``url`` is the page's
@@ -118,14 +118,8 @@ def _bind(name: str, decl: object) -> Field[Any] | Group:
     """A copy of the declaration that knows its name (one declaration may serve many names)."""
     if isinstance(decl, str):
         decl = Field(decl)
-    if isinstance(decl, Field):
-        f: Field[Any] = Field(decl.query, first=decl.first, default=decl.default, each=decl.each, out=decl.out)
-        f.name = name
-        return f
-    if isinstance(decl, Group):
-        g = Group(decl.container, decl.fields, first=decl.first, out=decl.out)
-        g.name = name
-        return g
+    if isinstance(decl, (Field, Group)):
+        return decl._named(name)
     raise TypeError(
         f"larkspine: field {name!r} must be a query str, field(...) or group(...), got {type(decl).__name__}"
     )

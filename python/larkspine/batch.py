@@ -76,6 +76,11 @@ class Summary:
     started: float = 0.0
     finished: float = 0.0
 
+    def reject(self) -> None:
+        """A page extracted but then refused by the output format: it counts as failed."""
+        self.pages -= 1
+        self.failed += 1
+
     @property
     def seconds(self) -> float:
         return max(self.finished - self.started, 1e-9)

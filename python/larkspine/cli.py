@@ -17,6 +17,7 @@ import os
 import signal
 import sys
 import time
+from collections.abc import Mapping
 from types import FrameType
 from typing import Any, BinaryIO
 
@@ -29,7 +30,7 @@ from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
 from .inputs import InputFailure, ReadStats, read_inputs
-from .outputs import FORMATS, Format, open_writer
+from .outputs import FORMATS, Format, open_writer, record_location
 from .schemafile import SchemaFileError, resolve_declarations, resolve_schema
 
 __all__ = ["main", "cli"]
@@ -116,8 +117,13 @@ def extract(
 
     stats = ReadStats()
     summary = Summary()
+
+    def rejected(record: Mapping[str, Any], reason: str) -> None:
+        summary.reject()
+        bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
+
     try:
-        writer, opened = open_writer(fmt, loaded, output, _stdout())
+        writer, opened = open_writer(fmt, loaded, output, _stdout(), on_reject=rejected)
     except (OSError, ImportError) as e:
         raise click.UsageError(f"cannot write {output or 'standard output'}: {_reason(e)}") from None
     bar = _Progress(show)
@@ -139,6 +145,7 @@ def extract(
         reader_gone = True
     finally:
         records.close()
+        bar.update(summary)
         if not reader_gone:
             writer.close()
         if opened is not None:
@@ -186,17 +193,21 @@ def detect_encoding(inputs: tuple[str, ...], encoding: str | None) -> None:
     label = _check_label(encoding)
     failed = 0
     out = _stdout()
-    for item in read_inputs(inputs, ReadStats()):
-        if isinstance(item, InputFailure):
-            failed += 1
-            click.echo(f"larkspine: {item}", err=True)
-            continue
-        own = page_label(item.charset) if item.charset is not None else None
-        name = detect(item.body, own or label)
-        cells = [name, item.source] if item.offset is None and item.url is None else [
-            name, item.source, "" if item.offset is None else str(item.offset), item.url or ""]
-        out.write(("\t".join(cells) + "\n").encode("utf-8"))
-    out.flush()
+    try:
+        for item in read_inputs(inputs, ReadStats()):
+            if isinstance(item, InputFailure):
+                failed += 1
+                click.echo(f"larkspine: {item}", err=True)
+                continue
+            own = page_label(item.charset) if item.charset is not None else None
+            name = detect(item.body, own or label)
+            cells = [name, item.source] if item.offset is None and item.url is None else [
+                name, item.source, "" if item.offset is None else str(item.offset), item.url or ""]
+            out.write(("\t".join(cells) + "\n").encode("utf-8"))
+        out.flush()
+    except BrokenPipeError:
+        _silence_stdout()
+        sys.exit(EXIT_BROKEN_PIPE)
     if failed:
         sys.exit(EXIT_FAILED)
 
@@ -270,24 +281,30 @@ class _Progress:
 
     def __init__(self, show: bool) -> None:
         self._bar: Any = None
-        self._next = 0.0
         if show:
             try:
                 from tqdm import tqdm
             except ImportError:
                 return
-            self._bar = tqdm(unit=" pages", file=sys.stderr, dynamic_ncols=True, mininterval=0.2)
+            try:
+                sized = os.get_terminal_size(sys.stderr.fileno()).columns > 0
+            except (OSError, ValueError):
+                sized = False
+            # A terminal that reports no size (some pseudo-terminals) is taken as 80x24; tqdm
+            # would otherwise draw nothing on it.
+            self._bar = tqdm(unit=" pages", file=sys.stderr, dynamic_ncols=sized, ncols=None if sized else 80,
+                             nrows=None if sized else 24, mininterval=0.2)
 
     def update(self, summary: Summary) -> None:
         bar = self._bar
         if bar is None:
             return
+        # The postfix is set for every page (a microsecond against a page's extraction);
+        # tqdm redraws at most every ``mininterval``.
+        mb = summary.bytes / 1e6
+        seconds = max(time.perf_counter() - summary.started, 1e-9)
+        bar.set_postfix_str(f"{mb:,.1f} MB, {mb / seconds:,.1f} MB/s", refresh=False)
         bar.update(summary.pages - bar.n)
-        now = time.perf_counter()
-        if now >= self._next:
-            self._next = now + 0.2
-            mb = summary.bytes / 1e6
-            bar.set_postfix_str(f"{mb:,.1f} MB, {mb / max(now - summary.started, 1e-9):,.1f} MB/s", refresh=False)
 
     def warn(self, message: str) -> None:
         text = f"larkspine: {message}"

@@ -70,10 +70,15 @@ def extract_bag(
     db: Any = importlib.import_module("dask.bag")
     bag: Any = inputs
     if not isinstance(inputs, db.Bag):
-        items = [os.fspath(p) for p in inputs]
+        # Workers do not share the client's working directory: local paths go absolute.
+        items = [_absolute(os.fspath(p)) for p in inputs]
         bag = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
     extractor = PartitionExtractor(as_schema(schema), encoding=encoding, errors=errors)
     return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
+
+
+def _absolute(path: str) -> str:
+    return path if "://" in path or path == "-" else os.path.abspath(path)
 
 
 def _as_list(part: Iterable[str], extractor: PartitionExtractor) -> list[Record]:
@@ -82,8 +87,9 @@ def _as_list(part: Iterable[str], extractor: PartitionExtractor) -> list[Record]
 
 def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str]) -> list[str]:
     """Write one JSON Lines file per partition, ``part-00000.jsonl`` ...; their paths."""
-    target = os.fspath(directory)
-    os.makedirs(target, exist_ok=True)
+    target = _absolute(os.fspath(directory))
+    if "://" not in target:
+        os.makedirs(target, exist_ok=True)
     bag: Any = records
     lines = bag.map(json.dumps, ensure_ascii=False)
     written: list[str] = lines.to_textfiles(
@@ -101,7 +107,9 @@ def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema:
     columns of :mod:`larkspine.outputs`; their paths. A directory of them reads back as one
     dataset (``pyarrow.dataset.dataset(directory)``, ``pandas.read_parquet(directory)``)."""
     dask: Any = importlib.import_module("dask")
-    target = os.fspath(directory)
+    target = _absolute(os.fspath(directory))
+    if "://" in target:
+        raise ValueError(f"larkspine: to_parquet writes to a local or shared directory, not {target!r}")
     os.makedirs(target, exist_ok=True)
     resolved = as_schema(schema, allow_unsupported=True)
     bag: Any = records

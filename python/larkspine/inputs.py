@@ -36,13 +36,14 @@ from __future__ import annotations
 
 import glob
 import gzip
+import importlib
 import io
 import os
 import sys
 import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 if TYPE_CHECKING:
     from fastwarc.warc import WarcRecord
@@ -69,6 +70,8 @@ HTML_MEDIA_TYPES = frozenset({"text/html", "application/xhtml+xml"})
 _GZIP_MAGIC = b"\x1f\x8b"
 _WARC_MAGIC = b"WARC/"
 _CHUNK = 1 << 16
+#: Longer HTTP headers are not looked for (a record whose header ends later has "no body").
+_MAX_HTTP_HEADER = 1 << 20
 
 
 @dataclass(frozen=True, slots=True)
@@ -125,6 +128,8 @@ def read_inputs(inputs: Sequence[str], stats: ReadStats | None = None) -> Iterat
     for arg in inputs:
         if arg == "-":
             yield from _read_stream(sys.stdin.buffer, "-", stats)
+        elif "://" in arg:
+            yield from _read_url(arg, stats)
         elif os.path.isdir(arg):
             yield from _read_directory(arg, stats)
         elif os.path.lexists(arg) or not glob.has_magic(arg):
@@ -142,7 +147,9 @@ def read_inputs(inputs: Sequence[str], stats: ReadStats | None = None) -> Iterat
 
 def _read_directory(top: str, stats: ReadStats) -> Iterator[Item]:
     found = False
-    for root, dirs, files in os.walk(top, onerror=None):
+    unlisted: list[OSError] = []  # folders that cannot be listed fail by name; the walk goes on
+    for root, dirs, files in os.walk(top, onerror=unlisted.append):
+        yield from _unlisted(unlisted, top)
         dirs.sort()
         for name in sorted(files):
             lower = name.lower()
@@ -150,9 +157,17 @@ def _read_directory(top: str, stats: ReadStats) -> Iterator[Item]:
             if stem.endswith(HTML_SUFFIXES) or lower.endswith(WARC_SUFFIXES):
                 found = True
                 yield from read_path(os.path.join(root, name), stats)
-    if not found:
+    top_failed = any(e.filename == top for e in unlisted)
+    yield from _unlisted(unlisted, top)
+    if not found and not top_failed:
         yield InputFailure(top, None, "directory holds no HTML or WARC file (" + ", ".join(
             HTML_SUFFIXES + WARC_SUFFIXES) + ", optionally .gz)")
+
+
+def _unlisted(errors: list[OSError], top: str) -> Iterator[InputFailure]:
+    while errors:
+        e = errors.pop(0)
+        yield InputFailure(e.filename or top, None, f"cannot list the directory: {_os_reason(e)}")
 
 
 def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
@@ -166,6 +181,23 @@ def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
     with stream:
         stats.files += 1
         yield from _read_stream(stream, path, stats)
+
+
+def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
+    """One file named by a URL (``s3://``, ``https://``, ``file://`` ...), opened with fsspec."""
+    try:
+        fsspec: Any = importlib.import_module("fsspec")  # untyped; comes with Dask
+    except ImportError:
+        yield InputFailure(url, None, "reading URLs needs fsspec: pip install fsspec (and s3fs, gcsfs, ...)")
+        return
+    try:
+        opened = fsspec.open(url, "rb").open()
+    except (OSError, ValueError, ImportError) as e:
+        yield InputFailure(url, None, _os_reason(e))
+        return
+    with opened:
+        stats.files += 1
+        yield from _read_stream(opened, url, stats)
 
 
 def _read_stream(stream: BinaryIO, source: str, stats: ReadStats) -> Iterator[Item]:
@@ -426,10 +458,14 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
 
 
 def _header_end(block: bytes) -> tuple[int, int]:
-    """Where the HTTP header ends and how long its blank-line separator is (-1 if absent)."""
-    crlf = block.find(b"\r\n\r\n")
-    lf = block.find(b"\n\n")
-    if lf >= 0 and (crlf < 0 or lf < crlf):
+    """Where the HTTP header ends and how long its blank-line separator is (-1 if absent).
+
+    A header ends at the first CRLF CRLF, or at an earlier LF LF (servers that send bare
+    LFs); the LF LF search stops where the CRLF one ended, so the body is not scanned.
+    """
+    crlf = block.find(b"\r\n\r\n", 0, _MAX_HTTP_HEADER)
+    lf = block.find(b"\n\n", 0, crlf if crlf >= 0 else _MAX_HTTP_HEADER)
+    if lf >= 0:
         return lf, 2
     return crlf, 4
 

@@ -19,7 +19,9 @@ schema's fields by name, in declaration order.
   far, and a killed one leaves no half-written ``OUT``.
 
 Every writer writes a record whole or not at all, and :meth:`RecordWriter.close` leaves the
-output complete.
+output complete. A record the format cannot hold (a processor's value that is not JSON, a
+Parquet value that does not fit its column's type) is handed to ``on_reject`` with the
+reason and not written; without ``on_reject`` it raises :class:`RecordRejected`.
 """
 
 from __future__ import annotations
@@ -29,7 +31,7 @@ import io
 import json
 import os
 import stat
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
 
 from ._fields import MISSING, Field, Group
@@ -41,6 +43,8 @@ if TYPE_CHECKING:
 __all__ = [
     "FORMATS",
     "SOURCE_KEYS",
+    "RecordRejected",
+    "record_location",
     "RecordWriter",
     "JsonLinesWriter",
     "CsvWriter",
@@ -53,6 +57,32 @@ Format = Literal["jsonl", "csv", "parquet"]
 FORMATS: tuple[Format, ...] = ("jsonl", "csv", "parquet")
 #: The record keys that say where a page came from, before the fields.
 SOURCE_KEYS = ("_source", "_offset", "_url")
+
+
+class RecordRejected(ValueError):
+    """A record the output format cannot hold."""
+
+    def __init__(self, record: Mapping[str, Any], reason: str) -> None:
+        super().__init__(f"larkspine: {record_location(record)}: cannot be written: {reason}")
+        self.record = record
+        self.reason = reason
+
+
+OnReject = Callable[[Mapping[str, Any], str], None]
+
+
+def record_location(record: Mapping[str, Any]) -> str:
+    """Where a record's page came from, as failures name it."""
+    offset = record.get("_offset")
+    source = str(record.get("_source"))
+    return source if offset is None else f"{source} (record at offset {offset})"
+
+
+def _rejecter(on_reject: OnReject | None) -> OnReject:
+    def reject(record: Mapping[str, Any], reason: str) -> None:
+        raise RecordRejected(record, reason)
+
+    return on_reject or reject
 
 
 class RecordWriter(Protocol):
@@ -68,13 +98,19 @@ class RecordWriter(Protocol):
 class JsonLinesWriter:
     """One JSON object per line; ``flush_each`` hands each line on at once (for a pipe)."""
 
-    def __init__(self, stream: BinaryIO, *, flush_each: bool = False) -> None:
+    def __init__(self, stream: BinaryIO, *, flush_each: bool = False, on_reject: OnReject | None = None) -> None:
         self._stream = stream
         self._flush_each = flush_each
+        self._reject = _rejecter(on_reject)
 
     def write(self, record: Mapping[str, Any]) -> None:
+        try:
+            line = json.dumps(record, ensure_ascii=False).encode("utf-8") + b"\n"
+        except (TypeError, ValueError) as e:
+            self._reject(record, str(e))
+            return
         # One write per record: the line is whole in the buffer before any of it is written.
-        self._stream.write(json.dumps(record, ensure_ascii=False).encode("utf-8") + b"\n")
+        self._stream.write(line)
         if self._flush_each:
             self._stream.flush()
 
@@ -85,9 +121,12 @@ class JsonLinesWriter:
 class CsvWriter:
     """One row per page; lists and groups as JSON text in their cell (see the module notes)."""
 
-    def __init__(self, stream: BinaryIO, columns: Sequence[str], *, flush_each: bool = False) -> None:
+    def __init__(
+        self, stream: BinaryIO, columns: Sequence[str], *, flush_each: bool = False, on_reject: OnReject | None = None
+    ) -> None:
         self._binary = stream
         self._flush_each = flush_each
+        self._reject = _rejecter(on_reject)
         self._text = io.StringIO()
         self._csv = csv.writer(self._text, lineterminator="\r\n")
         self._columns = tuple(columns)
@@ -95,7 +134,12 @@ class CsvWriter:
         self._flush_row()
 
     def write(self, record: Mapping[str, Any]) -> None:
-        self._csv.writerow([_cell(record.get(c)) for c in self._columns])
+        try:
+            cells = [_cell(record.get(c)) for c in self._columns]
+        except (TypeError, ValueError) as e:
+            self._reject(record, str(e))
+            return
+        self._csv.writerow(cells)
         self._flush_row()
 
     def _flush_row(self) -> None:
@@ -166,18 +210,33 @@ def _declared_type(decl: Field[Any] | Group) -> pa.DataType | None:
 
 
 def _inferred_type(values: list[Any]) -> pa.DataType:
+    """The type of the values, or of the first one pyarrow can type (the rows that do not fit
+    it are rejected when written); ``string`` when nothing has a type."""
     import pyarrow as pa
 
-    kind = pa.array(values).type if values else pa.null()
+    try:
+        kind = pa.array(values).type
+    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError):
+        kind = pa.null()
+        for value in values:
+            try:
+                kind = pa.array([value]).type
+            except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError):
+                continue
+            if not pa.types.is_null(kind):
+                break
     return pa.string() if pa.types.is_null(kind) else kind
 
 
 class ParquetWriter:
     """Typed columns, written in row groups to ``path + ".partial"`` and renamed on close."""
 
-    def __init__(self, path: str, schema: Schema, *, row_group_size: int = 1000) -> None:
+    def __init__(
+        self, path: str, schema: Schema, *, row_group_size: int = 1000, on_reject: OnReject | None = None
+    ) -> None:
         import pyarrow  # noqa: F401 - fail here, before any page is read, if it is missing
 
+        self._reject = _rejecter(on_reject)
         self._path = path
         self._partial = path + ".partial"
         self._schema = schema
@@ -201,9 +260,21 @@ class ParquetWriter:
             self._arrow = arrow_schema(self._schema, self._rows)
             self._writer = pq.ParquetWriter(self._partial, self._arrow)
         if self._rows:
-            table = pa.Table.from_pylist(self._rows, schema=self._arrow)
+            rows, self._rows = self._rows, []
+            try:
+                table = pa.Table.from_pylist(rows, schema=self._arrow)
+            except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError):
+                # Some row does not fit its columns' types: convert row by row and reject those.
+                kept = []
+                for row in rows:
+                    try:
+                        pa.Table.from_pylist([row], schema=self._arrow)
+                    except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError) as e:
+                        self._reject(row, str(e))
+                    else:
+                        kept.append(row)
+                table = pa.Table.from_pylist(kept, schema=self._arrow)
             self._writer.write_table(table)
-            self._rows = []
 
     def close(self) -> None:
         self._flush()
@@ -216,7 +287,9 @@ def columns(schema: Schema) -> list[str]:
     return [*SOURCE_KEYS, *schema.fields]
 
 
-def open_writer(fmt: Format, schema: Schema, out: str | None, stdout: BinaryIO) -> tuple[RecordWriter, IO[bytes] | None]:
+def open_writer(
+    fmt: Format, schema: Schema, out: str | None, stdout: BinaryIO, on_reject: OnReject | None = None
+) -> tuple[RecordWriter, IO[bytes] | None]:
     """The writer for ``fmt`` writing to the file ``out`` (or ``stdout`` when ``None``).
 
     Returns the writer and the file it opened (to be closed after the writer), if any.
@@ -224,16 +297,16 @@ def open_writer(fmt: Format, schema: Schema, out: str | None, stdout: BinaryIO) 
     if fmt == "parquet":
         if out is None:
             raise ValueError("larkspine: --format parquet writes a file: give it with -o FILE")
-        return ParquetWriter(out, schema), None
+        return ParquetWriter(out, schema, on_reject=on_reject), None
     stream: BinaryIO = stdout if out is None else open(out, "wb")  # noqa: SIM115 - closed by the caller
     opened = None if out is None else stream
     # A pipe or terminal reader (`| head`, `| jq`) sees each record as soon as it is done;
     # a file is written in large blocks.
     flush_each = out is None and not _is_regular_file(stream)
     if fmt == "jsonl":
-        return JsonLinesWriter(stream, flush_each=flush_each), opened
+        return JsonLinesWriter(stream, flush_each=flush_each, on_reject=on_reject), opened
     if fmt == "csv":
-        return CsvWriter(stream, columns(schema), flush_each=flush_each), opened
+        return CsvWriter(stream, columns(schema), flush_each=flush_each, on_reject=on_reject), opened
     raise ValueError(f"larkspine: unknown output format {fmt!r} (one of {', '.join(FORMATS)})")
 
 

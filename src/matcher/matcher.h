@@ -194,6 +194,7 @@ class Matcher final : public TokenSink {
   bool head_seen_ = false, body_seen_ = false;
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;
+  Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started
   uint32_t open_outer_captures_ = 0;
   std::vector<uint32_t> counters_;  // positional counters, (T + 1) per level
   std::vector<OpenInstance> instances_;

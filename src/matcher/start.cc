@@ -222,6 +222,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   if (s.wants_source) {
     if (!f.matched.empty()) {
       (f.matched & s.outer_csels).for_each([&](unsigned k) { f.outer_dests |= Mask128::bit(s.csels[k].dest); });
+      // A first-only column captures the first element that starts with its
+      // destination, the first in document order, and no later one.
+      f.outer_dests = f.outer_dests & ~outer_claimed_;
+      outer_claimed_ |= f.outer_dests & s.first_only_mask;
       if (!f.outer_dests.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
     }
     if (!instances_.empty()) instance_outer(f, d);

@@ -33,6 +33,22 @@ bool convert_param(const char* name, F&& convert) {
   return false;
 }
 
+// Compiles the throw-away plan of a free call with the lock released, then
+// checks its budget (counted from the same compiled selectors) with the lock
+// held. False with an exception set when the schema is refused.
+bool compile_checked(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups,
+                     ls::Plan& plan) {
+  Fault fault;
+  Py_BEGIN_ALLOW_THREADS
+  fault = compile_first_only(flat, groups, {}, plan);
+  Py_END_ALLOW_THREADS
+  if (fault) {
+    raise_fault(fault);
+    return false;
+  }
+  return check_budget(plan.usage());
+}
+
 PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"html", "queries", "encoding"};
   static const Signature kSig{"extract", kNames, 3, 2, 0};
@@ -45,16 +61,15 @@ PyObject* py_extract(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
       !convert_param("queries", [&] { return convert_str_list(a[1], queries); }) ||
       !convert_param("encoding", [&] { return convert_optional_str(a[2], label); }))
     return nullptr;
-  BudgetUsage usage;
-  if (Fault f = budget_usage_guarded(queries, {}, usage)) return raise_fault(f);
-  if (!check_budget(usage)) return nullptr;
+  ls::Plan plan;
+  if (!compile_checked(queries, {}, plan)) return nullptr;
   std::optional<std::string> use_label;
   if (!html_label(html, label, use_label)) return nullptr;
 
   ExtractResult result;
   Fault fault;
   Py_BEGIN_ALLOW_THREADS
-  fault = ls::extract(html.bytes, queries, as_bytes(use_label), result);
+  fault = plan.extract(html.bytes, as_bytes(use_label), result);
   Py_END_ALLOW_THREADS
   if (fault) return raise_fault(fault);
   return build_flat(result.flat);
@@ -75,16 +90,15 @@ PyObject* py_extract_grouped(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       !convert_param("groups", [&] { return convert_groups(a[2], groups); }) ||
       !convert_param("encoding", [&] { return convert_optional_str(a[3], label); }))
     return nullptr;
-  BudgetUsage usage;
-  if (Fault f = budget_usage_guarded(flat_queries, groups, usage)) return raise_fault(f);
-  if (!check_budget(usage)) return nullptr;
+  ls::Plan plan;
+  if (!compile_checked(flat_queries, groups, plan)) return nullptr;
   std::optional<std::string> use_label;
   if (!html_label(html, label, use_label)) return nullptr;
 
   ExtractResult result;
   Fault fault;
   Py_BEGIN_ALLOW_THREADS
-  fault = ls::extract_grouped(html.bytes, flat_queries, groups, as_bytes(use_label), result);
+  fault = plan.extract(html.bytes, as_bytes(use_label), result);
   Py_END_ALLOW_THREADS
   if (fault) return raise_fault(fault);
   return build_result_tuple(result);

@@ -563,8 +563,8 @@ PyObject* t_css_piece(PyObject*, PyObject* args) {
   if (k == "xsplit_or") return pieces(split_top(text, " or "));
   if (k == "trim") return str_from(trim_css(text));
   if (k == "ident") return PyBool_FromLong(is_css_ident(text));
-  if (k == "unescape") {
-    auto u = unescape_css(text);
+  if (k == "unescape" || k == "unescape_string") {
+    auto u = unescape_css(text, k == "unescape_string");
     if (!u) Py_RETURN_NONE;
     return str_from(*u);
   }

@@ -1,13 +1,22 @@
-"""Page classes: a schema declared as a class, compiled once when the class is defined."""
+"""Page classes: a schema declared as a class, compiled once when the class is defined.
+
+This module gathers what page classes are made of: :class:`Page`, the :func:`field` and
+:func:`group` declarations, the :class:`Schema` they compile into, and :func:`check`, the
+named report over the engine's audit that says which queries the engine supports and why
+not (an unsupported query yields an empty column rather than an error).
+"""
 
 from __future__ import annotations
 
 from typing import Any, ClassVar, Self
 
-from ._fields import Field, Group
+from ._check import CheckReport, QueryReport, check
+from ._document import Html
+from ._fields import Field, Group, field, group
+from ._response import response_input
 from ._schema import Record, Schema
 
-__all__ = ["Page"]
+__all__ = ["CheckReport", "Field", "Group", "Page", "QueryReport", "Record", "Schema", "check", "field", "group"]
 
 
 class Page:
@@ -63,8 +72,10 @@ class Page:
         for name, decl in schema.fields.items():
             setattr(cls, name, decl)
 
-    def __init__(self, html: object, *, encoding: str | None = None, url: str | None = None) -> None:
+    def __init__(self, html: Html, *, encoding: str | None = None, url: str | None = None) -> None:
         """Extract one page: ``html`` as for :func:`larkspine.extract` (bytes preferred)."""
+        if url is not None and not isinstance(url, str):
+            raise TypeError(f"larkspine: url must be a str or None, got {type(url).__name__}")
         self.url = url
         self._values = type(self).__schema__.extract(html, encoding, url)
 
@@ -73,12 +84,11 @@ class Page:
         """One page from a Scrapy ``Response`` or a web-poet ``HttpResponse``.
 
         Reads ``response.body`` with ``response.encoding`` (the charset the response's own
-        ``.text`` and ``.css()`` decode with) and keeps ``response.url``.
+        ``.text`` and ``.css()`` decode with, which may be a Python codec name) and keeps
+        ``response.url``.
         """
-        body = response.body
-        encoding = getattr(response, "encoding", None)
-        url = getattr(response, "url", None)
-        return cls(body, encoding=encoding, url=None if url is None else str(url))
+        body, encoding, url = response_input(response)
+        return cls(body, encoding=encoding, url=url)
 
     @classmethod
     def from_record(cls, record: Record, *, url: str | None = None) -> Self:

@@ -1,0 +1,166 @@
+"""web-poet page objects filled from one native scan: :class:`LarkPage`.
+
+A :class:`LarkPage` is a ``web_poet.WebPage`` whose fields are declared with this module's
+:func:`field` (a query instead of a method body). The first field read runs ONE streaming
+scan of ``response.body`` for every declared field; the others read its record. web-poet's
+machinery is untouched: ``out=`` processors, ``Processors`` classes, ``meta``, ``to_item()``
+and ``Returns[...]`` work as web-poet users expect::
+
+    @attrs.define
+    class ProductPage(LarkPage[Product]):
+        name = field("h1::text", first=True, out=[str.strip])
+        price = field(".price::text", first=True, out=[float])
+        description = field("div.description", first=True)   # outer HTML -> parsel Selector
+
+    item = await ProductPage(response).to_item()
+
+A query whose values are elements (a CSS query without ``::text`` / ``::attr()``, an
+XPath query without ``text()`` / ``@name``) hands its processors parsel ``Selector``\\ s for
+those elements, re-parsed from their source, as ``response.css(...)`` would.
+
+Requires ``pip install larkspine[webpoet]``.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable
+from typing import Any, ClassVar, TypeVar
+
+import _larkspine
+import web_poet
+from parsel import Selector
+from web_poet import WebPage
+from web_poet.fields import get_fields_dict
+
+from ._fields import MISSING, Field, Group
+from ._response import response_input
+from ._schema import Record, Schema
+
+__all__ = ["LarkPage", "field", "group", "element_selector"]
+
+ItemT = TypeVar("ItemT")
+
+_LARK_DECL = "__larkspine_decl__"
+_RECORD = "_larkspine_record"
+
+
+def field(
+    query: str,
+    *,
+    first: bool = False,
+    default: Any = MISSING,
+    out: list[Callable[..., Any]] | None = None,
+    meta: dict[str, Any] | None = None,
+) -> Any:
+    """A web-poet field read from the page's one scan.
+
+    ``query`` is CSS or XPath; ``first=True`` gives the first value or ``default`` (``None``
+    unless given), else the list of values; ``out`` and ``meta`` are web-poet's own
+    (``out`` processors run on that value, and may take ``page``).
+    """
+    return _declare(Field(query, first=first, default=None if first and default is MISSING else default), out, meta)
+
+
+def group(
+    container: str,
+    fields: dict[str, Field[Any] | str] | None = None,
+    /,
+    *,
+    first: bool = False,
+    out: list[Callable[..., Any]] | None = None,
+    meta: dict[str, Any] | None = None,
+    **subfields: Field[Any] | str,
+) -> Any:
+    """A web-poet field holding rows: one dict per ``container`` match (see ``larkspine.group``)."""
+    merged: dict[str, Field[Any] | str] = dict(fields or {})
+    merged.update(subfields)
+    return _declare(Group(container, merged, first=first), out, meta)
+
+
+def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, meta: dict[str, Any] | None) -> Any:
+    def read(page: LarkPage[Any]) -> Any:
+        return page.larkspine_record()[read.__name__]
+
+    # The name is filled in when the page class is created (see LarkPage.__init_subclass__).
+    setattr(read, _LARK_DECL, decl)
+    return web_poet.field(read, out=out, meta=meta)
+
+
+class LarkPage(WebPage[ItemT]):
+    """A ``web_poet.WebPage`` whose :func:`field`\\ s come from one native scan of the response."""
+
+    #: The larkspine fields of this class, compiled into one plan (what ``larkspine.check`` reads).
+    __schema__: ClassVar[Schema] = Schema({})
+    #: Per field name, how to turn an outer-HTML value into a Selector (None: a string value).
+    __larkspine_elements__: ClassVar[dict[str, tuple[str | None, bool]]] = {}
+
+    def __init_subclass__(cls, **kwargs: Any) -> None:
+        super().__init_subclass__(**kwargs)
+        declared: dict[str, Field[Any] | Group] = {}
+        for name in get_fields_dict(cls):
+            descriptor = getattr(cls, name, None)
+            read = getattr(descriptor, "original_method", None)
+            decl = getattr(read, _LARK_DECL, None)
+            if read is not None and isinstance(decl, (Field, Group)):
+                read.__name__ = name
+                declared[name] = decl
+        schema = Schema(declared)
+        cls.__schema__ = schema
+        flat = [(name, decl) for name, decl in declared.items() if isinstance(decl, Field)]
+        terminals = _larkspine.selector_terminals([decl.query for _, decl in flat])
+        identities = _larkspine.selector_node_identity([decl.query for _, decl in flat])
+        cls.__larkspine_elements__ = {
+            name: identity
+            for (name, _), terminal, identity in zip(flat, terminals, identities)
+            if terminal == "outer"
+        }
+
+    def larkspine_record(self) -> Record:
+        """Every declared field's value from one scan of ``response.body`` (computed once)."""
+        cached: Record | None = self.__dict__.get(_RECORD)
+        if cached is None:
+            body, encoding, url = response_input(self.response)
+            cls = type(self)
+            cached = cls.__schema__.extract(body, encoding, url)
+            for name, identity in cls.__larkspine_elements__.items():
+                value = cached[name]
+                if isinstance(value, list):
+                    cached[name] = [element_selector(v, identity) for v in value]
+                elif isinstance(value, str):
+                    cached[name] = element_selector(value, identity)
+            self.__dict__[_RECORD] = cached
+        return cached
+
+
+_START_TAG = re.compile(r"\s*<([A-Za-z][^\s/>]*)")
+
+
+def element_selector(outer_html: str, identity: tuple[str | None, bool] = (None, True)) -> Selector:
+    """A parsel ``Selector`` for the element whose outer HTML the engine returned.
+
+    ``identity`` is the query's ``selector_node_identity`` entry: the tag its subject is
+    pinned to, and whether it can match an ``html`` / ``head`` / ``body`` element that the
+    page left out (the engine then returns that element's content, without tags, since
+    there are none in the source).
+    """
+    pinned, can_be_synthesized = identity
+    root = Selector(text=outer_html)
+    tag = pinned
+    if tag is None:
+        start = _START_TAG.match(outer_html)
+        tag = start.group(1).lower() if start else None
+        if tag is None and can_be_synthesized:
+            tag = "html"
+    if tag in ("html", "head", "body"):
+        path = "/html" if tag == "html" else f"/html/{tag}"
+        found = root.xpath(path)
+        if found:
+            return found[0]
+        # An empty synthesized head or body re-parses to nothing: an empty element stands for it.
+        return Selector(text=f"<{tag}></{tag}>").xpath(path)[0]
+    if tag is not None:
+        found = root.xpath("(//*[name()=$tag])[1]", tag=tag)
+        if found:
+            return found[0]
+    return root
