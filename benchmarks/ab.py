@@ -3,6 +3,9 @@
 page by page over the pages of ../shared/corpus/articles: what a change
 bought, measured on the same machine state.
 
+Times are the CPU time of the measuring thread, so that time the thread
+spends preempted by other work on a busy machine is not counted.
+
 Each build is a directory holding a _larkspine extension module (a CMake build
 directory, say); both are loaded side by side, since the module supports
 several instances.
@@ -57,7 +60,7 @@ def main():
         # Interleaved page by page, alternating which build goes first, so
         # that both see the same machine state even when it changes fast.
         times = ([], [])
-        clock = time.perf_counter
+        clock = time.thread_time  # this thread's CPU time: preemption by other load is not counted
         for r in range(args.rounds):
             spent = [0.0, 0.0]
             for k, p in enumerate(pages):

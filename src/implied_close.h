@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base.h"
+#include "tags.h"
 
 namespace ls {
 
@@ -36,8 +37,10 @@ struct TagInfo {
   bool empty = false;        // a void element: closed at once
 };
 
-// Looks a tag name up ASCII-case-insensitively. Names longer than 10 bytes
-// and names not listed get the defaults (Other, BodyContent, 0, no slot).
+// What the tree repair knows about a tag id; kTagOther and names without an
+// entry in the tables get the defaults (Other, BodyContent, 0, no slot).
+const TagInfo& tag_info(TagId id);
+// The same for a name, looked up ASCII-case-insensitively.
 TagInfo tag_info(Bytes name);
 
 // Whether a start tag of class `incoming` implicitly closes an open element

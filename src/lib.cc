@@ -165,18 +165,12 @@ NodeIdentity node_identity(const std::vector<Selector>& members) {
   return out;
 }
 
-TextValue trim_document(TextValue buf, bool strip_bom) {
-  Bytes v = buf.bytes();
+Bytes trim_document(Bytes v, bool strip_bom) {
   size_t b = 0, e = v.size();
   while (e > b && is_trim_byte(static_cast<uint8_t>(v[e - 1]))) --e;
   while (b < e && is_trim_byte(static_cast<uint8_t>(v[b]))) ++b;
   if (strip_bom && e - b >= 3 && v.substr(b, 3) == "\xEF\xBB\xBF") b += 3;
-  if (!buf.is_owned()) return TextValue::view(v.substr(b, e - b));
-  // Owned: edit in place, moving the kept bytes to the front.
-  std::string& s = buf.owned_string();
-  s.erase(e);
-  s.erase(0, b);
-  return buf;
+  return v.substr(b, e - b);
 }
 
 Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& out) {
@@ -198,15 +192,15 @@ Fault prepare_document(Bytes doc, std::optional<Bytes> label, PreparedDocument& 
       from = Encoding::kUtf16be;
       body.remove_prefix(2);
     }
-    std::string text;
-    whatwg::decode_append(from, body, text);
-    out.buffer = trim_document(TextValue::owned(std::move(text)), true);
+    out.owned = std::make_unique<std::string>();
+    whatwg::decode_append(from, body, *out.owned);
+    out.bytes = trim_document(*out.owned, true);
     out.encoding = Encoding::kUtf8;
   } else {
-    out.buffer = trim_document(TextValue::view(doc), enc == Encoding::kUtf8);
+    out.bytes = trim_document(doc, enc == Encoding::kUtf8);
     out.encoding = enc;
   }
-  return check_prepared_size(out.buffer.bytes().size());
+  return check_prepared_size(out.bytes.size());
 }
 
 Fault check_prepared_size(uint64_t size) {
@@ -223,7 +217,11 @@ Fault Plan::extract(Bytes doc, std::optional<Bytes> label, ExtractResult& out) c
     PreparedDocument prepared;
     too_large = prepare_document(doc, label, prepared);
     if (too_large) return;
-    out = schema_.run(EncodedInput{prepared.buffer.bytes(), prepared.encoding});
+    ValueArena arena;
+    ExtractResult result = schema_.run(EncodedInput{prepared.bytes, prepared.encoding}, arena);
+    arena.keep(std::move(prepared.owned));  // values may view the transcoded document
+    result.arena = std::move(arena);
+    out = std::move(result);
   });
   return fault ? fault : too_large;
 }
@@ -277,11 +275,8 @@ Fault budget_usage_guarded(const std::vector<std::string>& flat,
 }
 
 Fault extract(Bytes doc, const std::vector<std::string>& flat, std::optional<Bytes> label,
-              FlatResult& out) noexcept {
-  ExtractResult result;
-  Fault f = extract_grouped(doc, flat, {}, label, result);
-  if (!f) out = std::move(result.flat);
-  return f;
+              ExtractResult& out) noexcept {
+  return extract_grouped(doc, flat, {}, label, out);
 }
 
 Fault extract_grouped(Bytes doc, const std::vector<std::string>& flat,

@@ -4,6 +4,7 @@
 // as a `Fault` value.
 #pragma once
 
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -66,15 +67,16 @@ struct NodeIdentity {
 NodeIdentity node_identity(const std::vector<Selector>& members);
 
 // Trims 09-0D/20 from both ends and drops a UTF-8 byte-order mark that
-// follows the leading whitespace (when `strip_bom`). A borrowed input stays
-// borrowed (a sub-range); an owned one is edited in place. NUL bytes are left
-// for the scan, which removes them if it meets one (see tokenize), so that a
-// document without NUL is never copied or searched whole for it.
-TextValue trim_document(TextValue buf, bool strip_bom);
+// follows the leading whitespace (when `strip_bom`): a sub-range of `doc`,
+// never a copy. NUL bytes are left for the scan, which removes them if it
+// meets one (see tokenize), so that a document without NUL is never copied
+// or searched whole for it.
+Bytes trim_document(Bytes doc, bool strip_bom);
 
 // A document ready for the scan (NUL bytes still in it).
 struct PreparedDocument {
-  TextValue buffer;  // borrowed from the caller unless a step changed the bytes
+  Bytes bytes;  // the caller's bytes, or *owned
+  std::unique_ptr<std::string> owned;  // the transcoded document, when there is one
   whatwg::Encoding encoding = whatwg::Encoding::kUtf8;
 };
 // kDocumentTooLarge when a prepared document of `size` bytes cannot be
@@ -116,7 +118,7 @@ Fault budget_usage_guarded(const std::vector<std::string>& flat,
 
 // The free entry points: a throw-away plan, one scan.
 Fault extract(Bytes doc, const std::vector<std::string>& flat, std::optional<Bytes> label,
-              FlatResult& out) noexcept;
+              ExtractResult& out) noexcept;
 Fault extract_grouped(Bytes doc, const std::vector<std::string>& flat,
                       const std::vector<GroupQuery>& groups, std::optional<Bytes> label,
                       ExtractResult& out) noexcept;

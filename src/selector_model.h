@@ -98,6 +98,10 @@ struct Rev {
 
 struct Compound;
 
+// Values of Compound::tag_test besides a tag id.
+inline constexpr uint16_t kTagTestByName = 0xFFFE;  // compare `tag` with the element's name
+inline constexpr uint16_t kTagTestAny = 0xFFFF;     // no tag, or "*"
+
 struct Has {
   Box<Compound> inner;
   bool child = false;  // :has(> x)
@@ -116,6 +120,10 @@ struct Compound {
   std::optional<Rev> rev;
   std::optional<Has> has;
   uint64_t sig = 0;  // filled by the matcher compiler
+  // Filled by the matcher compiler: how `tag` is tested (see matching.cc).
+  // Below kTagTestByName it is the tag's id (tags.h), 0 for a name without
+  // one; the default compares names and is always right.
+  uint16_t tag_test = kTagTestByName;
   friend bool operator==(const Compound&, const Compound&) = default;
 };
 

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base.h"
+#include "tags.h"
 
 namespace ls {
 
@@ -19,23 +21,16 @@ struct Attr {
   bool has_value;  // false when the attribute has no `=`
 };
 
-// Raw-text kind of a start tag, decided from its name.
-enum class RawKind : uint8_t {
-  kNormal = 0,     // ordinary tokenizing
-  kRawText = 1,    // script, style, xmp, iframe, noembed, noframes
-  kEscapable = 2,  // title, textarea: references decoded
-  kPlaintext = 3,  // the rest of the document
-};
-
 // The receiver of token events. Offsets are byte positions in the prepared
 // document: `start` is the offset of a tag's `<`, `end` the offset just past
 // its `>` (or the end of input where the input ends inside the tag).
 class TokenSink {
  public:
   virtual ~TokenSink() = default;
-  virtual void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
-                         Offset end) = 0;
-  virtual void end_tag(Bytes name, Offset start, Offset end) = 0;
+  // `tag` is tag_id(name), looked up once by the scan.
+  virtual void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                         Offset start, Offset end) = 0;
+  virtual void end_tag(Bytes name, TagId tag, Offset start, Offset end) = 0;
   // `text` is never empty. Consecutive text events are possible.
   virtual void text(Bytes text, bool decode_entities, Offset start) = 0;
   // "</>" and DOCTYPE are invisible to text: a pending text run that ends
@@ -49,13 +44,18 @@ class TokenSink {
   // event delivered so far reaches past, so everything the sink holds (views
   // and offsets alike) stays true of it.
   virtual void document_replaced(Bytes /*doc*/) {}
+  // Per tag id, whether start tags of that id need their attributes: a tag
+  // whose entry is 0 may be reported with none. nullptr: every tag needs
+  // them. Asked once per scan; the table must outlive it.
+  virtual const uint8_t* attribute_interest() const { return nullptr; }
 };
 
 // Reusable per-scan buffers: one attribute list, cleared by each tag, and the
-// NUL-free copy of the document once the scan has met a NUL byte.
+// NUL-free copy of the document once the scan has met a NUL byte (held by
+// pointer, so that the copy's bytes stay where they are when it is handed on).
 struct TokenizerScratch {
   std::vector<Attr> attrs;
-  std::string nul_free;
+  std::unique_ptr<std::string> nul_free;
 };
 
 // Runs the scan loop over `doc` (at most kMaxDocumentBytes long) as if every
@@ -67,22 +67,23 @@ struct TokenizerScratch {
 // construct after which the sink asked to stop.
 size_t tokenize(Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
 
+// The instruction sets the scan loop is compiled for. Every build has the
+// portable one; x86-64 has SSE2 and, when the CPU supports it, AVX2.
+enum class ScanIsa : uint8_t { kPortable = 0, kSse2 = 1, kAvx2 = 2 };
+// Those this build and CPU can run, the one tokenize uses last.
+std::span<const ScanIsa> available_isas();
+ScanIsa default_isa();
+// tokenize with a given variant (one of available_isas()), for the tests.
+size_t tokenize_with(ScanIsa isa, Bytes doc, TokenSink& sink, TokenizerScratch& scratch, bool early_stop);
+
 // `doc` without its NUL bytes, written to `out`; `first_nul` is the position
 // of the first one (the bytes before it are copied as they are).
 void copy_without_nul(Bytes doc, size_t first_nul, std::string& out);
 
 // Helpers, shared with the <meta> prescan and the tests.
-struct AttrScan {
-  size_t end;         // position after the closing `>`, or doc.size(); the NUL when `nul`
-  bool closed;        // false: the input ended inside the tag
-  bool self_closing;  // the tag ended with "/>"
-  bool nul = false;   // stopped at a NUL byte at `end`; nothing else is valid
-};
-AttrScan scan_attrs(Bytes doc, size_t from, std::vector<Attr>& attrs);
 // `lt` is the offset of "<!--"; returns the position just after the comment.
 // Blind to NUL bytes (the prescan reads the caller's bytes as they are).
 size_t scan_comment(Bytes doc, size_t lt);
-RawKind raw_kind_of(Bytes tag_name);
 
 // The shared byte-class table.
 inline constexpr uint8_t kClassSpace = 1;     // 09 0A 0C 0D 20 (not 0B)

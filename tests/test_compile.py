@@ -70,17 +70,41 @@ def test_merged_comma_group():
     assert "merged: 0" in d
 
 
-@pytest.mark.parametrize("flat, names, filtered", [
-    (["a::attr(href)", "[x]", ".c"], "class href x", False),
-    (["a::attr(href)", "[x]", ".c", "#i"], "class href id x", True),
-    (["[X]", "[x]", "a::attr(X)"], "x", False),
-    (["normalize-space(//a/@title)"], "title", False),
+@pytest.mark.parametrize("flat, names", [
+    (["a::attr(href)", "[x]", ".c"], "class href x"),
+    (["a::attr(href)", "[x]", ".c", "#i"], "class href id x"),
+    (["[X]", "[x]", "a::attr(X)"], "x"),
+    (["normalize-space(//a/@title)"], "title"),
 ])
-def test_attribute_names_and_filter(flat, names, filtered):
+def test_attribute_names(flat, names):
     d = dump(flat)
     got = next(l for l in d.splitlines() if l.startswith("attr_names:"))
     assert sorted(got.split()[1:]) == names.split()
-    assert (" attr_filter" in d) is filtered
+
+
+# Dispatch by tag: the candidate selectors of each tag and the attributes its
+# elements keep (most tags: "*"; the tags that differ follow, then names
+# without a tag id when they differ).
+@pytest.mark.parametrize("flat, groups, lines", [
+    (["a::attr(href)", "p.c::text"], [],
+     ["dispatch *: keep - csels -", "dispatch a: keep href csels 0", "dispatch p: keep class csels 1"]),
+    # A universal compound: every tag keeps its attribute and is a candidate.
+    (["[x]::text", "img::attr(src)"], [], ["dispatch *: keep x csels 0", "dispatch img: keep x,src csels 0,1"]),
+    # Ancestors and :not() keep what they test; a name without an id is "*".
+    (["div.a p:not([y])::text", "x-y::attr(z)"], [],
+     ["dispatch *: keep y csels -", "dispatch div: keep class,y csels -", "dispatch p: keep y csels 0",
+      "dispatch (other names): keep y,z csels 1"]),
+    # A descendant-attribute terminal reads every element's attribute.
+    (["//ul//@href"], [], ["dispatch *: keep href csels -", "dispatch ul: keep href csels 0"]),
+    # A later segment's subject and a sibling's first compound.
+    (["h1 + p::text"], [], ["dispatch *: keep - csels -", "dispatch h1: keep - csels 0", "dispatch p: keep - csels 0"]),
+    # Sub-fields keep what they read.
+    ([], [("li", [("a", "./a/@href")])], ["dispatch *: keep - csels -", "dispatch a: keep href csels -",
+                                           "dispatch li: keep - csels 0"]),
+])
+def test_dispatch_by_tag(flat, groups, lines):
+    d = t.schema_dump(flat, groups)
+    assert [l for l in d.splitlines() if l.startswith("dispatch ")] == lines
 
 
 @pytest.mark.parametrize("flat, flags", [

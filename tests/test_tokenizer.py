@@ -84,15 +84,31 @@ CASES = [
 ]
 
 
+ISAS = t.isas()
+
+
+@pytest.mark.parametrize("isa", ISAS)
 @pytest.mark.parametrize("doc, events", CASES)
-def test_events(doc, events):
-    got = t.tokenize(doc)
+def test_events(doc, events, isa):
+    got = t.tokenize(doc, -1, isa)
     expect = []
     for ev in events:
         if ev[0] == "start" and ev[4] is None:
             raise AssertionError("give offsets")
         expect.append(ev)
     assert got == expect
+
+
+# The scan is compiled once per instruction set (32-, 16- and 8-byte searches;
+# the portable variant looks at class runs byte by byte): every variant gives
+# the same events wherever the constructs fall relative to a vector boundary.
+@pytest.mark.parametrize("isa", [i for i in ISAS if i != "portable"])
+@pytest.mark.parametrize("doc", sorted({d for d, _ in CASES}))
+def test_scan_variants_agree_at_every_alignment(doc, isa):
+    for pad in range(0, 40):
+        for padded in (b"x" * pad + doc, b"<a " + b"b" * pad + doc[:1] + b" c=" + b"d" * pad + b">" + doc,
+                       doc + b" " * pad + b"<p class=" + b"q" * pad + b">"):
+            assert t.tokenize(padded, -1, isa) == t.tokenize(padded, -1, "portable"), pad
 
 
 @pytest.mark.parametrize("name, kind", [
@@ -179,3 +195,15 @@ def test_a_nul_anywhere_is_invisible(doc):
 @given(st.lists(st.sampled_from([b"\0", b"\0\0"]) | markup.filter(bool), max_size=12).map(b"".join))
 def test_random_nul_bytes_are_invisible(doc):
     assert t.tokenize(doc) == t.tokenize(doc.replace(b"\0", b""))
+
+
+long_runs = st.sampled_from([b"a" * 20, b" " * 20, b"\t\n\x0c\r " * 5, b"\x0b" * 9, b"x=" + b"y" * 40,
+                             b"\"" + b"z" * 35 + b"\"", b"\xe9" * 17, b"-" * 33])
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from([b"\0"]) | markup.filter(bool) | long_runs, max_size=30).map(b"".join))
+def test_random_input_gives_the_same_events_in_every_variant(doc):
+    events = t.tokenize(doc, -1, "portable")
+    for isa in ISAS:
+        assert t.tokenize(doc, -1, isa) == events

@@ -288,6 +288,108 @@ uint64_t compound_sig(const Compound& c, bool tag_on, bool class_on, bool& used_
   return sig;
 }
 
+static_assert(kTagCount <= kTagTestByName, "tag ids and the tag-test markers share Compound::tag_test");
+
+// (An unsigned compound, compared by name, admits every id.)
+bool admits(const Compound& c, TagId id) { return c.tag_test >= kTagTestByName || c.tag_test == id; }
+
+// The per-tag-id tables. A compound admits the ids its tag test lets through
+// (every id when it has no tag; only kTagOther for a name without an id; the
+// default name comparison is never left here, every compound being signed).
+// An element keeps the attributes that a compound admitting its id tests,
+// nested compounds included (they are tested on the same element, or on a
+// descendant for :has()), and those its values read: the attribute terminal
+// of a selector whose subject admits it, or of any selector with a
+// descendant-attribute terminal.
+void build_dispatch(CompiledSchema& out) {
+  out.by_tag.assign(kTagCount, {});
+  out.attrs_by_tag = out.attr_names.size() <= 64;
+  auto attr_bit = [&](Bytes name) -> uint64_t {
+    for (size_t i = 0; i < out.attr_names.size() && i < 64; ++i)
+      if (ascii_iequals(out.attr_names[i], name)) return uint64_t{1} << i;
+    return 0;
+  };
+  auto for_ids = [&](const Compound& c, const std::function<void(CompiledSchema::TagDispatch&, TagId)>& f) {
+    for (int id = 0; id < kTagCount; ++id)
+      if (admits(c, static_cast<TagId>(id))) f(out.by_tag[id], static_cast<TagId>(id));
+  };
+  auto keep_tested = [&](const Compound& root) {
+    visit_all(root, [&](const Compound& c) {
+      uint64_t bits = 0;
+      if (!c.classes.empty()) bits |= attr_bit("class");
+      if (c.id) bits |= attr_bit("id");
+      for (const AttrPred& p : c.attrs) bits |= attr_bit(p.name);
+      if (bits) for_ids(c, [&](CompiledSchema::TagDispatch& d, TagId) { d.attrs |= bits; });
+    });
+  };
+  auto keep_read = [&](const Terminal& t, const Compound& subject) {
+    const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
+    if (inner.kind != Terminal::Kind::kAttr) return;
+    const uint64_t bit = attr_bit(inner.name);
+    for (int id = 0; id < kTagCount; ++id)
+      if (inner.descendants || admits(subject, static_cast<TagId>(id))) out.by_tag[id].attrs |= bit;
+  };
+  auto keep_segment = [&](const Segment& seg) {
+    for (const Compound& c : seg.compounds) keep_tested(c);
+  };
+
+  for (size_t k = 0; k < out.csels.size(); ++k) {
+    const CSel& c = out.csels[k];
+    for (const Segment& seg : c.segments) keep_segment(seg);
+    keep_read(c.terminal, c.segments.back().compounds.back());
+    if (c.cold || k >= 128) continue;
+    const Mask128 bit = Mask128::bit(static_cast<unsigned>(k));
+    for (size_t i = 0; i < c.segments.size(); ++i) {
+      for_ids(c.segments[i].compounds.back(), [&](CompiledSchema::TagDispatch& d, TagId) { d.csels |= bit; });
+      if (i > 0) for_ids(c.segments[i].compounds[0], [&](CompiledSchema::TagDispatch& d, TagId) { d.sibling |= bit; });
+    }
+  }
+  for (const GroupSpec& g : out.groups)
+    for (const SubSel& sub : g.subs)
+      if (sub.segment) {
+        keep_segment(*sub.segment);
+        keep_read(sub.terminal, sub.segment->compounds.back());
+      }
+  auto keep_template = [&](const DeferredTemplate& e) {
+    keep_segment(e.segment);
+    keep_read(e.terminal, e.segment.compounds.back());
+  };
+  for (const RevEntry& e : out.revs) keep_template(e);
+  for (const HasEntry& e : out.has_entries) {
+    keep_template(e);
+    keep_tested(*e.has.inner);
+  }
+  for (const TextEntry& e : out.text_entries) keep_template(e);
+  if (!out.attrs_by_tag)
+    for (CompiledSchema::TagDispatch& d : out.by_tag) d.attrs = ~uint64_t{0};
+
+  for (int id = 1; id < kTagCount; ++id)
+    if (out.sig_tag) out.by_tag[id].tag_sig = tag_sig(tag_name(static_cast<TagId>(id)));
+  out.attr_interest.resize(kTagCount);
+  for (int id = 0; id < kTagCount; ++id) out.attr_interest[id] = out.by_tag[id].attrs != 0;
+
+  if (out.revs.empty() && out.has_entries.empty() && out.text_entries.empty()) return;
+  out.templates_by_tag.assign(kTagCount, {});
+  auto candidates = [&](const auto& list, Mask128 CompiledSchema::TagTemplates::*field) {
+    for (size_t i = 0; i < list.size() && i < 128; ++i) {
+      if (list[i].cold) continue;
+      const Compound& last = list[i].segment.compounds.back();
+      for (int id = 0; id < kTagCount; ++id)
+        if (admits(last, static_cast<TagId>(id)))
+          out.templates_by_tag[id].*field |= Mask128::bit(static_cast<unsigned>(i));
+    }
+  };
+  candidates(out.revs, &CompiledSchema::TagTemplates::revs);
+  candidates(out.has_entries, &CompiledSchema::TagTemplates::has);
+  candidates(out.text_entries, &CompiledSchema::TagTemplates::texts);
+  for (size_t h = 0; h < out.has_entries.size() && h < 128; ++h) {
+    if (out.has_entries[h].cold) continue;
+    for (int id = 0; id < kTagCount; ++id)
+      if (admits(*out.has_entries[h].has.inner, static_cast<TagId>(id)))
+        out.templates_by_tag[id].has_evidence |= Mask128::bit(static_cast<unsigned>(h));
+  }
+}
+
 }  // namespace
 
 CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
@@ -529,6 +631,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     visit_all_mut(root, [&](Compound& c) {
       c.sig = compound_sig(c, tag_on, class_on, out.sig_tag, out.sig_class, out.sig_id);
       out.sig_union |= c.sig;
+      c.tag_test = !c.tag || *c.tag == "*" ? kTagTestAny : tag_id(*c.tag);
     });
   };
   auto sign_segment = [&](Segment& seg) {
@@ -580,14 +683,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       (inner.descendants ? out.attr_descendant_csels : out.attr_csels) |= Mask128::bit(k);
   }
 
-  // 8. Filter and flags.
-  out.attr_filter_on = out.attr_names.size() >= 4;
-  for (const std::string& n : out.attr_names) {
-    if (n.empty()) continue;
-    out.attr_filter |= uint64_t{1} << (((uint64_t{static_cast<uint8_t>(n[0])} * 37) ^ (n.size() * 11)) % 64);
+  // 8. Dispatch by tag id and flags.
+  build_dispatch(out);
+  for (const std::string& n : out.attr_names)
     if (std::any_of(n.begin(), n.end(), [](char c) { return static_cast<uint8_t>(c) >= 0x80; }))
       out.attr_names_non_ascii = true;
-  }
   for (const CSel& c : out.csels) {
     if (c.segments.size() >= 2) out.any_sibling = true;
     if (c.terminal.kind == Terminal::Kind::kNormalizeSpace) {

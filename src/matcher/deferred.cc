@@ -68,29 +68,31 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
     if (!own_attr(t)) return;
     if (const TextValue* v = find_attr(f, arena, t.terminal.name))
-      (f.cold_state().*list).push_back({i, f.start, std::string(v->bytes())});
+      (f.cold_state().*list).push_back({i, f.start, *v});
   };
+  // Only the templates whose deferred compound admits this tag.
+  const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
   if (s.any_revs) {
-    for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
+    cands.revs.for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
-    }
+    });
   }
   if (s.any_has_entries) {
-    for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i) {
+    cands.has.for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
-    }
+    });
     offer_has_evidence(d);
   }
   if (s.any_text) {
-    for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i) {
+    cands.texts.for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (e.cold || !seg_match_anchored(view(), e.segment, d, 0, -1)) continue;
+      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       f.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -105,7 +107,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
       }
       f.cold_state().text_states.push_back(std::move(st));
       hold_attr(e, i, &ColdState::text_held);
-    }
+    });
     if (!f.text_cands.empty()) ++text_cand_frames_;
   }
 }
@@ -122,11 +124,11 @@ void Matcher::offer_has_evidence(size_t d) {
   const KeptAttr* arena = attr_arena_.data();
   const OpenElem& f = stack_[d];
   OpenElem& parent = stack_[d - 1];
-  for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
+  s.templates_by_tag[f.tag].has_evidence.for_each([&](uint32_t h) {
     const HasEntry& e = s.has_entries[h];
-    if (e.cold || !compound_matches_impl(*e.has.inner, f, arena)) continue;
+    if (!compound_matches_impl(*e.has.inner, f, arena)) return;
     if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
-  }
+  });
 }
 
 bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
@@ -139,7 +141,7 @@ bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
   return false;
 }
 
-void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
+void Matcher::hold_text(OpenElem& top, Offset offset, const TextValue& text) {
   const CompiledSchema& s = schema_;
   if (!top.rev_cands.empty())
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
@@ -162,7 +164,7 @@ void Matcher::hold_text(OpenElem& top, Offset offset, const std::string& text) {
 // when its text is exactly the needle (equals). Own-text predicates look at
 // the top frame only. Each flush therefore costs O(templates), whatever the
 // nesting of candidates.
-void Matcher::update_text_states(const std::string& text) {
+void Matcher::update_text_states(Bytes text) {
   const CompiledSchema& s = schema_;
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
     TextStream& ts = text_streams_[i];
@@ -205,12 +207,12 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
     case Dest::Kind::kOwn: {
       if (!t.query) return;
       if (t.terminal.kind == Terminal::Kind::kOuter) {
-        deferred_.push_back({*t.query, start, input_.raw_source(start, end)});
+        deferred_.push_back({*t.query, start, input_.raw_source(start, end, arena_)});
         return;
       }
       if (!held) return;
       for (HeldValue& h : *held)
-        if (h.tmpl == tmpl) deferred_.push_back({*t.query, h.offset, std::move(h.value)});
+        if (h.tmpl == tmpl) deferred_.push_back({*t.query, h.offset, stable(h.value, arena_)});
       return;
     }
   }
@@ -300,10 +302,10 @@ void Matcher::run_tails() {
       LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
       const TailSchema& ts = s.tails[tail];
       EncodedInput sub{input_.bytes.substr(r.start, r.end - r.start), input_.encoding};
-      ExtractResult res = ts.schema->run(sub);
+      ExtractResult res = ts.schema->run(sub, arena_);  // its values view the document or arena_
       for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
         Column& col = columns_[ts.queries[m]];
-        for (std::string& v : res.flat[m]) col.push_back(std::move(v));
+        col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
       }
     }
   }

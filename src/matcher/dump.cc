@@ -1,6 +1,8 @@
 // A readable dump of a compiled schema: one line per streamed selector,
 // sub-field and template, then the summaries. For tests and debugging.
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "matcher/schema.h"
 
@@ -82,13 +84,38 @@ std::string dump(const CompiledSchema& s) {
   out += "\nof_type_tags:";
   for (const std::string& n : s.of_type_tags) out.append(" ").append(n);
   char buf[160];
-  std::snprintf(buf, sizeof buf, "\nflags:%s%s%s%s%s%s%s%s%s%s%s%s\n", s.sig_tag ? " sig_tag" : "",
-                s.sig_class ? " sig_class" : "", s.sig_id ? " sig_id" : "",
-                s.attr_filter_on ? " attr_filter" : "", s.wants_source ? " wants_source" : "",
+  std::snprintf(buf, sizeof buf, "\nflags:%s%s%s%s%s%s%s%s%s%s%s\n", s.sig_tag ? " sig_tag" : "",
+                s.sig_class ? " sig_class" : "", s.sig_id ? " sig_id" : "", s.wants_source ? " wants_source" : "",
                 s.any_sibling ? " any_sibling" : "", s.any_normalize ? " any_normalize" : "",
                 s.normalize_outer ? " normalize_outer" : "", s.any_positional ? " any_positional" : "",
                 s.any_revs ? " any_revs" : "", s.any_has_entries ? " any_has" : "", s.any_text ? " any_text" : "");
   out += buf;
+  // Dispatch: what most tags get ("*"), then each tag id that differs, then
+  // names without an id when they differ.
+  if (!s.by_tag.empty()) {
+    auto names = [&](uint64_t bits) {
+      std::string o;
+      for (size_t i = 0; i < s.attr_names.size() && i < 64; ++i)
+        if ((bits >> i) & 1) o.append(o.empty() ? "" : ",").append(s.attr_names[i]);
+      return o.empty() ? std::string("-") : o;
+    };
+    auto line = [&](const CompiledSchema::TagDispatch& d) {
+      std::string o = "keep " + names(d.attrs) + " csels ";
+      std::string k;
+      d.csels.for_each([&](unsigned i) { k.append(k.empty() ? "" : ",").append(std::to_string(i)); });
+      return o + (k.empty() ? std::string("-") : k);
+    };
+    std::map<std::string, int> counts;
+    for (int id = 1; id < kTagCount; ++id) ++counts[line(s.by_tag[id])];
+    const std::string common =
+        std::max_element(counts.begin(), counts.end(), [](const auto& a, const auto& b) { return a.second < b.second; })
+            ->first;
+    out += "dispatch *: " + common + "\n";
+    for (int id = 1; id < kTagCount; ++id)
+      if (line(s.by_tag[id]) != common)
+        out += "dispatch " + std::string(tag_name(static_cast<TagId>(id))) + ": " + line(s.by_tag[id]) + "\n";
+    if (line(s.by_tag[kTagOther]) != common) out += "dispatch (other names): " + line(s.by_tag[kTagOther]) + "\n";
+  }
   if (!s.merged_queries.empty()) {
     out += "merged:";
     for (unsigned q = 0; q < 128; ++q)

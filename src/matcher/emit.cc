@@ -18,7 +18,7 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
   const Offset end = start + static_cast<Offset>(piece.size());
   if (pending_.active && pending_.end == start && pending_.decode_entities == decode_entities) {
     if (!pending_.multi) {
-      pending_.decoded = finalize(pending_.first, decode_entities, input_.encoding).to_string();
+      pending_.decoded.assign(finalize(pending_.first, decode_entities, input_.encoding).bytes());
       pending_.multi = true;
     }
     pending_.decoded.append(finalize(piece, decode_entities, input_.encoding).bytes());
@@ -60,13 +60,15 @@ void Matcher::flush_text() {
   if (!wanted && !instances_.empty()) wanted = instances_want_text();
   if (!wanted) return;
 
-  std::string text = pending_.multi ? std::move(pending_.decoded)
-                                    : finalize(pending_.first, pending_.decode_entities,
-                                               input_.encoding).to_string();
+  // A single piece is usually a view of the document; a joined run is the
+  // pending buffer itself, moved out.
+  const TextValue text = pending_.multi ? TextValue::owned(std::move(pending_.decoded))
+                                        : finalize(pending_.first, pending_.decode_entities, input_.encoding);
+  PendingValue value(text, arena_);
 
   if (deferred) {
     hold_text(stack_.back(), pending_.start, text);
-    if (text_cand_frames_ > 0) update_text_states(text);
+    if (text_cand_frames_ > 0) update_text_states(text.bytes());
   }
 
   if (s.any_normalize) {
@@ -76,35 +78,27 @@ void Matcher::flush_text() {
       const Terminal& inner = **t.inner;
       NsState& ns = ns_[k];
       if (inner.kind == Terminal::Kind::kOuter) {
-        if (ns.gathered) ns.gathered->append(text);
+        if (ns.gathered) ns.gathered->append(text.bytes());
       } else if (inner.kind == Terminal::Kind::kText && !ns.value &&
                  (inner.subtree ? top.in_matched.test(k) : top.matched.test(k))) {
-        ns.value = normalize_space(text);
+        ns.value = normalize_space(text.bytes());
       }
     }
   }
 
-  if (!instances_.empty()) instance_text(d, text);
+  if (!instances_.empty()) instance_text(d, value);
 
   // Flat text columns, in increasing column order.
-  for (unsigned q = 0; q < 128; ++q) {
-    if (!dests.test(q)) continue;
-    dests = dests & ~Mask128::bit(q);
-    if (dests.empty()) {
-      emit_flat(q, pending_.start, std::move(text));
-      break;
-    }
-    emit_flat(q, pending_.start, text);
-  }
+  dests.for_each([&](unsigned q) { emit_flat(q, pending_.start, value.get()); });
 }
 
-void Matcher::emit_flat(uint32_t q, Offset offset, std::string value) {
+void Matcher::emit_flat(uint32_t q, Offset offset, Bytes value) {
   if (filled_.test(q)) return;
   if (schema_.merged_queries.test(q)) {  // put in document order at the end
-    merged_.push_back({q, offset, std::move(value)});
+    merged_.push_back({q, offset, value});
     return;
   }
-  columns_[q].push_back(std::move(value));
+  columns_[q].push_back(value);
   if (schema_.first_only_mask.test(q)) filled_ |= Mask128::bit(q);
 }
 

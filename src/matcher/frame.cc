@@ -16,8 +16,8 @@
 //     the skeleton forward.
 // Invariant: frames are pushed only by start-tag processing and removed only
 // from the top, each exactly once through pop_close; index_frame and
-// pop_close keep the name index and the per-priority links in step with the
-// stack, so that no rule walks the stack: every question about it (is a
+// pop_close keep the by-name links (per tag id, and in the name index for
+// names without one) and the per-priority links in step with the stack, so that no rule walks the stack: every question about it (is a
 // frame of this name open, where is the nearest one, does a frame above it
 // outrank an end tag) costs the same at any depth.
 // Invariant: a frame named html is only ever pushed onto an empty stack (an
@@ -37,9 +37,7 @@ size_t first_non_ws(Bytes b) {
   return p;
 }
 
-bool is_structural_name(Bytes name) {
-  return ascii_iequals(name, "html") || ascii_iequals(name, "head") || ascii_iequals(name, "body");
-}
+bool is_structural(TagId tag) { return tag == kTagHtml || tag == kTagHead || tag == kTagBody; }
 
 // The linear search the name index replaces; debug builds compare the two
 // while the stack is shallow (a comparison at every depth would make deep
@@ -53,21 +51,26 @@ bool is_structural_name(Bytes name) {
 
 }  // namespace
 
-int32_t Matcher::nearest_open(Bytes name, uint32_t hash) const {
-  const int32_t found = names_.top(name, hash);
+int32_t Matcher::nearest_open(Bytes name, TagId tag) const {
+  const int32_t found = tag != kTagOther ? open_by_tag_[tag] : names_.top(name, names_.hash(name));
   LS_DCHECK(stack_.size() > kWalkCheckDepth || found == nearest_by_walk(stack_, name));
   return found;
 }
 
 bool Matcher::non_html_frame_open() const {
-  LS_DCHECK(stack_.size() < 2 || !ascii_iequals(stack_[1].name, "html"));
-  return stack_.size() > 1 || (stack_.size() == 1 && !ascii_iequals(stack_[0].name, "html"));
+  LS_DCHECK(stack_.size() < 2 || stack_[1].tag != kTagHtml);
+  return stack_.size() > 1 || (stack_.size() == 1 && stack_[0].tag != kTagHtml);
 }
 
 void Matcher::index_frame(OpenElem& f, size_t d) {
   LS_CHECK(d < static_cast<size_t>(INT32_MAX));
-  f.name_hash = names_.hash(f.name);
-  f.below_same_name = names_.push(f.name, f.name_hash, static_cast<int32_t>(d));
+  if (f.tag != kTagOther) {
+    f.below_same_name = open_by_tag_[f.tag];
+    open_by_tag_[f.tag] = static_cast<int32_t>(d);
+  } else {
+    f.name_hash = names_.hash(f.name);
+    f.below_same_name = names_.push(f.name, f.name_hash, static_cast<int32_t>(d));
+  }
   if (f.end_priority) {
     LS_CHECK(f.end_priority < kEndPriorityLevels);
     f.below_same_priority = priority_top_[f.end_priority];
@@ -75,28 +78,28 @@ void Matcher::index_frame(OpenElem& f, size_t d) {
   }
 }
 
-void Matcher::start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
-                        Offset end) {
-  open_element(name, tag_info(name), attrs, self_closing, start, end);
+void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                        Offset start, Offset end) {
+  open_element(name, tag, attrs, self_closing, start, end);
 }
 
-void Matcher::synthesize(Bytes lower_name, Offset pos) {
-  open_element(lower_name, tag_info(lower_name), {}, false, pos, pos);
+void Matcher::synthesize(TagId tag, Offset pos) {
+  open_element(tag_name(tag), tag, {}, false, pos, pos);
 }
 
 void Matcher::ensure_frame(const TagInfo& info, Offset pos) {
-  if (stack_.empty() && info.slot != kSlotHtml) synthesize("html", pos);
+  if (stack_.empty() && info.slot != kSlotHtml) synthesize(kTagHtml, pos);
   if (info.slot != kNoSlot || body_seen_) return;
-  if (frame_named("head", head_hash_)) return;
+  if (frame_open(kTagHead)) return;
   switch (info.content) {
     case FrameContent::kStructural:
       return;
     case FrameContent::kBodyContent:
-      synthesize("body", pos);
+      synthesize(kTagBody, pos);
       return;
     case FrameContent::kHeadContent:
-      if (frame_named("frameset", frameset_hash_)) synthesize("body", pos);
-      else if (!head_seen_) synthesize("head", pos);
+      if (frame_open(kTagFrameset)) synthesize(kTagBody, pos);
+      else if (!head_seen_) synthesize(kTagHead, pos);
       return;
   }
 }
@@ -106,7 +109,7 @@ bool Matcher::tag_is_redundant(int8_t slot) const {
     case kSlotHtml:
       return !stack_.empty();
     case kSlotBody:
-      return frame_named("body", body_hash_);
+      return frame_open(kTagBody);
     case kSlotHead:
       return non_html_frame_open();
     default:
@@ -124,8 +127,9 @@ void Matcher::ignore_structural(bool self_closing, Offset start, Offset end) {
   if (!stack_.empty()) pop_close(start);
 }
 
-void Matcher::open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
-                           bool self_closing, Offset start, Offset end) {
+void Matcher::open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                           Offset start, Offset end) {
+  const TagInfo& info = tag_info(tag);
   ensure_frame(info, start);
   const int8_t slot = info.slot;
   if (slot != kNoSlot && tag_is_redundant(slot) &&
@@ -136,11 +140,11 @@ void Matcher::open_element(Bytes name, const TagInfo& info, std::span<const Attr
   flush_text();
   bool closed_head = false;
   while (!stack_.empty() && start_closes(info.close_class, stack_.back().close_class)) {
-    closed_head |= ascii_iequals(stack_.back().name, "head");
+    closed_head |= stack_.back().tag == kTagHead;
     pop_close(start);
   }
   if (slot == kNoSlot && closed_head && !body_seen_ && info.content == FrameContent::kBodyContent)
-    synthesize("body", start);
+    synthesize(kTagBody, start);
   if (slot != kNoSlot) {
     if (tag_is_redundant(slot)) {
       ignore_structural(self_closing, start, end);
@@ -149,7 +153,7 @@ void Matcher::open_element(Bytes name, const TagInfo& info, std::span<const Attr
     if (slot == kSlotHead) head_seen_ = true;
     if (slot == kSlotBody) body_seen_ = true;
   }
-  push_and_match(name, info, attrs, self_closing, start, end);
+  push_and_match(name, tag, info, attrs, self_closing, start, end);
 }
 
 void Matcher::pop_close(Offset end) {
@@ -157,7 +161,8 @@ void Matcher::pop_close(Offset end) {
   const size_t index = stack_.size() - 1;
   OpenElem frame = std::move(stack_.back());
   stack_.pop_back();
-  names_.pop(frame.name, frame.name_hash, frame.below_same_name);
+  if (frame.tag != kTagOther) open_by_tag_[frame.tag] = frame.below_same_name;
+  else names_.pop(frame.name, frame.name_hash, frame.below_same_name);
   if (frame.end_priority) priority_top_[frame.end_priority] = frame.below_same_priority;
   close_elem(frame, index, end);
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
@@ -165,14 +170,14 @@ void Matcher::pop_close(Offset end) {
   if (schema_.chain_slots) nearest_.resize(index * schema_.chain_slots);
 }
 
-void Matcher::end_tag(Bytes name, Offset a, Offset b) {
-  const bool structural = is_structural_name(name);
+void Matcher::end_tag(Bytes name, TagId tag, Offset a, Offset b) {
+  const bool structural = is_structural(tag);
   if (structural && ignored_structural_starts_ > 0) {
     --ignored_structural_starts_;
     extend_pending_text(a, b);
     return;
   }
-  const int32_t found = nearest_open(name, names_.hash(name));
+  const int32_t found = nearest_open(name, tag);
   if (found < 0) {
     extend_pending_text(a, b);
     return;
@@ -181,7 +186,7 @@ void Matcher::end_tag(Bytes name, Offset a, Offset b) {
   if (!structural) {
     // Blocked when a frame above the target outranks the end tag: the
     // topmost frame of some higher priority lies above it.
-    for (int level = tag_info(name).end_priority + 1; level < kEndPriorityLevels; ++level)
+    for (int level = tag_info(tag).end_priority + 1; level < kEndPriorityLevels; ++level)
       if (priority_top_[level] > found) {
         extend_pending_text(a, b);  // blocked: the search goes no deeper
         return;
@@ -198,18 +203,18 @@ void Matcher::extend_pending_text(Offset lt, Offset to) {
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
   if (!body_seen_) {
-    if (!stack_.empty() && !ascii_iequals(stack_.back().name, "head") && non_html_frame_open()) {
+    if (!stack_.empty() && stack_.back().tag != kTagHead && non_html_frame_open()) {
       buffer_text(chunk, decode_entities, start);
       return;
     }
     const size_t p = first_non_ws(chunk);
     if (p == chunk.size()) return;  // whitespace before the body is dropped
     if (p > 0) buffer_text(chunk.substr(0, p), decode_entities, start);
-    synthesize("body", start + static_cast<Offset>(p));
+    synthesize(kTagBody, start + static_cast<Offset>(p));
     buffer_text(chunk.substr(p), decode_entities, start + static_cast<Offset>(p));
     return;
   }
-  if (!stack_.empty() && ascii_iequals(stack_.back().name, "head")) {
+  if (!stack_.empty() && stack_.back().tag == kTagHead) {
     const size_t p = first_non_ws(chunk);
     if (p == chunk.size()) {
       buffer_text(chunk, decode_entities, start);
@@ -221,7 +226,7 @@ void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
     buffer_text(chunk.substr(p), decode_entities, start + static_cast<Offset>(p));
     return;
   }
-  if (stack_.empty() && first_non_ws(chunk) < chunk.size()) synthesize("html", start);
+  if (stack_.empty() && first_non_ws(chunk) < chunk.size()) synthesize(kTagHtml, start);
   buffer_text(chunk, decode_entities, start);
 }
 

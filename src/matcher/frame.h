@@ -23,11 +23,13 @@ struct KeptAttr {
   TextValue value;
 };
 
-// A value a deferred candidate took from itself, held until its decision.
+// A value a deferred candidate took from itself, held until its decision: a
+// view of the document, or its own copy when decoding changed it (a value
+// that is dropped frees its copy; only a released one goes to the arena).
 struct HeldValue {
   uint32_t tmpl;  // index in the template list it belongs to
   Offset offset;  // source offset, for ordering
-  std::string value;
+  TextValue value;
 };
 
 // A reverse-position candidacy waiting for its parent's close.
@@ -83,11 +85,12 @@ struct OpenElem {
   uint32_t child_pos = 0;
   uint32_t type_pos = 0;
   uint32_t attr_begin = 0, attr_end = 0;  // range in the matcher's attribute arena
-  uint32_t name_hash = 0;            // the name's hash in the matcher's NameIndex
+  uint32_t name_hash = 0;            // the name's hash in the matcher's NameIndex (kTagOther only)
   int32_t below_same_name = -1;      // stack index of the next open frame of this name below, or -1
   int32_t below_same_priority = -1;  // the same for this end priority (when it is not 0)
   CloseClass close_class = CloseClass::kOther;
   uint8_t end_priority = 0;
+  TagId tag = kTagOther;  // tag_id(name)
   std::unique_ptr<ColdState> cold;
 
   ColdState& cold_state() {

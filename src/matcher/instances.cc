@@ -132,23 +132,23 @@ void Matcher::instance_outer(OpenElem& f, size_t d) {
 // for attributes, whose name is `attr_name`): to the rows whose container
 // holds a subject of the sub-field (subtree forms) or of which d itself is a
 // subject.
-void Matcher::route_value(size_t d, Terminal::Kind kind, Bytes attr_name, Bytes value) {
+void Matcher::route_value(size_t d, Terminal::Kind kind, Bytes attr_name, PendingValue& value) {
   for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
     if (!sub.segment || sub.terminal.kind != kind) return;
     if (kind == Terminal::Kind::kAttr && !ascii_iequals(sub.terminal.name, attr_name)) return;
     if (membership_kind(sub)) {
-      for (uint32_t i : members_[sub_base_[g] + j]) instances_[i].rows[j].emplace_back(value);
+      for (uint32_t i : members_[sub_base_[g] + j]) instances_[i].rows[j].push_back(value.get());
     } else {
-      visit_subjects(g, j, d, [&](size_t i) { instances_[i].rows[j].emplace_back(value); });
+      visit_subjects(g, j, d, [&](size_t i) { instances_[i].rows[j].push_back(value.get()); });
     }
   });
 }
 
-void Matcher::instance_attr(size_t d, Bytes name, const TextValue& value) {
-  route_value(d, Terminal::Kind::kAttr, name, value.bytes());
+void Matcher::instance_attr(size_t d, Bytes name, PendingValue& value) {
+  route_value(d, Terminal::Kind::kAttr, name, value);
 }
 
-void Matcher::instance_text(size_t d, const std::string& text) {
+void Matcher::instance_text(size_t d, PendingValue& text) {
   route_value(d, Terminal::Kind::kText, {}, text);
 }
 

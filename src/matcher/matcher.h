@@ -43,7 +43,29 @@ struct NsState {
 struct KeyedValue {
   uint32_t query;
   Offset offset;
-  std::string value;
+  Bytes value;  // stable (see PendingValue)
+};
+
+// A value that reaches the result only if some column or row wants it: its
+// stable form (a view of the document, or a copy in the arena when decoding
+// changed it) is made at most once, on first use.
+class PendingValue {
+ public:
+  PendingValue(const TextValue& v, ValueArena& arena) : v_(v), arena_(arena) {}
+  Bytes get() {
+    if (!done_) {
+      stable_ = stable(v_, arena_);
+      done_ = true;
+    }
+    return stable_;
+  }
+  const TextValue& value() const { return v_; }
+
+ private:
+  const TextValue& v_;
+  ValueArena& arena_;
+  Bytes stable_;
+  bool done_ = false;
 };
 
 struct TailRange {
@@ -67,16 +89,19 @@ struct FinishedRow {
 
 class Matcher final : public TokenSink {
  public:
-  Matcher(const CompiledSchema& schema, const EncodedInput& input);
+  // Values that reach the result and are not views of the document go to
+  // `arena`.
+  Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena);
 
   // TokenSink.
-  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+  void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
                  Offset end) override;
-  void end_tag(Bytes name, Offset start, Offset end) override;
+  void end_tag(Bytes name, TagId tag, Offset start, Offset end) override;
   void text(Bytes text, bool decode_entities, Offset start) override;
   void extend_pending_text(Offset lt, Offset to) override;
   bool should_stop() override;
   void document_replaced(Bytes doc) override { input_.bytes = doc; }
+  const uint8_t* attribute_interest() const override { return schema_.attr_interest.data(); }
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
@@ -97,49 +122,49 @@ class Matcher final : public TokenSink {
   void update_chain_memo(size_t d);
 
   // Tree repair (frame.cc).
-  void open_element(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
-                    bool self_closing, Offset start, Offset end);
-  void synthesize(Bytes lower_name, Offset pos);
+  void open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                    Offset start, Offset end);
+  void synthesize(TagId tag, Offset pos);
   void ensure_frame(const TagInfo& info, Offset pos);
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
   void index_frame(OpenElem& f, size_t d);
-  bool frame_named(Bytes name, uint32_t hash) const { return names_.top(name, hash) >= 0; }
+  bool frame_open(TagId tag) const { return open_by_tag_[tag] >= 0; }  // tag is not kTagOther
   bool non_html_frame_open() const;
-  int32_t nearest_open(Bytes name, uint32_t hash) const;
+  int32_t nearest_open(Bytes name, TagId tag) const;
 
   // Start-tag matching (start.cc).
-  void push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+  void push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
                       bool self_closing, Offset start, Offset end);
-  void keep_attrs(std::span<const Attr> attrs);
-  bool attr_wanted(Bytes name) const;
+  void keep_attrs(std::span<const Attr> attrs, uint64_t wanted);
+  bool attr_wanted(Bytes name, uint64_t wanted) const;
 
   // Group instances (instances.cc).
   template <class F>
   void for_each_open_sub(F&& f) const;
   template <class F>
   void visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f);
-  void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, Bytes value);
+  void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, PendingValue& value);
   void open_instances(OpenElem& f, size_t d);
   void mark_members(OpenElem& f, size_t d);
   void unmark_members(OpenElem& frame);
   void instance_outer(OpenElem& f, size_t d);
-  void instance_attr(size_t d, Bytes name, const TextValue& value);
-  void instance_text(size_t d, const std::string& text);
+  void instance_attr(size_t d, Bytes name, PendingValue& value);
+  void instance_text(size_t d, PendingValue& text);
   bool instances_want_text() const;
 
   // Text, close and emission (emit.cc).
   void buffer_text(Bytes piece, bool decode_entities, Offset start);
   void flush_text();
   void close_elem(OpenElem& frame, size_t index, Offset end);
-  void emit_flat(uint32_t q, Offset offset, std::string value);
+  void emit_flat(uint32_t q, Offset offset, Bytes value);
 
   // Deferred matching (deferred.cc).
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
-  void hold_text(OpenElem& top, Offset offset, const std::string& text);
-  void update_text_states(const std::string& text);
+  void hold_text(OpenElem& top, Offset offset, const TextValue& text);
+  void update_text_states(Bytes text);
   void hand_on_revs(OpenElem& frame, size_t index, Offset end);
   void decide_has_and_text(OpenElem& frame, Offset end);
   bool text_state_holds(const TextMatchState& st, Bytes needle) const;
@@ -151,12 +176,16 @@ class Matcher final : public TokenSink {
 
   const CompiledSchema& schema_;
   EncodedInput input_;  // the scan's current buffer (see document_replaced)
+  ValueArena& arena_;
   std::vector<OpenElem> stack_;
-  NameIndex names_;  // the open frames by name
+  // The open frames by name: per tag id, the stack index of the topmost
+  // open frame of that id (-1: none); names without an id (kTagOther) in
+  // names_. Frames link to the next one of their name down.
+  int32_t open_by_tag_[kTagCount];
+  NameIndex names_;
   // Per end priority, the stack index of the topmost open frame of that
   // priority (level 0 unused); frames link to the next one down.
   int32_t priority_top_[kEndPriorityLevels];
-  uint32_t head_hash_, body_hash_, frameset_hash_;  // under names_'s key
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;

@@ -80,8 +80,13 @@ const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name)
 
 bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr* arena) {
   if (c.sig & ~f.elem_sig) return false;
-  if (c.tag && !(c.tag->size() == 1 && (*c.tag)[0] == '*') && !ascii_iequals(*c.tag, f.name))
+  if (c.tag_test < kTagTestByName) {
+    // Equal ids; a name without one is compared as a name.
+    if (f.tag != c.tag_test || (c.tag_test == kTagOther && !ascii_iequals(*c.tag, f.name))) return false;
+  } else if (c.tag_test == kTagTestByName && c.tag && !(c.tag->size() == 1 && (*c.tag)[0] == '*') &&
+             !ascii_iequals(*c.tag, f.name)) {
     return false;
+  }
   if (c.id) {
     const TextValue* id = find_attr(f, arena, "id");
     if (!id || id->bytes() != *c.id) return false;

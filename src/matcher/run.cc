@@ -35,12 +35,10 @@ uint64_t run_seed(const void* a, const void* b) {
 
 }  // namespace
 
-Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input)
-    : schema_(schema), input_(input), names_(run_seed(this, input.bytes.data())) {
+Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena)
+    : schema_(schema), input_(input), arena_(arena), names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
-  head_hash_ = names_.hash("head");
-  body_hash_ = names_.hash("body");
-  frameset_hash_ = names_.hash("frameset");
+  std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());
@@ -75,7 +73,7 @@ ExtractResult Matcher::finish() {
     std::stable_sort(deferred_.begin(), deferred_.end(), [](const KeyedValue& a, const KeyedValue& b) {
       return a.query != b.query ? a.query < b.query : a.offset < b.offset;
     });
-    for (KeyedValue& v : deferred_) emit_flat(v.query, v.offset, std::move(v.value));
+    for (const KeyedValue& v : deferred_) emit_flat(v.query, v.offset, v.value);
   }
 
   if (!outer_.empty()) {
@@ -87,13 +85,13 @@ ExtractResult Matcher::finish() {
                      [](const OuterCapture& a, const OuterCapture& b) { return a.start < b.start; });
     for (const OuterCapture& c : outer_) {
       if (c.flat) {
-        if (c.query < columns_.size()) columns_[c.query].push_back(input_.raw_source(c.start, c.end));
+        if (c.query < columns_.size()) columns_[c.query].push_back(input_.raw_source(c.start, c.end, arena_));
         continue;
       }
       auto it = rows.find(c.seq);
       if (it == rows.end()) continue;
       std::vector<Column>& row = finished_rows_[it->second.first][it->second.second].row;
-      if (c.query < row.size()) row[c.query].push_back(input_.raw_source(c.start, c.end));
+      if (c.query < row.size()) row[c.query].push_back(input_.raw_source(c.start, c.end, arena_));
     }
   }
 
@@ -105,7 +103,7 @@ ExtractResult Matcher::finish() {
       // The same element reported by a streamed and a close-time member once.
       if (i > 0 && merged_[i].query == merged_[i - 1].query && merged_[i].offset == merged_[i - 1].offset)
         continue;
-      columns_[merged_[i].query].push_back(std::move(merged_[i].value));
+      columns_[merged_[i].query].push_back(merged_[i].value);
     }
   }
 
@@ -115,7 +113,7 @@ ExtractResult Matcher::finish() {
       if (!c.flat || c.terminal.kind != Terminal::Kind::kNormalizeSpace || c.dest >= columns_.size()) continue;
       Column& col = columns_[c.dest];
       col.clear();
-      col.push_back(k < ns_.size() && ns_[k].value ? *ns_[k].value : std::string());
+      col.push_back(k < ns_.size() && ns_[k].value ? arena_.copy(*ns_[k].value) : Bytes());
     }
   }
 
@@ -132,12 +130,13 @@ ExtractResult Matcher::finish() {
   return out;
 }
 
-ExtractResult CompiledSchema::run(const EncodedInput& input) const {
-  Matcher matcher(*this, input);
+ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena) const {
+  Matcher matcher(*this, input, arena);
   TokenizerScratch scratch;
   const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
   ExtractResult out = matcher.finish();
   out.scanned = scanned;
+  arena.keep(std::move(scratch.nul_free));  // values may view the NUL-free copy
   return out;
 }
 

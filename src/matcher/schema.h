@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "matcher/arena.h"
 #include "matcher/decode.h"
 #include "matcher/mask.h"
 #include "selector_model.h"
+#include "tags.h"
 
 namespace ls {
 
@@ -103,14 +105,19 @@ struct SchemaSelectors {
   std::vector<CompiledGroup> groups;
 };
 
-using Column = std::vector<std::string>;
+// A value is a view of UTF-8 text: of the caller's document bytes, or of the
+// ValueArena of the result it belongs to (see arena.h).
+using Column = std::vector<Bytes>;
 using FlatResult = std::vector<Column>;                                 // [query][value]
 using GroupedResult = std::vector<std::vector<std::vector<Column>>>;  // [group][row][field][value]
 
+// The result of one call. Its values are valid while both the result (its
+// arena) and the document bytes passed to the call are alive.
 struct ExtractResult {
   FlatResult flat;
   GroupedResult grouped;
   size_t scanned = 0;  // bytes the scan read (less than the document after an early stop)
+  ValueArena arena;
 };
 
 class CompiledSchema {
@@ -118,7 +125,10 @@ class CompiledSchema {
   static CompiledSchema compile(const SchemaSelectors& selectors);
 
   // One scan over the prepared document (or a byte range of it, for tails).
-  ExtractResult run(const EncodedInput& input) const;
+  // Values that are not views of the document, and the NUL-free copy of the
+  // document if the scan made one, go to `arena`; the result's own arena is
+  // left empty.
+  ExtractResult run(const EncodedInput& input, ValueArena& arena) const;
 
   size_t flat_count() const { return query_count; }
   size_t group_count() const { return groups.size(); }
@@ -147,12 +157,28 @@ class CompiledSchema {
     enum class Kind : uint8_t { kCold, kOneSegment, kSegments } kind = Kind::kCold;
   };
   std::vector<Quick> quick;
+  // Dispatch by tag id (kTagCount entries): what an element of that id can
+  // take part in, so that the per-tag work looks only at candidates.
+  struct TagDispatch {
+    Mask128 csels;        // CSels with a segment whose last compound admits the id
+    Mask128 sibling;      // multi-segment CSels with a later segment whose first compound admits it
+    uint64_t attrs = 0;   // attr_names to keep (bit i: attr_names[i]), when attrs_by_tag
+    uint64_t tag_sig = 0;  // the id's tag signature (kTagOther: computed from the name)
+  };
+  std::vector<TagDispatch> by_tag;
+  std::vector<uint8_t> attr_interest;  // per tag id: by_tag[id].attrs != 0 (for the scan)
+  bool attrs_by_tag = false;  // attr_names has at most 64 names; otherwise every tag keeps all
+  // The templates an element of the id can be a candidate for, and the
+  // :has() arguments it can be evidence for (empty without templates).
+  struct TagTemplates {
+    Mask128 revs, has, texts, has_evidence;
+  };
+  std::vector<TagTemplates> templates_by_tag;
+
   // CSels (below 128, flat, dest below 128) by what they deliver.
   Mask128 text_own_csels, text_subtree_csels, outer_csels, attr_csels, attr_descendant_csels;
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
-  bool attr_filter_on = false;
-  uint64_t attr_filter = 0;
   bool attr_names_non_ascii = false;
   bool wants_source = false;
   bool any_sibling = false;

@@ -80,28 +80,28 @@ void Matcher::update_chain_memo(size_t d) {
   for (const TextEntry& e : s.text_entries) fill(e.segment);
 }
 
-bool Matcher::attr_wanted(Bytes name) const {
-  for (const std::string& n : schema_.attr_names)
-    if (ascii_iequals(name, n)) return true;
+// Whether the schema keeps an attribute of this name on an element whose
+// tag keeps `wanted` (bits over attr_names). Only the few names of the tag
+// are compared, shortest test first.
+bool Matcher::attr_wanted(Bytes name, uint64_t wanted) const {
+  const CompiledSchema& s = schema_;
+  if (!s.attrs_by_tag) {  // more than 64 names: every element keeps them all
+    for (const std::string& n : s.attr_names)
+      if (ascii_iequals(name, n)) return true;
+    return false;
+  }
+  for (uint64_t w = wanted; w; w &= w - 1) {
+    const std::string& n = s.attr_names[static_cast<size_t>(__builtin_ctzll(w))];
+    if (n.size() == name.size() && ascii_iequals(name, n)) return true;
+  }
   return false;
 }
 
-void Matcher::keep_attrs(std::span<const Attr> attrs) {
-  const CompiledSchema& s = schema_;
+void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
   for (const Attr& a : attrs) {
     TextValue name = TextValue::view(a.name);
-    if (decode_names_ && has_non_ascii(a.name)) {
-      name = decode_bytes(a.name, input_.encoding);
-      if (!attr_wanted(name.bytes())) continue;
-    } else {
-      if (s.attr_filter_on) {
-        if (a.name.empty()) continue;
-        const uint64_t bit =
-            ((uint64_t{ascii_lower(static_cast<uint8_t>(a.name[0]))} * 37) ^ (a.name.size() * 11)) % 64;
-        if (!((s.attr_filter >> bit) & 1)) continue;
-      }
-      if (!attr_wanted(a.name)) continue;
-    }
+    if (decode_names_ && has_non_ascii(a.name)) name = decode_bytes(a.name, input_.encoding);
+    if (!attr_wanted(name.bytes(), wanted)) continue;
     TextValue value;
     if (a.has_value) {
       value = decode_attr(a.value, input_.encoding);
@@ -115,21 +115,24 @@ void Matcher::keep_attrs(std::span<const Attr> attrs) {
   }
 }
 
-void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const Attr> attrs,
+void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
                              bool self_closing, Offset start, Offset end) {
   const CompiledSchema& s = schema_;
+  const CompiledSchema::TagDispatch& dispatch = s.by_tag[tag];
   const KeptAttr* arena;
 
-  // Attributes and signature. (The nearest-match table assumes a stack of at
+  // Attributes and signature: only the attributes the candidates of this tag
+  // test or read are kept. (The nearest-match table assumes a stack of at
   // most 2^31 frames; a document has fewer bytes than that.)
   const uint32_t attr_begin = static_cast<uint32_t>(attr_arena_.size());
-  if (!attrs.empty() && !s.attr_names.empty()) keep_attrs(attrs);
+  if (!attrs.empty() && dispatch.attrs) keep_attrs(attrs, dispatch.attrs);
   const uint32_t attr_end = static_cast<uint32_t>(attr_arena_.size());
   arena = attr_arena_.data();
 
   const size_t d = stack_.size();
   OpenElem& f = stack_.emplace_back();
   f.name = name;
+  f.tag = tag;
   f.start = start;
   f.close_class = info.close_class;
   f.end_priority = info.end_priority;
@@ -138,7 +141,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   index_frame(f, d);
   OpenElem* parent = d ? &stack_[d - 1] : nullptr;
 
-  if (s.sig_tag) f.elem_sig |= tag_sig(name);
+  if (s.sig_tag) f.elem_sig |= tag != kTagOther ? dispatch.tag_sig : tag_sig(name);
   if (s.sig_id)
     if (const TextValue* id = find_attr(f, arena, "id")) f.elem_sig |= id_sig(id->bytes());
   if (s.sig_class)
@@ -164,26 +167,24 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
   if (s.any_sibling) {
     const uint64_t any = parent ? parent->child_any : root_child_any_;
     const uint64_t next = parent ? parent->child_next : root_child_next_;
-    for (const CSel& c : s.csels) {
-      if (c.cold || c.segments.size() < 2) continue;
+    dispatch.sibling.for_each([&](unsigned k) {
+      const CSel& c = s.csels[k];
       for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
         const uint32_t bit = c.sib_bits[i];
         const uint64_t word = c.sib_adjacent[i] ? next : any;
         if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], f, arena))
           f.sib_state |= uint64_t{1} << bit;
       }
-    }
+    });
   }
 
-  // Streamed selectors.
+  // Streamed selectors: the candidates of this tag only.
   uint64_t emitted = 0;
-  const size_t n_csels = s.csels.size();
-  for (size_t k = 0; k < n_csels; ++k) {
+  dispatch.csels.for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
     const CompiledSchema::Quick q = s.quick[k];
-    if (q.kind == CompiledSchema::Quick::Kind::kCold) continue;
-    if (q.kind == CompiledSchema::Quick::Kind::kOneSegment && (q.subject_sig & ~f.elem_sig)) continue;
+    if (q.kind == CompiledSchema::Quick::Kind::kOneSegment && (q.subject_sig & ~f.elem_sig)) return;
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
@@ -198,8 +199,8 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
       subject = seg_match_anchored(view(), c.segments[count - 1], d, 0,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
-    if (subject && k < 128) f.matched |= Mask128::bit(static_cast<unsigned>(k));
-  }
+    if (subject) f.matched |= Mask128::bit(k);
+  });
   f.in_matched = parent ? (f.matched | parent->in_matched) : f.matched;
 
   // Text destinations.
@@ -232,15 +233,15 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
 
   // Normalize-space over whole elements: the first matching element is captured.
   if (s.normalize_outer && !f.matched.empty()) {
-    for (size_t k = 0; k < n_csels && k < 128; ++k) {
+    f.matched.for_each([&](unsigned k) {
       const Terminal& t = s.csels[k].terminal;
-      if (t.kind != Terminal::Kind::kNormalizeSpace || (*t.inner)->kind != Terminal::Kind::kOuter) continue;
+      if (t.kind != Terminal::Kind::kNormalizeSpace || (*t.inner)->kind != Terminal::Kind::kOuter) return;
       NsState& ns = ns_[k];
-      if (f.matched.test(k) && !ns.value && !ns.gathered) {
+      if (!ns.value && !ns.gathered) {
         ns.index = static_cast<int64_t>(d);
         ns.gathered = std::string();
       }
-    }
+    });
   }
 
   // Sibling emission into the parent's child words.
@@ -261,6 +262,7 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
     for (uint32_t prev = attr_begin; prev < ai && !duplicate; ++prev)
       duplicate = ascii_iequals(arena[prev].name.bytes(), aname);
     if (duplicate) continue;
+    PendingValue value(a.value, arena_);
     attr_subjects.for_each([&](unsigned k) {
       const CSel& c = s.csels[k];
       const bool normalized = c.terminal.kind == Terminal::Kind::kNormalizeSpace;
@@ -269,10 +271,10 @@ void Matcher::push_and_match(Bytes name, const TagInfo& info, std::span<const At
       if (normalized) {
         if (!ns_[k].value) ns_[k].value = normalize_space(a.value.bytes());
       } else if (!filled_.test(c.dest)) {
-        emit_flat(c.dest, start, std::string(a.value.bytes()));
+        emit_flat(c.dest, start, value.get());
       }
     });
-    if (!instances_.empty()) instance_attr(d, aname, a.value);
+    if (!instances_.empty()) instance_attr(d, aname, value);
   }
 
   // Void elements and self-closing tags have no content.

@@ -3,6 +3,7 @@
 // prescan, decoders) so that tests can observe them directly. Nothing here is
 // part of the product's interface.
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,8 +57,9 @@ class RecordingSink final : public TokenSink {
  public:
   RecordingSink(PyObject* list, Bytes doc, long stop_after)
       : list_(list), doc_(doc), stop_after_(stop_after) {}
-  void start_tag(Bytes name, std::span<const Attr> attrs, bool self_closing, Offset start,
+  void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
                  Offset end) override {
+    if (tag != tag_id(name)) internal_fault("the scan's tag id is not that of the name");
     Ref alist(PyList_New(0));
     if (!alist) return fail();
     for (const Attr& a : attrs) {
@@ -70,7 +72,8 @@ class RecordingSink final : public TokenSink {
                        static_cast<unsigned long>(end)));
     pending_end_ = -1;
   }
-  void end_tag(Bytes name, Offset start, Offset end) override {
+  void end_tag(Bytes name, TagId tag, Offset start, Offset end) override {
+    if (tag != tag_id(name)) internal_fault("the scan's tag id is not that of the name");
     push(Py_BuildValue("(sNkk)", "end", bytes_of(name), static_cast<unsigned long>(start),
                        static_cast<unsigned long>(end)));
     pending_end_ = -1;
@@ -124,11 +127,11 @@ class RecordingSink final : public TokenSink {
 // Counts events without building objects, for throughput measurements.
 class CountingSink final : public TokenSink {
  public:
-  void start_tag(Bytes, std::span<const Attr> attrs, bool, Offset, Offset) override {
+  void start_tag(Bytes, TagId, std::span<const Attr> attrs, bool, Offset, Offset) override {
     ++events;
     attrs_seen += attrs.size();
   }
-  void end_tag(Bytes, Offset, Offset) override { ++events; }
+  void end_tag(Bytes, TagId, Offset, Offset) override { ++events; }
   void text(Bytes t, bool, Offset) override {
     ++events;
     text_bytes += t.size();
@@ -136,30 +139,63 @@ class CountingSink final : public TokenSink {
   uint64_t events = 0, attrs_seen = 0, text_bytes = 0;
 };
 
+// The scan variant named by `name` (None: the one tokenize uses); raises
+// ValueError for a name this build or CPU cannot run.
+bool isa_arg(const char* name, ScanIsa& out) {
+  out = default_isa();
+  if (!name) return true;
+  static constexpr const char* kNames[] = {"portable", "sse2", "avx2"};
+  for (ScanIsa isa : available_isas())
+    if (std::strcmp(kNames[static_cast<int>(isa)], name) == 0) {
+      out = isa;
+      return true;
+    }
+  PyErr_Format(PyExc_ValueError, "scan variant %s is not available here", name);
+  return false;
+}
+
+// isas() -> names of the scan variants this build and CPU run, the default last.
+PyObject* t_isas(PyObject*, PyObject*) {
+  static constexpr const char* kNames[] = {"portable", "sse2", "avx2"};
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (ScanIsa isa : available_isas()) {
+    Ref name(PyUnicode_FromString(kNames[static_cast<int>(isa)]));
+    if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 PyObject* t_tokenize(PyObject*, PyObject* args) {
   PyObject* doc_obj;
   long stop_after = -1;
-  if (!PyArg_ParseTuple(args, "O|l", &doc_obj, &stop_after)) return nullptr;
+  const char* isa_name = nullptr;
+  if (!PyArg_ParseTuple(args, "O|lz", &doc_obj, &stop_after, &isa_name)) return nullptr;
   Bytes doc;
-  if (!get_bytes(doc_obj, doc)) return nullptr;
+  ScanIsa isa;
+  if (!get_bytes(doc_obj, doc) || !isa_arg(isa_name, isa)) return nullptr;
   Ref events(PyList_New(0));
   if (!events) return nullptr;
   RecordingSink sink(events.get(), doc, stop_after);
   TokenizerScratch scratch;
-  Fault f = guarded([&] { tokenize(doc, sink, scratch, stop_after >= 0); });
+  Fault f = guarded([&] { tokenize_with(isa, doc, sink, scratch, stop_after >= 0); });
   if (f) return raise_fault(f);
   if (sink.failed()) return nullptr;
   return events.release();
 }
 
-PyObject* t_count_events(PyObject*, PyObject* arg) {
+PyObject* t_count_events(PyObject*, PyObject* args) {
+  PyObject* doc_obj;
+  const char* isa_name = nullptr;
+  if (!PyArg_ParseTuple(args, "O|z", &doc_obj, &isa_name)) return nullptr;
   Bytes doc;
-  if (!get_bytes(arg, doc)) return nullptr;
+  ScanIsa isa;
+  if (!get_bytes(doc_obj, doc) || !isa_arg(isa_name, isa)) return nullptr;
   CountingSink sink;
   Fault f;
   Py_BEGIN_ALLOW_THREADS
   TokenizerScratch scratch;
-  f = guarded([&] { tokenize(doc, sink, scratch, false); });
+  f = guarded([&] { tokenize_with(isa, doc, sink, scratch, false); });
   Py_END_ALLOW_THREADS
   if (f) return raise_fault(f);
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(sink.events),
@@ -194,15 +230,14 @@ PyObject* t_normalize(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "Opp", &doc_obj, &strip_bom, &owned)) return nullptr;
   Bytes doc;
   if (!get_bytes(doc_obj, doc)) return nullptr;
+  // An owned input is trimmed as a copy of the caller's bytes.
+  const std::string copy = owned ? std::string(doc) : std::string();
   TextValue out;
-  Fault f = guarded([&] {
-    TextValue in = owned ? TextValue::owned(std::string(doc)) : TextValue::view(doc);
-    out = without_nul(trim_document(std::move(in), strip_bom != 0));
-  });
+  Fault f = guarded([&] { out = without_nul(TextValue::view(trim_document(owned ? Bytes(copy) : doc, strip_bom != 0))); });
   if (f) return raise_fault(f);
   Bytes v = out.bytes();
-  Ref offset(out.is_owned() ? Py_NewRef(Py_None)
-                            : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
+  Ref offset(owned || out.is_owned() ? Py_NewRef(Py_None)
+                                     : PyLong_FromSsize_t(static_cast<Py_ssize_t>(v.data() - doc.data())));
   if (!offset) return nullptr;
   return Py_BuildValue("(NO)", bytes_of(v), offset.get());
 }
@@ -224,7 +259,7 @@ PyObject* t_prepare(PyObject*, PyObject* args) {
   if (f) return raise_fault(f);
   if (size_fault) return raise_fault(size_fault);
   // As the scan reads it: without NUL.
-  TextValue scanned = without_nul(std::move(prepared.buffer));
+  TextValue scanned = without_nul(TextValue::view(prepared.bytes));
   return Py_BuildValue("(Ns)", bytes_of(scanned.bytes()), whatwg::canonical_name(prepared.encoding));
 }
 
@@ -282,7 +317,7 @@ PyObject* t_scan_comment(PyObject*, PyObject* args) {
 PyObject* t_raw_kind(PyObject*, PyObject* arg) {
   Bytes name;
   if (!get_bytes(arg, name)) return nullptr;
-  return PyLong_FromLong(static_cast<long>(raw_kind_of(name)));
+  return PyLong_FromLong(static_cast<long>(raw_kind(tag_id(name))));
 }
 
 // decode(encoding label, bytes) -> str, decoding without BOM handling.
@@ -399,10 +434,11 @@ PyObject* t_raw_source(PyObject*, PyObject* args) {
   if (!get_bytes(obj, b)) return nullptr;
   auto e = encoding_arg(label);
   if (!e) return nullptr;
-  std::string out;
+  Bytes out;
+  ValueArena arena;
   Fault f = guarded([&] {
     EncodedInput in{b, *e};
-    out = in.raw_source(static_cast<Offset>(start), static_cast<Offset>(end));
+    out = in.raw_source(static_cast<Offset>(start), static_cast<Offset>(end), arena);
   });
   if (f) return raise_fault(f);
   return str_from(out);
@@ -605,7 +641,8 @@ PyObject* t_plan_scan(PyObject*, PyObject* args) {
 // spent over the pages in each phase of Plan.extract. The scan runs with the
 // interpreter lock released; the other three are the share a call holds it
 // for: building the Python result, destroying the core result, and freeing
-// the Python result (as a caller dropping it would).
+// the Python result (as a caller dropping it would). Times are this thread's
+// CPU time, so that preemption by other work on a busy machine is not counted.
 PyObject* t_held_split(PyObject*, PyObject* args) {
   PyObject *pages_obj, *flat_obj;
   if (!PyArg_ParseTuple(args, "OO", &pages_obj, &flat_obj)) return nullptr;
@@ -621,33 +658,39 @@ PyObject* t_held_split(PyObject*, PyObject* args) {
   }
   Plan plan;
   if (Fault f = compile_first_only(flat, {}, {}, plan)) return raise_fault(f);
-  using Clock = std::chrono::steady_clock;
-  Clock::duration scan{}, build{}, teardown{}, free_time{};
+  struct ThreadClock {  // CLOCK_THREAD_CPUTIME_ID, in nanoseconds
+    static int64_t now() {
+      timespec ts;
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+      return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+    }
+  };
+  int64_t scan = 0, build = 0, teardown = 0, free_time = 0;
   unsigned long long values = 0;
   for (Bytes page : pages) {
     auto result = std::make_unique<ExtractResult>();
-    const auto t0 = Clock::now();
+    const int64_t t0 = ThreadClock::now();
     Fault f;
     Py_BEGIN_ALLOW_THREADS
     f = plan.extract(page, std::nullopt, *result);
     Py_END_ALLOW_THREADS
     if (f) return raise_fault(f);
-    const auto t1 = Clock::now();
+    const int64_t t1 = ThreadClock::now();
     Ref built(build_flat(result->flat));
     if (!built) return nullptr;
-    const auto t2 = Clock::now();
+    const int64_t t2 = ThreadClock::now();
     for (const Column& c : result->flat) values += c.size();
-    const auto t2b = Clock::now();
+    const int64_t t2b = ThreadClock::now();
     result.reset();
-    const auto t3 = Clock::now();
+    const int64_t t3 = ThreadClock::now();
     built = Ref();
-    const auto t4 = Clock::now();
+    const int64_t t4 = ThreadClock::now();
     scan += t1 - t0;
     build += t2 - t1;
     teardown += t3 - t2b;
     free_time += t4 - t3;
   }
-  auto sec = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  auto sec = [](int64_t ns) { return static_cast<double>(ns) * 1e-9; };
   return Py_BuildValue("(ddddK)", sec(scan), sec(build), sec(teardown), sec(free_time), values);
 }
 
@@ -686,8 +729,9 @@ PyObject* t_internal_fault(PyObject*, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"tokenize", t_tokenize, METH_VARARGS, "tokenize(doc, stop_after=-1) -> list of events"},
-    {"count_events", t_count_events, METH_O, "count_events(doc) -> (events, attrs, text bytes)"},
+    {"tokenize", t_tokenize, METH_VARARGS, "tokenize(doc, stop_after=-1, isa=None) -> list of events"},
+    {"count_events", t_count_events, METH_VARARGS, "count_events(doc, isa=None) -> (events, attrs, text bytes)"},
+    {"isas", t_isas, METH_NOARGS, "isas() -> scan variants available here, the default last"},
     {"count_lt", t_count_lt, METH_O, "count_lt(doc) -> number of '<' found by memchr"},
     {"normalize", t_normalize, METH_VARARGS, "normalize(doc, strip_bom, owned) -> (bytes, offset|None)"},
     {"prepare", t_prepare, METH_VARARGS, "prepare(doc, label=None) -> (bytes, encoding)"},
