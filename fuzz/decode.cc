@@ -98,7 +98,7 @@ std::optional<std::string> check_decode(Bytes input) {
     if (labelled) label = Bytes(name);
     PreparedDocument prepared;
     if (prepare_document(text, label, prepared)) return "prepare_document failed";
-    const Bytes out = prepared.buffer.bytes();
+    const Bytes out = prepared.bytes;
     const Encoding resolved = resolve(text, label);
     // (The front may start with whitespace that followed a byte-order mark.)
     if (!out.empty() && (out.back() == ' ' || (out.back() >= 0x09 && out.back() <= 0x0D)))

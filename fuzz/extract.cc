@@ -52,7 +52,7 @@ std::vector<Bytes> split(Bytes s, char sep) {
 
 bool all_valid(const ExtractResult& r, std::string& where) {
   for (size_t q = 0; q < r.flat.size(); ++q)
-    for (const std::string& v : r.flat[q])
+    for (Bytes v : r.flat[q])
       if (!whatwg::utf8_is_valid(v)) {
         where = "flat column " + std::to_string(q);
         return false;
@@ -60,7 +60,7 @@ bool all_valid(const ExtractResult& r, std::string& where) {
   for (size_t g = 0; g < r.grouped.size(); ++g)
     for (const auto& row : r.grouped[g])
       for (const Column& col : row)
-        for (const std::string& v : col)
+        for (Bytes v : col)
           if (!whatwg::utf8_is_valid(v)) {
             where = "group " + std::to_string(g);
             return false;
@@ -143,9 +143,9 @@ std::optional<std::string> check_extract(Bytes input) {
 
   // Only the flat part. (The free extract is a plan without flags; the
   // flagged plan below stands for Plan::extract.)
-  FlatResult flat;
+  ExtractResult flat;
   if (Fault f = extract(c.document, c.flat, label, flat)) return "extract: " + fault_text(f);
-  if (flat != full.flat) return "extract differs from the flat part of extract_grouped";
+  if (flat.flat != full.flat) return "extract differs from the flat part of extract_grouped";
 
   // A column on its own: one per input, picked by the input's bytes (all of
   // them would make every run several times slower for little more reach).
@@ -153,9 +153,9 @@ std::optional<std::string> check_extract(Bytes input) {
     size_t pick = input.size();
     for (char ch : input.substr(0, 64)) pick = pick * 31 + static_cast<uint8_t>(ch);
     const size_t q = pick % c.flat.size();
-    FlatResult alone;
+    ExtractResult alone;
     if (Fault f = extract(c.document, {c.flat[q]}, label, alone)) return "extract alone: " + fault_text(f);
-    if (alone.size() != 1 || alone[0] != full.flat[q]) return "column " + std::to_string(q) + " differs from its query alone";
+    if (alone.flat.size() != 1 || alone.flat[0] != full.flat[q]) return "column " + std::to_string(q) + " differs from its query alone";
   }
 
   // First-only flags.
