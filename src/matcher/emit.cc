@@ -107,7 +107,7 @@ void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
   // Outer HTML: recorded now, materialised by the run driver.
   if (!frame.outer_dests.empty()) {
     for (unsigned q = 0; q < 128; ++q)
-      if (frame.outer_dests.test(q)) outer_.push_back({frame.start, end, true, q, 0});
+      if (frame.outer_dests.test(q)) outer_.push_back({frame.start, end, true, q, 0, static_cast<uint32_t>(index)});
     if (!s.early_stop_mask.empty()) {
       filled_ |= frame.outer_dests;
       LS_CHECK(open_outer_captures_ > 0);
@@ -115,7 +115,8 @@ void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
     }
   }
   if (frame.cold)
-    for (const auto& [seq, j] : frame.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq});
+    for (const auto& [seq, j] : frame.cold->sub_outer)
+      outer_.push_back({frame.start, end, false, j, seq, static_cast<uint32_t>(index)});
 
   // Group instances opened by this element become finished rows.
   unmark_members(frame);
