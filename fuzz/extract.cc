@@ -4,8 +4,8 @@
 // Beyond "no crash, no internal fault", every run must agree with itself
 // taken apart:
 //   - every value is valid UTF-8 and every row has one column per sub-field;
-//   - extract equals the flat part of extract_grouped and of Plan::extract
-//     (a plan with first-only flags: unflagged columns are whole);
+//   - the free extract equals the flat part of Plan::extract over the whole
+//     schema (the free extract_grouped is that plan and that call);
 //   - a column equals its query run alone;
 //   - with first-only flags, a column in the first-only mask holds the first
 //     value of the full column and every other column is the full column;
@@ -13,6 +13,7 @@
 //     with the label "utf-8" (the path of an already-decoded str);
 //   - a document in an ASCII-compatible encoding whose bytes are well formed
 //     gives, scanned raw, what its UTF-8 transcoding gives.
+#include <algorithm>
 #include <cstring>
 
 #include "encoding.h"
@@ -126,14 +127,15 @@ std::optional<std::string> check_extract(Bytes input) {
   std::optional<Bytes> label;
   if (c.label) label = Bytes(*c.label);
 
-  // The plan with the case's flags; an over-budget schema is refused before
-  // any scan, so only its compilation is exercised.
-  Plan flagged;
-  if (Fault f = compile_first_only(c.flat, c.groups, c.first_only, flagged)) return "compile: " + fault_text(f);
-  if (budget_error(flagged.usage())) return std::nullopt;
+  // One plan without flags serves every whole-schema run below; an
+  // over-budget schema is refused before any scan, so only its compilation
+  // is exercised.
+  Plan plan;
+  if (Fault f = compile_first_only(c.flat, c.groups, {}, plan)) return "compile: " + fault_text(f);
+  if (budget_error(plan.usage())) return std::nullopt;
 
   ExtractResult full;
-  if (Fault f = extract_grouped(c.document, c.flat, c.groups, label, full)) return "extract_grouped: " + fault_text(f);
+  if (Fault f = plan.extract(c.document, label, full)) return "Plan::extract: " + fault_text(f);
   std::string where;
   if (!all_valid(full, where)) return "invalid UTF-8 in " + where;
   if (full.flat.size() != c.flat.size() || full.grouped.size() != c.groups.size()) return "result shape";
@@ -141,11 +143,10 @@ std::optional<std::string> check_extract(Bytes input) {
     for (const auto& row : full.grouped[g])
       if (row.size() != c.groups[g].fields.size()) return "row width in group " + std::to_string(g);
 
-  // Only the flat part. (The free extract is a plan without flags; the
-  // flagged plan below stands for Plan::extract.)
+  // Only the flat part, through the free function.
   ExtractResult flat;
   if (Fault f = extract(c.document, c.flat, label, flat)) return "extract: " + fault_text(f);
-  if (flat.flat != full.flat) return "extract differs from the flat part of extract_grouped";
+  if (flat.flat != full.flat) return "extract differs from the flat part of the grouped run";
 
   // A column on its own: one per input, picked by the input's bytes (all of
   // them would make every run several times slower for little more reach).
@@ -159,21 +160,25 @@ std::optional<std::string> check_extract(Bytes input) {
   }
 
   // First-only flags.
-  ExtractResult first;
-  if (Fault f = flagged.extract(c.document, label, first)) return "flagged Plan::extract: " + fault_text(f);
-  const Mask128 mask = flagged.schema().first_only_mask;
-  for (size_t q = 0; q < c.flat.size(); ++q) {
-    Column expected = full.flat[q];
-    if (q < 128 && mask.test(static_cast<unsigned>(q)) && expected.size() > 1) expected.resize(1);
-    if (first.flat[q] != expected) return "first-only column " + std::to_string(q) + " is not the head of the full column";
+  if (std::find(c.first_only.begin(), c.first_only.end(), true) != c.first_only.end()) {
+    Plan flagged;
+    if (Fault f = compile_first_only(c.flat, c.groups, c.first_only, flagged)) return "compile: " + fault_text(f);
+    ExtractResult first;
+    if (Fault f = flagged.extract(c.document, label, first)) return "flagged Plan::extract: " + fault_text(f);
+    const Mask128 mask = flagged.schema().first_only_mask;
+    for (size_t q = 0; q < c.flat.size(); ++q) {
+      Column expected = full.flat[q];
+      if (q < 128 && mask.test(static_cast<unsigned>(q)) && expected.size() > 1) expected.resize(1);
+      if (first.flat[q] != expected) return "first-only column " + std::to_string(q) + " is not the head of the full column";
+    }
+    if (first.grouped != full.grouped) return "first-only flags changed the groups";
   }
-  if (first.grouped != full.grouped) return "first-only flags changed the groups";
 
   // The path of an already-decoded str: UTF-8 bytes under the label "utf-8".
   const Encoding resolved = resolve(c.document, label);
   if (resolved == Encoding::kUtf8 && whatwg::utf8_is_valid(c.document)) {
     ExtractResult as_str;
-    if (Fault f = extract_grouped(c.document, c.flat, c.groups, Bytes("utf-8"), as_str)) return "as str: " + fault_text(f);
+    if (Fault f = plan.extract(c.document, Bytes("utf-8"), as_str)) return "as str: " + fault_text(f);
     if (as_str.flat != full.flat || as_str.grouped != full.grouped) return "str and bytes of a UTF-8 document differ";
   }
 
@@ -186,7 +191,7 @@ std::optional<std::string> check_extract(Bytes input) {
     whatwg::decode_append(resolved, c.document, text);
     if (text.find(whatwg::kReplacementUtf8) == std::string::npos) {
       ExtractResult decoded;
-      if (Fault f = extract_grouped(text, c.flat, c.groups, Bytes("utf-8"), decoded)) return "decoded: " + fault_text(f);
+      if (Fault f = plan.extract(text, Bytes("utf-8"), decoded)) return "decoded: " + fault_text(f);
       if (decoded.flat != full.flat || decoded.grouped != full.grouped)
         return std::string("raw scan in ") + whatwg::canonical_name(resolved) + " differs from scanning its UTF-8 transcoding";
     }
