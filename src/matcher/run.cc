@@ -39,6 +39,8 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
     : schema_(schema), input_(input), arena_(arena), names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
   std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
+  uses_extra_ = schema.wants_source || !schema.containers.empty() || schema.any_revs ||
+                schema.any_has_entries || schema.any_text || schema.any_positional || schema.any_sibling;
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());
@@ -67,7 +69,7 @@ ExtractResult Matcher::finish() {
   while (!stack_.empty()) pop_close(static_cast<Offset>(input_.bytes.size()));
 
   // Reverse candidacies of top-level elements, against the root's counts.
-  if (s.any_revs && !root_revs_.empty()) decide_revs(root_revs_, 0);
+  if (s.any_revs && !root_revs_.empty()) decide_revs(root_revs_, 0, nullptr);
   if (!tail_ranges_.empty()) run_tails();
   if (!deferred_.empty()) {
     std::stable_sort(deferred_.begin(), deferred_.end(), [](const KeyedValue& a, const KeyedValue& b) {
