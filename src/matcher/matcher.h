@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "implied_close.h"
+#include "matcher/buffers.h"
 #include "matcher/decode.h"
 #include "matcher/frame.h"
 #include "matcher/matching.h"
@@ -92,6 +93,9 @@ class Matcher final : public TokenSink {
   // Values that reach the result and are not views of the document go to
   // `arena`.
   Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena);
+  ~Matcher() override;
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
 
   // TokenSink.
   void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
@@ -106,6 +110,9 @@ class Matcher final : public TokenSink {
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
 
+  // The tokenizer's attribute list, lent for the scan.
+  std::vector<Attr>& token_attrs() { return buffers_.get().token_attrs; }
+
  private:
   struct PendingText {
     bool active = false;
@@ -115,6 +122,8 @@ class Matcher final : public TokenSink {
     std::string decoded;
     Offset start = 0, end = 0;
   };
+
+  void swap_buffers();
 
   StackView view() const {
     return {stack_, attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
@@ -182,6 +191,10 @@ class Matcher final : public TokenSink {
   bool wants_text_for_deferred(size_t top) const;
   void run_tails();
 
+  // The stacks below are swapped in from here at construction and back at
+  // destruction, so they keep their capacity across calls (members rather
+  // than references into the set: one indirection less on every access).
+  BorrowedBuffers buffers_;
   const CompiledSchema& schema_;
   EncodedInput input_;  // the scan's current buffer (see document_replaced)
   ValueArena& arena_;
@@ -219,7 +232,7 @@ class Matcher final : public TokenSink {
   std::vector<TailRange> tail_ranges_;
   std::vector<RevPending> root_revs_;  // reverse candidacies of top-level elements
   uint32_t text_cand_frames_ = 0;      // open frames with text candidacies
-  std::vector<int32_t> nearest_;       // chain_slots entries per stack level
+  std::vector<int32_t> nearest_;  // chain_slots entries per stack level
   std::vector<TextStream> text_streams_;  // one per text template
   std::vector<uint32_t> sub_base_;        // per group: its first flat sub-field id
   std::vector<uint32_t> open_per_group_;  // open instances per group

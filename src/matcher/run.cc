@@ -39,6 +39,7 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
     : schema_(schema), input_(input), arena_(arena), names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
   std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
+  swap_buffers();
   uses_extra_ = schema.wants_source || !schema.containers.empty() || schema.any_revs ||
                 schema.any_has_entries || schema.any_text || schema.any_positional || schema.any_sibling;
   columns_.resize(schema.query_count);
@@ -56,6 +57,21 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
   members_.resize(subs);
   for (uint32_t h = 0; h < schema.has_entries.size() && h < 128; ++h)
     if (!schema.has_entries[h].has.child) has_descendant_mask_ |= Mask128::bit(h);
+}
+
+Matcher::~Matcher() {
+  // Back to the borrowed set (which clears it), capacity and all.
+  swap_buffers();
+}
+
+void Matcher::swap_buffers() {
+  ScanBuffers& b = buffers_.get();
+  stack_.swap(b.stack);
+  extra_.swap(b.extra);
+  other_names_.swap(b.other_names);
+  attr_arena_.swap(b.attrs);
+  nearest_.swap(b.nearest);
+  counters_.swap(b.counters);
 }
 
 bool Matcher::should_stop() {
@@ -135,7 +151,10 @@ ExtractResult Matcher::finish() {
 ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena) const {
   Matcher matcher(*this, input, arena);
   TokenizerScratch scratch;
+  scratch.attrs.swap(matcher.token_attrs());  // lent back below, capacity and all
   const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
+  scratch.attrs.clear();
+  scratch.attrs.swap(matcher.token_attrs());
   ExtractResult out = matcher.finish();
   out.scanned = scanned;
   arena.keep(std::move(scratch.nul_free));  // values may view the NUL-free copy
