@@ -26,7 +26,12 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
     return;
   }
   flush_text();
+  // A run nothing would take is not buffered: its fate is known at its start
+  // (see text_wanted).
+  Mask128 dests;
+  if (!text_wanted(dests)) return;
   pending_.active = true;
+  pending_.dests = dests;
   pending_.multi = false;
   pending_.decode_entities = decode_entities;
   pending_.first = piece;
@@ -35,17 +40,19 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
   pending_.end = end;
 }
 
-void Matcher::flush_text() {
-  if (!pending_.active) return;
-  pending_.active = false;
-  if (stack_.empty()) return;  // text outside every element
+// Whether text flushed now into the top frame would reach any flat column
+// (`dests`), normalize-space capture, deferred test or group row. Every
+// input to the answer (the top frame and its masks, the filled columns, the
+// open candidates, captures and instances) changes only at a push, a pop or
+// a flush, and each of those flushes the pending run first: a run's fate is
+// decided when it starts, and is the same when it is flushed.
+bool Matcher::text_wanted(Mask128& dests) const {
+  if (stack_.empty()) return false;  // text outside every element
   const CompiledSchema& s = schema_;
   const OpenElem& top = stack_.back();
   const size_t d = stack_.size() - 1;
-
   // The flat text columns this text feeds: those of the CSels the top frame
   // is the subject of (own text) or inside (subtree text).
-  Mask128 dests;
   if (!top.in_matched.empty()) {
     ((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).for_each([&](unsigned k) {
       dests |= Mask128::bit(s.csels[k].dest);
@@ -66,7 +73,17 @@ void Matcher::flush_text() {
   const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
   if (!wanted && deferred) wanted = wants_text_for_deferred(d);
   if (!wanted && !instances_.empty()) wanted = instances_want_text();
-  if (!wanted) return;
+  return wanted;
+}
+
+void Matcher::flush_text() {
+  if (!pending_.active) return;
+  pending_.active = false;
+  Mask128 dests = pending_.dests;  // decided at the run's start (see text_wanted)
+  const CompiledSchema& s = schema_;
+  const OpenElem& top = stack_.back();
+  const size_t d = stack_.size() - 1;
+  const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
 
   // A single piece is usually a view of the document; a joined run is the
   // pending buffer itself, moved out.

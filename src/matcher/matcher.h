@@ -118,6 +118,7 @@ class Matcher final : public TokenSink {
     bool active = false;
     bool multi = false;     // `decoded` holds the concatenation of several pieces
     bool decode_entities = true;
+    Mask128 dests;          // the flat text columns the run feeds (see text_wanted)
     Bytes first;            // the first piece, raw
     std::string decoded;
     Offset start = 0, end = 0;
@@ -172,6 +173,7 @@ class Matcher final : public TokenSink {
   // Text, close and emission (emit.cc).
   void buffer_text(Bytes piece, bool decode_entities, Offset start);
   void flush_text();
+  bool text_wanted(Mask128& dests) const;
   void close_elem(size_t index, Offset end);
   void emit_flat(uint32_t q, Offset offset, Bytes value);
 
