@@ -1,5 +1,6 @@
-"""Hostile and random input: never a crash, a hang or a broken result shape.
-Deep nesting stays linear (a quadratic matcher would take minutes here)."""
+"""Hostile and random input: never a crash, a hang or a broken result shape;
+huge inputs complete with the right shape (tests/test_complexity.py checks
+that their cost grows linearly)."""
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -59,7 +60,7 @@ def test_random_bytes(data, label):
     ("<script>" + "<!--<script>" * 100_000, ["script::text"], []),
     ("&" + "a" * 1_000_000 + ";", ["body::text"], []),
 ])
-def test_deep_and_long_input_is_linear(html, queries, groups):
+def test_deep_and_long_input_completes(html, queries, groups):
     flat, grouped = ls.extract_grouped(html, queries, groups)
     assert len(flat) == len(queries) and len(grouped) == len(groups)
 
@@ -73,3 +74,33 @@ def test_stray_end_tags_and_thousands_of_attributes():
     html = "</p></div></li>" * 100_000 + "<a " + " ".join(f"a{i}={i}" for i in range(5000)) + " href=x>t</a>"
     assert ls.extract(html, ["a::attr(href)", "a::attr(a4999)", "a::text"]) == [["x"], ["4999"], ["t"]]
 
+
+
+# Hostile markup whose treatment docs/differences-from-parsel.md describes:
+# the engine's values, and parsel's where it agrees (None: a documented
+# difference, whose parsel value is checked against the docs' example).
+DOCUMENTED = [
+    ("<p>a</p></html><p>b</p>tail", "p::text", ["a", "b"], ["a"]),
+    ("<p>a</p></html><p>b</p>tail", "body > p::text", ["a"], None),
+    ("<p>a</p></html><p>b</p>tail", "html::text", ["tail"], []),
+    ("<div>a</html>b</div>", "div::text", ["a"], None),
+    ("<p>a\x00b</p><p>&#0;</p>", "p::text", ["ab", "\ufffd"], None),
+    ("<b\x00r>x<p a\x00b=1>y", "p::attr(ab)", ["1"], None),
+    ("<frameset><frame src=a></frameset>x<p>y", "body::text", ["x"], None),
+    ("<frameset><frame src=a></frameset>x<p>y", "frameset > frame::attr(src)", ["a"], None),
+    ("<html><title>t</title><frameset><frame src=a></frameset><meta name=m>", "html > meta::attr(name)", ["m"], None),
+    ("<frameset><meta name=m><frame src=a>", "frameset > body > meta::attr(name)", ["m"], None),
+]
+
+
+@pytest.mark.parametrize("html, query, engine, parsel_differs", DOCUMENTED)
+def test_documented_hostile_markup(html, query, engine, parsel_differs):
+    assert ls.extract(html, [query]) == [engine]
+    parsel = pytest.importorskip("parsel")
+    expected = engine if parsel_differs is None else parsel_differs
+    assert parsel.Selector(text=html).css(query).getall() == expected
+
+
+def test_gb18030_sequence_broken_by_a_tag():
+    doc = b"<p>\x81\x30</p><p>\x81\x30\x81\x30</p>"
+    assert ls.extract(doc, ["p::text"], encoding="gb18030") == [["\ufffd", "\x80"]]  # a whole sequence is U+0080

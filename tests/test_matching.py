@@ -112,6 +112,10 @@ CASES = {
         # A synthesized element's source starts where it was inferred.
         ("<p>a", "body", ["<p>a"]),
         ("<body><p>a</p></body>", "body", ["<body><p>a</p></body>"]),
+        # Elements inferred at one offset come in document order, outermost first.
+        ("<title>t</title>x", "head, html", ["<title>t</title>x", "<title>t</title>"]),
+        ("<title>t</title>x", "*", ["<title>t</title>x", "<title>t</title>", "<title>t</title>", "x"]),
+        ("x<p>y", "//*", ["x<p>y", "x<p>y", "<p>y"]),
     ],
     "normalize-space": [
         ("<h1>  a \t\n b  </h1><h1>c</h1>", "normalize-space(//h1)", ["a b"]),

@@ -134,9 +134,10 @@ void Matcher::close_elem(size_t index, Offset end) {
   const OpenElem& frame = stack_[index];
   if (uses_extra_) {
     FrameExtra& fx = extra(index);
+    const uint32_t depth = static_cast<uint32_t>(index);
     // Outer HTML: recorded now, materialised by the run driver.
     if (!fx.outer_dests.empty()) {
-      fx.outer_dests.for_each([&](unsigned q) { outer_.push_back({frame.start, end, true, q, 0}); });
+      fx.outer_dests.for_each([&](unsigned q) { outer_.push_back({frame.start, end, true, q, 0, depth}); });
       if (!s.early_stop_mask.empty()) {
         filled_ |= fx.outer_dests;
         LS_CHECK(open_outer_captures_ > 0);
@@ -144,7 +145,7 @@ void Matcher::close_elem(size_t index, Offset end) {
       }
     }
     if (fx.cold)
-      for (const auto& [seq, j] : fx.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq});
+      for (const auto& [seq, j] : fx.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq, depth});
 
     // Group instances opened by this element become finished rows.
     unmark_members(fx);

@@ -32,6 +32,7 @@ struct OuterCapture {
   bool flat = true;   // a flat column, else a group sub-field of an instance
   uint32_t query = 0;  // flat column, or sub-field index
   uint64_t seq = 0;    // instance sequence for a sub-field
+  uint32_t depth = 0;  // stack index of the element: orders elements that start at one offset
 };
 
 // The single value of one normalize-space CSel.

@@ -99,8 +99,12 @@ ExtractResult Matcher::finish() {
     std::unordered_map<uint64_t, std::pair<uint32_t, size_t>> rows;
     for (uint32_t g = 0; g < finished_rows_.size(); ++g)
       for (size_t r = 0; r < finished_rows_[g].size(); ++r) rows[finished_rows_[g][r].seq] = {g, r};
-    std::stable_sort(outer_.begin(), outer_.end(),
-                     [](const OuterCapture& a, const OuterCapture& b) { return a.start < b.start; });
+    // Document order: by start; elements that start at one offset (the
+    // synthesized skeleton) nest, so the shallower one comes first; captures
+    // are recorded at the close, innermost first, hence the second key.
+    std::stable_sort(outer_.begin(), outer_.end(), [](const OuterCapture& a, const OuterCapture& b) {
+      return a.start != b.start ? a.start < b.start : a.depth < b.depth;
+    });
     for (const OuterCapture& c : outer_) {
       if (c.flat) {
         if (c.query < columns_.size()) columns_[c.query].push_back(input_.raw_source(c.start, c.end, arena_));

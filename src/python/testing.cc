@@ -12,6 +12,7 @@
 
 #include "diagnostics.h"
 #include "encoding.h"
+#include "fuzz/checks.h"
 #include "selector.h"
 #include "xpath.h"
 #include "entities.h"
@@ -693,6 +694,33 @@ PyObject* t_held_split(PyObject*, PyObject* args) {
   return Py_BuildValue("(ddddK)", sec(scan), sec(build), sec(teardown), sec(free_time), values);
 }
 
+// fuzz_check(target, data) -> None, or what the target's oracle found.
+// The checks run outside the lock, as the fuzz targets run them.
+PyObject* t_fuzz_check(PyObject*, PyObject* args) {
+  const char* target;
+  PyObject* data_obj;
+  if (!PyArg_ParseTuple(args, "sO", &target, &data_obj)) return nullptr;
+  Bytes data;
+  if (!get_bytes(data_obj, data)) return nullptr;
+  const std::string_view t = target;
+  auto check = t == "extract" ? &fuzz::check_extract
+               : t == "decode" ? &fuzz::check_decode
+               : t == "query"  ? &fuzz::check_query
+                               : nullptr;
+  if (!check) {
+    PyErr_SetString(PyExc_ValueError, target);
+    return nullptr;
+  }
+  std::optional<std::string> failure;
+  Fault f;
+  Py_BEGIN_ALLOW_THREADS
+  f = guarded([&] { failure = check(data); });
+  Py_END_ALLOW_THREADS
+  if (f) return raise_fault(f);
+  if (!failure) Py_RETURN_NONE;
+  return str_from(*failure);
+}
+
 // Runs a core call whose invariant check fails, to observe how a fault
 // surfaces at the interpreter boundary.
 PyObject* t_internal_fault(PyObject*, PyObject*) {
@@ -730,6 +758,7 @@ PyMethodDef kMethods[] = {
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"held_split", t_held_split, METH_VARARGS, "held_split(pages, flat) -> seconds per phase, values"},
+    {"fuzz_check", t_fuzz_check, METH_VARARGS, "fuzz_check(target, data) -> None or the failed oracle"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},
 };
