@@ -1,15 +1,9 @@
-// The per-thread pool behind BorrowedBuffers (see buffers.h).
+// The pool behind BorrowedBuffers (see buffers.h).
 #include "matcher/buffers.h"
 
 namespace ls {
 
 namespace {
-
-// At most this many idle sets per thread: nested scans are one level deep
-// (tails carry no tails), so two are in use at a time.
-constexpr size_t kPoolSize = 4;
-
-thread_local std::vector<std::unique_ptr<ScanBuffers>> t_pool;
 
 template <class T>
 size_t bytes_of(const std::vector<T>& v) {
@@ -33,18 +27,23 @@ void ScanBuffers::clear() {
   token_attrs.clear();
 }
 
-BorrowedBuffers::BorrowedBuffers() {
-  if (!t_pool.empty()) {
-    buffers_ = std::move(t_pool.back());
-    t_pool.pop_back();
-  } else {
-    buffers_ = std::make_unique<ScanBuffers>();
+std::unique_ptr<ScanBuffers> BufferPool::take() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!idle_.empty()) {
+      std::unique_ptr<ScanBuffers> b = std::move(idle_.back());
+      idle_.pop_back();
+      return b;
+    }
   }
+  return std::make_unique<ScanBuffers>();
 }
 
-BorrowedBuffers::~BorrowedBuffers() {
-  buffers_->clear();
-  if (t_pool.size() < kPoolSize && buffers_->capacity_bytes() <= kKeepBytes) t_pool.push_back(std::move(buffers_));
+void BufferPool::give_back(std::unique_ptr<ScanBuffers> buffers) {
+  buffers->clear();  // outside the lock: it frees what the frames held
+  if (buffers->capacity_bytes() > kKeepBytes) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (idle_.size() < kIdleSets) idle_.push_back(std::move(buffers));
 }
 
 }  // namespace ls

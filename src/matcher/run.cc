@@ -36,7 +36,11 @@ uint64_t run_seed(const void* a, const void* b) {
 }  // namespace
 
 Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena)
-    : schema_(schema), input_(input), arena_(arena), names_(run_seed(this, input.bytes.data())) {
+    : buffers_(*schema.buffer_pool),
+      schema_(schema),
+      input_(input),
+      arena_(arena),
+      names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
   std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
   swap_buffers();
