@@ -16,8 +16,10 @@ Sections:
   - memory: the peak memory of one large document.
 
 The machine is shared: every figure is the median over the rounds, ratios are
-taken within a round (both sides saw the same machine state), and the load
-average is printed before and after.
+taken within a round (both sides saw the same machine state), single-thread
+times are the measuring thread's CPU time (preemption by other load is not
+counted; the thread section uses wall time), and the load average is printed
+before and after.
 
 Usage: python benchmarks/compare.py [--rounds N] [--only schemas,held,threads,memory]
 """
@@ -186,11 +188,14 @@ def runners(schema):
     return out
 
 
-def time_pages(fn, pages):
-    start = time.perf_counter()
+def time_pages(fn, pages, clock=time.thread_time):
+    """Seconds to run fn over the pages: by default this thread's CPU time, so
+    that time spent preempted by other work on a busy machine is not counted
+    (every runner is single-threaded)."""
+    start = clock()
     for p in pages:
         fn(p)
-    return time.perf_counter() - start
+    return clock() - start
 
 
 def memchr_floor(pages, rounds):

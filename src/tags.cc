@@ -7,6 +7,8 @@
 // above 0x7F is never lower-cased into a listed name's byte), is kTagOther.
 #include "tags.h"
 
+#include <cstring>
+
 namespace ls {
 
 namespace {
@@ -23,6 +25,19 @@ struct TagRow {
 
 }  // namespace
 
+namespace {
+
+// The id of a key (see the file comment), its bytes not yet lower-cased.
+inline TagId id_of_key(uint64_t lo, uint64_t hi) {
+  lo = ascii_lower8(lo);
+  hi = ascii_lower8(hi);  // the length byte is at most 10: no letter
+  const TagId id = kTagSlots[((lo * kMulLo) ^ (hi * kMulHi)) >> (64 - kHashBits)];
+  const TagRow& row = kTagRows[id];
+  return row.lo == lo && row.hi == hi ? id : kTagOther;
+}
+
+}  // namespace
+
 TagId tag_id(Bytes name) {
   const size_t n = name.size();
   if (n - 1 >= 10) return kTagOther;  // empty (wraps) or longer than 10 bytes
@@ -31,11 +46,20 @@ TagId tag_id(Bytes name) {
   uint64_t lo = 0, hi = uint64_t{n} << 56;
   for (size_t i = 0; i < n && i < 8; ++i) lo |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * i);
   for (size_t i = 8; i < n; ++i) hi |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * (i - 8));
-  lo = ascii_lower8(lo);
-  hi = ascii_lower8(hi);  // the length byte is at most 10: no letter
-  const TagId id = kTagSlots[((lo * kMulLo) ^ (hi * kMulHi)) >> (64 - kHashBits)];
-  const TagRow& row = kTagRows[id];
-  return row.lo == lo && row.hi == hi ? id : kTagOther;
+  return id_of_key(lo, hi);
+}
+
+TagId tag_id_padded(Bytes name) {
+  const size_t n = name.size();
+  if (n - 1 >= 10) return kTagOther;
+  uint64_t lo, hi;
+  std::memcpy(&lo, name.data(), 8);
+  std::memcpy(&hi, name.data() + 8, 8);
+  // Keep the name's bytes: all of lo from 8 bytes on, the first n of it
+  // below; the first n - 8 bytes of hi (none below 9).
+  const uint64_t lo_keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+  const uint64_t hi_keep = n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0;
+  return id_of_key(lo & lo_keep, (hi & hi_keep) | (uint64_t{n} << 56));
 }
 
 std::string_view tag_name(TagId id) { return kTagRows[id].name; }

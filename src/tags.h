@@ -29,6 +29,9 @@ enum class RawKind : uint8_t {
 
 // The id of a name, compared ASCII-case-insensitively (only A-Z fold).
 TagId tag_id(Bytes name);
+// The same, for a name followed by at least 16 - name.size() readable bytes
+// (the scan's names inside a document): read two words at a time.
+TagId tag_id_padded(Bytes name);
 // The lower-case name of an id ("" for kTagOther).
 std::string_view tag_name(TagId id);
 RawKind raw_kind(TagId id);

@@ -65,10 +65,11 @@ bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
 void Matcher::become_candidate(OpenElem& f, size_t d) {
   const CompiledSchema& s = schema_;
   const KeptAttr* arena = attr_arena_.data();
+  FrameExtra& fx = extra(d);
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
     if (!own_attr(t)) return;
     if (const TextValue* v = find_attr(f, arena, t.terminal.name))
-      (f.cold_state().*list).push_back({i, f.start, *v});
+      (fx.cold_state().*list).push_back({i, f.start, *v});
   };
   // Only the templates whose deferred compound admits this tag.
   const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
@@ -76,7 +77,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     cands.revs.for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
-      f.rev_cands |= Mask128::bit(i);
+      fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
   }
@@ -84,7 +85,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     cands.has.for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
-      f.has_cands |= Mask128::bit(i);
+      fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
     offer_has_evidence(d);
@@ -93,7 +94,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     cands.texts.for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
-      f.text_cands |= Mask128::bit(i);
+      fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
       st.kind = e.text.own ? (e.text.substring ? TextMatchState::Kind::kOwnFirstContains
@@ -105,10 +106,10 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
         ++ts.open;
         st.seen = ts.pos;
       }
-      f.cold_state().text_states.push_back(std::move(st));
+      fx.cold_state().text_states.push_back(std::move(st));
       hold_attr(e, i, &ColdState::text_held);
     });
-    if (!f.text_cands.empty()) ++text_cand_frames_;
+    if (!fx.text_cands.empty()) ++text_cand_frames_;
   }
 }
 
@@ -121,39 +122,39 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
 void Matcher::offer_has_evidence(size_t d) {
   const CompiledSchema& s = schema_;
   if (d == 0) return;
-  const KeptAttr* arena = attr_arena_.data();
-  const OpenElem& f = stack_[d];
-  OpenElem& parent = stack_[d - 1];
-  s.templates_by_tag[f.tag].has_evidence.for_each([&](uint32_t h) {
+  FrameExtra& parent = extra(d - 1);
+  s.templates_by_tag[stack_[d].tag].has_evidence.for_each([&](uint32_t h) {
     const HasEntry& e = s.has_entries[h];
-    if (!compound_matches_impl(*e.has.inner, f, arena)) return;
+    if (!compound_matches_impl(*e.has.inner, view(), d)) return;
     if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
   });
 }
 
-bool Matcher::wants_text_for_deferred(const OpenElem& top) const {
+bool Matcher::wants_text_for_deferred(size_t top) const {
   if (text_cand_frames_ > 0) return true;  // own or subtree text predicates are open
   const CompiledSchema& s = schema_;
+  const FrameExtra& fx = extra_[top];
   for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
-    if (top.rev_cands.test(i) && own_text(s.revs[i])) return true;
+    if (fx.rev_cands.test(i) && own_text(s.revs[i])) return true;
   for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i)
-    if (top.has_cands.test(i) && own_text(s.has_entries[i])) return true;
+    if (fx.has_cands.test(i) && own_text(s.has_entries[i])) return true;
   return false;
 }
 
-void Matcher::hold_text(OpenElem& top, Offset offset, const TextValue& text) {
+void Matcher::hold_text(size_t top, Offset offset, const TextValue& text) {
   const CompiledSchema& s = schema_;
-  if (!top.rev_cands.empty())
+  FrameExtra& fx = extra(top);
+  if (!fx.rev_cands.empty())
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i)
-      if (top.rev_cands.test(i) && own_text(s.revs[i])) top.cold_state().rev_held.push_back({i, offset, text});
-  if (!top.has_cands.empty())
+      if (fx.rev_cands.test(i) && own_text(s.revs[i])) fx.cold_state().rev_held.push_back({i, offset, text});
+  if (!fx.has_cands.empty())
     for (uint32_t i = 0; i < s.has_entries.size() && i < 128; ++i)
-      if (top.has_cands.test(i) && own_text(s.has_entries[i]))
-        top.cold_state().has_held.push_back({i, offset, text});
-  if (!top.text_cands.empty())
+      if (fx.has_cands.test(i) && own_text(s.has_entries[i]))
+        fx.cold_state().has_held.push_back({i, offset, text});
+  if (!fx.text_cands.empty())
     for (uint32_t i = 0; i < s.text_entries.size() && i < 128; ++i)
-      if (top.text_cands.test(i) && own_text(s.text_entries[i]))
-        top.cold_state().text_held.push_back({i, offset, text});
+      if (fx.text_cands.test(i) && own_text(s.text_entries[i]))
+        fx.cold_state().text_held.push_back({i, offset, text});
 }
 
 // Text evidence. Subtree predicates read one stream per template: the text
@@ -181,19 +182,19 @@ void Matcher::update_text_states(Bytes text) {
     // crosses into the next run, and to compare a whole text with the needle.
     if (ts.tail.size() > needle.size()) ts.tail.erase(0, ts.tail.size() - needle.size());
   }
-  OpenElem& top = stack_.back();
+  FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
       st.update_own(s.text_entries[st.tmpl].text.value, text);
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-                      uint32_t tmpl) {
+                      uint32_t tmpl, FrameExtra* parent) {
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
-      uint64_t& any = stack_.empty() ? root_child_any_ : stack_.back().child_any;
-      uint64_t& next = stack_.empty() ? root_child_next_ : stack_.back().child_next;
+      uint64_t& any = parent ? parent->child_any : root_child_any_;
+      uint64_t& next = parent ? parent->child_next : root_child_next_;
       any |= bit;
       next |= bit;
       return;
@@ -218,7 +219,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
   }
 }
 
-void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level) {
+void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent) {
   const CompiledSchema& s = schema_;
   const size_t stride = s.of_type_tags.size() + 1;
   for (RevPending& p : pending) {
@@ -235,42 +236,47 @@ void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level) {
     bool holds;
     if (e.rev.only) holds = total == 1;
     else holds = position_matches(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
-    if (holds) release(e, p.start, p.end, &p.held, p.tmpl);
+    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent);
   }
   pending.clear();
 }
 
-void Matcher::hand_on_revs(OpenElem& frame, size_t index, Offset end) {
+// At the close of the frame at `index` (still on the stack, its parent below).
+void Matcher::hand_on_revs(size_t index, Offset end) {
   const CompiledSchema& s = schema_;
+  const OpenElem& frame = stack_[index];
+  FrameExtra& fx = extra(index);
   // Reverse positions: the children's, now that their number is final; this
   // element's own candidacies go to its parent (or the document root).
-  {
-    if (frame.cold && !frame.cold->child_revs.empty()) decide_revs(frame.cold->child_revs, index + 1);
-    if (!frame.rev_cands.empty()) {
-      std::vector<RevPending>& to = stack_.empty() ? root_revs_ : stack_.back().cold_state().child_revs;
-      for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
-        if (!frame.rev_cands.test(i)) continue;
-        const RevEntry& e = s.revs[i];
-        RevPending p{i, e.rev.of_type ? frame.type_pos : frame.child_pos, frame.start, end, {}};
-        if (frame.cold) p.held = take_held(frame.cold->rev_held, i);
-        to.push_back(std::move(p));
-      }
+  if (fx.cold && !fx.cold->child_revs.empty()) decide_revs(fx.cold->child_revs, index + 1, &fx);
+  if (!fx.rev_cands.empty()) {
+    std::vector<RevPending>& to = index == 0 ? root_revs_ : extra(index - 1).cold_state().child_revs;
+    for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
+      if (!fx.rev_cands.test(i)) continue;
+      const RevEntry& e = s.revs[i];
+      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}};
+      if (fx.cold) p.held = take_held(fx.cold->rev_held, i);
+      to.push_back(std::move(p));
     }
   }
 }
 
-void Matcher::decide_has_and_text(OpenElem& frame, Offset end) {
+// At the close of the frame at `index` (still on the stack, its parent below).
+void Matcher::decide_has_and_text(size_t index, Offset end) {
   const CompiledSchema& s = schema_;
-  if (!frame.has_cands.empty()) {
+  const OpenElem& frame = stack_[index];
+  FrameExtra& fx = extra(index);
+  FrameExtra* parent = parent_extra(index);
+  if (!fx.has_cands.empty()) {
     for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
-      if (frame.has_cands.test(h) && frame.has_found.test(h))
-        release(s.has_entries[h], frame.start, end, frame.cold ? &frame.cold->has_held : nullptr, h);
+      if (fx.has_cands.test(h) && fx.has_found.test(h))
+        release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent);
   }
-  if (!frame.text_cands.empty()) {
+  if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);
     --text_cand_frames_;
-    if (frame.cold)
-      for (const TextMatchState& st : frame.cold->text_states) {
+    if (fx.cold)
+      for (const TextMatchState& st : fx.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
         const bool holds = text_state_holds(st, e.text.value);
         if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
@@ -281,7 +287,7 @@ void Matcher::decide_has_and_text(OpenElem& frame, Offset end) {
             ts.last_occ = -1;
           }
         }
-        if (holds) release(e, frame.start, end, &frame.cold->text_held, st.tmpl);
+        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent);
       }
   }
 }

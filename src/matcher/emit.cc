@@ -26,7 +26,12 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
     return;
   }
   flush_text();
+  // A run nothing would take is not buffered: its fate is known at its start
+  // (see text_wanted).
+  Mask128 dests;
+  if (!text_wanted(dests)) return;
   pending_.active = true;
+  pending_.dests = dests;
   pending_.multi = false;
   pending_.decode_entities = decode_entities;
   pending_.first = piece;
@@ -35,15 +40,25 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
   pending_.end = end;
 }
 
-void Matcher::flush_text() {
-  if (!pending_.active) return;
-  pending_.active = false;
-  if (stack_.empty()) return;  // text outside every element
+// Whether text flushed now into the top frame would reach any flat column
+// (`dests`), normalize-space capture, deferred test or group row. Every
+// input to the answer (the top frame and its masks, the filled columns, the
+// open candidates, captures and instances) changes only at a push, a pop or
+// a flush, and each of those flushes the pending run first: a run's fate is
+// decided when it starts, and is the same when it is flushed.
+bool Matcher::text_wanted(Mask128& dests) const {
+  if (stack_.empty()) return false;  // text outside every element
   const CompiledSchema& s = schema_;
   const OpenElem& top = stack_.back();
   const size_t d = stack_.size() - 1;
-
-  Mask128 dests = top.text_dests & ~filled_;
+  // The flat text columns this text feeds: those of the CSels the top frame
+  // is the subject of (own text) or inside (subtree text).
+  if (!top.in_matched.empty()) {
+    ((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).for_each([&](unsigned k) {
+      dests |= Mask128::bit(s.csels[k].dest);
+    });
+    dests = dests & ~filled_;
+  }
   bool wanted = !dests.empty();
   if (s.any_normalize && !wanted) {
     for (size_t k = 0; k < ns_.size() && k < 128 && !wanted; ++k) {
@@ -56,9 +71,19 @@ void Matcher::flush_text() {
     }
   }
   const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
-  if (!wanted && deferred) wanted = wants_text_for_deferred(top);
+  if (!wanted && deferred) wanted = wants_text_for_deferred(d);
   if (!wanted && !instances_.empty()) wanted = instances_want_text();
-  if (!wanted) return;
+  return wanted;
+}
+
+void Matcher::flush_text() {
+  if (!pending_.active) return;
+  pending_.active = false;
+  Mask128 dests = pending_.dests;  // decided at the run's start (see text_wanted)
+  const CompiledSchema& s = schema_;
+  const OpenElem& top = stack_.back();
+  const size_t d = stack_.size() - 1;
+  const bool deferred = s.any_revs || s.any_has_entries || s.any_text;
 
   // A single piece is usually a view of the document; a joined run is the
   // pending buffer itself, moved out.
@@ -67,7 +92,7 @@ void Matcher::flush_text() {
   PendingValue value(text, arena_);
 
   if (deferred) {
-    hold_text(stack_.back(), pending_.start, text);
+    hold_text(d, pending_.start, text);
     if (text_cand_frames_ > 0) update_text_states(text.bytes());
   }
 
@@ -102,38 +127,43 @@ void Matcher::emit_flat(uint32_t q, Offset offset, Bytes value) {
   if (schema_.first_only_mask.test(q)) filled_ |= Mask128::bit(q);
 }
 
-void Matcher::close_elem(OpenElem& frame, size_t index, Offset end) {
+// The frame at `index` is the top of the stack, closed in place; its parent
+// (if any) lies below it.
+void Matcher::close_elem(size_t index, Offset end) {
   const CompiledSchema& s = schema_;
-  // Outer HTML: recorded now, materialised by the run driver.
-  if (!frame.outer_dests.empty()) {
-    for (unsigned q = 0; q < 128; ++q)
-      if (frame.outer_dests.test(q)) outer_.push_back({frame.start, end, true, q, 0, static_cast<uint32_t>(index)});
-    if (!s.early_stop_mask.empty()) {
-      filled_ |= frame.outer_dests;
-      LS_CHECK(open_outer_captures_ > 0);
-      --open_outer_captures_;
+  const OpenElem& frame = stack_[index];
+  if (uses_extra_) {
+    FrameExtra& fx = extra(index);
+    const uint32_t depth = static_cast<uint32_t>(index);
+    // Outer HTML: recorded now, materialised by the run driver.
+    if (!fx.outer_dests.empty()) {
+      fx.outer_dests.for_each([&](unsigned q) { outer_.push_back({frame.start, end, true, q, 0, depth}); });
+      if (!s.early_stop_mask.empty()) {
+        filled_ |= fx.outer_dests;
+        LS_CHECK(open_outer_captures_ > 0);
+        --open_outer_captures_;
+      }
     }
-  }
-  if (frame.cold)
-    for (const auto& [seq, j] : frame.cold->sub_outer)
-      outer_.push_back({frame.start, end, false, j, seq, static_cast<uint32_t>(index)});
+    if (fx.cold)
+      for (const auto& [seq, j] : fx.cold->sub_outer) outer_.push_back({frame.start, end, false, j, seq, depth});
 
-  // Group instances opened by this element become finished rows.
-  unmark_members(frame);
-  for (uint32_t n = 0; n < frame.instance_count; ++n) {
-    if (instances_.empty() || instances_.back().container != index)
-      internal_fault("instance stack tracks element stack");
-    OpenInstance& inst = instances_.back();
-    --open_per_group_[inst.group];
-    finished_rows_[inst.group].push_back({inst.seq, std::move(inst.rows)});
-    instances_.pop_back();
-  }
+    // Group instances opened by this element become finished rows.
+    unmark_members(fx);
+    for (uint32_t n = 0; n < fx.instance_count; ++n) {
+      if (instances_.empty() || instances_.back().container != index)
+        internal_fault("instance stack tracks element stack");
+      OpenInstance& inst = instances_.back();
+      --open_per_group_[inst.group];
+      finished_rows_[inst.group].push_back({inst.seq, std::move(inst.rows)});
+      instances_.pop_back();
+    }
 
-  if (s.any_revs) hand_on_revs(frame, index, end);
-  if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
-  if (s.any_has_entries || s.any_text) decide_has_and_text(frame, end);
-  // Evidence of descendant :has() arguments travels up to the parent.
-  if (s.any_has_entries && !stack_.empty()) stack_.back().has_found |= frame.has_found & has_descendant_mask_;
+    if (s.any_revs) hand_on_revs(index, end);
+    if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
+    if (s.any_has_entries || s.any_text) decide_has_and_text(index, end);
+    // Evidence of descendant :has() arguments travels up to the parent.
+    if (s.any_has_entries && index > 0) extra(index - 1).has_found |= fx.has_found & has_descendant_mask_;
+  }
 
   if (s.normalize_outer) {
     for (NsState& ns : ns_)

@@ -39,21 +39,23 @@ size_t first_non_ws(Bytes b) {
 
 bool is_structural(TagId tag) { return tag == kTagHtml || tag == kTagHead || tag == kTagBody; }
 
-// The linear search the name index replaces; debug builds compare the two
-// while the stack is shallow (a comparison at every depth would make deep
-// documents quadratic in exactly the builds that run the hostile tests).
-[[maybe_unused]] int32_t nearest_by_walk(const std::vector<OpenElem>& stack, Bytes name) {
-  for (size_t i = stack.size(); i > 0; --i)
-    if (ascii_iequals(stack[i - 1].name, name)) return static_cast<int32_t>(i - 1);
-  return -1;
-}
 [[maybe_unused]] constexpr size_t kWalkCheckDepth = 64;
 
 }  // namespace
 
 int32_t Matcher::nearest_open(Bytes name, TagId tag) const {
   const int32_t found = tag != kTagOther ? open_by_tag_[tag] : names_.top(name, names_.hash(name));
-  LS_DCHECK(stack_.size() > kWalkCheckDepth || found == nearest_by_walk(stack_, name));
+#if defined(LS_DEBUG_CHECKS)
+  // The linear search the name index replaces; debug builds compare the two
+  // while the stack is shallow (a comparison at every depth would make deep
+  // documents quadratic in exactly the builds that run the hostile tests).
+  if (stack_.size() <= kWalkCheckDepth) {
+    int32_t walk = -1;
+    for (size_t i = stack_.size(); i > 0 && walk < 0; --i)
+      if (ascii_iequals(frame_name(stack_[i - 1]), name)) walk = static_cast<int32_t>(i - 1);
+    LS_CHECK(found == walk);
+  }
+#endif
   return found;
 }
 
@@ -62,19 +64,20 @@ bool Matcher::non_html_frame_open() const {
   return stack_.size() > 1 || (stack_.size() == 1 && stack_[0].tag != kTagHtml);
 }
 
-void Matcher::index_frame(OpenElem& f, size_t d) {
+void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
   LS_CHECK(d < static_cast<size_t>(INT32_MAX));
   if (f.tag != kTagOther) {
     f.below_same_name = open_by_tag_[f.tag];
     open_by_tag_[f.tag] = static_cast<int32_t>(d);
+    if (const uint8_t priority = tag_info(f.tag).end_priority) {
+      f.link = priority_top_[priority];
+      priority_top_[priority] = static_cast<int32_t>(d);
+    }
   } else {
-    f.name_hash = names_.hash(f.name);
-    f.below_same_name = names_.push(f.name, f.name_hash, static_cast<int32_t>(d));
-  }
-  if (f.end_priority) {
-    LS_CHECK(f.end_priority < kEndPriorityLevels);
-    f.below_same_priority = priority_top_[f.end_priority];
-    priority_top_[f.end_priority] = static_cast<int32_t>(d);
+    // A name without a tag id has no end priority: `link` names its name.
+    f.link = static_cast<int32_t>(other_names_.size());
+    other_names_.push_back(name);
+    f.below_same_name = names_.push(name, names_.hash(name), static_cast<int32_t>(d));
   }
 }
 
@@ -133,13 +136,13 @@ void Matcher::open_element(Bytes name, TagId tag, std::span<const Attr> attrs, b
   ensure_frame(info, start);
   const int8_t slot = info.slot;
   if (slot != kNoSlot && tag_is_redundant(slot) &&
-      (stack_.empty() || !start_closes(info.close_class, stack_.back().close_class))) {
+      (stack_.empty() || !start_closes(info.close_class, tag_info(stack_.back().tag).close_class))) {
     ignore_structural(self_closing, start, end);
     return;
   }
   flush_text();
   bool closed_head = false;
-  while (!stack_.empty() && start_closes(info.close_class, stack_.back().close_class)) {
+  while (!stack_.empty() && start_closes(info.close_class, tag_info(stack_.back().tag).close_class)) {
     closed_head |= stack_.back().tag == kTagHead;
     pop_close(start);
   }
@@ -156,17 +159,25 @@ void Matcher::open_element(Bytes name, TagId tag, std::span<const Attr> attrs, b
   push_and_match(name, tag, info, attrs, self_closing, start, end);
 }
 
+// The frame is closed where it lies: close_elem reads it (and its parent
+// below it) in place, and nothing is pushed until it is popped.
 void Matcher::pop_close(Offset end) {
   LS_CHECK(!stack_.empty());
   const size_t index = stack_.size() - 1;
-  OpenElem frame = std::move(stack_.back());
-  stack_.pop_back();
-  if (frame.tag != kTagOther) open_by_tag_[frame.tag] = frame.below_same_name;
-  else names_.pop(frame.name, frame.name_hash, frame.below_same_name);
-  if (frame.end_priority) priority_top_[frame.end_priority] = frame.below_same_priority;
-  close_elem(frame, index, end);
+  const OpenElem& frame = stack_.back();
+  if (frame.tag != kTagOther) {
+    open_by_tag_[frame.tag] = frame.below_same_name;
+    if (const uint8_t priority = tag_info(frame.tag).end_priority) priority_top_[priority] = frame.link;
+  } else {
+    const Bytes name = other_names_[frame.link];
+    names_.pop(name, names_.hash(name), frame.below_same_name);
+  }
+  close_elem(index, end);
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
   attr_arena_.resize(frame.attr_begin);
+  if (frame.tag == kTagOther) other_names_.pop_back();
+  stack_.pop_back();
+  if (uses_extra_) extra_.pop_back();
   if (schema_.chain_slots) nearest_.resize(index * schema_.chain_slots);
 }
 

@@ -66,31 +66,41 @@ struct ColdState {
   std::vector<HeldValue> text_held;       // this element's text-predicate candidacies
 };
 
-struct OpenElem {
+// The per-element state every start tag writes and every close reads: one
+// cache line. What only some schemas use is in FrameExtra, kept beside the
+// stack only for those schemas; the tree-repair class and end priority come
+// from the tag id (tag_info), and the name of an element without a tag id
+// from the matcher's side stack of such names.
+struct alignas(64) OpenElem {
   Mask128 matched;      // CSels of which this element is the subject
   Mask128 in_matched;   // matched OR the parent's in_matched
-  Mask128 text_dests;   // flat text columns fed by the text directly inside
+  uint64_t elem_sig = 0;
+  Offset start = 0;
+  uint32_t attr_begin = 0, attr_end = 0;  // range in the matcher's attribute arena
+  int32_t below_same_name = -1;  // stack index of the next open frame of this name below, or -1
+  // A tag with an end priority: the stack index of the next open frame of
+  // that priority below, or -1. A name without a tag id (which never has an
+  // end priority): the index of the name in the matcher's side stack.
+  int32_t link = -1;
+  TagId tag = kTagOther;  // tag_id(name)
+};
+static_assert(sizeof(OpenElem) == 64, "one cache line per open element");
+
+// Per-element state that only some schemas use: deferred candidacies
+// (templates), outer-HTML captures, sibling and positional state, group
+// instances, and the rarely used lists behind `cold`.
+struct FrameExtra {
   Mask128 outer_dests;  // flat outer-HTML columns fed by this element's source
   Mask128 rev_cands;    // reverse-position templates this element is a candidate for
   Mask128 has_cands;    // :has() templates this element is a candidate for
   Mask128 has_found;    // :has() candidacies already satisfied by a later element
   Mask128 text_cands;   // text-predicate templates this element is a candidate for
-  uint64_t elem_sig = 0;
   uint64_t child_any = 0;   // sibling bits emitted so far by this element's children
   uint64_t child_next = 0;  // sibling bits emitted by the most recent child only
   uint64_t sib_state = 0;   // this element's own sibling-state word
-  Bytes name;               // as written
-  Offset start = 0;
-  uint32_t instance_count = 0;
   uint32_t child_pos = 0;
   uint32_t type_pos = 0;
-  uint32_t attr_begin = 0, attr_end = 0;  // range in the matcher's attribute arena
-  uint32_t name_hash = 0;            // the name's hash in the matcher's NameIndex (kTagOther only)
-  int32_t below_same_name = -1;      // stack index of the next open frame of this name below, or -1
-  int32_t below_same_priority = -1;  // the same for this end priority (when it is not 0)
-  CloseClass close_class = CloseClass::kOther;
-  uint8_t end_priority = 0;
-  TagId tag = kTagOther;  // tag_id(name)
+  uint32_t instance_count = 0;
   std::unique_ptr<ColdState> cold;
 
   ColdState& cold_state() {

@@ -48,8 +48,7 @@ template <class F>
 void Matcher::visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f) {
   const SubSel& sub = schema_.groups[g].subs[j];
   const Segment& seg = *sub.segment;
-  const KeptAttr* arena = attr_arena_.data();
-  if (!compound_matches_impl(seg.compounds.back(), stack_[subject], arena)) return;
+  if (!compound_matches_impl(seg.compounds.back(), view(), subject)) return;
   auto container_below = [&](size_t c) {  // first instance whose container is >= c
     return static_cast<size_t>(std::lower_bound(instances_.begin(), instances_.end(), c,
                                                 [](const OpenInstance& i, size_t v) { return i.container < v; }) -
@@ -92,11 +91,11 @@ void Matcher::open_instances(OpenElem& f, size_t d) {
     inst.seq = ++instance_counter_;
     instances_.push_back(std::move(inst));
     ++open_per_group_[g];
-    ++f.instance_count;
+    ++extra(d).instance_count;
   }
 }
 
-void Matcher::mark_members(OpenElem& f, size_t d) {
+void Matcher::mark_members(size_t d) {
   for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
     if (!membership_kind(sub)) return;
     const uint32_t id = sub_base_[g] + j;
@@ -104,12 +103,12 @@ void Matcher::mark_members(OpenElem& f, size_t d) {
       if (instances_[i].member[j]) return;
       instances_[i].member[j] = 1;
       members_[id].push_back(static_cast<uint32_t>(i));
-      f.cold_state().member_marks.emplace_back(id, j);
+      extra(d).cold_state().member_marks.emplace_back(id, j);
     });
   });
 }
 
-void Matcher::unmark_members(OpenElem& frame) {
+void Matcher::unmark_members(FrameExtra& frame) {
   if (!frame.cold) return;
   auto& marks = frame.cold->member_marks;
   for (auto it = marks.rbegin(); it != marks.rend(); ++it) {
@@ -121,10 +120,10 @@ void Matcher::unmark_members(OpenElem& frame) {
   marks.clear();
 }
 
-void Matcher::instance_outer(OpenElem& f, size_t d) {
+void Matcher::instance_outer(size_t d) {
   for_each_open_sub([&](uint32_t g, uint32_t j, const SubSel& sub) {
     if (sub.segment && sub.terminal.kind == Terminal::Kind::kOuter)
-      visit_subjects(g, j, d, [&](size_t i) { f.cold_state().sub_outer.emplace_back(instances_[i].seq, j); });
+      visit_subjects(g, j, d, [&](size_t i) { extra(d).cold_state().sub_outer.emplace_back(instances_[i].seq, j); });
   });
 }
 

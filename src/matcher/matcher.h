@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "implied_close.h"
+#include "matcher/buffers.h"
 #include "matcher/decode.h"
 #include "matcher/frame.h"
 #include "matcher/matching.h"
@@ -93,6 +94,9 @@ class Matcher final : public TokenSink {
   // Values that reach the result and are not views of the document go to
   // `arena`.
   Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena);
+  ~Matcher() override;
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
 
   // TokenSink.
   void start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing, Offset start,
@@ -107,19 +111,31 @@ class Matcher final : public TokenSink {
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
 
+  // The tokenizer's attribute list, lent for the scan.
+  std::vector<Attr>& token_attrs() { return buffers_.get().token_attrs; }
+
  private:
   struct PendingText {
     bool active = false;
     bool multi = false;     // `decoded` holds the concatenation of several pieces
     bool decode_entities = true;
+    Mask128 dests;          // the flat text columns the run feeds (see text_wanted)
     Bytes first;            // the first piece, raw
     std::string decoded;
     Offset start = 0, end = 0;
   };
 
+  void swap_buffers();
+
   StackView view() const {
-    return {stack_, attr_arena_.data(), nearest_.data(), schema_.chain_slots};
+    return {stack_, attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
+            nearest_.data(), schema_.chain_slots};
   }
+  // The extras of the frame at stack index d (the schema uses them).
+  FrameExtra& extra(size_t d) { return extra_[d]; }
+  // The extras of the parent of the frame at d, or nullptr for the root.
+  FrameExtra* parent_extra(size_t d) { return d ? &extra_[d - 1] : nullptr; }
+  Bytes frame_name(const OpenElem& f) const { return f.tag != kTagOther ? tag_name(f.tag) : other_names_[f.link]; }
   void update_chain_memo(size_t d);
 
   // Tree repair (frame.cc).
@@ -130,7 +146,7 @@ class Matcher final : public TokenSink {
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
-  void index_frame(OpenElem& f, size_t d);
+  void index_frame(OpenElem& f, size_t d, Bytes name);
   bool frame_open(TagId tag) const { return open_by_tag_[tag] >= 0; }  // tag is not kTagOther
   bool non_html_frame_open() const;
   int32_t nearest_open(Bytes name, TagId tag) const;
@@ -148,9 +164,9 @@ class Matcher final : public TokenSink {
   void visit_subjects(uint32_t g, uint32_t j, size_t subject, F&& f);
   void route_value(size_t d, Terminal::Kind kind, Bytes attr_name, PendingValue& value);
   void open_instances(OpenElem& f, size_t d);
-  void mark_members(OpenElem& f, size_t d);
-  void unmark_members(OpenElem& frame);
-  void instance_outer(OpenElem& f, size_t d);
+  void mark_members(size_t d);
+  void unmark_members(FrameExtra& frame);
+  void instance_outer(size_t d);
   void instance_attr(size_t d, Bytes name, PendingValue& value);
   void instance_text(size_t d, PendingValue& text);
   bool instances_want_text() const;
@@ -158,27 +174,38 @@ class Matcher final : public TokenSink {
   // Text, close and emission (emit.cc).
   void buffer_text(Bytes piece, bool decode_entities, Offset start);
   void flush_text();
-  void close_elem(OpenElem& frame, size_t index, Offset end);
+  bool text_wanted(Mask128& dests) const;
+  void close_elem(size_t index, Offset end);
   void emit_flat(uint32_t q, Offset offset, Bytes value);
 
   // Deferred matching (deferred.cc).
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
-  void hold_text(OpenElem& top, Offset offset, const TextValue& text);
+  void hold_text(size_t top, Offset offset, const TextValue& text);
   void update_text_states(Bytes text);
-  void hand_on_revs(OpenElem& frame, size_t index, Offset end);
-  void decide_has_and_text(OpenElem& frame, Offset end);
+  void hand_on_revs(size_t index, Offset end);
+  void decide_has_and_text(size_t index, Offset end);
   bool text_state_holds(const TextMatchState& st, Bytes needle) const;
-  void decide_revs(std::vector<RevPending>& pending, size_t level);
+  // `parent`: the extras of the parent of the decided candidates, or nullptr
+  // for the root (gated siblings set their bits there).
+  void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-               uint32_t tmpl);
-  bool wants_text_for_deferred(const OpenElem& top) const;
+               uint32_t tmpl, FrameExtra* parent);
+  bool wants_text_for_deferred(size_t top) const;
   void run_tails();
 
+  // The stacks below are swapped in from here at construction and back at
+  // destruction, so they keep their capacity across calls (members rather
+  // than references into the set: one indirection less on every access).
+  BorrowedBuffers buffers_;
   const CompiledSchema& schema_;
   EncodedInput input_;  // the scan's current buffer (see document_replaced)
   ValueArena& arena_;
   std::vector<OpenElem> stack_;
+  // Beside stack_, one per frame, when the schema uses any of their fields.
+  std::vector<FrameExtra> extra_;
+  bool uses_extra_ = false;
+  std::vector<Bytes> other_names_;  // names of the open frames without a tag id, in stack order
   // The open frames by name: per tag id, the stack index of the topmost
   // open frame of that id (-1: none); names without an id (kTagOther) in
   // names_. Frames link to the next one of their name down.
@@ -208,7 +235,7 @@ class Matcher final : public TokenSink {
   std::vector<TailRange> tail_ranges_;
   std::vector<RevPending> root_revs_;  // reverse candidacies of top-level elements
   uint32_t text_cand_frames_ = 0;      // open frames with text candidacies
-  std::vector<int32_t> nearest_;       // chain_slots entries per stack level
+  std::vector<int32_t> nearest_;  // chain_slots entries per stack level
   std::vector<TextStream> text_streams_;  // one per text template
   std::vector<uint32_t> sub_base_;        // per group: its first flat sub-field id
   std::vector<uint32_t> open_per_group_;  // open instances per group

@@ -78,13 +78,16 @@ const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name)
   return nullptr;
 }
 
-bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr* arena) {
+bool compound_matches_impl(const Compound& c, const StackView& v, size_t i) {
+  const OpenElem& f = v.stack[i];
+  const KeptAttr* arena = v.arena;
   if (c.sig & ~f.elem_sig) return false;
   if (c.tag_test < kTagTestByName) {
     // Equal ids; a name without one is compared as a name.
-    if (f.tag != c.tag_test || (c.tag_test == kTagOther && !ascii_iequals(*c.tag, f.name))) return false;
+    if (f.tag != c.tag_test || (c.tag_test == kTagOther && !ascii_iequals(*c.tag, v.other_names[f.link])))
+      return false;
   } else if (c.tag_test == kTagTestByName && c.tag && !(c.tag->size() == 1 && (*c.tag)[0] == '*') &&
-             !ascii_iequals(*c.tag, f.name)) {
+             !ascii_iequals(*c.tag, f.tag != kTagOther ? tag_name(f.tag) : v.other_names[f.link])) {
     return false;
   }
   if (c.id) {
@@ -93,27 +96,28 @@ bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr*
   }
   if (!c.classes.empty()) {
     const TextValue* cls = find_attr(f, arena, "class");
-    Bytes v = cls ? cls->bytes() : Bytes();
+    const Bytes words = cls ? cls->bytes() : Bytes();
     for (const std::string& want : c.classes)
-      if (!contains_word(v, want)) return false;
+      if (!contains_word(words, want)) return false;
   }
   for (const AttrPred& p : c.attrs) {
-    const TextValue* v = find_attr(f, arena, p.name);
-    if (!v || !attr_holds(p, v->bytes())) return false;
+    const TextValue* value = find_attr(f, arena, p.name);
+    if (!value || !attr_holds(p, value->bytes())) return false;
   }
   for (const Compound& n : c.nots)
-    if (compound_matches_impl(n, f, arena)) return false;
+    if (compound_matches_impl(n, v, i)) return false;
   for (const auto& group : c.is_groups) {
     bool any = false;
     for (const Compound& alt : group)
-      if (compound_matches_impl(alt, f, arena)) {
+      if (compound_matches_impl(alt, v, i)) {
         any = true;
         break;
       }
     if (!any) return false;
   }
   if (c.nth) {
-    uint32_t p = c.nth->of_type ? f.type_pos : f.child_pos;
+    LS_CHECK(v.extra);  // positions are kept whenever a compound has one
+    const uint32_t p = c.nth->of_type ? v.extra[i].type_pos : v.extra[i].child_pos;
     if (!position_matches(c.nth->a, c.nth->b, p)) return false;
   }
   return true;
@@ -122,7 +126,7 @@ bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr*
 bool chain_matches_at(const StackView& v, const Segment& s, size_t lo, size_t hi, size_t top) {
   if (top < hi - lo) return false;
   for (size_t k = lo; k <= hi; ++k)
-    if (!compound_matches_impl(s.compounds[k], v.stack[top - (hi - k)], v.arena)) return false;
+    if (!compound_matches_impl(s.compounds[k], v, top - (hi - k))) return false;
   return true;
 }
 
@@ -131,14 +135,14 @@ bool seg_match_anchored(const StackView& v, const Segment& s, size_t subject, si
   const std::vector<OpenElem>& stack = v.stack;
   const size_t g = s.compounds.size();
   if (subject < floor || subject >= stack.size()) return false;
-  if (!compound_matches_impl(s.compounds[g - 1], stack[subject], v.arena)) return false;
+  if (!compound_matches_impl(s.compounds[g - 1], v, subject)) return false;
 
   // The foot test, applied where compound 0 lands.
   auto foot_ok = [&](size_t i) {
     if (i < floor) return false;
     if (s.anchor && i - floor != *s.anchor) return false;
     if (s.relative && i == floor) return false;
-    if (sibling_bit >= 0 && !((stack[i].sib_state >> sibling_bit) & 1)) return false;
+    if (sibling_bit >= 0 && !((v.extra[i].sib_state >> sibling_bit) & 1)) return false;
     return true;
   };
   if (g == 1) return foot_ok(subject);
@@ -150,7 +154,7 @@ bool seg_match_anchored(const StackView& v, const Segment& s, size_t subject, si
   while (lo > 0 && s.combs[lo - 1] == Comb::kChild) --lo;
   if (subject < floor + (hi - lo)) return false;
   for (size_t k = lo; k < hi; ++k)
-    if (!compound_matches_impl(s.compounds[k], stack[subject - (hi - k)], v.arena)) return false;
+    if (!compound_matches_impl(s.compounds[k], v, subject - (hi - k))) return false;
   size_t used = subject - (hi - lo);  // frame of the chain's first compound
   if (lo == 0) return foot_ok(used);
 

@@ -23,19 +23,23 @@ inline bool position_matches(int32_t a, int32_t b, int64_t p) {
 // The value of the first kept attribute named `name` (ASCII case folded).
 const TextValue* find_attr(const OpenElem& f, const KeptAttr* arena, Bytes name);
 
-// Whether `c` matches frame `f`. Deferred tests (text, rev, has) are not
-// looked at here.
-bool compound_matches_impl(const Compound& c, const OpenElem& f, const KeptAttr* arena);
-
-// What segment matching reads: the stack, the kept attributes, and the
-// nearest-match table: nearest[j * stride + slot] is the highest stack index
-// <= j at which chain `slot` matches with its last compound there, or -1.
+// What matching reads: the stack, the kept attributes, the per-frame extras
+// (sibling state and positions; absent when the schema has neither), the
+// names of frames without a tag id, and the nearest-match table:
+// nearest[j * stride + slot] is the highest stack index <= j at which chain
+// `slot` matches with its last compound there, or -1.
 struct StackView {
   const std::vector<OpenElem>& stack;
   const KeptAttr* arena;
+  const FrameExtra* extra;
+  const Bytes* other_names;
   const int32_t* nearest;
   uint32_t stride;
 };
+
+// Whether `c` matches the frame at stack index i. Deferred tests (text, rev,
+// has) are not looked at here.
+bool compound_matches_impl(const Compound& c, const StackView& v, size_t i);
 
 // Whether chain compounds [lo, hi] of `s` match with compound hi on stack[top].
 bool chain_matches_at(const StackView& v, const Segment& s, size_t lo, size_t hi, size_t top);

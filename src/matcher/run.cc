@@ -36,9 +36,16 @@ uint64_t run_seed(const void* a, const void* b) {
 }  // namespace
 
 Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueArena& arena)
-    : schema_(schema), input_(input), arena_(arena), names_(run_seed(this, input.bytes.data())) {
+    : buffers_(*schema.buffer_pool),
+      schema_(schema),
+      input_(input),
+      arena_(arena),
+      names_(run_seed(this, input.bytes.data())) {
   std::fill(std::begin(priority_top_), std::end(priority_top_), -1);
   std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
+  swap_buffers();
+  uses_extra_ = schema.wants_source || !schema.containers.empty() || schema.any_revs ||
+                schema.any_has_entries || schema.any_text || schema.any_positional || schema.any_sibling;
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());
@@ -56,6 +63,21 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
     if (!schema.has_entries[h].has.child) has_descendant_mask_ |= Mask128::bit(h);
 }
 
+Matcher::~Matcher() {
+  // Back to the borrowed set (which clears it), capacity and all.
+  swap_buffers();
+}
+
+void Matcher::swap_buffers() {
+  ScanBuffers& b = buffers_.get();
+  stack_.swap(b.stack);
+  extra_.swap(b.extra);
+  other_names_.swap(b.other_names);
+  attr_arena_.swap(b.attrs);
+  nearest_.swap(b.nearest);
+  counters_.swap(b.counters);
+}
+
 bool Matcher::should_stop() {
   return !schema_.early_stop_mask.empty() && filled_ == schema_.early_stop_mask &&
          open_outer_captures_ == 0;
@@ -67,7 +89,7 @@ ExtractResult Matcher::finish() {
   while (!stack_.empty()) pop_close(static_cast<Offset>(input_.bytes.size()));
 
   // Reverse candidacies of top-level elements, against the root's counts.
-  if (s.any_revs && !root_revs_.empty()) decide_revs(root_revs_, 0);
+  if (s.any_revs && !root_revs_.empty()) decide_revs(root_revs_, 0, nullptr);
   if (!tail_ranges_.empty()) run_tails();
   if (!deferred_.empty()) {
     std::stable_sort(deferred_.begin(), deferred_.end(), [](const KeyedValue& a, const KeyedValue& b) {
@@ -137,7 +159,10 @@ ExtractResult Matcher::finish() {
 ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena) const {
   Matcher matcher(*this, input, arena);
   TokenizerScratch scratch;
+  scratch.attrs.swap(matcher.token_attrs());  // lent back below, capacity and all
   const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
+  scratch.attrs.clear();
+  scratch.attrs.swap(matcher.token_attrs());
   ExtractResult out = matcher.finish();
   out.scanned = scanned;
   arena.keep(std::move(scratch.nul_free));  // values may view the NUL-free copy

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "matcher/arena.h"
+#include "matcher/buffers.h"
 #include "matcher/decode.h"
 #include "matcher/mask.h"
 #include "selector_model.h"
@@ -142,6 +143,10 @@ class CompiledSchema {
   std::vector<HasEntry> has_entries;
   std::vector<TextEntry> text_entries;
   std::vector<TailSchema> tails;
+  // Idle scan buffers, lent to each scan of this schema (see buffers.h): the
+  // one thing a scan changes, under its own lock; everything else here is
+  // read-only once compiled.
+  std::unique_ptr<BufferPool> buffer_pool = std::make_unique<BufferPool>();
 
   Mask128 merged_queries;
   Mask128 early_stop_mask;  // set by the plan compiler

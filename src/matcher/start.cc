@@ -131,15 +131,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   const size_t d = stack_.size();
   OpenElem& f = stack_.emplace_back();
-  f.name = name;
+  if (uses_extra_) extra_.emplace_back();
   f.tag = tag;
   f.start = start;
-  f.close_class = info.close_class;
-  f.end_priority = info.end_priority;
   f.attr_begin = attr_begin;
   f.attr_end = attr_end;
-  index_frame(f, d);
+  index_frame(f, d, name);
   OpenElem* parent = d ? &stack_[d - 1] : nullptr;
+  FrameExtra* fx = uses_extra_ ? &extra_[d] : nullptr;
+  FrameExtra* px = uses_extra_ ? parent_extra(d) : nullptr;
 
   if (s.sig_tag) f.elem_sig |= tag != kTagOther ? dispatch.tag_sig : tag_sig(name);
   if (s.sig_id)
@@ -152,10 +152,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   if (s.any_positional) {
     const size_t stride = s.of_type_tags.size() + 1;
     LS_CHECK(counters_.size() >= (d + 1) * stride);
-    f.child_pos = ++counters_[d * stride];
+    fx->child_pos = ++counters_[d * stride];
     for (size_t t = 0; t < s.of_type_tags.size(); ++t)
       if (ascii_iequals(name, s.of_type_tags[t])) {
-        f.type_pos = ++counters_[d * stride + 1 + t];
+        fx->type_pos = ++counters_[d * stride + 1 + t];
         break;
       }
     counters_.resize((d + 2) * stride, 0);
@@ -165,15 +165,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Own sibling state, from the bits earlier siblings emitted.
   if (s.any_sibling) {
-    const uint64_t any = parent ? parent->child_any : root_child_any_;
-    const uint64_t next = parent ? parent->child_next : root_child_next_;
+    const uint64_t any = px ? px->child_any : root_child_any_;
+    const uint64_t next = px ? px->child_next : root_child_next_;
     dispatch.sibling.for_each([&](unsigned k) {
       const CSel& c = s.csels[k];
       for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
         const uint32_t bit = c.sib_bits[i];
         const uint64_t word = c.sib_adjacent[i] ? next : any;
-        if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], f, arena))
-          f.sib_state |= uint64_t{1} << bit;
+        if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], view(), d))
+          fx->sib_state |= uint64_t{1} << bit;
       }
     });
   }
@@ -203,32 +203,27 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   });
   f.in_matched = parent ? (f.matched | parent->in_matched) : f.matched;
 
-  // Text destinations.
-  if (!f.in_matched.empty())
-    ((f.matched & s.text_own_csels) | (f.in_matched & s.text_subtree_csels)).for_each([&](unsigned k) {
-      f.text_dests |= Mask128::bit(s.csels[k].dest);
-    });
-
   // Deferred candidacies and :has() evidence.
   if (s.any_revs || s.any_has_entries || s.any_text) become_candidate(f, d);
 
   // Group instances opened by this element, and the rows it belongs to.
   if (!s.containers.empty()) {
     open_instances(f, d);
-    if (!instances_.empty()) mark_members(f, d);
+    if (!instances_.empty()) mark_members(d);
   }
 
   // Outer HTML.
   if (s.wants_source) {
     if (!f.matched.empty()) {
-      (f.matched & s.outer_csels).for_each([&](unsigned k) { f.outer_dests |= Mask128::bit(s.csels[k].dest); });
+      Mask128& outer = fx->outer_dests;
+      (f.matched & s.outer_csels).for_each([&](unsigned k) { outer |= Mask128::bit(s.csels[k].dest); });
       // A first-only column captures the first element that starts with its
       // destination, the first in document order, and no later one.
-      f.outer_dests = f.outer_dests & ~outer_claimed_;
-      outer_claimed_ |= f.outer_dests & s.first_only_mask;
-      if (!f.outer_dests.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
+      outer = outer & ~outer_claimed_;
+      outer_claimed_ |= outer & s.first_only_mask;
+      if (!outer.empty() && !s.early_stop_mask.empty()) ++open_outer_captures_;
     }
-    if (!instances_.empty()) instance_outer(f, d);
+    if (!instances_.empty()) instance_outer(d);
   }
 
   // Normalize-space over whole elements: the first matching element is captured.
@@ -247,8 +242,8 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   // Sibling emission into the parent's child words.
   if (s.any_sibling) {
     const uint64_t em = emitted & s.ungated_bits;
-    uint64_t& any = parent ? parent->child_any : root_child_any_;
-    uint64_t& next = parent ? parent->child_next : root_child_next_;
+    uint64_t& any = px ? px->child_any : root_child_any_;
+    uint64_t& next = px ? px->child_next : root_child_next_;
     any |= em;
     next = em;
   }
