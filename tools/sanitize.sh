@@ -11,7 +11,9 @@
 # pytest run of step 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=$(command -v python)
+# The interpreter itself, not a launcher script in front of it (pyenv's shims
+# are bash scripts): a preloaded ThreadSanitizer runtime crashes bash.
+python=$(python -c "import sys; print(sys.executable)")
 jobs=${JOBS:-2}
 # -O1 with line tables: half the compile time of -O2 -g under the sanitizers,
 # and reports still name file and line.
