@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "lib.h"
 #include "selector.h"
 #include "xpath.h"
 
@@ -92,6 +93,13 @@ bool carries_deferred(const Compound& c) {
 }
 
 std::string comma_group_reason(const std::vector<std::string_view>& members) {
+  // A comma group is CSS throughout: a member in XPath form compiles on its
+  // own, but not inside the group (`a, //b` is neither CSS nor XPath).
+  for (std::string_view m : members)
+    if (routes_to_xpath(trim_unicode_whitespace(m)))
+      return "a comma-group member is itself unsupported \xE2\x80\x94 a comma group is CSS and this member is "
+             "XPath (an XPath union is written with `|`); the member is `" +
+             std::string(trim_unicode_whitespace(m)) + "`";
   for (std::string_view m : members)
     if (!serves_query_zero(compile_query(m)))
       return std::string("a comma-group member is itself unsupported \xE2\x80\x94 ") + reason(m) +

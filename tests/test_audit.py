@@ -62,6 +62,10 @@ OUTSIDE = ("outside the supported downward-XPath subset (child/descendant steps,
     ("li:last-child::text, b::text", "a comma-group member needs deferred-close matching"),
     ("a, p::first-line", "a comma-group member is itself unsupported \u2014 " + OTHER_PSEUDO +
      "; the member is `p::first-line`"),
+    # Members that compile alone as XPath, inside a CSS group (found by fuzzing).
+    ("a,//d", "a comma-group member is itself unsupported \u2014 a comma group is CSS and this member is XPath"),
+    ("p, normalize-space(//d)", "a comma-group member is itself unsupported \u2014 a comma group is CSS"),
+    ("p,//d[1]::text", "a comma-group member is itself unsupported \u2014 a comma group is CSS"),
 ])
 def test_reason(query, starts):
     assert t.reason(query).startswith(starts)
