@@ -13,8 +13,15 @@
 //     with the label "utf-8" (the path of an already-decoded str);
 //   - a document in an ASCII-compatible encoding whose bytes are well formed
 //     gives, scanned raw, what its UTF-8 transcoding gives.
+// Plans are kept from one input to the next, keyed by their schema, the way
+// callers keep a plan over many pages: a plan's pooled scan buffers then
+// carry what earlier documents grew into later ones, which a fresh plan per
+// input would never exercise; the free functions still compile per call.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 
 #include "encoding.h"
 #include "fuzz/checks.h"
@@ -71,6 +78,57 @@ bool all_valid(const ExtractResult& r, std::string& where) {
 
 std::string fault_text(const Fault& f) {
   return f.kind == FaultKind::kOutOfMemory ? std::string("out of memory") : f.message;
+}
+
+// Every part of a schema, length-prefixed, so that two schemas share a key
+// only when they are equal.
+std::string schema_key(const FuzzCase& c, const std::vector<bool>& first_only) {
+  std::string key;
+  auto put = [&key](Bytes s) {
+    const uint32_t n = static_cast<uint32_t>(s.size());
+    key.append(reinterpret_cast<const char*>(&n), sizeof n).append(s);
+  };
+  put(std::to_string(c.flat.size()));
+  for (const std::string& q : c.flat) put(q);
+  for (const GroupQuery& g : c.groups) {
+    put(g.container);
+    put(std::to_string(g.fields.size()));
+    for (const auto& [name, query] : g.fields) {
+      put(name);
+      put(query);
+    }
+  }
+  for (bool flag : first_only) key.push_back(flag ? '1' : '0');
+  return key;
+}
+
+// Compiled plans by schema. Bounded: emptied when full, so memory stays
+// flat over a long campaign.
+class PlanCache {
+ public:
+  std::shared_ptr<const Plan> get(const FuzzCase& c, const std::vector<bool>& first_only, Fault& fault) {
+    std::string key = schema_key(c, first_only);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (auto it = plans_.find(key); it != plans_.end()) return it->second;
+    }
+    auto plan = std::make_shared<Plan>();
+    if ((fault = compile_first_only(c.flat, c.groups, first_only, *plan))) return nullptr;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (plans_.size() >= kCapacity) plans_.clear();
+    plans_.emplace(std::move(key), plan);
+    return plan;
+  }
+
+ private:
+  static constexpr size_t kCapacity = 64;
+  std::mutex mu_;
+  std::unordered_map<std::string, std::shared_ptr<const Plan>> plans_;
+};
+
+PlanCache& plan_cache() {
+  static PlanCache* cache = new PlanCache;  // never destroyed: no order-of-exit hazards
+  return *cache;
 }
 
 }  // namespace
@@ -130,8 +188,10 @@ std::optional<std::string> check_extract(Bytes input) {
   // One plan without flags serves every whole-schema run below; an
   // over-budget schema is refused before any scan, so only its compilation
   // is exercised.
-  Plan plan;
-  if (Fault f = compile_first_only(c.flat, c.groups, {}, plan)) return "compile: " + fault_text(f);
+  Fault compile_fault;
+  const std::shared_ptr<const Plan> shared = plan_cache().get(c, {}, compile_fault);
+  if (!shared) return "compile: " + fault_text(compile_fault);
+  const Plan& plan = *shared;
   if (budget_error(plan.usage())) return std::nullopt;
 
   ExtractResult full;
@@ -161,11 +221,11 @@ std::optional<std::string> check_extract(Bytes input) {
 
   // First-only flags.
   if (std::find(c.first_only.begin(), c.first_only.end(), true) != c.first_only.end()) {
-    Plan flagged;
-    if (Fault f = compile_first_only(c.flat, c.groups, c.first_only, flagged)) return "compile: " + fault_text(f);
+    const std::shared_ptr<const Plan> flagged = plan_cache().get(c, c.first_only, compile_fault);
+    if (!flagged) return "compile: " + fault_text(compile_fault);
     ExtractResult first;
-    if (Fault f = flagged.extract(c.document, label, first)) return "flagged Plan::extract: " + fault_text(f);
-    const Mask128 mask = flagged.schema().first_only_mask;
+    if (Fault f = flagged->extract(c.document, label, first)) return "flagged Plan::extract: " + fault_text(f);
+    const Mask128 mask = flagged->schema().first_only_mask;
     for (size_t q = 0; q < c.flat.size(); ++q) {
       Column expected = full.flat[q];
       if (q < 128 && mask.test(static_cast<unsigned>(q)) && expected.size() > 1) expected.resize(1);
