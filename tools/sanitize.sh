@@ -49,7 +49,7 @@ if [ -n "$asan" ] && [ -n "$ubsan" ]; then
   cmake --build build/asan -j "$jobs" >/dev/null
   # Leaks are not checked: the interpreter itself keeps memory until exit.
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 LD_PRELOAD="$asan $ubsan" \
-    PYTHONPATH=build/asan "$python" -m pytest tests -q -p no:cacheprovider "$@"
+    PYTHONPATH=build/asan "$python" -m pytest tests -p no:cacheprovider "$@"
 else
   echo "skipped: no AddressSanitizer/UBSan runtime for g++"
 fi
