@@ -105,3 +105,38 @@ def test_plan_instances_are_independent_of_their_arguments():
     plan = ls.Plan(queries, [])
     queries.append("p::text")
     assert plan.extract(DOC) == [["1", "2", "3"]]
+
+
+# A plan keeps its scan buffers from one call to the next. Whatever an earlier
+# document left in them (a deep stack, side-stack state of deferred queries,
+# many attributes, a NUL that switched the scan to a copy, an early stop, a
+# set grown past the size that is kept), the next document's answer is the
+# one a fresh plan gives.
+REUSE_QUERIES = [
+    "p::text", "div ::text", "a::attr(href)", "li:last-child::text", "div:has(a)::attr(id)",
+    'p:contains("x")::text', "//li[last()]/text()", "//dt[.='k']/following-sibling::dd/text()",
+    "li:nth-child(2)::text", "b + i::text", "div > p", "normalize-space(//h1)",
+]
+REUSE_GROUPS = [("li", [("t", "text()"), ("a", "./a/@href")])]
+PROBE = (b"<h1> A  title </h1><div id=d><p>x1</p><a href=/a>l</a><ul><li>one</li><li>two<a href=/b>b</a></li>"
+         b"<li>three</li></ul><dl><dt>k</dt><dd>v</dd></dl><b>b</b><i>i</i></div>")
+
+
+@pytest.mark.parametrize("first", [
+    pytest.param(b"<div>" * 50_000 + b"<p>deep</p>", id="deep stack"),
+    pytest.param(b"<ul>" + b"<li><a href=x>y</a>" * 20_000 + b"</ul>", id="deferred state on many elements"),
+    pytest.param(b"<a " + b" ".join(b"a%d=%d" % (i, i) for i in range(30_000)) + b">t</a>", id="many attributes"),
+    pytest.param(b"<p>a\x00b</p><div id=q><a href='\x00'>z</a></div>", id="NUL switches to a copy"),
+    pytest.param(b"<table><td><p>cell<div><li>x", id="unclosed tree"),
+    pytest.param(b"", id="empty"),
+])
+@pytest.mark.parametrize("flags", [None, [True] * len(REUSE_QUERIES)], ids=["all values", "first only"])
+def test_reused_plan_answers_like_a_fresh_one(first, flags):
+    def make():
+        return ls.Plan(REUSE_QUERIES, REUSE_GROUPS, flags) if flags else ls.Plan(REUSE_QUERIES, REUSE_GROUPS)
+    expected = make().extract_grouped(PROBE)
+    assert expected[0][0] == ["x1"]  # the probe exercises the schema
+    plan = make()
+    for _ in range(2):  # the second round starts from buffers grown by the first
+        plan.extract_grouped(first)
+        assert plan.extract_grouped(PROBE) == expected
