@@ -13,17 +13,15 @@ memory of one open element: the peak growth over a million nested <div>s.
 Usage: python benchmarks/complexity.py [--rounds N] [--only SUBSTRING] [--no-memory]
 """
 import argparse
-import gc
 import math
 import pathlib
 import subprocess
 import sys
-import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
 
-from tests.complexity_cases import CASES  # noqa: E402
+from tests.complexity_cases import CASES, cpu_seconds  # noqa: E402
 
 TARGET_SECONDS = 0.003
 MEMORY_FLOOR = 4 << 20  # growth below this is reported as flat
@@ -54,7 +52,7 @@ def peak_growth(call):
 CHILD = PEAK + """
 import sys
 sys.path.insert(0, sys.argv[3])
-from tests.complexity_cases import CASES
+from tests.complexity_cases import CASES, cpu_seconds
 print(peak_growth(CASES[int(sys.argv[1])].make(int(sys.argv[2]))))
 """
 
@@ -65,19 +63,6 @@ html = b"<div>" * int(sys.argv[1]) + b"x"
 queries = sys.argv[2:]
 print(peak_growth(lambda: ls.extract(html, queries)))
 """
-
-
-def cpu_seconds(call):
-    # The cyclic collector stays off while a call builds its result lists: a
-    # collection then would walk every live object of the process and charge
-    # it to whichever call happened to trigger it.
-    gc.disable()
-    try:
-        start = time.thread_time()
-        call()
-        return time.thread_time() - start
-    finally:
-        gc.enable()
 
 
 def slope(xs, ys):

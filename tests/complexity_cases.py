@@ -6,6 +6,8 @@ Each case builds, for a given n, a call whose cost is measured; building the
 input is not part of the measurement. `n` is a starting size; the test and the
 benchmark scale it until one call is long enough to time.
 """
+import gc
+import time
 from dataclasses import dataclass
 from typing import Callable
 
@@ -21,6 +23,19 @@ class Case:
     make: Callable[[int], Callable[[], object]]
     n: int  # starting size
     memory: bool = True  # the benchmark's memory exponent is meaningful (the input's size grows with n)
+
+
+def cpu_seconds(call):
+    # The cyclic collector stays off while a call builds its result lists: a
+    # collection then would walk every live object of the process and charge
+    # it to whichever call happened to trigger it.
+    gc.disable()
+    try:
+        start = time.thread_time()
+        call()
+        return time.thread_time() - start
+    finally:
+        gc.enable()
 
 
 def doc(build, queries=("p::text",), groups=(), encoding=None):

@@ -4,12 +4,10 @@ the two through timer noise, cache effects and a busy second core. CPU time
 of this thread is measured (a preempted call does not look slow), the best of
 several interleaved calls is kept, and a ratio just over the bound is
 measured again with more calls before it fails."""
-import gc
-import time
 
 import pytest
 
-from tests.complexity_cases import CASES
+from tests.complexity_cases import CASES, cpu_seconds
 
 BOUND = 100.0
 MIN_SECONDS = 0.0015  # the smaller call is scaled up to at least this much CPU time
@@ -18,19 +16,6 @@ MIN_SECONDS = 0.0015  # the smaller call is scaled up to at least this much CPU 
 # takes fresh pages (and their faults) on every call, a step in cost that is not the
 # algorithm's and that a busy machine magnifies. From this size on both calls are past it.
 MIN_SECONDS_RETRY = 0.01
-
-
-def cpu_seconds(call):
-    # The cyclic collector stays off while a call builds its result lists: a
-    # collection then would walk every live object of the process and charge
-    # it to whichever call happened to trigger it.
-    gc.disable()
-    try:
-        start = time.thread_time()
-        call()
-        return time.thread_time() - start
-    finally:
-        gc.enable()
 
 
 def ratio(small, big, rounds):
