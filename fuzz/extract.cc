@@ -90,6 +90,7 @@ std::string schema_key(const FuzzCase& c, const std::vector<bool>& first_only) {
   };
   put(std::to_string(c.flat.size()));
   for (const std::string& q : c.flat) put(q);
+  put(std::to_string(c.groups.size()));
   for (const GroupQuery& g : c.groups) {
     put(g.container);
     put(std::to_string(g.fields.size()));
@@ -98,6 +99,7 @@ std::string schema_key(const FuzzCase& c, const std::vector<bool>& first_only) {
       put(query);
     }
   }
+  put(std::to_string(first_only.size()));
   for (bool flag : first_only) key.push_back(flag ? '1' : '0');
   return key;
 }
