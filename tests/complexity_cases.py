@@ -7,11 +7,14 @@ input is not part of the measurement. `n` is a starting size; the test and the
 benchmark scale it until one call is long enough to time.
 """
 import gc
+import gzip
 import time
 from dataclasses import dataclass
+from functools import partial
 from typing import Callable
 
 import _larkspine as ls
+from larkspine.inputs import gunzip
 
 DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text', '//div[.="x"]/text()',
                 "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text"]
@@ -144,4 +147,8 @@ CASES = [
     Case("free extract of an n-step XPath", free_extract(lambda n: ["/html" + "/div" * n + "/text()"]), 200,
          memory=False),
     Case("Plan of an n-step XPath", plan_compile(lambda n: ["/html" + "/body" * n + "/text()"]), 200, memory=False),
+    # The batch reader's gzip: a hostile .html.gz (or a WARC record's gzip body, or a WARC.gz's tail)
+    # of many tiny members, zero padding between them.
+    Case("gzip of n empty members, zero-padded", lambda n: partial(gunzip, (gzip.compress(b"") + b"\0" * 3) * n),
+         2000),
 ]

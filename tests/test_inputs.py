@@ -290,6 +290,10 @@ def test_standard_input_may_be_a_warc_or_a_page_arriving_in_short_reads(monkeypa
     [
         (gzip.compress(b"one") + gzip.compress(b"two"), b"onetwo"),
         (gzip.compress(b"padded") + b"\x00" * 10, b"padded"),
+        (gzip.compress(b"a") + b"\x00" * 3 + gzip.compress(b"b") + b"\x00", b"ab"),
+        # members longer than the chunks the input is fed in, and padding across chunks
+        (gzip.compress(bytes(range(256)) * 600) + b"\x00" * 70000 + gzip.compress(b"end"),
+         bytes(range(256)) * 600 + b"end"),
         (b"", b""),
     ],
 )
@@ -297,9 +301,15 @@ def test_gunzip_reads_every_member(data: bytes, expected: bytes) -> None:
     assert gunzip(data) == expected
 
 
-def test_gunzip_refuses_a_cut_off_member() -> None:
+@pytest.mark.parametrize("data", [gzip.compress(b"abc" * 100)[:-2], gzip.compress(b"x") + gzip.compress(b"y")[:9]])
+def test_gunzip_refuses_a_cut_off_member(data: bytes) -> None:
     with pytest.raises(EOFError, match="truncated gzip"):
-        gunzip(gzip.compress(b"abc" * 100)[:-2])
+        gunzip(data)
+
+
+def test_gunzip_refuses_what_follows_a_member_when_it_is_not_gzip() -> None:
+    with pytest.raises(zlib.error):
+        gunzip(gzip.compress(b"x") + b"\x00\x00garbage")
 
 
 def test_urls_are_read_through_fsspec() -> None:

@@ -142,6 +142,15 @@ def test_extract_file(tmp_path, name, pack):
     assert larkspine.extract_file(str(path), ["p::text"], encoding="cp1251") == [["Пример"]]
 
 
+def test_extract_file_reads_every_gzip_member(tmp_path):
+    path = tmp_path / "page.html.gz"
+    path.write_bytes(gzip.compress(b"<p>one") + gzip.compress(b"</p><p>two</p>"))
+    assert larkspine.extract_file(path, ["p::text"]) == [["one", "two"]]
+    path.write_bytes(b"<p>not gzip</p>")
+    with pytest.raises(gzip.BadGzipFile, match="Not a gzipped file"):
+        larkspine.extract_file(path, ["p::text"])
+
+
 @pytest.mark.parametrize("path", [0, 3, None, b"page.html"])
 def test_extract_file_takes_only_paths(path):
     with pytest.raises(TypeError, match="path must be a str or os.PathLike"):

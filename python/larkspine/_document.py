@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
-import gzip
 import os
 from typing import TypeAlias, Union
 
 from typing_extensions import Buffer
+
+from ._gzip import gunzip_file
 
 __all__ = ["Html", "as_document", "read_file"]
 
@@ -56,5 +57,5 @@ def read_file(path: str | os.PathLike[str]) -> bytes:
     with open(path, "rb") as f:
         data = f.read()
     if os.fspath(path).endswith(".gz"):
-        return gzip.decompress(data)
+        return gunzip_file(data)
     return data

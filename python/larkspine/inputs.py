@@ -35,7 +35,6 @@ has no offset one could seek to, and gets ``None``.
 from __future__ import annotations
 
 import glob
-import gzip
 import importlib
 import io
 import os
@@ -44,6 +43,8 @@ import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO
+
+from ._gzip import gunzip
 
 if TYPE_CHECKING:
     from fastwarc.warc import WarcRecord
@@ -244,24 +245,6 @@ def _os_reason(e: BaseException) -> str:
     if isinstance(e, OSError) and e.strerror:
         return e.strerror
     return str(e) or type(e).__name__
-
-
-def gunzip(data: bytes) -> bytes:
-    """Every member of a gzip stream, decompressed; ``EOFError`` if the last one is cut off.
-
-    Zero bytes after the last member (padding some writers add) are allowed.
-    """
-    out: list[bytes] = []
-    view = data
-    while view:
-        inflate = zlib.decompressobj(wbits=31)
-        out.append(inflate.decompress(view))
-        if not inflate.eof:
-            raise EOFError("truncated gzip data: the file ends inside a compressed member")
-        view = inflate.unused_data
-        if not view.strip(b"\x00"):
-            break
-    return b"".join(out)
 
 
 def _sniff(stream: BinaryIO) -> tuple[bytes, bytes]:
@@ -507,7 +490,7 @@ def _decode_body(body: bytes, fields: dict[str, str]) -> bytes:
     if coding in ("", "identity", "none"):
         return body
     if coding in ("gzip", "x-gzip"):
-        return gzip.decompress(body) if body else body
+        return gunzip(body)
     if coding == "deflate":
         try:
             return zlib.decompress(body)
