@@ -94,6 +94,12 @@ GOOD, GOOD_OFFSETS = warc_bytes(PAGES)
 RAW, RAW_OFFSETS = warc_bytes(PAGES, compress=False)
 
 
+@pytest.mark.parametrize("padding", [b"\x00" * 10, b"\x00" * 100_000])
+def test_zero_padding_after_the_last_member_is_no_failure(padding: bytes) -> None:
+    found, _ = items(GOOD + padding, "padded.warc.gz")
+    assert len(pages(found)) == 3 and not failures(found)
+
+
 @pytest.mark.parametrize(
     "data, good_pages, failure",
     [
@@ -106,9 +112,11 @@ RAW, RAW_OFFSETS = warc_bytes(PAGES, compress=False)
         # A corrupt member in the middle: the pages before it are read, then the file fails.
         (GOOD[: GOOD_OFFSETS[1]] + b"\x1f\x8b\x08\x00garbage-garbage" + GOOD[GOOD_OFFSETS[2]:], 1, "corrupt WARC after"),
         (GOOD + b"trailing junk", 3, "corrupt WARC after the record at offset %d" % GOOD_OFFSETS[2]),
+        (GOOD + b"\x00" * 10 + b"junk", 3, "corrupt WARC after the record at offset %d" % GOOD_OFFSETS[2]),
         (b"WARC/1.1\r\nnot a header at all\r\n\r\n", 0, "(record at offset 0): truncated or malformed WARC record"),
     ],
-    ids=["cut-in-member", "cut-in-trailer", "cut-in-block", "cut-in-header", "bad-member", "trailing-junk", "bad-header"],
+    ids=["cut-in-member", "cut-in-trailer", "cut-in-block", "cut-in-header", "bad-member", "trailing-junk",
+         "padding-then-junk", "bad-header"],
 )
 def test_truncated_or_corrupt_archives_fail_with_their_offset(data: bytes, good_pages: int, failure: str) -> None:
     found, _ = items(data, "bad.warc")

@@ -5,7 +5,7 @@ from __future__ import annotations
 import gzip
 import zlib
 
-__all__ = ["gunzip", "gunzip_file"]
+__all__ = ["gunzip", "gunzip_file", "padding_after_member"]
 
 _CHUNK = 1 << 16
 
@@ -24,15 +24,30 @@ def gunzip(data: bytes) -> bytes:
     out: list[bytes] = []
     pos = 0
     while pos < len(view):
-        inflate = zlib.decompressobj(wbits=31)
-        while not inflate.eof:
-            chunk = view[pos : pos + _CHUNK]
-            if not chunk:
-                raise EOFError("truncated gzip data: the file ends inside a compressed member")
-            out.append(inflate.decompress(chunk))
-            pos += len(chunk) - len(inflate.unused_data)
-        pos = _skip_zeros(view, pos)
+        pos = _skip_zeros(view, _member(view, pos, out))
     return b"".join(out)
+
+
+def padding_after_member(data: bytes) -> bool:
+    """Whether ``data`` is one whole gzip member followed by zero bytes, and at least one."""
+    view = memoryview(data).cast("B")
+    try:
+        end = _member(view, 0, [])
+    except (EOFError, zlib.error):
+        return False
+    return end < len(view) and _skip_zeros(view, end) == len(view)
+
+
+def _member(view: memoryview, pos: int, out: list[bytes]) -> int:
+    """Decompresses the member at ``pos`` into ``out``; returns where it ends."""
+    inflate = zlib.decompressobj(wbits=31)
+    while not inflate.eof:
+        chunk = view[pos : pos + _CHUNK]
+        if not chunk:
+            raise EOFError("truncated gzip data: the file ends inside a compressed member")
+        out.append(inflate.decompress(chunk))
+        pos += len(chunk) - len(inflate.unused_data)
+    return pos
 
 
 def _skip_zeros(view: memoryview, pos: int) -> int:

@@ -44,7 +44,7 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO
 
-from ._gzip import gunzip
+from ._gzip import gunzip, padding_after_member
 
 if TYPE_CHECKING:
     from fastwarc.warc import WarcRecord
@@ -380,8 +380,20 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         if gzipped and not cut_off:
             _check_gzip_end(reader, last)
     except (OSError, EOFError, zlib.error) as e:
+        if gzipped and last is not None and _padded_end(reader):
+            return
         where = "" if last is None else f" after the record at offset {last}"
         yield InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(e)}")
+
+
+def _padded_end(reader: _Prefixed) -> bool:
+    """Whether the archive ends, after the last record's member, in zero bytes: padding that
+    ``gzip`` skips but FastWARC reports as a data error."""
+    try:
+        reader.read()
+    except OSError:
+        return False
+    return reader.kept_starts_member() and padding_after_member(reader.kept())
 
 
 def _check_gzip_end(reader: _Prefixed, last: int | None) -> None:
