@@ -5,7 +5,9 @@ from __future__ import annotations
 import gzip
 import io
 import os
+import random
 import zlib
+from collections.abc import Iterator
 
 import pytest
 
@@ -143,6 +145,34 @@ def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: st
     assert [p[2] for p in pages(found)] == [b"<title>A</title>", b"<title>B</title>"]
     (message,) = failures(found)
     assert "(record at offset" in message and failure in message
+
+
+# Numbers that str.isdigit (or int) takes but a header does not hold: other scripts'
+# digits, superscripts, and the blanks U+001C-U+001F, which str.strip and splitlines see.
+@pytest.mark.parametrize("length", [b"\x1c87", b"8\x1e", b"\xb2", "\u00b2".encode()])
+def test_a_warc_length_of_anything_but_ascii_digits_is_a_malformed_record(length: bytes) -> None:
+    http = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>x</p>"
+    bad = b"WARC/1.1\r\nWARC-Type: response\r\nContent-Length: " + length + b"\r\n\r\n" + http + b"\r\n\r\n"
+    found, _ = items(warc_bytes(PAGES[:1], compress=False)[0] + bad)
+    assert [p[2] for p in pages(found)] == [b"<title>A</title>"]
+    assert "truncated or malformed WARC record: its header has no Content-Length" in failures(found)[0]
+
+
+@pytest.mark.parametrize(
+    "http, body",
+    [
+        (b"HTTP/1.1 \xb2 OK\r\nContent-Type: text/html\r\n\r\n<p>s</p>", b"<p>s</p>"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: \xb2\r\n\r\n", b""),
+        # 0x1C is field content, not a line end: the second Content-Type is the first one.
+        (b"HTTP/1.1 200 OK\r\nX-A: a\x1cContent-Type: image/png\r\nContent-Type: text/html\r\n\r\n<p>h</p>",
+         b"<p>h</p>"),
+    ],
+    ids=["superscript-status", "superscript-length", "field-with-0x1c"],
+)
+def test_http_headers_are_read_as_bytes_not_as_unicode_text(http: bytes, body: bytes) -> None:
+    head = b"WARC/1.1\r\nWARC-Type: response\r\nContent-Type: application/http; msgtype=response\r\n"
+    found, _ = items(head + b"Content-Length: %d\r\n\r\n" % len(http) + http + b"\r\n\r\n")
+    assert [p[2] for p in pages(found)] == [body] and not failures(found)
 
 
 @pytest.mark.parametrize(
@@ -359,3 +389,40 @@ def test_a_folder_that_cannot_be_listed_fails_by_name(tree, monkeypatch) -> None
         "FAILED site/b: cannot list the directory: Permission denied",
         "FAILED site/b: cannot list the directory: Permission denied",
     ]
+
+
+def _mutants(seed: bytes, rng: random.Random, count: int) -> Iterator[bytes]:
+    splices = [b"\r\n", b"\r\n\r\n", b"Content-Length: 99999\r\n", b"0\r\n", b"\x1f\x8b\x08", b"\x00" * 30,
+               b"Content-Encoding: gzip\r\n", b"Transfer-Encoding: chunked\r\n", b"\x1c", b"\xb2"]
+    for _ in range(count):
+        d = bytearray(seed)
+        for _ in range(rng.randint(1, 6)):
+            i = rng.randrange(len(d) + 1)
+            op = rng.randrange(5)
+            if op == 0 and i < len(d):
+                d[i] = rng.randrange(256)
+            elif op == 1:
+                del d[i : i + rng.randint(1, 50)]
+            elif op == 2:
+                del d[i:]
+            elif op == 3:
+                j = rng.randrange(len(d) + 1)
+                d[i:i] = d[j : j + rng.randint(1, 200)]
+            else:
+                d[i:i] = rng.choice(splices)
+        yield bytes(d)
+
+
+@pytest.mark.parametrize("compress", [True, False], ids=["warc.gz", "warc"])
+def test_mutated_archives_give_pages_and_failures_and_never_raise(compress: bool) -> None:
+    bodies = [
+        b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+        b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n" + gzip.compress(b"<p>z</p>") * 2,
+    ]
+    seed = warc_bytes(PAGES, compress=compress)[0]
+    head = b"WARC/1.1\r\nWARC-Type: response\r\nContent-Type: application/http; msgtype=response\r\n"
+    coded = b"".join(head + b"Content-Length: %d\r\n\r\n" % len(b) + b + b"\r\n\r\n" for b in bodies)
+    rng = random.Random(12)
+    for data in [*_mutants(seed, rng, 1500), *_mutants(coded, rng, 1500)]:
+        found, _ = items(data)  # raises on a fault
+        assert all(isinstance(f, (Document, InputFailure)) for f in found)

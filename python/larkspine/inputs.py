@@ -38,6 +38,7 @@ import glob
 import importlib
 import io
 import os
+import re
 import sys
 import zlib
 from collections.abc import Iterator, Sequence
@@ -362,8 +363,7 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
                 reader.keep_from(last)
                 if not reader.kept_starts_member():
                     offset = None
-            declared = record.headers.get("Content-Length")
-            if declared is None or not declared.strip().isdigit():
+            if _decimal(record.headers.get("Content-Length")) is None:
                 yield InputFailure(
                     source, offset, "truncated or malformed WARC record: its header has no Content-Length"
                 )
@@ -415,7 +415,7 @@ def _check_gzip_end(reader: _Prefixed, last: int | None) -> None:
 
 def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadStats) -> Item | None:
     headers = record.headers
-    expected = int(headers.get("Content-Length") or 0)
+    expected = _decimal(headers.get("Content-Length")) or 0
     reader = record.reader
     block = reader.read() if reader is not None else b""
     if len(block) < expected:
@@ -440,11 +440,10 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
         body = _decode_body(body, fields)
     except (OSError, EOFError, zlib.error, ValueError) as e:
         return InputFailure(source, offset, f"undecodable HTTP body: {_os_reason(e)}")
-    announced = fields.get("content-length", "").strip()
+    announced = _decimal(fields.get("content-length"))
     if (
         not body
-        and announced.isdigit()
-        and int(announced) > 0
+        and announced
         and "transfer-encoding" not in fields
         and headers.get("WARC-Truncated") is None
     ):
@@ -465,13 +464,22 @@ def _header_end(block: bytes) -> tuple[int, int]:
     return crlf, 4
 
 
+def _decimal(value: str | None) -> int | None:
+    """A header's decimal number, or ``None`` unless it is ASCII digits (``str.isdigit`` and
+    ``int`` also take other scripts' digits, superscripts and blanks such as U+001C)."""
+    value = value.strip(" \t") if value is not None else ""
+    return int(value) if value.isascii() and value.isdigit() else None
+
+
 def _parse_http_header(head: bytes) -> tuple[int | None, dict[str, str]]:
     """The status code and the header fields (lower-case names; the first of repeated fields)."""
-    lines = head.decode("latin-1").splitlines()
+    # Lines end at CR LF, LF or CR only: str.splitlines would also split at the bytes
+    # 0x1C-0x1E and 0x85, which are field content.
+    lines = re.split(r"\r\n|\r|\n", head.decode("latin-1"))
     if not lines or not lines[0].startswith("HTTP/"):
         return None, {}
     parts = lines[0].split(None, 2)
-    status = int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+    status = (_decimal(parts[1]) if len(parts) > 1 else None) or 0
     fields: dict[str, str] = {}
     for line in lines[1:]:
         name, colon, value = line.partition(":")
