@@ -149,7 +149,7 @@ def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: st
 
 # Numbers that str.isdigit (or int) takes but a header does not hold: other scripts'
 # digits, superscripts, and the blanks U+001C-U+001F, which str.strip and splitlines see.
-@pytest.mark.parametrize("length", [b"\x1c87", b"8\x1e", b"\xb2", "\u00b2".encode()])
+@pytest.mark.parametrize("length", [b"\x1c87", b"8\x1e", b"\xb2", "\u00b2".encode(), b"1" * 5000])
 def test_a_warc_length_of_anything_but_ascii_digits_is_a_malformed_record(length: bytes) -> None:
     http = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>x</p>"
     bad = b"WARC/1.1\r\nWARC-Type: response\r\nContent-Length: " + length + b"\r\n\r\n" + http + b"\r\n\r\n"
@@ -163,11 +163,13 @@ def test_a_warc_length_of_anything_but_ascii_digits_is_a_malformed_record(length
     [
         (b"HTTP/1.1 \xb2 OK\r\nContent-Type: text/html\r\n\r\n<p>s</p>", b"<p>s</p>"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: \xb2\r\n\r\n", b""),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + b"9" * 5000 + b"\r\n\r\n", b""),
+        (b"HTTP/1.1 " + b"2" * 5000 + b" OK\r\nContent-Type: text/html\r\n\r\n<p>n</p>", b"<p>n</p>"),
         # 0x1C is field content, not a line end: the second Content-Type is the first one.
         (b"HTTP/1.1 200 OK\r\nX-A: a\x1cContent-Type: image/png\r\nContent-Type: text/html\r\n\r\n<p>h</p>",
          b"<p>h</p>"),
     ],
-    ids=["superscript-status", "superscript-length", "field-with-0x1c"],
+    ids=["superscript-status", "superscript-length", "5000-digit-length", "5000-digit-status", "field-with-0x1c"],
 )
 def test_http_headers_are_read_as_bytes_not_as_unicode_text(http: bytes, body: bytes) -> None:
     head = b"WARC/1.1\r\nWARC-Type: response\r\nContent-Type: application/http; msgtype=response\r\n"
@@ -393,7 +395,7 @@ def test_a_folder_that_cannot_be_listed_fails_by_name(tree, monkeypatch) -> None
 
 def _mutants(seed: bytes, rng: random.Random, count: int) -> Iterator[bytes]:
     splices = [b"\r\n", b"\r\n\r\n", b"Content-Length: 99999\r\n", b"0\r\n", b"\x1f\x8b\x08", b"\x00" * 30,
-               b"Content-Encoding: gzip\r\n", b"Transfer-Encoding: chunked\r\n", b"\x1c", b"\xb2"]
+               b"Content-Encoding: gzip\r\n", b"Transfer-Encoding: chunked\r\n", b"\x1c", b"\xb2", b"9" * 5000]
     for _ in range(count):
         d = bytearray(seed)
         for _ in range(rng.randint(1, 6)):

@@ -466,9 +466,13 @@ def _header_end(block: bytes) -> tuple[int, int]:
 
 def _decimal(value: str | None) -> int | None:
     """A header's decimal number, or ``None`` unless it is ASCII digits (``str.isdigit`` and
-    ``int`` also take other scripts' digits, superscripts and blanks such as U+001C)."""
+    ``int`` also take other scripts' digits, superscripts and blanks such as U+001C), or has
+    more than 30 significant digits (``int`` refuses more than 4,300, and no length comes
+    near 10**30)."""
     value = value.strip(" \t") if value is not None else ""
-    return int(value) if value.isascii() and value.isdigit() else None
+    if not (value.isascii() and value.isdigit()) or len(value.lstrip("0")) > 30:
+        return None
+    return int(value)
 
 
 def _parse_http_header(head: bytes) -> tuple[int | None, dict[str, str]]:
