@@ -8,6 +8,7 @@ import zlib
 __all__ = ["gunzip", "gunzip_file", "padding_after_member"]
 
 _CHUNK = 1 << 16
+_FIRST_CHUNK = 1 << 8
 
 
 def gunzip(data: bytes) -> bytes:
@@ -18,7 +19,7 @@ def gunzip(data: bytes) -> bytes:
     """
     # The input goes to zlib a bounded chunk at a time: what is left over after a member
     # (``unused_data``, a copy) is then at most one chunk, so a stream of many small members
-    # costs linear time. (``gzip.decompress`` hands zlib the whole rest of the input at each
+    # costs linear time (see _member). (``gzip.decompress`` hands zlib the whole rest of the input at each
     # member: quadratic, minutes for a few megabytes of empty members.)
     view = memoryview(data).cast("B")
     out: list[bytes] = []
@@ -41,17 +42,23 @@ def padding_after_member(data: bytes) -> bool:
 def _member(view: memoryview, pos: int, out: list[bytes]) -> int:
     """Decompresses the member at ``pos`` into ``out``; returns where it ends."""
     inflate = zlib.decompressobj(wbits=31)
+    # Chunks grow from small: the copy zlib makes of what follows the member's end is then
+    # at most about the member's own size, however small the members are.
+    size = _FIRST_CHUNK
     while not inflate.eof:
-        chunk = view[pos : pos + _CHUNK]
+        chunk = view[pos : pos + size]
         if not chunk:
             raise EOFError("truncated gzip data: the file ends inside a compressed member")
         out.append(inflate.decompress(chunk))
         pos += len(chunk) - len(inflate.unused_data)
+        size = min(2 * size, _CHUNK)
     return pos
 
 
 def _skip_zeros(view: memoryview, pos: int) -> int:
     """The first position at or after ``pos`` whose byte is not zero, or the end."""
+    if pos < len(view) and view[pos]:
+        return pos
     while pos < len(view):
         chunk = bytes(view[pos : pos + _CHUNK])
         rest = chunk.lstrip(b"\x00")
