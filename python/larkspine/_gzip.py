@@ -17,10 +17,10 @@ def gunzip(data: bytes) -> bytes:
     Zero bytes between and after members (padding some writers add) are skipped, as the
     ``gzip`` module skips them.
     """
-    # The input goes to zlib a bounded chunk at a time: what is left over after a member
-    # (``unused_data``, a copy) is then at most one chunk, so a stream of many small members
-    # costs linear time (see _member). (``gzip.decompress`` hands zlib the whole rest of the input at each
-    # member: quadratic, minutes for a few megabytes of empty members.)
+    # The input goes to zlib a bounded chunk at a time, so what zlib copies after a member's
+    # end (``unused_data``) is bounded too and many small members cost linear time (see
+    # _member). ``gzip.decompress`` hands zlib the whole rest of the input at each member:
+    # quadratic, minutes for a few megabytes of empty members.
     view = memoryview(data).cast("B")
     out: list[bytes] = []
     pos = 0
@@ -30,7 +30,8 @@ def gunzip(data: bytes) -> bytes:
 
 
 def padding_after_member(data: bytes) -> bool:
-    """Whether ``data`` is one whole gzip member followed by zero bytes, and at least one."""
+    """Whether ``data`` is one whole gzip member followed by at least one zero byte and
+    nothing else."""
     view = memoryview(data).cast("B")
     try:
         end = _member(view, 0, [])
