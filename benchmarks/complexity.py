@@ -52,7 +52,7 @@ def peak_growth(call):
 CHILD = PEAK + """
 import sys
 sys.path.insert(0, sys.argv[3])
-from tests.complexity_cases import CASES, cpu_seconds
+from tests.complexity_cases import CASES
 print(peak_growth(CASES[int(sys.argv[1])].make(int(sys.argv[2]))))
 """
 
