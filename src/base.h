@@ -52,11 +52,12 @@ enum class FaultKind : uint8_t {
   kOutOfMemory = 1,
   kInternal = 2,
   kDocumentTooLarge = 3,
+  kBatchTooLarge = 4,  // a column of a columnar batch past 32-bit offsets
 };
 
 struct Fault {
   FaultKind kind = FaultKind::kNone;
-  std::string message;  // complete text for kInternal and kDocumentTooLarge
+  std::string message;  // complete text for every kind but kOutOfMemory
   explicit operator bool() const { return kind != FaultKind::kNone; }
 };
 

@@ -47,6 +47,9 @@ def doc(build, queries=("p::text",), groups=(), encoding=None):
         html = build(n)
         q, g = list(queries), list(groups)
         return lambda: ls.extract_grouped(html, q, g, encoding=encoding)
+    # What the batch tests replay: the same document, queries and label.
+    make.document = build
+    make.schema = (list(queries), list(groups), encoding)
     return make
 
 

@@ -13,7 +13,7 @@ FUNCTIONS = ["extract", "extract_grouped", "audit_schema", "selector_terminals",
 
 
 def test_module_registration_order_and_doc():
-    assert ls.__all__ == ["__doc__", *FUNCTIONS, "Plan"]
+    assert ls.__all__ == ["__doc__", *FUNCTIONS, "Plan", "ArrowBatch"]
     assert ls.__doc__ == "Native Larkspine core: treeless, one-pass HTML extraction."
     assert isinstance(ls.Plan, type)
 

@@ -76,3 +76,22 @@ def test_str_and_bytes_on_threads():
     expected = plan.extract(text.encode())
     assert plan.extract(text) == expected
     assert run_all([lambda: plan.extract(text), lambda: plan.extract(text.encode())], 8) == [expected] * 16
+
+
+@pytest.mark.parametrize("threads", [2, 4])
+def test_extract_arrow_on_native_threads_and_callers(documents, threads):
+    # Native threads inside each batch, and several batches at once on one
+    # plan: every row equals the sequential extract_grouped of its document.
+    pa = pytest.importorskip("pyarrow")
+    plan = ls.Plan(FLAT, GROUPS, first_only=[True, False] * 3)
+    docs = documents * 3
+    expected = pa.record_batch(plan.extract_arrow(docs)).to_pylist()
+    first = [q for q, f in enumerate(plan.first_only) if f]
+    for row, doc in zip(expected, docs):
+        flat, grouped = plan.extract_grouped(doc)
+        assert [row[str(q)] for q in range(len(FLAT)) if q not in first] == \
+            [col for q, col in enumerate(flat) if q not in first]
+        assert [row[str(q)] for q in first] == [flat[q][0] if flat[q] else None for q in first]
+        assert len(row[str(len(FLAT))]) == len(grouped[0])
+    got = run_all([lambda: pa.record_batch(plan.extract_arrow(docs, threads=threads)).to_pylist()], 4)
+    assert got == [expected] * 4

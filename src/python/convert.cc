@@ -146,7 +146,8 @@ std::optional<whatwg::Encoding> encoding_for_str_label(const std::string& label)
 
 bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out) {
-  for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  const int positional = sig.positional < 0 ? sig.count : sig.positional;
+  for (int i = 0; i < sig.count; ++i) out[i] = i < nargs && i < positional ? args[i] : nullptr;
   Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GetItem(kwnames, k);
@@ -172,8 +173,8 @@ bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
     }
     out[slot] = args[nargs + k];
   }
-  if (nargs > sig.count) {
-    int lo = sig.required + sig.self_count, hi = sig.count + sig.self_count;
+  if (nargs > positional) {
+    int lo = sig.required + sig.self_count, hi = positional + sig.self_count;
     std::string takes = lo == hi ? plural(hi, "positional argument")
                                  : "from " + std::to_string(lo) + " to " + std::to_string(hi) +
                                        " positional arguments";
@@ -227,6 +228,60 @@ bool convert_html(PyObject* obj, Html& out) {
       name + ". For a bytearray/memoryview use the larkspine.extract wrapper, which converts them.";
   PyErr_SetString(PyExc_TypeError, msg.c_str());
   return false;
+}
+
+HeldDocuments::~HeldDocuments() {
+  for (std::unique_ptr<Py_buffer>& v : views_) PyBuffer_Release(v.get());
+}
+
+bool convert_documents(PyObject* obj, HeldDocuments& out) {
+  if (is_str(obj) || is_bytes(obj) || PyObject_CheckBuffer(obj)) {
+    std::string msg = "larkspine: documents must be an iterable of documents, got one " + type_name(obj);
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return false;
+  }
+  Ref it(PyObject_GetIter(obj));
+  if (!it) return false;
+  Py_ssize_t hint = PyObject_Size(obj);  // capacity hint only
+  if (hint < 0) PyErr_Clear();
+  else {
+    out.docs.reserve(static_cast<size_t>(hint));
+    out.objects_.reserve(static_cast<size_t>(hint));
+  }
+  while (Ref item{PyIter_Next(it.get())}) {
+    PyObject* doc = item.get();
+    if (is_bytes(doc) || is_str(doc)) {
+      Html html;
+      if (!convert_html(doc, html)) {
+        // A str without a UTF-8 form: the message names the document.
+        std::string msg = "larkspine: document " + std::to_string(out.docs.size()) +
+                          " is a str without a UTF-8 form (lone surrogates)";
+        PyErr_SetString(PyExc_TypeError, msg.c_str());
+        return false;
+      }
+      out.docs.push_back(html);
+    } else if (PyObject_CheckBuffer(doc)) {
+      auto view = std::make_unique<Py_buffer>();
+      if (PyObject_GetBuffer(doc, view.get(), PyBUF_SIMPLE) < 0) return false;
+      Bytes bytes(static_cast<const char*>(view->buf), static_cast<size_t>(view->len));
+      if (view->readonly) {
+        out.views_.push_back(std::move(view));
+      } else {
+        auto copy = std::make_unique<std::string>(bytes);
+        PyBuffer_Release(view.get());
+        bytes = *copy;
+        out.copies_.push_back(std::move(copy));
+      }
+      out.docs.push_back(Html{bytes, false});
+    } else {
+      std::string msg = "larkspine: document " + std::to_string(out.docs.size()) +
+                        " must be bytes, a bytes-like object or str, got " + type_name(doc);
+      PyErr_SetString(PyExc_TypeError, msg.c_str());
+      return false;
+    }
+    out.objects_.push_back(std::move(item));
+  }
+  return !PyErr_Occurred();
 }
 
 bool convert_str(PyObject* obj, std::string& out) {

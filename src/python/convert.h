@@ -2,6 +2,7 @@
 // Everything here runs with the interpreter lock held.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,9 +21,11 @@ struct Signature {
   int count;
   int required;
   int self_count;  // 1 for methods: the interpreter counts self in "takes N"
+  int positional = -1;  // how many may be passed by position (-1: all); the rest are keyword-only
 };
 
 // Fills out[0..count) with borrowed references (nullptr when omitted).
+// Keyword-only parameters come after the positional ones and are optional.
 // Returns false with TypeError set.
 bool bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** out);
@@ -33,6 +36,30 @@ struct Html {
   bool is_str = false;
 };
 bool convert_html(PyObject* obj, Html& out);
+
+// The documents of a batch: views that stay valid and unchanged while the
+// interpreter lock is released. bytes (and subclasses) and str are viewed in
+// place; another object with the buffer protocol is viewed in place when its
+// buffer is read-only, and copied when it is writable (another thread could
+// change it during the scan). Holds a reference to every object and releases
+// the buffer views when destroyed (with the lock held).
+class HeldDocuments {
+ public:
+  HeldDocuments() = default;
+  HeldDocuments(const HeldDocuments&) = delete;
+  HeldDocuments& operator=(const HeldDocuments&) = delete;
+  ~HeldDocuments();
+
+  std::vector<Html> docs;
+
+ private:
+  friend bool convert_documents(PyObject* obj, HeldDocuments& out);
+  std::vector<Ref> objects_;
+  std::vector<std::unique_ptr<Py_buffer>> views_;
+  std::vector<std::unique_ptr<std::string>> copies_;
+};
+// An iterable of documents (a single str or bytes-like is refused).
+bool convert_documents(PyObject* obj, HeldDocuments& out);
 
 // A sequence of str (a str itself is refused).
 bool convert_str_list(PyObject* obj, std::vector<std::string>& out);

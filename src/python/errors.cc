@@ -29,6 +29,7 @@ PyObject* raise_fault(const Fault& fault) {
     case FaultKind::kOutOfMemory:
       return PyErr_NoMemory();
     case FaultKind::kDocumentTooLarge:
+    case FaultKind::kBatchTooLarge:
       PyErr_SetString(PyExc_ValueError, fault.message.c_str());
       return nullptr;
     case FaultKind::kInternal:

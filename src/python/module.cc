@@ -11,6 +11,7 @@
 #include "encoding.h"
 #include "lib.h"
 #include "python/convert.h"
+#include "python/arrow_batch.h"
 #include "python/errors.h"
 #include "python/plan.h"
 
@@ -328,6 +329,10 @@ int module_exec(PyObject* module) {
     if (!add_to_module(module, def->ml_name, PyCMethod_New(def, module, modname.get(), nullptr)))
       return -1;
   if (!add_to_module(module, "Plan", plan_type(module))) return -1;
+  Ref batch_type(arrow_batch_type(module));
+  if (!batch_type) return -1;
+  set_arrow_batch_type(batch_type.get());
+  if (!add_to_module(module, "ArrowBatch", batch_type.release())) return -1;
   return 0;
 }
 
