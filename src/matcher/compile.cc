@@ -698,6 +698,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   out.any_revs = !out.revs.empty();
   out.any_has_entries = !out.has_entries.empty();
   out.any_text = !out.text_entries.empty();
+  out.index_chains();
   return std::move(out);  // out is the builder's member
 }
 

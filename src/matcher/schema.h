@@ -155,6 +155,21 @@ class CompiledSchema {
   uint32_t query_count = 0;
   uint32_t chain_slots = 0;  // non-last chains over every matched segment
 
+  // Every slot of the nearest-match table as one flat list, for the
+  // per-element update: the chain is compounds [lo, hi] of *segment, and
+  // `sig` is the signature of compound hi, which the element must carry.
+  // The pointers stay valid because a CompiledSchema is never copied (its
+  // buffer pool makes it move-only) and moving it moves the vectors' storage
+  // without moving their elements; index_chains runs last in compile.
+  struct ChainRef {
+    uint64_t sig;
+    const Segment* segment;
+    uint32_t lo, hi;
+    uint32_t slot;
+  };
+  std::vector<ChainRef> chains;
+  void index_chains();
+
   // A compact view of the CSels for the per-tag loop: one entry per CSel,
   // the subject compound's signature for a one-segment selector.
   struct Quick {

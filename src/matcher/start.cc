@@ -6,6 +6,7 @@
 // instances and captures it opens; attribute values it emits at once.
 // Only attributes whose names some query mentions are kept and decoded; a
 // 64-bit name filter rejects most others without a string comparison.
+#include <algorithm>
 #include <cstring>
 
 #include "matcher/matcher.h"
@@ -47,37 +48,55 @@ void for_each_word(Bytes v, F&& f) {
 
 }  // namespace
 
+// Lists every descendant-joined chain but the last of every segment the
+// matcher places, in slot order.
+void CompiledSchema::index_chains() {
+  chains.clear();
+  auto add = [&](const Segment& seg) {
+    uint32_t slot = seg.chain_slot;
+    uint32_t lo = 0;
+    for (uint32_t i = 0; i < seg.combs.size(); ++i) {
+      if (seg.combs[i] != Comb::kDescendant) continue;
+      chains.push_back(ChainRef{seg.compounds[i].sig, &seg, lo, i, slot++});
+      lo = i + 1;
+    }
+  };
+  for (const CSel& c : csels)
+    if (!c.cold)
+      for (const Segment& seg : c.segments) add(seg);
+  for (const GroupSpec& g : groups)
+    for (const SubSel& sub : g.subs)
+      if (sub.segment) add(*sub.segment);
+  for (const RevEntry& e : revs) add(e.segment);
+  for (const HasEntry& e : has_entries) add(e.segment);
+  for (const TextEntry& e : text_entries) add(e.segment);
+  LS_CHECK(chains.size() == chain_slots);
+}
+
 // Records, for every descendant-joined chain of every segment, the highest
 // stack index at or below d where the chain matches. Placing a chain is then
 // a jump from match to match instead of a scan of the ancestors, so deep
 // documents cost no more per element than shallow ones.
+//
+// The row starts as a copy of the one below (no chain matches here), and
+// only chains whose last compound's signature the element carries are
+// tested: the signature test is the first thing a compound match does, so
+// skipping on it changes nothing but the cost.
 void Matcher::update_chain_memo(size_t d) {
   const CompiledSchema& s = schema_;
   const uint32_t stride = s.chain_slots;
   nearest_.resize((d + 1) * stride);
   int32_t* row = nearest_.data() + d * stride;
-  const int32_t* below = d ? row - stride : nullptr;
+  if (d)
+    std::memcpy(row, row - stride, stride * sizeof(int32_t));
+  else
+    std::fill(row, row + stride, -1);
+  const uint64_t sig = stack_[d].elem_sig;
   const StackView v = view();
-  auto fill = [&](const Segment& seg) {
-    uint32_t slot = seg.chain_slot;
-    size_t lo = 0;
-    for (size_t i = 0; i < seg.combs.size(); ++i) {
-      if (seg.combs[i] != Comb::kDescendant) continue;
-      const bool here = chain_matches_at(v, seg, lo, i, d);
-      row[slot] = here ? static_cast<int32_t>(d) : (below ? below[slot] : -1);
-      ++slot;
-      lo = i + 1;
-    }
-  };
-  for (const CSel& c : s.csels)
-    if (!c.cold)
-      for (const Segment& seg : c.segments) fill(seg);
-  for (const GroupSpec& g : s.groups)
-    for (const SubSel& sub : g.subs)
-      if (sub.segment) fill(*sub.segment);
-  for (const RevEntry& e : s.revs) fill(e.segment);
-  for (const HasEntry& e : s.has_entries) fill(e.segment);
-  for (const TextEntry& e : s.text_entries) fill(e.segment);
+  for (const CompiledSchema::ChainRef& c : s.chains) {
+    if (c.sig & ~sig) continue;
+    if (chain_matches_at(v, *c.segment, c.lo, c.hi, d)) row[c.slot] = static_cast<int32_t>(d);
+  }
 }
 
 // Whether the schema keeps an attribute of this name on an element whose
