@@ -14,6 +14,7 @@ them, by a native engine that reads the page once without building a tree::
         offers = group("li.offer", name="b::text", price=field(".price::text", first=True))
 
     Article(body, encoding="cp932", url=url).to_dict()
+    larkspine.extract_table(bodies, Article, threads=2)   # a pyarrow.Table, one row per page
 
 Unsupported queries yield empty columns rather than raising; :func:`check` says which and why.
 """
@@ -30,7 +31,7 @@ from ._document import Html
 from ._encoding import detect_encoding, resolve_encoding
 from ._fields import MISSING, Field, Group, field, group
 from .page import Page
-from ._schema import Record, Schema
+from ._schema import Record, Schema, extract_table
 
 try:
     __version__ = version("larkspine")
@@ -56,6 +57,7 @@ __all__ = [
     "extract",
     "extract_file",
     "extract_grouped",
+    "extract_table",
     "field",
     "group",
     "resolve_encoding",
