@@ -10,7 +10,7 @@ Each build is a directory holding a _larkspine extension module (a CMake build
 directory, say); both are loaded side by side, since the module supports
 several instances.
 
-Usage: python benchmarks/ab.py OLD_DIR NEW_DIR [--rounds N]
+Usage: python benchmarks/ab.py OLD_DIR NEW_DIR [--rounds N] [--corpus articles|dense]
 """
 import argparse
 import importlib.machinery
@@ -35,6 +35,7 @@ def load(directory):
 
 
 SCHEMAS = {
+    "18 queries": ([q for q, _, _ in compare.QUERIES_18], False),
     "15 fields": (compare.ENGINE_QUERIES, False),
     "head-only first-only": ([e for e, _, _ in compare.FIRST_ONLY], True),
     "match-nothing": ([e for e, _, _ in compare.NOTHING], False),
@@ -47,9 +48,11 @@ def main():
     ap.add_argument("old")
     ap.add_argument("new")
     ap.add_argument("--rounds", type=int, default=9)
+    ap.add_argument("--corpus", default="articles", help="a folder of ../shared/corpus")
+    ap.add_argument("--corpus-root", type=pathlib.Path, default=compare.SHARED_CORPUS)
     args = ap.parse_args()
     old, new = load(args.old), load(args.new)
-    pages = compare.load()
+    pages = compare.load(args.corpus_root / args.corpus)
     mb = sum(map(len, pages)) / 1e6
     one, five, _ = os.getloadavg()
     print(f"{len(pages)} pages, {mb:.1f} MB, median of {args.rounds}; load average {one:.2f} / {five:.2f}")
