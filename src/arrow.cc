@@ -237,8 +237,7 @@ bool plan_join(const std::vector<const ArrowNode*>& parts, ArrowNode& out, std::
   if (out.kind != ArrowNode::Kind::kStruct) {
     out.offsets.resize_zeroed((rows + 1) * sizeof(int32_t));
     if (out.kind == ArrowNode::Kind::kString) {
-      out.data.reserve_more(data);
-      out.data.resize_zeroed(data);
+      out.data.resize_for_overwrite(data);  // every byte is copied from a part
     }
     int64_t row_base = 0, value_base = 0;
     size_t data_base = 0;

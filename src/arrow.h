@@ -126,6 +126,12 @@ class ArrowBuffer {
   void append_i32(int32_t v) { append(&v, sizeof v); }
   // Grows to `n` bytes, the new ones zero.
   void resize_zeroed(size_t n);
+  // Grows to `n` bytes whose new ones the caller overwrites before reading.
+  void resize_for_overwrite(size_t n) {
+    if (n <= size_) return;
+    reserve_more(n - size_);
+    size_ = n;
+  }
   int32_t i32(size_t index) const {
     int32_t v;
     __builtin_memcpy(&v, p_ + index * sizeof v, sizeof v);

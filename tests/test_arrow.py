@@ -206,6 +206,8 @@ def corpus_pages():
     pages = []
     for folder in ("articles", "dense"):
         pages += [gzip.decompress(p.read_bytes()) for p in sorted((SHARED / "corpus" / folder).glob("*.gz"))]
+    # Every file of the encodings corpus, sniffed (markup or not, in many encodings).
+    pages += [p.read_bytes() for p in sorted((SHARED / "corpus" / "encodings").glob("*/*")) if p.is_file()]
     return pages
 
 
@@ -238,3 +240,18 @@ def test_random_markup_batches(docs, threads):
     plan = ls.Plan(HOSTILE_SCHEMA, HOSTILE_GROUPS, first_only=[True, False] * 5)
     data = [d.encode() if i % 2 else d for i, d in enumerate(docs)]
     assert batch_rows(plan.extract_arrow(data, threads=threads)) == expected_rows(plan, data)
+
+
+@pytest.mark.parametrize("consumer", ["polars", "duckdb"])
+def test_other_arrow_consumers_read_the_batch(consumer):
+    # Both take any object with __arrow_c_stream__ (skipped where not installed).
+    module = pytest.importorskip(consumer)
+    plan = ls.Plan(["h1::text", "a::attr(href)"], [("li", [("b", "b::text")])], first_only=[True])
+    batch = plan.extract_arrow([b"<h1>x</h1><a href=1>", b"<li><b>q</b>"], names=["title", "links", "items"])
+    if consumer == "polars":
+        rows = module.DataFrame(batch).to_dicts()
+    else:
+        rows = [dict(zip(("title", "links", "items"), r))
+                for r in module.sql("select title, links, items from batch").fetchall()]
+    assert rows == [{"title": "x", "links": ["1"], "items": []},
+                    {"title": None, "links": [], "items": [{"b": ["q"]}]}]
