@@ -19,7 +19,7 @@ import sys
 import time
 from collections.abc import Mapping
 from types import FrameType
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, NoReturn
 
 import click
 
@@ -173,7 +173,7 @@ def check(schema: str) -> None:
     try:
         decls, _ = resolve_declarations(schema)
     except SchemaFileError as e:
-        raise click.BadParameter(str(e), param_hint="SCHEMA") from None
+        _refuse(str(e))
     report = check_schema(decls)
     click.echo(str(report))
     if not report.ok:
@@ -216,7 +216,13 @@ def _load_schema(ref: str, allow_unsupported: bool) -> Schema:
     try:
         return resolve_schema(ref, allow_unsupported=allow_unsupported)
     except SchemaFileError as e:
-        raise click.BadParameter(str(e), param_hint="SCHEMA") from None
+        _refuse(str(e))
+
+
+def _refuse(message: str) -> NoReturn:
+    """Refuse the run before anything is read: the message on standard error, exit status 2."""
+    click.echo(message if message.startswith("larkspine: ") else f"larkspine: {message}", err=True)
+    sys.exit(EXIT_USAGE)
 
 
 def _check_label(encoding: str | None) -> str | None:
