@@ -380,6 +380,8 @@ def leftovers(folder: pathlib.Path) -> list[str]:
         (["."], "crawl.warc.gz"),
         (["*.warc.gz"], "crawl.warc.gz"),          # found by a glob
         (["s*/**/*.gz"], "site/deep/b.html.gz"),
+        (["s*/*/b.html.gz"], "site/deep/b.html.gz"),
+        (["s*"], "site/deep/b.html.gz"),          # a glob matching a directory walks it
         (["-"], "crawl.warc.gz"),                  # standard input is the output file
     ],
 )
@@ -399,11 +401,19 @@ def test_an_output_that_is_an_input_is_refused_before_anything_is_read(work, inp
     assert (work / "link.warc.gz").is_symlink() and leftovers(work) == []
 
 
-def test_an_output_inside_an_input_directory_that_is_not_read_is_allowed(work) -> None:
-    (work / "site" / "out.jsonl").write_text("old\n")
-    result = run("extract", "schema.toml", "site", "-o", "site/out.jsonl")
-    assert result.exit_code == 0
-    assert [r["_source"] for r in lines((work / "site" / "out.jsonl").read_text())] == ["site/a.html", "site/deep/b.html.gz"]
+@pytest.mark.parametrize(
+    "inputs, output, sources",
+    [
+        (["site"], "site/out.jsonl", ["site/a.html", "site/deep/b.html.gz"]),  # a walk does not read it
+        (["site/*.html"], "site/deep/c.html", ["site/a.html"]),                # nor a glob that stops above it
+        (["*/a.html"], "site/deep/c.html", ["site/a.html"]),
+    ],
+)
+def test_an_output_no_input_reads_is_allowed(work, inputs, output, sources) -> None:
+    (work / output).write_text("old\n")
+    result = run("extract", "schema.toml", *inputs, "-o", output, "-f", "jsonl")
+    assert result.exit_code == 0, result.stderr
+    assert [r["_source"] for r in lines((work / output).read_text())] == sources
 
 
 def _old_outputs(work: pathlib.Path) -> dict[str, bytes]:
@@ -589,11 +599,22 @@ def test_dash_output_is_standard_output(work) -> None:
     assert result.stdout == run("extract", "schema.toml", "site").stdout
 
 
-def test_dev_stdout_is_written_through(work) -> None:
-    proc = subprocess.run([*command(), "extract", "schema.toml", "site", "-o", "/dev/stdout"],
-                          capture_output=True, timeout=60)
+@pytest.mark.parametrize("stdout", ["pipe", "appended file"])
+def test_dev_stdout_is_written_through(work, stdout: str) -> None:
+    expected = run("extract", "schema.toml", "site").stdout_bytes
+    if stdout == "pipe":
+        proc = subprocess.run([*command(), "extract", "schema.toml", "site", "-o", "/dev/stdout"],
+                              capture_output=True, timeout=60)
+        assert proc.returncode == 0 and proc.stdout == expected
+        return
+    log = work / "log.jsonl"
+    log.write_bytes(b'{"earlier": 1}\n')
+    inode = log.stat().st_ino
+    with open(log, "ab") as out:  # `>> log.jsonl`: the shell's file, appended to and kept
+        proc = subprocess.run([*command(), "extract", "schema.toml", "site", "-o", "/dev/stdout"],
+                              stdout=out, stderr=subprocess.PIPE, timeout=60)
     assert proc.returncode == 0
-    assert proc.stdout == run("extract", "schema.toml", "site").stdout_bytes
+    assert log.read_bytes() == b'{"earlier": 1}\n' + expected and log.stat().st_ino == inode
 
 
 @pytest.mark.parametrize("escape", [None, "--escape-formulas", "--no-escape-formulas"])

@@ -48,6 +48,7 @@ import glob
 import io
 import json
 import os
+import re
 import secrets
 import stat
 import sys
@@ -221,15 +222,17 @@ def open_destination(output: str | None, stdout: Callable[[], BinaryIO], *, seek
         found = os.stat(output)
     except FileNotFoundError:
         found = None
-    if found is not None and not stat.S_ISREG(found.st_mode):
-        if seekable:
+    descriptor = _names_a_descriptor(output)
+    if found is not None and (descriptor or not stat.S_ISREG(found.st_mode)):
+        if seekable and not stat.S_ISREG(found.st_mode):
             raise OutputRefused(f"cannot write Parquet to {output}: it needs a regular file, to seek in")
         if stat.S_ISDIR(found.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), output)
-        # A FIFO, a terminal, a device, /dev/stdout: opened by the name given (a link such as
-        # /proc/self/fd/1 leads to no path) and written through, never replaced. Opening a
-        # FIFO waits for its reader, as any writer would.
-        return Destination(open(output, "wb"), output, owned=True)  # noqa: SIM115 - closed by commit/discard
+        # A FIFO, a terminal, a device, or an open descriptor (/dev/stdout): opened by the name
+        # given and written through, never replaced. Appending, because a descriptor's file is
+        # the shell's (`>> log` must stay an append), and a FIFO or device ignores it. Opening
+        # a FIFO waits for its reader, as any writer would.
+        return Destination(open(output, "ab"), output, owned=True)  # noqa: SIM115 - closed by commit/discard
     # A regular file, or a name not taken yet (perhaps a dangling symlink): the file replaced
     # is the one the links lead to, so the links stay links.
     target = os.path.realpath(output)
@@ -247,6 +250,23 @@ def open_destination(output: str | None, stdout: Callable[[], BinaryIO], *, seek
         os.unlink(temporary)
         raise
     return Destination(stream, output, target=target, temporary=temporary, existed=found is not None)
+
+
+_DESCRIPTOR_PATH = re.compile(r"/(proc/(self|thread-self|\d+)|dev)/fd/\d+")
+
+
+def _names_a_descriptor(path: str) -> bool:
+    """Whether ``path`` leads, through symlinks, to an open file descriptor (``/dev/stdout``,
+    ``/dev/fd/1``, ``/proc/self/fd/1``): a file someone else opened, to be written as it is."""
+    for _ in range(40):  # the system's own limit on a chain of links
+        if _DESCRIPTOR_PATH.fullmatch(os.path.normpath(os.path.abspath(path))):
+            return True
+        try:
+            link = os.readlink(path)
+        except OSError:
+            return False
+        path = os.path.join(os.path.dirname(path), link)
+    return False
 
 
 def _temporary_beside(target: str) -> tuple[str, int]:
@@ -295,7 +315,10 @@ def input_that_is(output: str, inputs: Sequence[str], takes: Callable[[str], boo
             if _key(arg) == key:
                 return arg
         else:
-            for path in _files_under(_fixed_folder(arg), key):
+            fixed, covered = _fixed_folder(arg)
+            # Below the fixed folders, the pattern has this many more folder levels.
+            levels = len(arg.split(os.sep)) - 1 - covered
+            for path in _files_under(fixed, key, _glob_descends(arg, levels)):
                 if _glob_reaches(arg, path, takes):
                     return path
     return None
@@ -317,12 +340,15 @@ def _stdin_key() -> tuple[int, int] | None:
     return st.st_dev, st.st_ino
 
 
-def _files_under(top: str, key: tuple[int, int]) -> Iterator[str]:
-    """The paths under ``top`` (following symlinks, each folder once) of the file ``key``."""
-    folders = [top]
+def _files_under(
+    top: str, key: tuple[int, int], descends: Callable[[str, int], bool] = lambda path, depth: True
+) -> Iterator[str]:
+    """The paths under ``top`` (following symlinks, each folder once, into the folders at depth
+    1, 2, ... that ``descends``) of the file ``key``."""
+    folders = [(top, 0)]
     seen: set[tuple[int, int]] = set()
     while folders:
-        folder = folders.pop()
+        folder, depth = folders.pop()
         here = _key(folder or os.curdir)
         if here is None or here in seen:
             continue
@@ -336,7 +362,8 @@ def _files_under(top: str, key: tuple[int, int]) -> Iterator[str]:
             path = os.path.join(folder, entry.name) if folder else entry.name
             try:
                 if entry.is_dir():
-                    folders.append(path)
+                    if descends(path, depth + 1):
+                        folders.append((path, depth + 1))
                 elif entry.is_symlink():
                     if _key(path) == key:
                         yield path
@@ -346,15 +373,36 @@ def _files_under(top: str, key: tuple[int, int]) -> Iterator[str]:
                 continue
 
 
-def _fixed_folder(pattern: str) -> str:
-    """The leading folders of a glob pattern that hold no wildcard ("" for the current one)."""
+def _fixed_folder(pattern: str) -> tuple[str, int]:
+    """The leading folders of a glob pattern that hold no wildcard ("" for the current one),
+    and how many of the pattern's parts they are."""
     parts = pattern.split(os.sep)
     fixed: list[str] = []
     for part in parts[:-1]:
         if glob.has_magic(part):
             break
         fixed.append(part)
-    return os.sep.join(fixed) if fixed != [""] else os.sep
+    return (os.sep.join(fixed) if fixed != [""] else os.sep), len(fixed)
+
+
+def _glob_descends(pattern: str, levels: int) -> Callable[[str, int], bool]:
+    """Which folders under a glob's fixed part it may reach: any, with ``**``; else those no
+    deeper than its ``levels`` wildcard folders, and everything under a folder it matches (a
+    matched folder is walked)."""
+    if "**" in pattern:
+        return lambda path, depth: True
+
+    def descends(path: str, depth: int) -> bool:
+        if depth <= levels:
+            return True
+        folder = path
+        while folder and os.path.dirname(folder) != folder:
+            if fnmatch.fnmatchcase(folder, pattern):
+                return True
+            folder = os.path.dirname(folder)
+        return False
+
+    return descends
 
 
 def _glob_reaches(pattern: str, path: str, takes: Callable[[str], bool]) -> bool:
