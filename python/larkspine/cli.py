@@ -26,7 +26,6 @@ import errno
 import io
 import os
 import signal
-import stat
 import sys
 import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
@@ -168,18 +167,28 @@ def extract(
         summary.reject()
         bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
 
-    destination = _open_output(output, fmt, inputs)
-    writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
-    bar = _Progress(show)
+    # Ctrl-C is taken over before the output is made, so that it always finds either nothing
+    # made or the run under way.
     stop = _StopOnInterrupt()
-    records = extract_records(
-        loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
-        on_failure=lambda f: bar.warn(str(f)), summary=summary,
-    )
-    try:
-        ended = _write_records(records, writer, summary, bar, stop)
-    finally:
-        bar.close()
+    with stop:
+        destination: Destination | None = None
+        try:
+            destination = _open_output(output, fmt, inputs)
+            writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
+        except KeyboardInterrupt:  # a second Ctrl-C before the run began
+            if destination is not None:
+                destination.discard()
+            click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
+            sys.exit(EXIT_INTERRUPTED)
+        bar = _Progress(show)
+        records = extract_records(
+            loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
+            on_failure=lambda f: bar.warn(str(f)), summary=summary,
+        )
+        try:
+            ended = _write_records(records, writer, summary, bar, stop)
+        finally:
+            bar.close()
     if ended is not None:
         _fail_output(destination, *ended)
     _report(summary, stats, show, stop.requested)
@@ -249,28 +258,27 @@ def _write_records(
     written, if anything: ("write", error) or ("crash", error)."""
     written = False
     try:
-        with stop:
-            try:
-                for record in records:
-                    try:
-                        writer.write(record)
-                    except OSError as e:
-                        raise _WriteFailed(e) from e
-                    bar.update(summary)
-                    if stop.requested:
-                        break
-            except KeyboardInterrupt:  # a second Ctrl-C: stop at once, keeping whole records
-                stop.requested = True
-            finally:
-                records.close()
-            bar.update(summary)
-            if not _worth_writing(summary, stop.requested):
-                return None  # discarded below
-            try:
-                writer.close()
-            except OSError as e:
-                raise _WriteFailed(e) from e
-            written = True
+        try:
+            for record in records:
+                try:
+                    writer.write(record)
+                except OSError as e:
+                    raise _WriteFailed(e) from e
+                bar.update(summary)
+                if stop.requested:
+                    break
+        except KeyboardInterrupt:  # a second Ctrl-C: stop at once, keeping whole records
+            stop.requested = True
+        finally:
+            records.close()
+        bar.update(summary)
+        if not _worth_writing(summary, stop.requested):
+            return None  # discarded below
+        try:
+            writer.close()
+        except OSError as e:
+            raise _WriteFailed(e) from e
+        written = True
     except _WriteFailed as e:
         if isinstance(e.error, BrokenPipeError):
             _broken_pipe()
@@ -409,22 +417,23 @@ def _print_out(lines: Iterable[str]) -> None:
     """Write lines of text to standard output, whole lines only; a pipe or terminal sees each at
     once. A write that fails is one line and exit status 3; a reader gone, 141."""
     try:
-        stream = _stdout()
-        sink = RecordSink(stream, flush_each=not _regular(stream))
-        for line in lines:
-            sink.write(line.encode("utf-8"))
-        sink.flush()
-    except BrokenPipeError:
-        _broken_pipe()
-    except OSError as e:
-        _unwritable(STDOUT_NAME, e, "it holds the lines written before")
-
-
-def _regular(stream: BinaryIO) -> bool:
+        sink = RecordSink(_stdout())
+    except OSError as e:  # standard output is closed
+        _unwritable(STDOUT_NAME, e, "nothing is written")
     try:
-        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
-    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-        return False
+        for line in lines:
+            try:
+                sink.write(line.encode("utf-8"))
+            except OSError as e:
+                raise _WriteFailed(e) from e
+        try:
+            sink.flush()
+        except OSError as e:
+            raise _WriteFailed(e) from e
+    except _WriteFailed as e:
+        if isinstance(e.error, BrokenPipeError):
+            _broken_pipe()
+        _unwritable(STDOUT_NAME, e.error, "it holds the lines written before")
 
 
 def _silence_stdout() -> None:

@@ -42,7 +42,6 @@ from __future__ import annotations
 
 import csv
 import errno
-import fcntl
 import fnmatch
 import glob
 import io
@@ -162,11 +161,6 @@ class Destination:
     def existed(self) -> bool:
         """Whether the target was there before (and is kept when the output is discarded)."""
         return self._existed
-
-    @property
-    def temporary(self) -> str | None:
-        """The temporary file being written, if any."""
-        return self._temporary
 
     def unchanged(self) -> str:
         """What a discarded output leaves, for messages."""
@@ -422,7 +416,8 @@ class RecordSink:
     """Whole records onto a binary stream, never part of one.
 
     Records are gathered and written in blocks of about 64 KiB (each record at once when
-    ``flush_each``, for a pipe or terminal reader). A block goes to the file descriptor
+    ``flush_each``; by default, when the stream is not a regular file: a pipe or terminal
+    reader sees each record as soon as it is done). A block goes to the file descriptor
     directly, so that a short write is seen: when writing into a regular file at its end fails
     part-way, the file is cut back to where the block began before the error is raised. The
     block stays gathered, so a later :meth:`flush` (after a second Ctrl-C) writes it whole.
@@ -430,10 +425,9 @@ class RecordSink:
 
     _BLOCK = 1 << 16
 
-    def __init__(self, stream: BinaryIO, *, flush_each: bool = False) -> None:
+    def __init__(self, stream: BinaryIO, *, flush_each: bool | None = None) -> None:
         self._stream = stream
         self._pending = bytearray()
-        self._limit = 0 if flush_each else self._BLOCK
         self._fd: int | None = None
         self._regular = False
         try:
@@ -443,6 +437,9 @@ class RecordSink:
             self._fd = fd
         except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
             self._fd = None
+        if flush_each is None:
+            flush_each = not self._regular
+        self._limit = 0 if flush_each else self._BLOCK
 
     def write(self, data: bytes) -> None:
         """Add one or more whole records."""
@@ -483,11 +480,20 @@ class RecordSink:
             return None
         try:
             size = os.fstat(fd).st_size
-            if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND or os.lseek(fd, 0, os.SEEK_CUR) == size:
+            if _appends(fd) or os.lseek(fd, 0, os.SEEK_CUR) == size:
                 return size
         except OSError:
             pass
         return None
+
+
+def _appends(fd: int) -> bool:
+    """Whether ``fd`` was opened to append (``>>``): every write goes to the end of the file."""
+    try:
+        import fcntl
+    except ImportError:  # not POSIX: the position then tells
+        return False
+    return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND)
 
 
 def _as_destination(out: Destination | BinaryIO) -> Destination:
