@@ -262,7 +262,7 @@ def _unique(pairs: list[tuple[Any, Any]], name: str) -> dict[Any, Any]:
     out: dict[Any, Any] = {}
     for key, value in pairs:
         if key in out:
-            raise SchemaFileError(f"larkspine: {name}: {key!r} is defined twice")
+            raise SchemaFileError(f"larkspine: {name}: {_shown(key)} is defined twice")
         out[key] = value
     return out
 
@@ -297,7 +297,8 @@ def _parse_yaml(text: str, name: str) -> object:
     except yaml.MarkedYAMLError as e:
         mark = e.problem_mark or e.context_mark
         place = "" if mark is None else f"line {mark.line + 1}, column {mark.column + 1}: "
-        raise SchemaFileError(f"larkspine: {name}: {place}not valid YAML: {e.problem or e.context}") from None
+        problem = " ".join(str(e.problem or e.context).split())
+        raise SchemaFileError(f"larkspine: {name}: {place}not valid YAML: {problem}") from None
     except yaml.YAMLError as e:
         raise SchemaFileError(f"larkspine: {name}: not valid YAML: {' '.join(str(e).split())}") from None
 
@@ -323,7 +324,7 @@ def _declarations(tree: object, name: str) -> dict[str, Field[Any] | Group]:
 def _field_name(key: object, name: str, what: str) -> str:
     if not isinstance(key, str) or not key.isidentifier():
         raise SchemaFileError(
-            f"larkspine: {name}: {what} name {key!r} is not an identifier (letters, digits, _)"
+            f"larkspine: {name}: {what} name {_shown(key)} is not an identifier (letters, digits, _)"
         )
     if key.startswith("_"):
         raise SchemaFileError(
@@ -369,7 +370,7 @@ def _known_keys(spec: Mapping[Any, Any], known: tuple[str, ...], where: str, wha
     for key in spec:
         if key not in known:
             raise SchemaFileError(
-                f"{where}: unknown key {key!r} ({what} takes {', '.join(repr(k) for k in known)})"
+                f"{where}: unknown key {_shown(key)} ({what} takes {', '.join(repr(k) for k in known)})"
             )
 
 
@@ -394,10 +395,20 @@ def _flag(spec: Mapping[Any, Any], where: str) -> bool:
     return value
 
 
+def _shown(value: object) -> str:
+    """``repr(value)``, but for a number too long to convert to digits."""
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        return "(a number too long to show)"
+    return repr(value)
+
+
 def _kind(value: object) -> str:
     if value is None:
         return "nothing"
     kinds = {bool: "a boolean", int: "a number", float: "a number", str: "a string", list: "a list"}
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        # A hex or binary literal converts at any length, but not back to decimal digits.
+        return "a number (too long to show)"
     for t, text in kinds.items():
         if isinstance(value, t):
             return f"{text} ({value!r})" if not isinstance(value, list) else text
