@@ -401,6 +401,14 @@ def test_an_output_that_is_an_input_is_refused_before_anything_is_read(work, inp
     assert (work / "link.warc.gz").is_symlink() and leftovers(work) == []
 
 
+def test_an_output_that_is_the_schema_file_is_refused(work) -> None:
+    before = (work / "schema.toml").read_bytes()
+    result = run("extract", "schema.toml", "site", "-o", "schema.toml", "-f", "jsonl")
+    assert result.exit_code == 2
+    assert result.stderr == "larkspine: -o schema.toml is the schema file schema.toml: refusing to write over it\n"
+    assert (work / "schema.toml").read_bytes() == before
+
+
 @pytest.mark.parametrize(
     "inputs, output, sources",
     [

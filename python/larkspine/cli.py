@@ -12,8 +12,8 @@ Exit statuses (the same table is in ``larkspine --help`` and docs/batch-extracti
 - 0: every input was read and every page extracted;
 - 1: some input or page failed (the run goes on with the others; ``check``: a query is
   unsupported);
-- 2: a usage error, a refused schema, or an output refused (it is one of the inputs, it
-  cannot be created, Parquet to what is not a file): nothing is read then;
+- 2: a usage error, a refused schema, or an output refused (it is one of the inputs or the
+  schema file, it cannot be created, Parquet to what is not a file): nothing is read then;
 - 3: the output could not be written (a full disk, a file-size limit, a closed standard
   output) or the run stopped on an unexpected error; an ``-o`` file is then left as it was;
 - 130: stopped by Ctrl-C; the output holds every record completed so far, whole;
@@ -173,7 +173,7 @@ def extract(
     with stop:
         destination: Destination | None = None
         try:
-            destination = _open_output(output, fmt, inputs)
+            destination = _open_output(output, fmt, inputs, schema)
             writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
         except KeyboardInterrupt:  # a second Ctrl-C before the run began
             if destination is not None:
@@ -202,13 +202,15 @@ def extract(
         sys.exit(EXIT_FAILED)
 
 
-def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...]) -> Destination:
+def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...], schema: str) -> Destination:
     """Where the records go; refused (exit 2) before anything is read when the output is one of
-    the inputs, cannot be created, or cannot take the format."""
+    the inputs or the schema file, cannot be created, or cannot take the format."""
     if output is not None and output != "-":
         same = input_that_is(output, inputs, _walk_takes)
         if same is not None:
             _refuse(f"-o {output} is the input {same}: refusing to write over it")
+        if _same_file(output, schema):
+            _refuse(f"-o {output} is the schema file {schema}: refusing to write over it")
     try:
         return open_destination(output, _stdout, seekable=fmt == "parquet")
     except OutputRefused as e:
@@ -217,6 +219,13 @@ def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...]) -> De
         if output is None or output == "-":
             _unwritable(STDOUT_NAME, e, "nothing is written")
         _refuse(f"cannot write {output}: {_reason(e)}")
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
 
 
 def _open_writer(
