@@ -19,6 +19,7 @@ pytest.importorskip("fastwarc")
 
 from larkspine import Schema, field, group  # noqa: E402
 from larkspine.cli import cli  # noqa: E402
+from larkspine.outputs import FORMATS  # noqa: E402
 
 from .warcs import Response, corpus_responses, warc_bytes  # noqa: E402
 
@@ -39,6 +40,9 @@ SCHEMA = Schema({
 })
 
 
+STAND_IN_TEXT = b"<p>Text of a stand-in article, long enough to weigh what a page weighs.</p>" * 140
+
+
 def run(*args: str, input: bytes | None = None) -> click_testing.Result:
     return click_testing.CliRunner().invoke(cli, list(args), input=input, catch_exceptions=False)
 
@@ -57,7 +61,9 @@ def work(tmp_path, monkeypatch):
     (site / "deep" / "b.html.gz").write_bytes(gzip.compress(b"<title>B</title><img src=b1.png><img>"))
     (site / "deep" / "notes.txt").write_bytes(b"not a page")
     responses = corpus_responses(12) or [
-        Response(f"https://x.example/{i}", b"<title>P%d</title><h1>H</h1><a href=/%d>l</a>" % (i, i)) for i in range(12)
+        # Stand-ins as large as a small article (10 KB), so that sizes show in MB figures.
+        Response(f"https://x.example/{i}", b"<title>P%d</title><h1>H</h1><a href=/%d>l</a>" % (i, i) + STAND_IN_TEXT)
+        for i in range(12)
     ]
     responses.insert(3, Response("https://x.example/img", b"\x89PNG", "image/png"))
     (tmp_path / "crawl.warc.gz").write_bytes(warc_bytes(responses)[0])
@@ -302,9 +308,8 @@ def test_ctrl_c_stops_with_complete_records(work, fmt: str) -> None:
     out = work / f"out.{fmt}"
     proc = subprocess.Popen([*command(), "extract", "schema.toml", "-", "-o", str(out)],
                             stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-    partial = out.with_name(out.name + ".partial") if fmt == "parquet" else out
     deadline = time.monotonic() + 60
-    while not partial.exists() and time.monotonic() < deadline:
+    while not leftovers(work) and time.monotonic() < deadline:  # the output is being written
         time.sleep(0.02)
     time.sleep(0.3)  # the output file is opened just before Ctrl-C is taken over
     proc.send_signal(signal.SIGINT)
@@ -322,7 +327,7 @@ def test_ctrl_c_stops_with_complete_records(work, fmt: str) -> None:
         import pyarrow.parquet as pq
 
         records = pq.read_table(out).to_pylist()
-        assert not partial.exists()
+    assert leftovers(work) == []
     # The run stops after the record in hand: complete records only, none half-written.
     assert [r["title"] for r in records] == ["T0"]
 
@@ -353,3 +358,303 @@ def test_a_record_the_format_cannot_hold_fails_its_page_only(work, monkeypatch, 
     else:
         text = (work / f"out.{suffix}").read_bytes().decode()
         assert "site/a.html" in text and "b.html.gz" not in text
+
+
+# --- Outputs: what a user has is never destroyed, and a failed run says so ------------------
+
+
+def leftovers(folder: pathlib.Path) -> list[str]:
+    """Temporary files a run left behind in ``folder``."""
+    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".partial"))
+
+
+@pytest.mark.parametrize(
+    "inputs, output",
+    [
+        (["crawl.warc.gz"], "crawl.warc.gz"),
+        (["site/a.html", "crawl.warc.gz"], "./crawl.warc.gz"),
+        (["crawl.warc.gz"], "link.warc.gz"),       # the output is a symlink to the input
+        (["link.warc.gz"], "crawl.warc.gz"),       # the input is a symlink to the output
+        (["hard.warc.gz"], "crawl.warc.gz"),       # a hard link: the same file under another name
+        (["site"], "site/deep/b.html.gz"),         # found under an input directory
+        (["."], "crawl.warc.gz"),
+        (["*.warc.gz"], "crawl.warc.gz"),          # found by a glob
+        (["s*/**/*.gz"], "site/deep/b.html.gz"),
+        (["s*/*/b.html.gz"], "site/deep/b.html.gz"),
+        (["s*"], "site/deep/b.html.gz"),          # a glob matching a directory walks it
+        (["-"], "crawl.warc.gz"),                  # standard input is the output file
+    ],
+)
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_an_output_that_is_an_input_is_refused_before_anything_is_read(work, inputs, output, fmt) -> None:
+    (work / "link.warc.gz").symlink_to("crawl.warc.gz")
+    os.link(work / "crawl.warc.gz", work / "hard.warc.gz")
+    before = {p: (work / p).read_bytes() for p in ("crawl.warc.gz", "site/deep/b.html.gz", "site/a.html")}
+    with open(work / "crawl.warc.gz", "rb") as archive:
+        proc = subprocess.run([*command(), "extract", "schema.toml", *inputs, "missing.html", "-o", output, "-f", fmt],
+                              stdin=archive if inputs == ["-"] else subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert proc.returncode == 2 and proc.stdout == b""
+    err = proc.stderr.decode()
+    assert re.fullmatch(rf"larkspine: -o {re.escape(output)} is the input \S+: refusing to write over it\n", err), err
+    assert "missing.html" not in err  # refused before any input is read
+    assert {p: (work / p).read_bytes() for p in before} == before
+    assert (work / "link.warc.gz").is_symlink() and leftovers(work) == []
+
+
+def test_an_output_that_is_the_schema_file_is_refused(work) -> None:
+    before = (work / "schema.toml").read_bytes()
+    result = run("extract", "schema.toml", "site", "-o", "schema.toml", "-f", "jsonl")
+    assert result.exit_code == 2
+    assert result.stderr == "larkspine: -o schema.toml is the schema file schema.toml: refusing to write over it\n"
+    assert (work / "schema.toml").read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "inputs, output, sources",
+    [
+        (["site"], "site/out.jsonl", ["site/a.html", "site/deep/b.html.gz"]),  # a walk does not read it
+        (["site/*.html"], "site/deep/c.html", ["site/a.html"]),                # nor a glob that stops above it
+        (["*/a.html"], "site/deep/c.html", ["site/a.html"]),
+    ],
+)
+def test_an_output_no_input_reads_is_allowed(work, inputs, output, sources) -> None:
+    (work / output).write_text("old\n")
+    result = run("extract", "schema.toml", *inputs, "-o", output, "-f", "jsonl")
+    assert result.exit_code == 0, result.stderr
+    assert [r["_source"] for r in lines((work / output).read_text())] == sources
+
+
+def _old_outputs(work: pathlib.Path) -> dict[str, bytes]:
+    old = {"jsonl": b'{"old": 1}\n', "csv": b"old,csv\r\n", "parquet": b"PAR1 an old file PAR1"}
+    for fmt, data in old.items():
+        (work / f"out.{fmt}").write_bytes(data)
+    return old
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_run_where_every_input_fails_keeps_the_existing_output(work, fmt: str) -> None:
+    old = _old_outputs(work)
+    result = run("extract", "schema.toml", "missing.html", "bad.warc.gz", "-o", f"out.{fmt}")
+    assert result.exit_code == 1
+    assert (work / f"out.{fmt}").read_bytes() == old[fmt] and leftovers(work) == []
+    assert f"larkspine: every input failed: out.{fmt} is left as it was" in result.stderr.splitlines()
+    fresh = run("extract", "schema.toml", "missing.html", "-o", f"new.{fmt}")
+    assert fresh.exit_code == 1 and not (work / f"new.{fmt}").exists()
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_run_with_good_pages_replaces_the_output_whole(work, fmt: str) -> None:
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    _old_outputs(work)
+    os.chmod(work / f"out.{fmt}", 0o640)
+    result = run("extract", "schema.toml", "site", "missing.html", "-o", f"out.{fmt}")
+    assert result.exit_code == 1
+    data = (work / f"out.{fmt}").read_bytes()
+    assert b"site/deep/b.html.gz" in data or fmt == "parquet"
+    assert b"old" not in data and leftovers(work) == []
+    assert os.stat(work / f"out.{fmt}").st_mode & 0o777 == 0o640  # the file keeps its permissions
+
+
+def _crash_after(n: int, error: BaseException, monkeypatch: pytest.MonkeyPatch) -> None:
+    """Make the run fail with ``error`` after ``n`` records, as an exhausted memory would."""
+    import larkspine.cli
+
+    original = larkspine.cli.extract_records
+
+    def failing(*args, **kwargs):
+        records = original(*args, **kwargs)
+        for i, record in enumerate(records):
+            if i == n:
+                records.close()
+                raise error
+            yield record
+
+    monkeypatch.setattr(larkspine.cli, "extract_records", failing)
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+@pytest.mark.parametrize("error, reason", [(MemoryError(), "MemoryError"), (RuntimeError("boom"), "RuntimeError: boom")])
+def test_a_crash_removes_the_partial_output_and_keeps_the_old_one(work, monkeypatch, fmt, error, reason) -> None:
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    old = _old_outputs(work)
+    _crash_after(5, error, monkeypatch)
+    # Small row groups, so that Parquet has written some of its rows when the run fails.
+    monkeypatch.setattr("larkspine.outputs.ParquetWriter.ROW_GROUP_SIZE", 2)
+    result = run("extract", "schema.toml", "crawl.warc.gz", "-o", f"out.{fmt}")
+    assert result.exit_code == 3
+    assert result.stderr == f"larkspine: stopped by {reason}: out.{fmt} is not written (it is left as it was)\n"
+    assert (work / f"out.{fmt}").read_bytes() == old[fmt] and leftovers(work) == []
+
+
+def _limited(limit: int):
+    """A child process that may write files of ``limit`` bytes at most, and gets EFBIG beyond."""
+
+    def preexec() -> None:
+        import resource
+
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+    return preexec
+
+
+@pytest.fixture
+def big(work):
+    """An archive whose records come to about 240 KB of JSON Lines."""
+    import random
+
+    noise = random.Random(17)  # headings that do not compress, so that Parquet is as large
+    pages = [b"<title>T</title>" + b"".join(b"<h1>%s</h1>" % noise.randbytes(24).hex().encode() for _ in range(40))
+             for _ in range(100)]
+    (work / "big.warc.gz").write_bytes(warc_bytes([Response(f"https://big/{i}", p) for i, p in enumerate(pages)])[0])
+    return work
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_file_too_large_removes_the_partial_output_and_keeps_the_old_one(big, fmt: str) -> None:
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    old = _old_outputs(big)
+    proc = subprocess.run([*command(), "extract", "schema.toml", "big.warc.gz", "-o", f"out.{fmt}"],
+                          capture_output=True, timeout=120, preexec_fn=_limited(60_000))
+    assert proc.returncode == 3, proc.stderr
+    assert proc.stderr.decode() == f"larkspine: cannot write out.{fmt}: File too large (it is left as it was)\n"
+    assert (big / f"out.{fmt}").read_bytes() == old[fmt] and leftovers(big) == []
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_standard_output_too_large_ends_after_a_whole_record(big, fmt: str) -> None:
+    target = big / f"redirected.{fmt}"
+    with open(target, "wb") as out:
+        proc = subprocess.run([*command(), "extract", "schema.toml", "big.warc.gz", "-f", fmt], stdout=out,
+                              stderr=subprocess.PIPE, timeout=120, preexec_fn=_limited(150_000))
+    assert proc.returncode == 3
+    assert proc.stderr.decode() == (
+        "larkspine: cannot write standard output: File too large (it holds the records written before)\n")
+    data = target.read_bytes()
+    assert 0 < len(data) < 150_000
+    if fmt == "jsonl":
+        assert data.endswith(b"\n") and all(json.loads(line)["_url"] for line in data.splitlines())
+    else:
+        assert data.endswith(b"\r\n") and data.count(b"\r\n") == data.count(b"https://big/") + 1
+
+
+FULL_OUTPUT_COMMANDS = [
+    ["extract", "schema.toml", "crawl.warc.gz"],
+    ["extract", "schema.toml", "crawl.warc.gz", "-f", "csv"],
+    ["extract", "schema.toml", "crawl.warc.gz", "-o", "-"],
+    ["check", "schema.toml"],
+    ["detect-encoding", "crawl.warc.gz"],
+]
+
+
+@pytest.mark.parametrize("args", FULL_OUTPUT_COMMANDS, ids=" ".join)
+@pytest.mark.parametrize("stdout, reason", [("full", "No space left on device"), ("closed", "Bad file descriptor")])
+def test_an_unwritable_standard_output_is_one_line_and_exit_3(work, args, stdout, reason) -> None:
+    if stdout == "full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    with open("/dev/full" if stdout == "full" else os.devnull, "wb") as out:
+        proc = subprocess.run([*command(), *args], stdout=out, stderr=subprocess.PIPE, timeout=60,
+                              preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)
+    assert proc.returncode == 3
+    assert re.fullmatch(rf"larkspine: cannot write standard output: {reason}( \(.*\))?\n", proc.stderr.decode())
+
+
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_a_symlinked_output_writes_its_target(work, fmt: str) -> None:
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    (work / "real").mkdir()
+    (work / f"link.{fmt}").symlink_to(f"real/out.{fmt}")  # dangling until the run writes it
+    assert run("extract", "schema.toml", "site", "-o", f"link.{fmt}").exit_code == 0
+    assert (work / f"link.{fmt}").is_symlink() and (work / "real" / f"out.{fmt}").stat().st_size > 100
+    assert leftovers(work) == leftovers(work / "real") == []
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_a_fifo_output_is_written_through(work, fmt: str) -> None:
+    os.mkfifo(work / "fifo")
+    proc = subprocess.Popen([*command(), "extract", "schema.toml", "site", "-o", "fifo", "-f", fmt],
+                            stderr=subprocess.PIPE)
+    with open(work / "fifo", "rb") as reader:
+        got = reader.read()
+    assert proc.wait(timeout=60) == 0
+    assert got == run("extract", "schema.toml", "site", "-f", fmt).stdout_bytes
+    assert stat_is_fifo(work / "fifo") and leftovers(work) == []
+
+
+def stat_is_fifo(path: pathlib.Path) -> bool:
+    import stat
+
+    return stat.S_ISFIFO(os.lstat(path).st_mode)
+
+
+@pytest.mark.parametrize("target", ["fifo", "-"])
+def test_parquet_is_refused_where_it_cannot_seek(work, target: str) -> None:
+    os.mkfifo(work / "fifo")
+    result = run("extract", "schema.toml", "site", "missing.html", "-o", target, "-f", "parquet")
+    assert result.exit_code == 2
+    name = "standard output" if target == "-" else target
+    assert result.stderr == f"larkspine: cannot write Parquet to {name}: it needs a regular file, to seek in\n"
+    assert stat_is_fifo(work / "fifo") and leftovers(work) == []
+
+
+def test_dash_output_is_standard_output(work) -> None:
+    result = run("extract", "schema.toml", "site", "-o", "-")
+    assert result.exit_code == 0 and not (work / "-").exists()
+    assert result.stdout == run("extract", "schema.toml", "site").stdout
+
+
+@pytest.mark.parametrize("stdout", ["pipe", "appended file"])
+def test_dev_stdout_is_written_through(work, stdout: str) -> None:
+    expected = run("extract", "schema.toml", "site").stdout_bytes
+    if stdout == "pipe":
+        proc = subprocess.run([*command(), "extract", "schema.toml", "site", "-o", "/dev/stdout"],
+                              capture_output=True, timeout=60)
+        assert proc.returncode == 0 and proc.stdout == expected
+        return
+    log = work / "log.jsonl"
+    log.write_bytes(b'{"earlier": 1}\n')
+    inode = log.stat().st_ino
+    with open(log, "ab") as out:  # `>> log.jsonl`: the shell's file, appended to and kept
+        proc = subprocess.run([*command(), "extract", "schema.toml", "site", "-o", "/dev/stdout"],
+                              stdout=out, stderr=subprocess.PIPE, timeout=60)
+    assert proc.returncode == 0
+    assert log.read_bytes() == b'{"earlier": 1}\n' + expected and log.stat().st_ino == inode
+
+
+@pytest.mark.parametrize("escape", [None, "--escape-formulas", "--no-escape-formulas"])
+def test_csv_cells_that_spreadsheets_would_run_are_escaped_by_default(work, escape) -> None:
+    (work / "=evil.html").write_bytes(b"<title>=HYPERLINK(\"http://x\")</title><h1>-2+3</h1><a href=@SUM(A1)>x</a>")
+    result = run("extract", "schema.toml", "=evil.html", "-f", "csv", *([escape] if escape else []))
+    assert result.exit_code == 0
+    row = list(__import__("csv").reader(result.stdout.splitlines()))[1]
+    mark = "" if escape == "--no-escape-formulas" else "'"
+    assert row[0] == f"{mark}=evil.html"
+    assert row[3] == f'{mark}=HYPERLINK("http://x")'
+    assert row[4] == '["-2+3"]'  # a list is JSON text, which starts with [
+
+
+def test_every_exit_status_is_explained_in_help() -> None:
+    text = " ".join(run("--help").stdout.split())
+    for status, meaning in [("0", "every input"), ("1", "failed"), ("2", "usage"), ("3", "could not be written"),
+                            ("130", "Ctrl-C"), ("141", "pipe")]:
+        assert re.search(rf"\b{status}\b[^0-9]*{meaning}", text), (status, text)
+
+
+def test_every_exit_status_is_in_the_docs_table() -> None:
+    docs = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "batch-extraction.md").read_text()
+    rows = re.findall(r"^\| (\d+) +\| (.+?) +\|$", docs, re.MULTILINE)
+    assert [status for status, _ in rows] == ["0", "1", "2", "3", "130", "141"]
+
+
+def test_an_input_url_that_cannot_be_read_is_a_named_failure(work) -> None:
+    pytest.importorskip("fsspec")
+    (work / "not.zip").write_bytes(b"not a zip archive")
+    result = run("extract", "schema.toml", f"zip://a.html::{work / 'not.zip'}", "site/a.html")
+    assert result.exit_code == 1
+    errors = result.stderr.splitlines()
+    assert errors[0].startswith("larkspine: zip://a.html::") and "zip file" in errors[0]
+    assert [r["_source"] for r in lines(result.stdout)] == ["site/a.html"]

@@ -72,6 +72,86 @@ def test_csv_of_no_pages_is_its_header() -> None:
     assert out.getvalue() == b"_source,_offset,_url,title,links,offers,top\r\n"
 
 
+@pytest.mark.parametrize(
+    "value, escaped",
+    [
+        ("=HYPERLINK(\"http://x\")", "'=HYPERLINK(\"http://x\")"),
+        ("+1", "'+1"),
+        ("-2+3", "'-2+3"),
+        ("@SUM(A1)", "'@SUM(A1)"),
+        ("\tx", "'\tx"),
+        ("\rx", "'\rx"),
+        ("a=b", "a=b"),          # only the first character counts
+        (" =x", " =x"),
+        ("", ""),
+        (-3, "-3"),              # a number is a number, not a formula
+        (["=x"], '["=x"]'),      # JSON text starts with [ or {
+        ({"a": "-x"}, '{"a": "-x"}'),
+    ],
+)
+def test_csv_cells_a_spreadsheet_would_run_get_a_quote(value: object, escaped: str) -> None:
+    schema = Schema({"v": field("b::text", first=True)})
+    rows = []
+    for escape in (True, False):
+        out = io.BytesIO()
+        writer = CsvWriter(out, columns(schema), escape_formulas=escape)
+        writer.write({"_source": "p.html", "_offset": None, "_url": None, "v": value})
+        writer.close()
+        rows.append(list(csv.DictReader(io.StringIO(out.getvalue().decode("utf-8"), newline="")))[0]["v"])
+    assert rows[0] == escaped
+    assert rows[1] == (value if isinstance(value, str) else escaped)
+
+
+def _failing_after(limit: int, monkeypatch: pytest.MonkeyPatch) -> None:
+    """``os.write`` as on a disk with ``limit`` bytes left: a short write, then ENOSPC."""
+    import errno
+    import os
+
+    import larkspine.outputs
+
+    left = [limit]
+    real = os.write
+
+    def write(fd: int, data: bytes) -> int:
+        if left[0] == 0:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        n = real(fd, bytes(data[: left[0]]))
+        left[0] -= n
+        return n
+
+    monkeypatch.setattr(larkspine.outputs.os, "write", write)
+
+
+@pytest.mark.parametrize("mode", ["ab", "wb"])
+def test_a_write_failing_part_way_cuts_the_file_back_to_its_last_whole_record(tmp_path, monkeypatch, mode) -> None:
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b'{"before": 1}\n')
+    with open(path, mode) as stream:
+        writer = JsonLinesWriter(stream)
+        writer.write(RECORDS[0])
+        writer._sink.flush()  # the first record is out whole
+        kept = path.read_bytes()
+        writer.write(RECORDS[1])
+        _failing_after(10, monkeypatch)
+        with pytest.raises(OSError, match="No space left on device"):
+            writer.close()
+    assert path.read_bytes() == kept and kept.endswith(b"\n")
+    assert [json.loads(line) for line in kept.splitlines()][-1] == RECORDS[0]
+
+
+def test_a_write_into_the_middle_of_a_file_is_never_cut(tmp_path, monkeypatch) -> None:
+    # Written over existing bytes (`1<> file`): cutting back would remove what follows.
+    path = tmp_path / "out.jsonl"
+    path.write_bytes(b"x" * 5000)
+    with open(path, "r+b") as stream:
+        writer = JsonLinesWriter(stream)
+        writer.write(RECORDS[0])
+        _failing_after(10, monkeypatch)
+        with pytest.raises(OSError):
+            writer.close()
+    assert len(path.read_bytes()) == 5000
+
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
@@ -95,9 +175,9 @@ def test_parquet_reads_back_the_records(tmp_path, row_group_size: int) -> None:
     writer = ParquetWriter(str(path), SCHEMA, row_group_size=row_group_size)
     for r in RECORDS:
         writer.write(r)
-    assert not path.exists() and (tmp_path / "out.parquet.partial").exists()
+    assert not path.exists() and len(list(tmp_path.glob(".out.parquet.*.partial"))) == 1
     writer.close()
-    assert not (tmp_path / "out.parquet.partial").exists()
+    assert [p.name for p in tmp_path.iterdir()] == ["out.parquet"]
     table = pq.read_table(path)
     assert table.schema == arrow_schema(SCHEMA)
     assert table.to_pylist() == RECORDS

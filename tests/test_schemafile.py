@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+
 import pytest
 
 from larkspine import Schema, field, group
@@ -180,3 +182,50 @@ def test_bad_module_references_are_refused(tmp_path, monkeypatch, ref: str, mess
     monkeypatch.syspath_prepend(str(tmp_path))
     with pytest.raises(SchemaFileError, match=message):
         resolve_schema(ref)
+
+
+DEEP = 100_000
+HOSTILE_FILES = [
+    # (file name, content, the message's text after "larkspine: NAME: ")
+    ("simplekey.yaml", b"0x" + b"f" * 5000 + b": h1\n", r"line 1, column \d+: not valid YAML: mapping values are not allowed here"),
+    ("keys.yaml", b"? [a, b]\n: h1::text\n", r"line 1, column 3: a field name must be a plain name, got a list"),
+    ("subkeys.yaml", b"o:\n  group: li\n  fields:\n    ? {x: 1}\n    : b\n", r"line 4, column 7: a field name must be a plain name, got a table"),
+    ("deep.json", b"[" * DEEP + b"]" * DEEP, r"line 1, column \d+: nested too deeply to read"),
+    ("deep.toml", b"a = " + b"[" * DEEP + b"]" * DEEP, r"line 1, column \d+: nested too deeply to read"),
+    ("deep.yaml", b"a: " + b"[" * DEEP + b"]" * DEEP, r"line 1, column \d+: nested too deeply to read"),
+    ("deep-block.yaml", b"a:\n  " + b"- " * DEEP + b"x\n", r"nested too deeply to read"),
+    ("digits.yaml", b"t:\n  query: h1\n  first: " + b"7" * 5000 + b"\n", r"line 3, column 10: a number of 5000 digits"),
+    ("digits.toml", b"t = { query = 'h1', first = " + b"7" * 5000 + b" }", r"line 1, column 29: a number of 5000 digits"),
+    ("digits.json", b'{"t": {"query": "h1", "first": ' + b"7" * 5000 + b"}}", r"line 1, column 32: a number of 5000 digits"),
+    ("hex.toml", b"t = { query = 'h1', first = 0x" + b"f" * 5000 + b" }", r"field 't': `first` must be true or false, got a number \(too long to show\)"),
+    ("bits.yaml", b"t: 0b" + b"1" * 20000 + b"\n", r"field 't': expected a query string, .* got a number \(too long to show\)"),
+    ("hexkey.yaml", b"? 0x" + b"f" * 5000 + b"\n: h1\n", r"field name \(a number too long to show\) is not an identifier \(letters, digits, _\)"),
+    ("latin1.toml", 'a = "h1"\ntitle = "caf\xe9::text"\n'.encode("latin-1"), r"line 2, column 13: not UTF-8 \(byte 0xe9\); save the file as UTF-8"),
+    ("utf16.json", '{"title": "h1::text"}'.encode("utf-16"), r"line 1, column 1: not UTF-8 \(it starts with a UTF-16 byte-order mark\); save the file as UTF-8"),
+    ("surrogate.json", b'{"title": "h1\\ud800::text"}', r"field 'title': `query` holds a lone surrogate \(\\ud800\), which is no character"),
+    ("surrogate.yaml", b'o:\n  group: "li\\udfff"\n  fields: {a: b}\n', r"field 'o': `group` holds a lone surrogate \(\\udfff\), which is no character"),
+]
+
+
+@pytest.mark.parametrize("name, content, message", HOSTILE_FILES, ids=[f[0] for f in HOSTILE_FILES])
+def test_hostile_files_are_refused_naming_file_and_place(tmp_path, name: str, content: bytes, message: str) -> None:
+    if name.endswith(".yaml"):
+        pytest.importorskip("yaml")
+    path = tmp_path / name
+    path.write_bytes(content)
+    with pytest.raises(SchemaFileError) as raised:
+        load_schema(path)
+    text = str(raised.value)
+    assert "\n" not in text and re.fullmatch(rf"larkspine: {re.escape(str(path))}: {message}", text), text
+
+
+def test_a_hostile_schema_is_exit_2_from_the_command(tmp_path, monkeypatch) -> None:
+    testing = pytest.importorskip("click.testing")
+    from larkspine.cli import cli
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "deep.json").write_bytes(b"[" * DEEP + b"]" * DEEP)
+    for command in (["extract", "deep.json", "missing.html"], ["check", "deep.json"]):
+        result = testing.CliRunner().invoke(cli, command)
+        assert result.exit_code == 2
+        assert re.fullmatch(r"larkspine: deep\.json: line 1, column \d+: nested too deeply to read\n", result.stderr), result.stderr

@@ -5,21 +5,32 @@
 tells the encoding each page would be read with.
 
 Standard output carries only data. Standard error carries a progress bar and a summary
-line when it is a terminal, and otherwise only warnings and failures. The exit status is 0
-when every input was read and every page extracted, 1 when any failed (the run goes on with
-the other inputs), 2 for a usage error or a refused schema (nothing is read then), and 130
-when stopped by Ctrl-C (the output then holds every record completed so far, whole).
+line when it is a terminal, and otherwise only warnings and failures, one line each.
+
+Exit statuses (the same table is in ``larkspine --help`` and docs/batch-extraction.md):
+
+- 0: every input was read and every page extracted;
+- 1: some input or page failed (the run goes on with the others; ``check``: a query is
+  unsupported);
+- 2: a usage error, a refused schema, or an output refused (it is one of the inputs or the
+  schema file, it cannot be created, Parquet to what is not a file): nothing is read then;
+- 3: the output could not be written (a full disk, a file-size limit, a closed standard
+  output) or the run stopped on an unexpected error; an ``-o`` file is then left as it was;
+- 130: stopped by Ctrl-C; the output holds every record completed so far, whole;
+- 141: the reader of standard output went away (``| head``).
 """
 
 from __future__ import annotations
 
+import errno
+import io
 import os
 import signal
 import sys
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
 from types import FrameType
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, NoReturn
 
 import click
 
@@ -30,13 +41,27 @@ from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
 from .inputs import InputFailure, ReadStats, read_inputs
-from .outputs import FORMATS, Format, open_writer, record_location
+from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
+from .outputs import (
+    FORMATS,
+    STDOUT_NAME,
+    Destination,
+    Format,
+    OutputRefused,
+    RecordSink,
+    RecordWriter,
+    input_that_is,
+    open_destination,
+    open_writer,
+    record_location,
+)
 from .schemafile import SchemaFileError, resolve_declarations, resolve_schema
 
 __all__ = ["main", "cli"]
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+EXIT_UNWRITTEN = 3
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
 
@@ -51,13 +76,27 @@ def cli() -> None:
 
     A SCHEMA is a TOML, JSON or YAML file of named CSS/XPath queries, or a module:PageClass
     reference to a larkspine Page class. See `larkspine COMMAND --help`.
+
+    \b
+    Exit status:
+      0    every input was read and every page extracted
+      1    some input or page failed (the others were extracted); check: a query is unsupported
+      2    usage error, refused schema or refused output: nothing was read
+      3    the output could not be written (disk full, file too large, closed standard output,
+           unexpected error); an -o file is left as it was
+      130  stopped by Ctrl-C: the output holds every record completed, whole
+      141  broken pipe: the reader of standard output went away
     """
 
 
 @cli.command()
 @click.argument("schema", metavar="SCHEMA")
 @click.argument("inputs", metavar="INPUT...", nargs=-1, required=True)
-@click.option("-o", "--output", metavar="FILE", help="Write here instead of standard output.")
+@click.option(
+    "-o", "--output", metavar="FILE",
+    help="Write here instead of standard output (- is standard output). A file is replaced only "
+    "when the run ends with records written; it must not be one of the inputs.",
+)
 @click.option(
     "-f", "--format", "fmt", type=click.Choice(FORMATS), default=None,
     help="Output format [default: from the -o suffix (.csv, .parquet), else jsonl].",
@@ -79,6 +118,11 @@ def cli() -> None:
     "--progress/--no-progress", default=None,
     help="Show a progress bar on standard error [default: when it is a terminal].",
 )
+@click.option(
+    "--escape-formulas/--no-escape-formulas", default=True,
+    help="CSV: put ' before a cell starting with =, +, -, @, tab or CR, so that spreadsheets "
+    "do not run it as a formula [default: escape].",
+)
 def extract(
     schema: str,
     inputs: tuple[str, ...],
@@ -88,6 +132,7 @@ def extract(
     encoding: str | None,
     allow_unsupported: bool,
     progress: bool | None,
+    escape_formulas: bool,
 ) -> None:
     """Write one record per page of INPUT... with the fields of SCHEMA.
 
@@ -122,43 +167,178 @@ def extract(
         summary.reject()
         bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
 
-    try:
-        writer, opened = open_writer(fmt, loaded, output, _stdout(), on_reject=rejected)
-    except (OSError, ImportError) as e:
-        raise click.UsageError(f"cannot write {output or 'standard output'}: {_reason(e)}") from None
-    bar = _Progress(show)
+    # Ctrl-C is taken over before the output is made, so that it always finds either nothing
+    # made or the run under way.
     stop = _StopOnInterrupt()
-    records = extract_records(
-        loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
-        on_failure=lambda f: bar.warn(str(f)), summary=summary,
-    )
-    reader_gone = False
-    try:
-        with stop:
-            for record in records:
-                writer.write(record)
-                bar.update(summary)
-                if stop.requested:
-                    break
-    except BrokenPipeError:
-        # The reader of standard output went away (`| head`): stop as a pipeline expects.
-        reader_gone = True
-    finally:
-        records.close()
-        bar.update(summary)
-        if not reader_gone:
-            writer.close()
-        if opened is not None:
-            opened.close()
-        bar.close()
-    if reader_gone:
-        _silence_stdout()
-        sys.exit(EXIT_BROKEN_PIPE)
+    with stop:
+        destination: Destination | None = None
+        try:
+            destination = _open_output(output, fmt, inputs, schema)
+            writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
+        except KeyboardInterrupt:  # a second Ctrl-C before the run began
+            if destination is not None:
+                destination.discard()
+            click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
+            sys.exit(EXIT_INTERRUPTED)
+        bar = _Progress(show)
+        records = extract_records(
+            loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
+            on_failure=lambda f: bar.warn(str(f)), summary=summary,
+        )
+        try:
+            ended = _write_records(records, writer, summary, bar, stop)
+        finally:
+            bar.close()
+    if ended is not None:
+        _fail_output(destination, *ended)
     _report(summary, stats, show, stop.requested)
+    if not _worth_writing(summary, stop.requested) and destination.replaces:
+        why = "every input failed" if summary.failed else "stopped before any record"
+        state = "is left as it was" if destination.existed else "is not written"
+        click.echo(f"larkspine: {why}: {destination.name} {state}", err=True)
     if stop.requested:
         sys.exit(EXIT_INTERRUPTED)
     if summary.failed:
         sys.exit(EXIT_FAILED)
+
+
+def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...], schema: str) -> Destination:
+    """Where the records go; refused (exit 2) before anything is read when the output is one of
+    the inputs or the schema file, cannot be created, or cannot take the format."""
+    if output is not None and output != "-":
+        same = input_that_is(output, inputs, _walk_takes)
+        if same is not None:
+            _refuse(f"-o {output} is the input {same}: refusing to write over it")
+        if _same_file(output, schema):
+            _refuse(f"-o {output} is the schema file {schema}: refusing to write over it")
+    try:
+        return open_destination(output, _stdout, seekable=fmt == "parquet")
+    except OutputRefused as e:
+        _refuse(str(e))
+    except OSError as e:
+        if output is None or output == "-":
+            _unwritable(STDOUT_NAME, e, "nothing is written")
+        _refuse(f"cannot write {output}: {_reason(e)}")
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+def _open_writer(
+    fmt: Format, schema: Schema, destination: Destination, rejected: Callable[[Mapping[str, Any], str], None],
+    escape_formulas: bool,
+) -> RecordWriter:
+    try:
+        return open_writer(fmt, schema, destination, on_reject=rejected, escape_formulas=escape_formulas)
+    except BrokenPipeError:
+        _broken_pipe()
+    except OSError as e:  # the CSV header, on a pipe or device, is written at once
+        destination.discard()
+        _unwritable(destination.name, e, destination.unchanged())
+    except BaseException:
+        destination.discard()
+        raise
+
+
+def _worth_writing(summary: Summary, stopped: bool) -> bool:
+    """Whether a run's output should replace what the user has: it holds a record, or the run
+    ended cleanly with none (a WARC without HTML pages)."""
+    return summary.pages > 0 or not (summary.failed or stopped)
+
+
+def _walk_takes(name: str) -> bool:
+    """Whether a directory walk reads a file of this name (see :mod:`larkspine.inputs`)."""
+    lower = name.lower()
+    stem = lower[:-3] if lower.endswith(".gz") else lower
+    return stem.endswith(HTML_SUFFIXES) or lower.endswith(WARC_SUFFIXES)
+
+
+def _write_records(
+    records: Generator[Mapping[str, Any], None, None], writer: RecordWriter, summary: Summary, bar: _Progress,
+    stop: _StopOnInterrupt,
+) -> tuple[str, BaseException] | None:
+    """Write every record and finish the output. The output is put in place when the run ends
+    or is stopped by Ctrl-C, if :func:`_worth_writing`; otherwise, or when writing fails or
+    anything else goes wrong, it is discarded. Returns what kept the output from being
+    written, if anything: ("write", error) or ("crash", error)."""
+    written = False
+    try:
+        try:
+            for record in records:
+                try:
+                    writer.write(record)
+                except OSError as e:
+                    raise _WriteFailed(e) from e
+                bar.update(summary)
+                if stop.requested:
+                    break
+        except KeyboardInterrupt:  # a second Ctrl-C: stop at once, keeping whole records
+            stop.requested = True
+        finally:
+            records.close()
+        bar.update(summary)
+        if not _worth_writing(summary, stop.requested):
+            return None  # discarded below
+        try:
+            writer.close()
+        except OSError as e:
+            raise _WriteFailed(e) from e
+        written = True
+    except _WriteFailed as e:
+        if isinstance(e.error, BrokenPipeError):
+            _broken_pipe()
+        return "write", e.error
+    except BrokenPipeError:
+        _broken_pipe()
+    except (Exception, KeyboardInterrupt) as e:  # noqa: BLE001 - any crash: keep what the user has
+        return "crash", e
+    finally:
+        if not written:
+            writer.discard()
+    return None
+
+
+class _WriteFailed(Exception):
+    """Writing the output failed (not reading an input)."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
+
+
+def _broken_pipe() -> NoReturn:
+    """The reader of the output went away (`| head`): stop as a pipeline expects."""
+    _silence_stdout()
+    sys.exit(EXIT_BROKEN_PIPE)
+
+
+def _fail_output(destination: Destination, how: str, error: BaseException) -> NoReturn:
+    """The run ended without its output: one line saying why and what is left; exit status 3
+    (130 for a second Ctrl-C while the output was being put in place)."""
+    if how == "write":
+        _unwritable(destination.name, error, destination.unchanged())
+    what = f"{destination.name} is {'not written' if destination.replaces else 'incomplete'}"
+    interrupted = isinstance(error, KeyboardInterrupt)
+    why = "Ctrl-C" if interrupted else _describe(error)
+    click.echo(f"larkspine: stopped by {why}: {what} ({destination.unchanged()})", err=True)
+    sys.exit(EXIT_INTERRUPTED if interrupted else EXIT_UNWRITTEN)
+
+
+def _unwritable(name: str, error: BaseException, consequence: str) -> NoReturn:
+    """Writing ``name`` failed: one line naming it and the system's reason; exit status 3."""
+    if name == STDOUT_NAME:
+        _silence_stdout()
+    click.echo(f"larkspine: cannot write {name}: {_reason(error)} ({consequence})", err=True)
+    sys.exit(EXIT_UNWRITTEN)
+
+
+def _describe(error: BaseException) -> str:
+    text = " ".join(str(error).split())
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
 @cli.command()
@@ -173,9 +353,9 @@ def check(schema: str) -> None:
     try:
         decls, _ = resolve_declarations(schema)
     except SchemaFileError as e:
-        raise click.BadParameter(str(e), param_hint="SCHEMA") from None
+        _refuse(str(e))
     report = check_schema(decls)
-    click.echo(str(report))
+    _print_out([str(report) + "\n"])
     if not report.ok:
         sys.exit(EXIT_FAILED)
 
@@ -192,8 +372,9 @@ def detect_encoding(inputs: tuple[str, ...], encoding: str | None) -> None:
     """
     label = _check_label(encoding)
     failed = 0
-    out = _stdout()
-    try:
+
+    def lines() -> Iterator[str]:
+        nonlocal failed
         for item in read_inputs(inputs, ReadStats()):
             if isinstance(item, InputFailure):
                 failed += 1
@@ -203,11 +384,9 @@ def detect_encoding(inputs: tuple[str, ...], encoding: str | None) -> None:
             name = detect(item.body, own or label)
             cells = [name, item.source] if item.offset is None and item.url is None else [
                 name, item.source, "" if item.offset is None else str(item.offset), item.url or ""]
-            out.write(("\t".join(cells) + "\n").encode("utf-8"))
-        out.flush()
-    except BrokenPipeError:
-        _silence_stdout()
-        sys.exit(EXIT_BROKEN_PIPE)
+            yield "\t".join(cells) + "\n"
+
+    _print_out(lines())
     if failed:
         sys.exit(EXIT_FAILED)
 
@@ -216,7 +395,13 @@ def _load_schema(ref: str, allow_unsupported: bool) -> Schema:
     try:
         return resolve_schema(ref, allow_unsupported=allow_unsupported)
     except SchemaFileError as e:
-        raise click.BadParameter(str(e), param_hint="SCHEMA") from None
+        _refuse(str(e))
+
+
+def _refuse(message: str) -> NoReturn:
+    """Refuse the run before anything is read: the message on standard error, exit status 2."""
+    click.echo(message if message.startswith("larkspine: ") else f"larkspine: {message}", err=True)
+    sys.exit(EXIT_USAGE)
 
 
 def _check_label(encoding: str | None) -> str | None:
@@ -229,22 +414,54 @@ def _check_label(encoding: str | None) -> str | None:
 
 
 def _stdout() -> BinaryIO:
-    return sys.stdout.buffer
+    """Standard output's binary stream; :class:`OSError` when the process has none (started
+    with it closed)."""
+    stream = getattr(sys.stdout, "buffer", None)
+    if stream is None:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF), STDOUT_NAME)
+    return stream  # type: ignore[no-any-return]
+
+
+def _print_out(lines: Iterable[str]) -> None:
+    """Write lines of text to standard output, whole lines only; a pipe or terminal sees each at
+    once. A write that fails is one line and exit status 3; a reader gone, 141."""
+    try:
+        sink = RecordSink(_stdout())
+    except OSError as e:  # standard output is closed
+        _unwritable(STDOUT_NAME, e, "nothing is written")
+    try:
+        for line in lines:
+            try:
+                sink.write(line.encode("utf-8"))
+            except OSError as e:
+                raise _WriteFailed(e) from e
+        try:
+            sink.flush()
+        except OSError as e:
+            raise _WriteFailed(e) from e
+    except _WriteFailed as e:
+        if isinstance(e.error, BrokenPipeError):
+            _broken_pipe()
+        _unwritable(STDOUT_NAME, e.error, "it holds the lines written before")
 
 
 def _silence_stdout() -> None:
     """Point standard output at /dev/null, so the interpreter's final flush of what is left in
     its buffer cannot fail again on the closed pipe."""
+    if sys.stdout is None:  # started with standard output closed: nothing is buffered
+        return
     devnull = os.open(os.devnull, os.O_WRONLY)
     try:
         os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
+    except (OSError, ValueError, io.UnsupportedOperation):
         pass
     finally:
         os.close(devnull)
 
 
 def _reason(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.errno is not None:
+        return os.strerror(e.errno)
     return (e.strerror if isinstance(e, OSError) and e.strerror else str(e)) or type(e).__name__
 
 

@@ -194,7 +194,7 @@ def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
         return
     try:
         opened = fsspec.open(url, "rb").open()
-    except (OSError, ValueError, ImportError) as e:
+    except Exception as e:  # noqa: BLE001 - a file system's own errors too (zip://: BadZipFile)
         yield InputFailure(url, None, _os_reason(e))
         return
     with opened:

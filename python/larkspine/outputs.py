@@ -14,25 +14,45 @@ schema's fields by name, in declaration order.
   for multi-valued fields, ``struct`` rows for groups (``list<struct>``, or ``struct`` for a
   ``first`` group), ``int64`` for ``_offset``. A field with processors (``each=``, ``out=``)
   or a non-string default has the type pyarrow infers from its first values. Rows are
-  written in row groups as they come, into ``OUT.partial``, renamed to ``OUT`` when the
-  writer closes; so a run stopped by Ctrl-C leaves a valid file with every page written so
-  far, and a killed one leaves no half-written ``OUT``.
+  written in row groups as they come. Parquet needs a regular file (its footer points back
+  into it), so it is refused for standard output, a pipe or a device.
 
-Every writer writes a record whole or not at all, and :meth:`RecordWriter.close` leaves the
-output complete. A record the format cannot hold (a processor's value that is not JSON, a
-Parquet value that does not fit its column's type) is handed to ``on_reject`` with the
-reason and not written; without ``on_reject`` it raises :class:`RecordRejected`.
+Where the bytes go is a :class:`Destination`. Files are never truncated or replaced before
+new content is complete: a regular file ``OUT`` (or a name not yet taken) is written through
+a temporary file beside it, ``.OUT.XXXXXXXX.partial`` (hidden, and named so that no
+directory walk or glob takes it as an input), which replaces ``OUT`` only when the writer
+closes; :meth:`RecordWriter.discard` removes it and leaves ``OUT`` as it was. A symlink is
+followed to the file it names, which is replaced and the link kept. Anything that is not a
+regular file (standard output, a FIFO, a terminal, ``/dev/stdout``) is written through.
+
+Every writer writes a record whole or not at all: JSON Lines and CSV hand the stream whole
+records only, and when a write into a regular file fails part-way (a full disk, a file-size
+limit) the file is cut back to the end of the last whole record before the error is raised,
+so an output never ends inside a record. :meth:`RecordWriter.close` leaves the output
+complete. A record the format cannot hold (a processor's value that is not JSON, a Parquet
+value that does not fit its column's type) is handed to ``on_reject`` with the reason and not
+written; without ``on_reject`` it raises :class:`RecordRejected`.
+
+CSV cells that a spreadsheet would run as a formula (text starting with ``=``, ``+``, ``-``,
+``@``, a tab or a carriage return) get a leading ``'`` unless ``escape_formulas=False``, as
+OWASP advises against "CSV injection"; numbers and JSON text are never touched.
 """
 
 from __future__ import annotations
 
 import csv
+import errno
+import fnmatch
+import glob
 import io
 import json
 import os
+import re
+import secrets
 import stat
-from collections.abc import Callable, Mapping, Sequence
-from typing import IO, TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
+import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
 
 from ._fields import MISSING, Field, Group
 from ._schema import Schema
@@ -44,6 +64,11 @@ __all__ = [
     "FORMATS",
     "SOURCE_KEYS",
     "RecordRejected",
+    "OutputRefused",
+    "Destination",
+    "open_destination",
+    "input_that_is",
+    "RecordSink",
     "record_location",
     "RecordWriter",
     "JsonLinesWriter",
@@ -91,16 +116,398 @@ class RecordWriter(Protocol):
     def write(self, record: Mapping[str, Any]) -> None: ...
 
     def close(self) -> None:
-        """Finish the output (flush, write any footer); the writer is not used afterwards."""
+        """Finish the output (flush, write any footer) and put it in place; the writer is not
+        used afterwards."""
         ...
+
+    def discard(self) -> None:
+        """Give the output up: a temporary file is removed and the target left as it was."""
+        ...
+
+
+class OutputRefused(ValueError):
+    """An output that cannot be used as asked, found before anything is written."""
+
+
+STDOUT_NAME = "standard output"
+
+
+class Destination:
+    """Where an output's bytes go, and what a failed run leaves there (see the module notes).
+
+    Made by :func:`open_destination`, or around any binary stream (then ``commit`` only
+    flushes it and ``discard`` does nothing).
+    """
+
+    def __init__(
+        self, stream: BinaryIO, name: str = "<stream>", *, target: str | None = None,
+        temporary: str | None = None, existed: bool = False, owned: bool = False,
+    ) -> None:
+        #: How messages name the output: the path as given, or "standard output".
+        self.name = name
+        self.stream = stream
+        self._target = target
+        self._temporary = temporary
+        self._existed = existed
+        self._owned = owned or temporary is not None
+        self._done = False
+
+    @property
+    def replaces(self) -> bool:
+        """Whether the output is written aside and replaces its target only on :meth:`commit`."""
+        return self._temporary is not None
+
+    @property
+    def existed(self) -> bool:
+        """Whether the target was there before (and is kept when the output is discarded)."""
+        return self._existed
+
+    def unchanged(self) -> str:
+        """What a discarded output leaves, for messages."""
+        if self._temporary is None:
+            return "it holds the records written before"
+        return "it is left as it was" if self._existed else "no file is left behind"
+
+    def commit(self) -> None:
+        """The output is complete: put it in place (rename over the target), or flush it."""
+        if self._done:
+            return
+        self.stream.flush()
+        if self._temporary is not None and self._target is not None:
+            # The data reach the disk before the name does, so a crash of the machine cannot
+            # leave the target name on an empty file.
+            os.fsync(self.stream.fileno())
+            self.stream.close()
+            os.replace(self._temporary, self._target)
+        elif self._owned:
+            self.stream.close()
+        self._done = True
+
+    def discard(self) -> None:
+        """Give the output up: remove the temporary file; the target is not touched."""
+        if self._done:
+            return
+        self._done = True
+        if self._owned:
+            try:
+                self.stream.close()
+            except OSError:
+                pass  # what was buffered is thrown away with the file
+        if self._temporary is not None:
+            try:
+                os.unlink(self._temporary)
+            except FileNotFoundError:
+                pass
+
+
+def open_destination(output: str | None, stdout: Callable[[], BinaryIO], *, seekable: bool = False) -> Destination:
+    """Where to write ``output`` (``None`` or ``-``: standard output, from ``stdout()``).
+
+    A regular file or a name not yet taken gets a temporary file beside it, after following
+    any symlinks; anything else is opened and written through. ``seekable`` (Parquet) refuses
+    what is not a regular file with :class:`OutputRefused`. An output that cannot be created
+    raises :class:`OSError`.
+    """
+    if output is None or output == "-":
+        if seekable:
+            raise OutputRefused(f"cannot write Parquet to {STDOUT_NAME}: it needs a regular file, to seek in")
+        return Destination(stdout(), STDOUT_NAME)
+    try:
+        found = os.stat(output)
+    except FileNotFoundError:
+        found = None
+    descriptor = _names_a_descriptor(output)
+    if found is not None and (descriptor or not stat.S_ISREG(found.st_mode)):
+        if seekable and not stat.S_ISREG(found.st_mode):
+            raise OutputRefused(f"cannot write Parquet to {output}: it needs a regular file, to seek in")
+        if stat.S_ISDIR(found.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), output)
+        # A FIFO, a terminal, a device, or an open descriptor (/dev/stdout): opened by the name
+        # given and written through, never replaced. Appending, because a descriptor's file is
+        # the shell's (`>> log` must stay an append), and a FIFO or device ignores it. Opening
+        # a FIFO waits for its reader, as any writer would.
+        return Destination(open(output, "ab"), output, owned=True)  # noqa: SIM115 - closed by commit/discard
+    # A regular file, or a name not taken yet (perhaps a dangling symlink): the file replaced
+    # is the one the links lead to, so the links stay links.
+    target = os.path.realpath(output)
+    temporary, fd = _temporary_beside(target)
+    try:
+        if found is not None:  # the new file keeps the old one's owner (if it may) and permissions
+            try:
+                os.fchown(fd, found.st_uid, found.st_gid)
+            except OSError:
+                pass  # only the superuser may give a file away; the file is the writer's then
+            os.fchmod(fd, stat.S_IMODE(found.st_mode))
+        stream = os.fdopen(fd, "wb")
+    except BaseException:
+        os.close(fd)
+        os.unlink(temporary)
+        raise
+    return Destination(stream, output, target=target, temporary=temporary, existed=found is not None)
+
+
+_DESCRIPTOR_PATH = re.compile(r"/(proc/(self|thread-self|\d+)|dev)/fd/\d+")
+
+
+def _names_a_descriptor(path: str) -> bool:
+    """Whether ``path`` leads, through symlinks, to an open file descriptor (``/dev/stdout``,
+    ``/dev/fd/1``, ``/proc/self/fd/1``): a file someone else opened, to be written as it is."""
+    for _ in range(40):  # the system's own limit on a chain of links
+        if _DESCRIPTOR_PATH.fullmatch(os.path.normpath(os.path.abspath(path))):
+            return True
+        try:
+            link = os.readlink(path)
+        except OSError:
+            return False
+        path = os.path.join(os.path.dirname(path), link)
+    return False
+
+
+def _temporary_beside(target: str) -> tuple[str, int]:
+    """A new file in ``target``'s folder (so that renaming it over ``target`` is atomic), hidden
+    and ending in ``.partial`` (so that no input walk or glob takes it), made with the
+    permissions a new file gets (``0666`` less the umask)."""
+    folder, base = os.path.split(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    for _ in range(100):
+        name = os.path.join(folder, f".{base[:200]}.{secrets.token_hex(4)}.partial")
+        try:
+            return name, os.open(name, flags, 0o666)
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name", target)
+
+
+def input_that_is(output: str, inputs: Sequence[str], takes: Callable[[str], bool]) -> str | None:
+    """The input (as found: a path, ``-``) that is the same file as ``output``, if any.
+
+    Files are compared by device and inode, so symlinks and hard links are seen through. A
+    directory is walked as the reader walks it (its files that ``takes`` their name), a glob
+    as every file under its fixed leading folders that the pattern matches. Nothing needs
+    walking when ``output`` does not exist or is not a regular file: it cannot be an input
+    the run would lose. A walk reads directories only (no file is opened) and stats only
+    symlinks and files whose inode number matches.
+    """
+    try:
+        found = os.stat(output)
+    except OSError:
+        return None
+    if not stat.S_ISREG(found.st_mode):
+        return None
+    key = (found.st_dev, found.st_ino)
+    for arg in inputs:
+        if arg == "-":
+            if _stdin_key() == key:
+                return "-"
+        elif "://" in arg:
+            continue
+        elif os.path.isdir(arg):
+            for path in _files_under(arg, key):
+                if takes(os.path.basename(path)):
+                    return path
+        elif os.path.lexists(arg) or not glob.has_magic(arg):
+            if _key(arg) == key:
+                return arg
+        else:
+            fixed, covered = _fixed_folder(arg)
+            # Below the fixed folders, the pattern has this many more folder levels.
+            levels = len(arg.split(os.sep)) - 1 - covered
+            for path in _files_under(fixed, key, _glob_descends(arg, levels)):
+                if _glob_reaches(arg, path, takes):
+                    return path
+    return None
+
+
+def _key(path: str) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _stdin_key() -> tuple[int, int] | None:
+    try:
+        st = os.fstat(sys.stdin.fileno())
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _files_under(
+    top: str, key: tuple[int, int], descends: Callable[[str, int], bool] = lambda path, depth: True
+) -> Iterator[str]:
+    """The paths under ``top`` (following symlinks, each folder once, into the folders at depth
+    1, 2, ... that ``descends``) of the file ``key``."""
+    folders = [(top, 0)]
+    seen: set[tuple[int, int]] = set()
+    while folders:
+        folder, depth = folders.pop()
+        here = _key(folder or os.curdir)
+        if here is None or here in seen:
+            continue
+        seen.add(here)
+        try:
+            with os.scandir(folder or os.curdir) as listing:
+                entries = list(listing)
+        except OSError:
+            continue
+        for entry in entries:
+            path = os.path.join(folder, entry.name) if folder else entry.name
+            try:
+                if entry.is_dir():
+                    if descends(path, depth + 1):
+                        folders.append((path, depth + 1))
+                elif entry.is_symlink():
+                    if _key(path) == key:
+                        yield path
+                elif entry.inode() == key[1] and entry.stat(follow_symlinks=False).st_dev == key[0]:
+                    yield path
+            except OSError:
+                continue
+
+
+def _fixed_folder(pattern: str) -> tuple[str, int]:
+    """The leading folders of a glob pattern that hold no wildcard ("" for the current one),
+    and how many of the pattern's parts they are."""
+    parts = pattern.split(os.sep)
+    fixed: list[str] = []
+    for part in parts[:-1]:
+        if glob.has_magic(part):
+            break
+        fixed.append(part)
+    return (os.sep.join(fixed) if fixed != [""] else os.sep), len(fixed)
+
+
+def _glob_descends(pattern: str, levels: int) -> Callable[[str, int], bool]:
+    """Which folders under a glob's fixed part it may reach: any, with ``**``; else those no
+    deeper than its ``levels`` wildcard folders, and everything under a folder it matches (a
+    matched folder is walked)."""
+    if "**" in pattern:
+        return lambda path, depth: True
+
+    def descends(path: str, depth: int) -> bool:
+        if depth <= levels:
+            return True
+        folder = path
+        while folder and os.path.dirname(folder) != folder:
+            if fnmatch.fnmatchcase(folder, pattern):
+                return True
+            folder = os.path.dirname(folder)
+        return False
+
+    return descends
+
+
+def _glob_reaches(pattern: str, path: str, takes: Callable[[str], bool]) -> bool:
+    """Whether reading ``pattern`` may read ``path``: it matches the path (``fnmatch``'s ``*``
+    crosses folders, so this errs towards yes), or a folder above it that would be walked."""
+    if fnmatch.fnmatchcase(path, pattern):
+        return True
+    folder = os.path.dirname(path)
+    while folder:
+        if fnmatch.fnmatchcase(folder, pattern):
+            return takes(os.path.basename(path))
+        folder = os.path.dirname(folder)
+    return False
+
+
+class RecordSink:
+    """Whole records onto a binary stream, never part of one.
+
+    Records are gathered and written in blocks of about 64 KiB (each record at once when
+    ``flush_each``; by default, when the stream is not a regular file: a pipe or terminal
+    reader sees each record as soon as it is done). A block goes to the file descriptor
+    directly, so that a short write is seen: when writing into a regular file at its end fails
+    part-way, the file is cut back to where the block began before the error is raised. The
+    block stays gathered, so a later :meth:`flush` (after a second Ctrl-C) writes it whole.
+    """
+
+    _BLOCK = 1 << 16
+
+    def __init__(self, stream: BinaryIO, *, flush_each: bool | None = None) -> None:
+        self._stream = stream
+        self._pending = bytearray()
+        self._fd: int | None = None
+        self._regular = False
+        try:
+            fd = stream.fileno()
+            stream.flush()  # anything written before goes first
+            self._regular = stat.S_ISREG(os.fstat(fd).st_mode)
+            self._fd = fd
+        except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+            self._fd = None
+        if flush_each is None:
+            flush_each = not self._regular
+        self._limit = 0 if flush_each else self._BLOCK
+
+    def write(self, data: bytes) -> None:
+        """Add one or more whole records."""
+        self._pending += data
+        if len(self._pending) > self._limit:
+            self.flush()
+
+    def flush(self) -> None:
+        if not self._pending:
+            return
+        fd = self._fd
+        if fd is None:
+            self._stream.write(bytes(self._pending))
+            self._stream.flush()
+            self._pending.clear()
+            return
+        end = self._end_if_appending(fd)
+        view = memoryview(self._pending)
+        try:
+            while view:
+                view = view[os.write(fd, view):]
+        except BaseException:
+            if end is not None:
+                try:
+                    os.ftruncate(fd, end)
+                    os.lseek(fd, end, os.SEEK_SET)
+                except OSError:
+                    pass
+            raise
+        finally:
+            view.release()
+        self._pending.clear()
+
+    def _end_if_appending(self, fd: int) -> int | None:
+        """The file's size when this block is written at its end (so cutting back to it removes
+        only this block); ``None`` for anything else."""
+        if not self._regular:
+            return None
+        try:
+            size = os.fstat(fd).st_size
+            if _appends(fd) or os.lseek(fd, 0, os.SEEK_CUR) == size:
+                return size
+        except OSError:
+            pass
+        return None
+
+
+def _appends(fd: int) -> bool:
+    """Whether ``fd`` was opened to append (``>>``): every write goes to the end of the file."""
+    try:
+        import fcntl
+    except ImportError:  # not POSIX: the position then tells
+        return False
+    return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND)
+
+
+def _as_destination(out: Destination | BinaryIO) -> Destination:
+    return out if isinstance(out, Destination) else Destination(out)
 
 
 class JsonLinesWriter:
     """One JSON object per line; ``flush_each`` hands each line on at once (for a pipe)."""
 
-    def __init__(self, stream: BinaryIO, *, flush_each: bool = False, on_reject: OnReject | None = None) -> None:
-        self._stream = stream
-        self._flush_each = flush_each
+    def __init__(
+        self, out: Destination | BinaryIO, *, flush_each: bool = False, on_reject: OnReject | None = None
+    ) -> None:
+        self._destination = _as_destination(out)
+        self._sink = RecordSink(self._destination.stream, flush_each=flush_each)
         self._reject = _rejecter(on_reject)
 
     def write(self, record: Mapping[str, Any]) -> None:
@@ -109,24 +516,31 @@ class JsonLinesWriter:
         except (TypeError, ValueError) as e:
             self._reject(record, str(e))
             return
-        # One write per record: the line is whole in the buffer before any of it is written.
-        self._stream.write(line)
-        if self._flush_each:
-            self._stream.flush()
+        self._sink.write(line)
 
     def close(self) -> None:
-        self._stream.flush()
+        self._sink.flush()
+        self._destination.commit()
+
+    def discard(self) -> None:
+        self._destination.discard()
+
+
+#: First characters that make a spreadsheet read a cell as a formula.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
 
 class CsvWriter:
     """One row per page; lists and groups as JSON text in their cell (see the module notes)."""
 
     def __init__(
-        self, stream: BinaryIO, columns: Sequence[str], *, flush_each: bool = False, on_reject: OnReject | None = None
+        self, out: Destination | BinaryIO, columns: Sequence[str], *, flush_each: bool = False,
+        on_reject: OnReject | None = None, escape_formulas: bool = True,
     ) -> None:
-        self._binary = stream
-        self._flush_each = flush_each
+        self._destination = _as_destination(out)
+        self._sink = RecordSink(self._destination.stream, flush_each=flush_each)
         self._reject = _rejecter(on_reject)
+        self._escape = escape_formulas
         self._text = io.StringIO()
         self._csv = csv.writer(self._text, lineterminator="\r\n")
         self._columns = tuple(columns)
@@ -135,7 +549,7 @@ class CsvWriter:
 
     def write(self, record: Mapping[str, Any]) -> None:
         try:
-            cells = [_cell(record.get(c)) for c in self._columns]
+            cells = [_cell(record.get(c), self._escape) for c in self._columns]
         except (TypeError, ValueError) as e:
             self._reject(record, str(e))
             return
@@ -143,21 +557,23 @@ class CsvWriter:
         self._flush_row()
 
     def _flush_row(self) -> None:
-        self._binary.write(self._text.getvalue().encode("utf-8"))
+        self._sink.write(self._text.getvalue().encode("utf-8"))
         self._text.seek(0)
         self._text.truncate()
-        if self._flush_each:
-            self._binary.flush()
 
     def close(self) -> None:
-        self._binary.flush()
+        self._sink.flush()
+        self._destination.commit()
+
+    def discard(self) -> None:
+        self._destination.discard()
 
 
-def _cell(value: object) -> str:
+def _cell(value: object, escape: bool = False) -> str:
     if value is None:
         return ""
     if isinstance(value, str):
-        return value
+        return "'" + value if escape and value.startswith(FORMULA_STARTS) else value
     if isinstance(value, (int, float)) and not isinstance(value, bool):
         return str(value)
     return json.dumps(value, ensure_ascii=False)
@@ -229,23 +645,26 @@ def _inferred_type(values: list[Any]) -> pa.DataType:
 
 
 class ParquetWriter:
-    """Typed columns, written in row groups to ``path + ".partial"`` and renamed on close."""
+    """Typed columns, written in row groups through a :class:`Destination` (a temporary file
+    beside ``out``, put in place on close)."""
+
+    #: Rows per row group unless told.
+    ROW_GROUP_SIZE = 1000
 
     def __init__(
-        self, path: str, schema: Schema, *, row_group_size: int = 1000, on_reject: OnReject | None = None
+        self, out: str | Destination, schema: Schema, *, row_group_size: int | None = None,
+        on_reject: OnReject | None = None,
     ) -> None:
         import pyarrow  # noqa: F401 - fail here, before any page is read, if it is missing
 
         self._reject = _rejecter(on_reject)
-        self._path = path
-        self._partial = path + ".partial"
+        # Made now, so that an unwritable path fails before any page is read.
+        self._destination = out if isinstance(out, Destination) else open_destination(out, _no_stdout, seekable=True)
         self._schema = schema
         self._rows: list[Mapping[str, Any]] = []
-        self._row_group_size = row_group_size
+        self._row_group_size = row_group_size or self.ROW_GROUP_SIZE
         self._writer: Any = None
         self._arrow: pa.Schema | None = None
-        # Create the file now, so an unwritable path fails before any page is read.
-        open(self._partial, "wb").close()
 
     def write(self, record: Mapping[str, Any]) -> None:
         self._rows.append(record)
@@ -258,7 +677,7 @@ class ParquetWriter:
 
         if self._arrow is None:
             self._arrow = arrow_schema(self._schema, self._rows)
-            self._writer = pq.ParquetWriter(self._partial, self._arrow)
+            self._writer = pq.ParquetWriter(self._destination.stream, self._arrow)
         if self._rows:
             rows, self._rows = self._rows, []
             try:
@@ -279,7 +698,20 @@ class ParquetWriter:
     def close(self) -> None:
         self._flush()
         self._writer.close()
-        os.replace(self._partial, self._path)
+        self._destination.commit()
+
+    def discard(self) -> None:
+        if self._writer is not None:
+            writer, self._writer = self._writer, None
+            try:
+                writer.close()  # into the file about to be removed; only so pyarrow lets go
+            except Exception:  # noqa: BLE001, S110 - whatever failed the run may fail this too
+                pass
+        self._destination.discard()
+
+
+def _no_stdout() -> BinaryIO:
+    raise OutputRefused(f"cannot write Parquet to {STDOUT_NAME}: it needs a regular file, to seek in")
 
 
 def columns(schema: Schema) -> list[str]:
@@ -288,25 +720,22 @@ def columns(schema: Schema) -> list[str]:
 
 
 def open_writer(
-    fmt: Format, schema: Schema, out: str | None, stdout: BinaryIO, on_reject: OnReject | None = None
-) -> tuple[RecordWriter, IO[bytes] | None]:
-    """The writer for ``fmt`` writing to the file ``out`` (or ``stdout`` when ``None``).
+    fmt: Format, schema: Schema, out: Destination, *, on_reject: OnReject | None = None,
+    escape_formulas: bool = True,
+) -> RecordWriter:
+    """The writer for ``fmt`` writing to ``out`` (see :func:`open_destination`).
 
-    Returns the writer and the file it opened (to be closed after the writer), if any.
+    A pipe or terminal reader (``| head``, ``| jq``) sees each record as soon as it is done;
+    a file is written in large blocks.
     """
     if fmt == "parquet":
-        if out is None:
-            raise ValueError("larkspine: --format parquet writes a file: give it with -o FILE")
-        return ParquetWriter(out, schema, on_reject=on_reject), None
-    stream: BinaryIO = stdout if out is None else open(out, "wb")  # noqa: SIM115 - closed by the caller
-    opened = None if out is None else stream
-    # A pipe or terminal reader (`| head`, `| jq`) sees each record as soon as it is done;
-    # a file is written in large blocks.
-    flush_each = out is None and not _is_regular_file(stream)
+        return ParquetWriter(out, schema, on_reject=on_reject)
+    flush_each = not _is_regular_file(out.stream)
     if fmt == "jsonl":
-        return JsonLinesWriter(stream, flush_each=flush_each, on_reject=on_reject), opened
+        return JsonLinesWriter(out, flush_each=flush_each, on_reject=on_reject)
     if fmt == "csv":
-        return CsvWriter(stream, columns(schema), flush_each=flush_each, on_reject=on_reject), opened
+        return CsvWriter(out, columns(schema), flush_each=flush_each, on_reject=on_reject,
+                         escape_formulas=escape_formulas)
     raise ValueError(f"larkspine: unknown output format {fmt!r} (one of {', '.join(FORMATS)})")
 
 

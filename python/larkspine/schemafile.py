@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import tomllib
 from collections.abc import Mapping
 from typing import Any
@@ -72,8 +73,33 @@ def read_declarations(path: str | os.PathLike[str]) -> dict[str, Field[Any] | Gr
 
 def parse_declarations(data: bytes | str, language: str, name: str = "<schema>") -> dict[str, Field[Any] | Group]:
     """The fields and groups declared by ``data`` in ``language`` (``"toml"``, ``"json"``, ``"yaml"``)."""
-    text = data.decode("utf-8-sig") if isinstance(data, bytes) else data
+    text = _decode(data, name) if isinstance(data, bytes) else data
     return _declarations(_parse(text, language, name), name)
+
+
+def _decode(data: bytes, name: str) -> str:
+    """The text of a schema file, which is UTF-8 (as TOML and JSON require), with or without a BOM."""
+    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
+        raise SchemaFileError(
+            f"larkspine: {name}: line 1, column 1: not UTF-8 (it starts with a UTF-16 byte-order mark); "
+            "save the file as UTF-8"
+        )
+    try:
+        return data.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        bad = e.object[e.start]
+        # The place is counted in the characters before the bad byte, each valid up to it.
+        place = _place(data[: e.start].decode("utf-8-sig"), e.start)
+        raise SchemaFileError(
+            f"larkspine: {name}: {place}: not UTF-8 (byte 0x{bad:02x}); save the file as UTF-8"
+        ) from None
+
+
+def _place(text: str, index: int) -> str:
+    """``line L, column C`` (both from 1) of ``text[index]``."""
+    index = min(index, len(text))
+    line_start = text.rfind("\n", 0, index) + 1
+    return f"line {text.count(chr(10), 0, index) + 1}, column {index - line_start + 1}"
 
 
 def load_schema(path: str | os.PathLike[str], *, allow_unsupported: bool = False) -> Schema:
@@ -176,7 +202,47 @@ def _import_object(ref: str) -> object:
     return target
 
 
+#: A deeper nesting than any schema needs; where a file first goes deeper is named when its
+#: parser runs out of stack.
+_DEEP = 100
+#: Python converts no more digits than this to a number (``sys.get_int_max_str_digits``).
+_LONG_NUMBER = re.compile(r"\d[\d_]{4300,}")
+
+
 def _parse(text: str, language: str, name: str) -> object:
+    """The parsed file; a file its parser cannot take (too deep for the stack, a number too long
+    to convert) is refused with the place, as a syntax error is."""
+    try:
+        return _parse_language(text, language, name)
+    except RecursionError:
+        where = _too_deep(text)
+        place = "" if where is None else f"{_place(text, where)}: "
+        raise SchemaFileError(f"larkspine: {name}: {place}nested too deeply to read") from None
+    except SchemaFileError:
+        raise
+    except ValueError as e:
+        found = _LONG_NUMBER.search(text)
+        if found is None:
+            raise SchemaFileError(f"larkspine: {name}: cannot read the schema file: {e}") from None
+        digits = len(found.group().replace("_", ""))
+        raise SchemaFileError(f"larkspine: {name}: {_place(text, found.start())}: a number of {digits} digits") from None
+
+
+def _too_deep(text: str) -> int | None:
+    """Where brackets first nest more than :data:`_DEEP` levels (brackets inside strings count
+    too: this only names a place once the parser has found the file too deep)."""
+    depth = 0
+    for i, ch in enumerate(text):
+        if ch in "[{":
+            depth += 1
+            if depth > _DEEP:
+                return i
+        elif ch in "]}":
+            depth -= 1
+    return None
+
+
+def _parse_language(text: str, language: str, name: str) -> object:
     if language == "toml":
         try:
             return tomllib.loads(text)
@@ -196,7 +262,7 @@ def _unique(pairs: list[tuple[Any, Any]], name: str) -> dict[Any, Any]:
     out: dict[Any, Any] = {}
     for key, value in pairs:
         if key in out:
-            raise SchemaFileError(f"larkspine: {name}: {key!r} is defined twice")
+            raise SchemaFileError(f"larkspine: {name}: {_shown(key)} is defined twice")
         out[key] = value
     return out
 
@@ -213,14 +279,28 @@ def _parse_yaml(text: str, name: str) -> object:
         pass
 
     def mapping(loader: yaml.SafeLoader, node: yaml.MappingNode) -> dict[Any, Any]:
+        for key, _ in node.value:
+            if not isinstance(key, yaml.ScalarNode):
+                # A complex key (`? [a, b]`) would be a list or table: no name, and unhashable.
+                kind = "a list" if isinstance(key, yaml.SequenceNode) else "a table"
+                mark = key.start_mark
+                raise SchemaFileError(
+                    f"larkspine: {name}: line {mark.line + 1}, column {mark.column + 1}: "
+                    f"a field name must be a plain name, got {kind}"
+                )
         pairs = [(loader.construct_object(k, deep=True), loader.construct_object(v, deep=True)) for k, v in node.value]
         return _unique(pairs, name)
 
     UniqueKeyLoader.add_constructor(yaml.resolver.BaseResolver.DEFAULT_MAPPING_TAG, mapping)
     try:
         return yaml.load(text, Loader=UniqueKeyLoader)  # noqa: S506 - a SafeLoader subclass
+    except yaml.MarkedYAMLError as e:
+        mark = e.problem_mark or e.context_mark
+        place = "" if mark is None else f"line {mark.line + 1}, column {mark.column + 1}: "
+        problem = " ".join(str(e.problem or e.context).split())
+        raise SchemaFileError(f"larkspine: {name}: {place}not valid YAML: {problem}") from None
     except yaml.YAMLError as e:
-        raise SchemaFileError(f"larkspine: {name}: not valid YAML: {e}") from None
+        raise SchemaFileError(f"larkspine: {name}: not valid YAML: {' '.join(str(e).split())}") from None
 
 
 def _declarations(tree: object, name: str) -> dict[str, Field[Any] | Group]:
@@ -244,7 +324,7 @@ def _declarations(tree: object, name: str) -> dict[str, Field[Any] | Group]:
 def _field_name(key: object, name: str, what: str) -> str:
     if not isinstance(key, str) or not key.isidentifier():
         raise SchemaFileError(
-            f"larkspine: {name}: {what} name {key!r} is not an identifier (letters, digits, _)"
+            f"larkspine: {name}: {what} name {_shown(key)} is not an identifier (letters, digits, _)"
         )
     if key.startswith("_"):
         raise SchemaFileError(
@@ -290,7 +370,7 @@ def _known_keys(spec: Mapping[Any, Any], known: tuple[str, ...], where: str, wha
     for key in spec:
         if key not in known:
             raise SchemaFileError(
-                f"{where}: unknown key {key!r} ({what} takes {', '.join(repr(k) for k in known)})"
+                f"{where}: unknown key {_shown(key)} ({what} takes {', '.join(repr(k) for k in known)})"
             )
 
 
@@ -299,6 +379,12 @@ def _query(value: object, where: str, key: str) -> str:
         raise SchemaFileError(f"{where}: `{key}` must be a query string, got {_kind(value)}")
     if not value.strip():
         raise SchemaFileError(f"{where}: `{key}` is an empty query")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as e:  # JSON and YAML escapes can make half a surrogate pair
+        raise SchemaFileError(
+            f"{where}: `{key}` holds a lone surrogate (\\u{ord(value[e.start]):04x}), which is no character"
+        ) from None
     return value
 
 
@@ -309,10 +395,20 @@ def _flag(spec: Mapping[Any, Any], where: str) -> bool:
     return value
 
 
+def _shown(value: object) -> str:
+    """``repr(value)``, but for a number too long to convert to digits."""
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        return "(a number too long to show)"
+    return repr(value)
+
+
 def _kind(value: object) -> str:
     if value is None:
         return "nothing"
     kinds = {bool: "a boolean", int: "a number", float: "a number", str: "a string", list: "a list"}
+    if isinstance(value, int) and not isinstance(value, bool) and value.bit_length() > 64:
+        # A hex or binary literal converts at any length, but not back to decimal digits.
+        return "a number (too long to show)"
     for t, text in kinds.items():
         if isinstance(value, t):
             return f"{text} ({value!r})" if not isinstance(value, list) else text
