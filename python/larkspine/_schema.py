@@ -11,6 +11,7 @@ import _larkspine
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import Field, Group
+from ._urls import BASE_QUERY, document_base
 
 __all__ = ["Schema", "Record"]
 
@@ -33,7 +34,7 @@ class Schema:
     {'title': 'Hi', 'links': ['/x']}
     """
 
-    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups")
+    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base")
 
     def __init__(self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False) -> None:
         if not isinstance(fields, Mapping):
@@ -47,12 +48,19 @@ class Schema:
         self._flat = tuple((name, f) for name, f in bound.items() if isinstance(f, Field))
         self._groups = tuple((name, g) for name, g in bound.items() if isinstance(g, Group))
         self._needs_groups = bool(self._groups)
+        # Absolute fields need the document's base URL: the plan gets one more first-only
+        # flat query, after the declared ones, so declared columns keep their positions.
+        self._needs_base = any(f.absolute for _, f in self._flat) or any(
+            sub.absolute for _, g in self._groups for sub in g.fields.values()
+        )
+        hidden = [BASE_QUERY] if self._needs_base else []
         self.strict = strict
-        #: The compiled native plan: flat fields in declaration order, then the groups.
+        #: The compiled native plan: flat fields in declaration order, then the base query
+        #: when a field is ``absolute``, then the groups.
         self.plan = _larkspine.Plan(
-            [f.query for _, f in self._flat],
+            [f.query for _, f in self._flat] + hidden,
             [(g.container, [(n, sub.query) for n, sub in g.fields.items()]) for _, g in self._groups],
-            [f.first for _, f in self._flat],
+            [f.first for _, f in self._flat] + [True] * len(hidden),
         )
         if strict:
             from ._check import check
@@ -74,7 +82,8 @@ class Schema:
         """One page's record: one native scan, then each field's processors.
 
         ``html`` and ``encoding`` are as for :func:`larkspine.extract`; ``url`` is the page's
-        address, handed to processors that take a ``url`` argument.
+        address, handed to processors that take a ``url`` argument and the base ``absolute``
+        fields resolve against (unless the page has a ``<base href>``).
         """
         doc = as_document(html)
         label = engine_label(doc, encoding)
@@ -86,11 +95,15 @@ class Schema:
 
     def finish(self, flat: list[list[str]], grouped: list[Any], url: str | None = None) -> Record:
         """The record from the plan's raw result (``Plan.extract_grouped`` shape)."""
+        base = url
+        if self._needs_base and len(flat) > len(self._flat):
+            base_href = flat[len(self._flat)]
+            base = document_base(url, base_href[0] if base_href else None)
         values: dict[str, Any] = {}
         for (name, f), column in zip(self._flat, flat):
-            values[name] = f.finish(column, url)
+            values[name] = f.finish(column, url, base)
         for (name, g), rows in zip(self._groups, grouped):
-            values[name] = g.finish(rows, url)
+            values[name] = g.finish(rows, url, base)
         if self._groups and self._flat:
             # Records list fields in declaration order, whatever their kind.
             return {name: values[name] for name in self._fields}
