@@ -67,7 +67,7 @@ def field(
     :func:`group`, where ``out`` runs on the sub-field's value in each row (and may take
     ``url``, as ``larkspine.field``'s processors do).
     """
-    decl = Field(
+    decl: Field[Any] = Field(
         query, first=first, default=None if first and default is MISSING else default, each=each, absolute=absolute
     )
     return _declare(decl, out, meta)
