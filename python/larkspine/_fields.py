@@ -234,15 +234,15 @@ def field(
     - ``each``: a callable applied to every value (``each=str.strip``, ``each=int``).
     - ``out``: a callable applied to the finished value (after ``each`` and ``first``), for
       instance ``out=" ".join``. It is not applied to a default.
-
-    ``each`` and ``out`` may also be lists of callables, applied in turn (``each=[str.strip,
-    float]``, as web-poet's ``out=``). A callable that takes a ``url`` keyword argument
-    receives the page's URL.
     - ``absolute=True``: each value is a URL reference (``a::attr(href)``, ``img::attr(src)``)
       resolved against the document's base URL, before ``each``: the first ``<base href>``
       (itself resolved against the page's URL), else the page's URL, as browsers and
       Scrapy's ``response.urljoin`` do. Without a page URL or ``<base href>``, values stay
       as written.
+
+    ``each`` and ``out`` may also be lists of callables, applied in turn (``each=[str.strip,
+    float]``, as web-poet's ``out=``). A callable that takes a ``url`` keyword argument
+    receives the page's URL.
     """
     return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)
 
