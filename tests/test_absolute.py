@@ -214,3 +214,22 @@ def test_a_schema_file_absolute_that_is_not_a_bool_is_refused(value):
 
     with pytest.raises(SchemaFileError, match="`absolute` must be true or false"):
         parse_schema(f'links = {{ query = "a::attr(href)", absolute = {value} }}\n', "toml", "links.toml")
+
+
+@pytest.mark.parametrize("base", [PAGE, "http://h.example", "file:///tmp/a/b.html", "https://[::1]:8080/x/"])
+@pytest.mark.parametrize("reference", [
+    "", "x", "../../../a", "//h2.example", "?q", "#f", "https://", "http://[bad", "mailto:x@y",
+    " /lead", "/trail ", "/a b", "/ümlaut", "\\\\back", "/%zz", "javascript:void(0)", "https://xn--", "\ud800",
+    "data:text/html,<p>", "http://EXAMPLE.com:80/./a/../b",
+])
+def test_the_fast_join_is_ada_join_url_or_urljoin_where_ada_refuses(base, reference):
+    from larkspine import _urls
+
+    try:
+        expected = ada_url.join_url(base, reference)
+    except ValueError:
+        try:
+            expected = urljoin(base, reference)
+        except ValueError:
+            expected = reference
+    assert _urls.resolve_all([reference, reference], base) == [expected, expected]
