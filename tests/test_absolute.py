@@ -233,3 +233,10 @@ def test_the_fast_join_is_ada_join_url_or_urljoin_where_ada_refuses(base, refere
         except ValueError:
             expected = reference
     assert _urls.resolve_all([reference, reference], base) == [expected, expected]
+
+
+def test_a_field_finished_without_a_base_resolves_against_the_page_url():
+    decl = field("a::attr(href)", absolute=True)
+    assert decl.finish(["x", "/y"], "https://h.example/d/p") == ["https://h.example/d/x", "https://h.example/y"]
+    assert decl.finish(["x"], "https://h.example/d/p", None) == ["x"]
+    assert decl.finish(["x"], "https://h.example/d/p", "https://b.example/") == ["https://b.example/x"]

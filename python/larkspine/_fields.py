@@ -136,11 +136,12 @@ class Field(_Declaration, Generic[T]):
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         return self if instance is None else self._value(instance)
 
-    def finish(self, column: list[str], url: str | None = None, base: str | None = None) -> T:
+    def finish(self, column: list[str], url: str | None = None, base: Any = MISSING) -> T:
         """The field's value from its column of strings.
 
         ``url`` is the page's URL (for processors that take one); ``base`` the document's
-        base URL, which an ``absolute`` field resolves its values against.
+        base URL, which an ``absolute`` field resolves its values against (the page's URL
+        when not given; ``None``: values stay as written).
         """
         if self.first:
             # The plan keeps one value for a first-only column, but not in every case
@@ -151,7 +152,7 @@ class Field(_Declaration, Generic[T]):
                 return self.default  # type: ignore[no-any-return]
             return None if self.first else []  # type: ignore[return-value]
         if self.absolute:
-            column = resolve_all(column, base)
+            column = resolve_all(column, url if base is MISSING else base)
         each = self._each
         values: list[Any] = column if each is None else [each(v, url) for v in column]
         value: Any = values[0] if self.first else values
@@ -289,7 +290,7 @@ class Group(_Declaration):
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         return self if instance is None else self._value(instance)
 
-    def finish(self, rows: list[list[list[str]]], url: str | None = None, base: str | None = None) -> Any:
+    def finish(self, rows: list[list[list[str]]], url: str | None = None, base: Any = MISSING) -> Any:
         """The group's value: one dict per row, keyed by sub-field name."""
         subs = tuple(self.fields.values())
         names = tuple(self.fields)

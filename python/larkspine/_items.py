@@ -57,7 +57,7 @@ def _adapter_class() -> type:
         def __setitem__(self, name: str, value: Any) -> None:
             values = self.item._values
             if name not in values:
-                raise KeyError(f"{type(self.item).__qualname__} has no field {name!r}")
+                raise KeyError(f"larkspine: {type(self.item).__qualname__} has no field {name!r}")
             values[name] = value
 
         def __delitem__(self, name: str) -> None:
