@@ -16,7 +16,6 @@ resolved by urljoin instead, so a value never disappears.
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from urllib.parse import urljoin
 
 from ada_url import ada_adapter, join_url, normalize_url
@@ -28,54 +27,19 @@ __all__ = ["BASE_QUERY", "document_base", "resolve_all"]
 BASE_QUERY = "base[href]::attr(href)"
 
 
-def _joiner(base: str) -> Callable[[str], str]:
-    """``reference -> URL`` against ``base``: the standard's answer, else urljoin's."""
-
-    def fallback(reference: str) -> str:
-        # Rejected by the standard (or a base it rejects): keep urljoin's answer.
-        try:
-            return urljoin(base, reference)
-        except ValueError:  # urljoin refuses a malformed IPv6 host
-            return reference
-
-    lib, ffi = getattr(ada_adapter, "lib", None), getattr(ada_adapter, "ffi", None)
-    if lib is None or ffi is None:  # a binding that no longer exposes ada's C interface
-
-        def join(reference: str) -> str:
-            try:
-                return join_url(base, reference)
-            except ValueError:
-                return fallback(reference)
-
-        return join
-
-    # ada's C interface directly: the public join_url encodes the base and registers a
-    # finalizer on every call, a third of its time per link. Each parsed URL is freed
-    # before the next is made, so nothing outlives the call.
-    base_bytes = base.encode("utf-8", "surrogatepass")
-    parse, is_valid, get_href, free, buffer = (
-        lib.ada_parse_with_base, lib.ada_is_valid, lib.ada_get_href, lib.ada_free, ffi.buffer
-    )
-
-    def join_direct(reference: str) -> str:
-        try:
-            data = reference.encode()
-        except UnicodeEncodeError:  # a lone surrogate from a decoded str document
-            return fallback(reference)
-        url = parse(data, len(data), base_bytes, len(base_bytes))
-        try:
-            if not is_valid(url):
-                return fallback(reference)
-            href = get_href(url)
-            return buffer(href.data, href.length)[:].decode() if href.length else ""
-        finally:
-            free(url)
-
-    return join_direct
+def _fallback(base: str, reference: str) -> str:
+    """urljoin's answer, for what the standard rejects (or a base it rejects)."""
+    try:
+        return urljoin(base, reference)
+    except ValueError:  # urljoin refuses a malformed IPv6 host
+        return reference
 
 
 def _join(base: str, reference: str) -> str:
-    return _joiner(base)(reference)
+    try:
+        return join_url(base, reference)
+    except ValueError:
+        return _fallback(base, reference)
 
 
 def document_base(page_url: str | None, base_href: str | None) -> str | None:
@@ -91,18 +55,51 @@ def document_base(page_url: str | None, base_href: str | None) -> str | None:
     return _join(page_url, base_href)
 
 
+# ada's C interface, as the binding exposes it (None if a version stops doing so: the
+# public join_url then serves). Called directly, a link costs two thirds of join_url's
+# time, which encodes the base and registers a finalizer on every call.
+_LIB = getattr(ada_adapter, "lib", None)
+_FFI = getattr(ada_adapter, "ffi", None)
+
+
 def resolve_all(values: list[str], base: str | None) -> list[str]:
     """Every value resolved against ``base``; values that repeat are resolved once."""
     if base is None or not values:
         return values
     # Pages repeat their links (menus, footers, share buttons): about a third of the
     # values of a link column are repeats, resolved here by one dict look-up.
-    join = _joiner(base)
     seen: dict[str, str] = {}
     out: list[str] = []
+    if _LIB is None or _FFI is None:
+        for value in values:
+            joined = seen.get(value)
+            if joined is None:
+                joined = seen[value] = _join(base, value)
+            out.append(joined)
+        return out
+    parse, is_valid, get_href, free, unpack = (
+        _LIB.ada_parse_with_base, _LIB.ada_is_valid, _LIB.ada_get_href, _LIB.ada_free, _FFI.unpack
+    )
+    base_bytes = base.encode("utf-8", "surrogatepass")
+    base_length = len(base_bytes)
     for value in values:
         joined = seen.get(value)
         if joined is None:
-            joined = seen[value] = join(value)
+            try:
+                data = value.encode()
+            except UnicodeEncodeError:  # a lone surrogate, from a decoded str document
+                joined = _fallback(base, value)
+            else:
+                url = parse(data, len(data), base_bytes, base_length)
+                try:
+                    if is_valid(url):
+                        href = get_href(url)
+                        # The standard's serialization is ASCII: the decode cannot fail.
+                        joined = unpack(href.data, href.length).decode()
+                    else:
+                        joined = _fallback(base, value)
+                finally:
+                    free(url)  # each parsed URL is freed before the next is made
+            seen[value] = joined
         out.append(joined)
     return out
