@@ -11,6 +11,7 @@ import ast
 import contextlib
 import io
 import io as _io
+import os
 import pathlib
 import re
 import subprocess
@@ -20,7 +21,7 @@ import tokenize
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DOCS = ["README.md", "docs/pages.md", "docs/queries.md", "docs/encodings.md", "docs/differences-from-parsel.md"]
+DOCS = ["README.md", "docs/index.md", "docs/pages.md", "docs/queries.md", "docs/encodings.md", "docs/differences-from-parsel.md"]
 BLOCK = re.compile(r"^( *)```(\w*)\n(.*?)^\1```\n(?:\s*^\1```text\n(.*?)^\1```\n)?", re.S | re.M)
 NOT_RUN_HERE = ("bash tools/run-tests.sh", "cmake -S . -B build/asan")
 
@@ -117,3 +118,32 @@ def test_the_expectation_checker_catches_a_wrong_value():
         run_python("1 + 1   # 3\n", {}, "sample")
     printed, checked = run_python("x = 2\nx   # 2\nprint('a')  # not a literal\n", {}, "sample")
     assert (printed, checked) == ("a\n", 1)
+
+
+def test_every_docs_page_is_tested_and_in_the_site():
+    pages = {p.relative_to(ROOT).as_posix() for p in (ROOT / "docs").glob("*.md")}
+    site = (ROOT / "mkdocs.yml").read_text()
+    for page in pages:
+        assert page.removeprefix("docs/") in site, f"{page} is not in the site's nav"
+    # Pages with code blocks run above (the batch page in test_batch_docs.py); the API
+    # reference holds none.
+    assert pages - set(DOCS) <= {"docs/reference.md", "docs/batch-extraction.md"}
+
+
+def test_the_documentation_site_builds_strictly(tmp_path):
+    pytest.importorskip("mkdocs")
+    pytest.importorskip("material")
+    pytest.importorskip("mkdocstrings_handlers.python")
+    env = dict(os.environ, NO_MKDOCS_2_WARNING="1")
+    # The API reference reads the package's source, beside the docs.
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(ROOT / "python"), env.get("PYTHONPATH")) if p)
+    result = subprocess.run(
+        [sys.executable, "-m", "mkdocs", "build", "--strict", "--site-dir", str(tmp_path / "site")],
+        capture_output=True, text=True, cwd=ROOT, env=env,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "WARNING" not in result.stderr, result.stderr
+    reference = (tmp_path / "site" / "reference" / "index.html").read_text()
+    # Generated from the docstrings: the signature and words of field(), Page and LarkPage.
+    for text in ("absolute", "Base class of declarative page schemas", "LarkPage", "from_response"):
+        assert text in reference, text

@@ -3,11 +3,16 @@ import array
 import gzip
 import mmap
 import pathlib
+import re
+import subprocess
+import sys
 
 import pytest
 
 import _larkspine
 import larkspine
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 DOC = b"<title>T</title><h1>Caf\xc3\xa9</h1><a href=/x>x</a><a href=/y>y</a>"
 QUERIES = ["h1::text", "a::attr(href)", "//title/text()"]
@@ -169,3 +174,71 @@ def test_errors_from_the_core_reach_the_caller_unchanged():
 def test_undecodable_bytes_are_values_not_errors():
     assert larkspine.extract(b"<p>\xff\xfe ok</p>", ["p::text"], encoding="utf-8") == [["\ufffd\ufffd ok"]]
     assert larkspine.extract(b"<p>\x81\x20</p>", ["p::text"], encoding="cp932") == [["\ufffd "]]
+
+
+# --- The distribution presents itself ---------------------------------------------------
+
+HOME = "https://github.com/larkspine/larkspine"
+DOCS_SITE = "https://larkspine.readthedocs.io"
+
+
+def _metadata():
+    from importlib import metadata
+
+    try:
+        return metadata.distribution("larkspine")
+    except metadata.PackageNotFoundError:
+        pytest.skip("larkspine is not installed as a distribution")
+
+
+def test_the_installed_distribution_lists_urls_license_and_classifiers():
+    dist = _metadata()
+    meta = dist.metadata
+    urls = dict(entry.split(", ", 1) for entry in meta.get_all("Project-URL"))
+    assert urls == {
+        "Homepage": HOME,
+        "Documentation": DOCS_SITE,
+        "Source": HOME,
+        "Issues": f"{HOME}/issues",
+        "Changelog": f"{HOME}/blob/main/CHANGELOG.md",
+    }
+    assert meta["License-Expression"] == "MIT" and meta["Metadata-Version"] >= "2.4"
+    classifiers = meta.get_all("Classifier")
+    for wanted in ("Typing :: Typed", "Framework :: Scrapy", "Programming Language :: C++",
+                   "Programming Language :: Python :: 3 :: Only", "Topic :: Text Processing :: Markup :: HTML"):
+        assert wanted in classifiers
+    # PEP 639: a license expression replaces the license classifiers.
+    assert not [c for c in classifiers if c.startswith("License ::")]
+    assert len(classifiers) == len(set(classifiers))
+    licenses = [f for f in dist.files if f.name == "LICENSE"]
+    assert licenses and "MIT License" in licenses[0].read_text()
+
+
+def test_readme_links_work_on_a_package_index_page():
+    readme = (ROOT / "README.md").read_text()
+    links = re.findall(r"\]\(([^)\s]+)\)", readme)
+    assert links
+    relative = [link for link in links if not link.startswith(("https://", "http://", "#"))]
+    assert relative == [], "relative links break on a package index page"
+    for link in links:
+        if link.startswith(f"{DOCS_SITE}/en/latest/"):
+            page = link.removeprefix(f"{DOCS_SITE}/en/latest/").strip("/").split("#")[0]
+            assert (ROOT / "docs" / f"{page or 'index'}.md").is_file(), link
+    assert f"{DOCS_SITE}/en/latest/reference/" in links
+
+
+def test_the_sdist_ships_the_license_changelog_and_metadata(tmp_path):
+    pytest.importorskip("scikit_build_core.build")
+    import tarfile
+
+    code = "import sys; from scikit_build_core.build import build_sdist; print(build_sdist(sys.argv[1]))"
+    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, cwd=ROOT)
+    assert result.returncode == 0, result.stderr
+    name = result.stdout.strip().splitlines()[-1]
+    with tarfile.open(tmp_path / name) as sdist:
+        root = name.removesuffix(".tar.gz")
+        names = set(sdist.getnames())
+        assert {f"{root}/LICENSE", f"{root}/CHANGELOG.md", f"{root}/mkdocs.yml"} <= names
+        info = sdist.extractfile(f"{root}/PKG-INFO").read().decode()
+    assert "License-Expression: MIT" in info and "License-File: LICENSE" in info
+    assert f"Project-URL: Documentation, {DOCS_SITE}" in info

@@ -2,7 +2,10 @@
 import concurrent.futures
 import copy
 import multiprocessing
+import pathlib
 import pickle
+import subprocess
+import sys
 
 import pytest
 
@@ -10,6 +13,8 @@ import _larkspine
 import larkspine
 from larkspine import Page, Schema, field, group
 from tests.pages_for_tests import Sale, Shop, extract_in_worker
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 HTML = (b"<title>Sale</title><h1>Offers</h1><a href=/tea>tea</a><a href=/jam>jam</a>"
         b"<ul><li class=offer><b>Tea</b><span class=price>3.5</span>"
@@ -217,3 +222,60 @@ def test_from_record_restores_a_page():
 def test_the_package_exports_what_it_documents():
     for name in larkspine.__all__:
         assert getattr(larkspine, name) is not None
+
+
+# --- Pages as Scrapy items ------------------------------------------------------------
+
+def test_a_page_is_an_item_that_itemadapter_reads_as_its_record():
+    itemadapter = pytest.importorskip("itemadapter")
+    page = Shop(HTML, url="http://shop.example/")
+    adapter = itemadapter.ItemAdapter(page)
+    assert adapter.asdict() == page.to_dict() == SHOP
+    assert list(adapter) == list(adapter.field_names()) == ["title", "links", "offers"]
+    assert itemadapter.is_item(page) and itemadapter.ItemAdapter.is_item_class(Sale)
+    assert itemadapter.ItemAdapter.get_field_names_from_class(Sale) == ["title", "links", "offers", "banner"]
+    assert not itemadapter.is_item(Shop.__schema__)  # only pages
+    # A pipeline may replace a declared field's value; other names and removals are refused.
+    adapter["title"] = "Changed"
+    assert page.title == "Changed" and page.to_dict()["title"] == "Changed"
+    with pytest.raises(KeyError, match="no field 'price'"):
+        adapter["price"] = 1
+    with pytest.raises(KeyError, match="keeps every field"):
+        del adapter["links"]
+
+
+@pytest.mark.parametrize("order", [
+    "import larkspine, itemadapter",            # the hook registers after itemadapter runs
+    "import itemadapter, larkspine",            # registered at once (a Scrapy process)
+    "import scrapy, larkspine",
+])
+def test_the_adapter_is_registered_whichever_is_imported_first(order):
+    pytest.importorskip("itemadapter")
+    code = (
+        "import sys\n"
+        f"{order}\n"
+        "from tests.pages_for_tests import Shop\n"
+        "from itemadapter import ItemAdapter\n"
+        "page = Shop(b'<h1>T</h1><a href=/x>x</a>')\n"
+        "assert ItemAdapter(page).asdict() == page.to_dict() == {'title': 'T', 'links': ['/x'], 'offers': []}\n"
+        "print('ok')\n"
+    )
+    if "scrapy" in order:
+        pytest.importorskip("scrapy")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT)
+    assert result.stdout == "ok\n", result.stderr
+
+
+def test_importing_larkspine_does_not_import_itemadapter():
+    # Importing itemadapter imports Scrapy when it is installed: seconds on every import.
+    code = "import sys, larkspine; print('itemadapter' in sys.modules, 'scrapy' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT)
+    assert result.stdout == "False False\n", result.stderr
+
+
+def test_a_response_passed_as_the_document_points_to_from_response():
+    http = pytest.importorskip("scrapy.http")
+    response = http.HtmlResponse("http://shop.example/", body=HTML)
+    with pytest.raises(TypeError, match=r"got HtmlResponse; for a response, use Shop\.from_response\(response\)"):
+        Shop(response)
+    assert Shop.from_response(response).to_dict() == SHOP

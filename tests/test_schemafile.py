@@ -78,7 +78,7 @@ def test_each_language_describes_the_same_schema(language: str, tmp_path) -> Non
     "language, text, message",
     [
         ("toml", "title = 3", "field 'title': expected a query string, a table with `query` (a field) or a table with `group` (a group), got a number (3)"),
-        ("toml", 'title = { query = "h1", frist = true }', "field 'title': unknown key 'frist' (a field takes 'query', 'first')"),
+        ("toml", 'title = { query = "h1", frist = true }', "field 'title': unknown key 'frist' (a field takes 'query', 'first', 'absolute')"),
         ("toml", 'title = { first = true }', "field 'title': a field table needs `query`"),
         ("toml", 'title = { query = ["h1", "h2"] }', "field 'title': `query` must be a query string, got a list"),
         ("toml", 'title = { query = "h1", first = "yes" }', "field 'title': `first` must be true or false, got a string ('yes')"),

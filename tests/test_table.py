@@ -37,8 +37,22 @@ PROCESSED = Schema({
     "first_offer": group("li.offer", first=True, name=field("b::text", first=True)),
 })
 
+# Absolute fields resolve against each page's own base (its <base href>, else its URL),
+# which the batch reads from a hidden column that must not reach the table.
+ABSOLUTE = Schema({
+    "links": field("a::attr(href)", absolute=True),
+    "first_link": field("a::attr(href)", first=True, absolute=True),
+    "title": field("h1::text", first=True),
+    "offers": group("li.offer", name=field("b::text", first=True), href=field("a::attr(href)", absolute=True)),
+})
+BASED = [
+    b"<base href=/shop/><h1>Tea</h1><a href=a>a</a><ul><li class=offer><b>S</b><a href=s>s</a></ul>",
+    b"<a href=../up>u</a><ul><li class=offer><a href=//cdn.example/x>x</a></ul>",
+    b"",
+]
 
-@pytest.mark.parametrize("schema", [PLAIN, PROCESSED], ids=["plain", "processed"])
+
+@pytest.mark.parametrize("schema", [PLAIN, PROCESSED, ABSOLUTE], ids=["plain", "processed", "absolute"])
 @pytest.mark.parametrize("threads", [1, 2])
 def test_rows_equal_the_records(schema, threads):
     urls = [f"https://x.example/{i}" for i in range(len(SHOP))]

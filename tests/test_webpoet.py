@@ -136,3 +136,49 @@ def test_element_selectors_match_parsel_on_a_real_page(shared_dir):
 def test_a_larkpage_schema_can_be_checked():
     report = larkspine.check(ProductPage)
     assert report.ok and [q.name for q in report.queries][:3] == ["name", "price", "links"]
+
+
+# One declaration works in both places: webpoet.field as a LarkPage field and as a
+# sub-field of webpoet.group, with every option of larkspine.field.
+ROWS = (b"<base href=/shop/><ul><li><b> Red </b><a href=red>r</a><i>1</i><i>2</i>"
+        b"<li><b>Blue</b><i>x3</i></ul><a href=/top>t</a>")
+
+
+@attrs.define
+class Rows(webpoet.LarkPage[dict]):
+    rows = webpoet.group(
+        "li",
+        name=webpoet.field("b::text", first=True, each=str.strip, out=[str.upper]),
+        href=webpoet.field("a::attr(href)", first=True, absolute=True, default="-"),
+        qty=webpoet.field("i::text", each=lambda v: v.lstrip("x"), out=[lambda vs: [int(v) for v in vs]]),
+        plain=larkspine.field("i::text", first=True),
+        text="b::text",
+    )
+    links = webpoet.field("a::attr(href)", absolute=True, each=str.upper)
+    count = webpoet.field("i::text", out=[len, lambda n, page: (n, str(page.response.url))])
+    missing = webpoet.field("p::text", default="none")
+    missing_first = webpoet.field("p::text", first=True)
+
+
+def test_webpoet_fields_take_every_option_and_serve_in_groups():
+    page = Rows(_response(ROWS))
+    assert page.rows == [
+        {"name": "RED", "href": "http://shop.example/shop/red", "qty": [1, 2], "plain": "1", "text": [" Red "]},
+        {"name": "BLUE", "href": "-", "qty": [3], "plain": "x3", "text": ["Blue"]},
+    ]
+    assert page.links == ["HTTP://SHOP.EXAMPLE/SHOP/RED", "HTTP://SHOP.EXAMPLE/TOP"]
+    assert page.count == (3, "http://shop.example/p/1")
+    assert (page.missing, page.missing_first) == ("none", None)
+    assert Rows.__schema__.plan.flat_queries[-1] == "base[href]::attr(href)"
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: webpoet.group("li", x=webpoet.field("b::text", meta={"a": 1})), TypeError, "meta="),
+    (lambda: webpoet.group("li", {"x": "b"}, x="i"), ValueError, "given twice"),
+    (lambda: webpoet.group("li", x=webpoet.group("ul", y="b")), TypeError, "must be a query str or a field"),
+    (lambda: webpoet.field("a", absolute="yes"), TypeError, "absolute must be a bool"),
+    (lambda: webpoet.field("a", each=3), TypeError, "each must be a callable"),
+])
+def test_webpoet_declarations_that_are_refused(make, error, message):
+    with pytest.raises(error, match=message):
+        make()

@@ -12,6 +12,8 @@ import inspect
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
+from ._urls import resolve_all
+
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
 
 T = TypeVar("T")
@@ -102,7 +104,7 @@ class _Declaration:
 class Field(_Declaration, Generic[T]):
     """One query and how its column becomes a value (see :func:`field`)."""
 
-    __slots__ = ("query", "first", "default", "each", "out", "_each", "_out")
+    __slots__ = ("query", "first", "default", "each", "out", "absolute", "_each", "_out")
 
     def __init__(
         self,
@@ -112,8 +114,11 @@ class Field(_Declaration, Generic[T]):
         default: Any = MISSING,
         each: Processors | None = None,
         out: Processors | None = None,
+        absolute: bool = False,
     ) -> None:
         _check_declaration(query, "a field's query", first)
+        if not isinstance(absolute, bool):
+            raise TypeError(f"larkspine: absolute must be a bool, got {type(absolute).__name__}")
         super().__init__()
         self._each = _chain(each, "each")
         self._out = _chain(out, "out")
@@ -122,6 +127,7 @@ class Field(_Declaration, Generic[T]):
         self.default = default
         self.each = each
         self.out = out
+        self.absolute = absolute
 
     @overload
     def __get__(self, instance: None, owner: type | None = None) -> Field[T]: ...
@@ -130,8 +136,13 @@ class Field(_Declaration, Generic[T]):
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         return self if instance is None else self._value(instance)
 
-    def finish(self, column: list[str], url: str | None = None) -> T:
-        """The field's value from its column of strings."""
+    def finish(self, column: list[str], url: str | None = None, base: Any = MISSING) -> T:
+        """The field's value from its column of strings.
+
+        ``url`` is the page's URL (for processors that take one); ``base`` the document's
+        base URL, which an ``absolute`` field resolves its values against (the page's URL
+        when not given; ``None``: values stay as written).
+        """
         if self.first:
             # The plan keeps one value for a first-only column, but not in every case
             # (a column decided when elements close keeps them all): cut it here.
@@ -140,6 +151,8 @@ class Field(_Declaration, Generic[T]):
             if self.default is not MISSING:
                 return self.default  # type: ignore[no-any-return]
             return None if self.first else []  # type: ignore[return-value]
+        if self.absolute:
+            column = resolve_all(column, url if base is MISSING else base)
         each = self._each
         values: list[Any] = column if each is None else [each(v, url) for v in column]
         value: Any = values[0] if self.first else values
@@ -147,12 +160,14 @@ class Field(_Declaration, Generic[T]):
             value = self._out(value, url)
         return value  # type: ignore[no-any-return]
 
-    def _spec(self) -> tuple[str, bool, Any, Any, Any]:
-        return (self.query, self.first, self.default, self.each, self.out)
+    def _spec(self) -> tuple[str, bool, Any, Any, Any, bool]:
+        return (self.query, self.first, self.default, self.each, self.out, self.absolute)
 
     def _named(self, name: str | None) -> Field[T]:
         """A copy bound to ``name`` (one declaration may serve several names)."""
-        f: Field[T] = Field(self.query, first=self.first, default=self.default, each=self.each, out=self.out)
+        f: Field[T] = Field(
+            self.query, first=self.first, default=self.default, each=self.each, out=self.out, absolute=self.absolute
+        )
         f.name = name
         return f
 
@@ -168,6 +183,8 @@ class Field(_Declaration, Generic[T]):
             parts.append("first=True")
         if self.default is not MISSING:
             parts.append(f"default={self.default!r}")
+        if self.absolute:
+            parts.append("absolute=True")
         for key in ("each", "out"):
             fn = getattr(self, key)
             if fn is not None:
@@ -178,26 +195,28 @@ class Field(_Declaration, Generic[T]):
         return (_rebuild_field, self._spec() + (self.name,))
 
 
-def _rebuild_field(query: str, first: bool, default: Any, each: Any, out: Any, name: str | None) -> Field[Any]:
-    return Field(query, first=first, default=default, each=each, out=out)._named(name)
+def _rebuild_field(
+    query: str, first: bool, default: Any, each: Any, out: Any, absolute: bool, name: str | None
+) -> Field[Any]:
+    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)._named(name)
 
 
 @overload
-def field(query: str, *, first: Literal[False] = False, each: None = None, out: None = None) -> Field[list[str]]: ...
+def field(query: str, *, first: Literal[False] = False, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str]]: ...
 @overload
-def field(query: str, *, first: Literal[False] = False, default: D, each: None = None, out: None = None) -> Field[list[str] | D]: ...
+def field(query: str, *, first: Literal[False] = False, default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str] | D]: ...
 @overload
-def field(query: str, *, first: Literal[True], each: None = None, out: None = None) -> Field[str | None]: ...
+def field(query: str, *, first: Literal[True], each: None = None, out: None = None, absolute: bool = False) -> Field[str | None]: ...
 @overload
-def field(query: str, *, first: Literal[True], default: D, each: None = None, out: None = None) -> Field[str | D]: ...
+def field(query: str, *, first: Literal[True], default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[str | D]: ...
 @overload
-def field(query: str, *, first: Literal[False] = False, each: Callable[..., V], out: None = None) -> Field[list[V]]: ...
+def field(query: str, *, first: Literal[False] = False, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[list[V]]: ...
 @overload
-def field(query: str, *, first: Literal[True], each: Callable[..., V], out: None = None) -> Field[V | None]: ...
+def field(query: str, *, first: Literal[True], each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | None]: ...
 @overload
-def field(query: str, *, first: Literal[True], default: D, each: Callable[..., V], out: None = None) -> Field[V | D]: ...
+def field(query: str, *, first: Literal[True], default: D, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | D]: ...
 @overload
-def field(query: str, *, first: bool = False, default: Any = MISSING, each: Processors | None = None, out: Processors | None = None) -> Field[Any]: ...
+def field(query: str, *, first: bool = False, default: Any = MISSING, each: Processors | None = None, out: Processors | None = None, absolute: bool = False) -> Field[Any]: ...
 def field(
     query: str,
     *,
@@ -205,6 +224,7 @@ def field(
     default: Any = MISSING,
     each: Processors | None = None,
     out: Processors | None = None,
+    absolute: bool = False,
 ) -> Field[Any]:
     """Declare a field: a CSS or XPath query and how its values become the field's value.
 
@@ -215,12 +235,17 @@ def field(
     - ``each``: a callable applied to every value (``each=str.strip``, ``each=int``).
     - ``out``: a callable applied to the finished value (after ``each`` and ``first``), for
       instance ``out=" ".join``. It is not applied to a default.
+    - ``absolute=True``: each value is a URL reference (``a::attr(href)``, ``img::attr(src)``)
+      resolved against the document's base URL, before ``each``: the first ``<base href>``
+      (itself resolved against the page's URL), else the page's URL, as browsers and
+      Scrapy's ``response.urljoin`` do. Without a page URL or ``<base href>``, values stay
+      as written.
 
     ``each`` and ``out`` may also be lists of callables, applied in turn (``each=[str.strip,
     float]``, as web-poet's ``out=``). A callable that takes a ``url`` keyword argument
-    receives the page's URL (``each=lambda href, url: urljoin(url, href)``).
+    receives the page's URL.
     """
-    return Field(query, first=first, default=default, each=each, out=out)
+    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)
 
 
 class Group(_Declaration):
@@ -265,12 +290,12 @@ class Group(_Declaration):
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         return self if instance is None else self._value(instance)
 
-    def finish(self, rows: list[list[list[str]]], url: str | None = None) -> Any:
+    def finish(self, rows: list[list[list[str]]], url: str | None = None, base: Any = MISSING) -> Any:
         """The group's value: one dict per row, keyed by sub-field name."""
         subs = tuple(self.fields.values())
         names = tuple(self.fields)
         records = [
-            {name: sub.finish(column, url) for name, sub, column in zip(names, subs, row)} for row in rows
+            {name: sub.finish(column, url, base) for name, sub, column in zip(names, subs, row)} for row in rows
         ]
         value: Any = records
         if self.first:

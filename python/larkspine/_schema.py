@@ -11,11 +11,15 @@ import _larkspine
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
+from ._urls import BASE_QUERY, document_base
 
 if TYPE_CHECKING:
     import pyarrow
 
 __all__ = ["Schema", "Record", "extract_table"]
+
+#: The name of the base URL's column in a batch of a schema with ``absolute`` fields.
+_BASE_COLUMN = "<base>"
 
 #: One page's values by field name.
 Record = dict[str, Any]
@@ -36,7 +40,7 @@ class Schema:
     {'title': 'Hi', 'links': ['/x']}
     """
 
-    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups")
+    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base")
 
     def __init__(self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False) -> None:
         if not isinstance(fields, Mapping):
@@ -50,12 +54,19 @@ class Schema:
         self._flat = tuple((name, f) for name, f in bound.items() if isinstance(f, Field))
         self._groups = tuple((name, g) for name, g in bound.items() if isinstance(g, Group))
         self._needs_groups = bool(self._groups)
+        # Absolute fields need the document's base URL: the plan gets one more first-only
+        # flat query, after the declared ones, so declared columns keep their positions.
+        self._needs_base = any(f.absolute for _, f in self._flat) or any(
+            sub.absolute for _, g in self._groups for sub in g.fields.values()
+        )
+        hidden = [BASE_QUERY] if self._needs_base else []
         self.strict = strict
-        #: The compiled native plan: flat fields in declaration order, then the groups.
+        #: The compiled native plan: flat fields in declaration order, then the base query
+        #: when a field is ``absolute``, then the groups.
         self.plan = _larkspine.Plan(
-            [f.query for _, f in self._flat],
+            [f.query for _, f in self._flat] + hidden,
             [(g.container, [(n, sub.query) for n, sub in g.fields.items()]) for _, g in self._groups],
-            [f.first for _, f in self._flat],
+            [f.first for _, f in self._flat] + [True] * len(hidden),
         )
         if strict:
             from ._check import check
@@ -77,7 +88,8 @@ class Schema:
         """One page's record: one native scan, then each field's processors.
 
         ``html`` and ``encoding`` are as for :func:`larkspine.extract`; ``url`` is the page's
-        address, handed to processors that take a ``url`` argument.
+        address, handed to processors that take a ``url`` argument and the base ``absolute``
+        fields resolve against (unless the page has a ``<base href>``).
         """
         doc = as_document(html)
         label = engine_label(doc, encoding)
@@ -119,17 +131,23 @@ class Schema:
             labels = engine_label(b"", encoding)
         else:
             labels = [engine_label(b"", e) for e in encoding]
-        names = [name for name, _ in self._flat] + [name for name, _ in self._groups]
+        # The hidden base column's name is no identifier, so no field can take it.
+        hidden = [_BASE_COLUMN] if self._needs_base else []
+        names = [name for name, _ in self._flat] + hidden + [name for name, _ in self._groups]
         batch = self.plan.extract_arrow(docs, labels, threads=threads, names=names)
         table = pa.table(batch)
         page_urls: Sequence[str | None] = urls if urls is not None else [None] * len(docs)
+        bases: Sequence[Any] = [MISSING] * len(docs)
+        if self._needs_base:
+            hrefs = table.column(_BASE_COLUMN).to_pylist()
+            bases = [document_base(u, h) for u, h in zip(page_urls, hrefs)]
         for name, f in self._flat:
             if _plain_field(f):
                 continue
             raw = table.column(name).to_pylist()
             if f.first:
                 raw = [[] if v is None else [v] for v in raw]
-            table = _replace(pa, table, name, [f.finish(v, u) for v, u in zip(raw, page_urls)])
+            table = _replace(pa, table, name, [f.finish(v, u, b) for v, u, b in zip(raw, page_urls, bases)])
         for name, g in self._groups:
             subs = tuple(g.fields)
             if not g.first and g._out is None and all(_plain_field(sub) for sub in g.fields.values()):
@@ -137,19 +155,23 @@ class Schema:
                     table = _first_subfields(pa, table, name, [sub.first for sub in g.fields.values()])
                 continue
             rows = [[[r[n] for n in subs] for r in v] for v in table.column(name).to_pylist()]
-            table = _replace(pa, table, name, [g.finish(v, u) for v, u in zip(rows, page_urls)])
-        if self._groups and self._flat:
+            table = _replace(pa, table, name, [g.finish(v, u, b) for v, u, b in zip(rows, page_urls, bases)])
+        if self._needs_base or (self._groups and self._flat):
             table = table.select(list(self._fields))
         result: pyarrow.Table = table
         return result
 
     def finish(self, flat: list[list[str]], grouped: list[Any], url: str | None = None) -> Record:
         """The record from the plan's raw result (``Plan.extract_grouped`` shape)."""
+        base = url
+        if self._needs_base and len(flat) > len(self._flat):
+            base_href = flat[len(self._flat)]
+            base = document_base(url, base_href[0] if base_href else None)
         values: dict[str, Any] = {}
         for (name, f), column in zip(self._flat, flat):
-            values[name] = f.finish(column, url)
+            values[name] = f.finish(column, url, base)
         for (name, g), rows in zip(self._groups, grouped):
-            values[name] = g.finish(rows, url)
+            values[name] = g.finish(rows, url, base)
         if self._groups and self._flat:
             # Records list fields in declaration order, whatever their kind.
             return {name: values[name] for name in self._fields}
@@ -203,7 +225,7 @@ def _pyarrow() -> Any:
 
 def _plain_field(f: Field[Any]) -> bool:
     """The engine's column is the field's value: no processor or default to apply."""
-    return f._each is None and f._out is None and f.default is MISSING
+    return f._each is None and f._out is None and f.default is MISSING and not f.absolute
 
 
 def _first_subfields(pa: Any, table: pyarrow.Table, name: str, first: list[bool]) -> pyarrow.Table:

@@ -13,6 +13,7 @@ from typing import Any, ClassVar, Self
 from ._check import CheckReport, QueryReport, check
 from ._document import Html
 from ._fields import Field, Group, field, group
+from ._items import install as _install_item_adapter
 from ._response import response_input
 from ._schema import Record, Schema
 
@@ -24,7 +25,8 @@ class Page:
 
     Declare fields as class attributes; the class compiles them into one native plan when
     it is defined (a malformed or over-budget schema fails there, once), and each instance
-    is one page, extracted in one streaming pass::
+    is one page, extracted in one streaming pass. Instances are Scrapy items: a spider may
+    yield them, and ``ItemAdapter(page)`` reads (and a pipeline may replace) field values::
 
         class Article(Page):
             title = field("h1::text", first=True)
@@ -76,6 +78,12 @@ class Page:
         """Extract one page: ``html`` as for :func:`larkspine.extract` (bytes preferred)."""
         if url is not None and not isinstance(url, str):
             raise TypeError(f"larkspine: url must be a str or None, got {type(url).__name__}")
+        if not isinstance(html, (bytes, str)) and hasattr(html, "body") and hasattr(html, "url"):
+            name = type(self).__qualname__
+            raise TypeError(
+                f"larkspine: {name}(...) takes a document (bytes or str), got {type(html).__name__}; "
+                f"for a response, use {name}.from_response(response)"
+            )
         self.url = url
         self._values = type(self).__schema__.extract(html, encoding, url)
 
@@ -127,3 +135,6 @@ def _restore_page(cls: type[Page], values: Record, url: str | None) -> Page:
 
 
 _RESERVED = frozenset(name for name in dir(Page) if not name.startswith("__")) | {"url"}
+
+# Pages are Scrapy items: ItemAdapter(page), feed exports and pipelines take them as they are.
+_install_item_adapter()

@@ -2,7 +2,8 @@
 
 The format, the same in all three languages: a table of named fields, in record order. A
 field is a query string (every value, like parsel's ``getall()``) or a table with
-``query`` and ``first`` (``first = true``: the first value or nothing, like ``get()``). A
+``query``, ``first`` (``first = true``: the first value or nothing, like ``get()``) and
+``absolute`` (``absolute = true``: URLs resolved against the page's base URL). A
 group is a table with ``group`` (the container query), ``fields`` (its sub-fields, named
 and written like fields) and optionally ``first``. In TOML::
 
@@ -49,7 +50,7 @@ __all__ = [
 #: File suffixes read as schema files, and their languages.
 SCHEMA_SUFFIXES = {".toml": "toml", ".json": "json", ".yaml": "yaml", ".yml": "yaml"}
 
-_FIELD_KEYS = ("query", "first")
+_FIELD_KEYS = ("query", "first", "absolute")
 _GROUP_KEYS = ("group", "fields", "first")
 
 
@@ -345,7 +346,9 @@ def _field(spec: object, where: str) -> Field[Any]:
     _known_keys(spec, _FIELD_KEYS, where, "a field")
     if "query" not in spec:
         raise SchemaFileError(f"{where}: a field table needs `query` (or `group` for a group)")
-    return Field(_query(spec["query"], where, "query"), first=_flag(spec, where))
+    return Field(
+        _query(spec["query"], where, "query"), first=_flag(spec, where), absolute=_flag(spec, where, "absolute")
+    )
 
 
 def _group(spec: Mapping[Any, Any], where: str, name: str) -> Group:
@@ -388,10 +391,10 @@ def _query(value: object, where: str, key: str) -> str:
     return value
 
 
-def _flag(spec: Mapping[Any, Any], where: str) -> bool:
-    value = spec.get("first", False)
+def _flag(spec: Mapping[Any, Any], where: str, key: str = "first") -> bool:
+    value = spec.get(key, False)
     if not isinstance(value, bool):
-        raise SchemaFileError(f"{where}: `first` must be true or false, got {_kind(value)}")
+        raise SchemaFileError(f"{where}: `{key}` must be true or false, got {_kind(value)}")
     return value
 
 

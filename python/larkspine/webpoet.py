@@ -33,7 +33,7 @@ from parsel import Selector
 from web_poet import WebPage
 from web_poet.fields import get_fields_dict
 
-from ._fields import MISSING, Field, Group
+from ._fields import MISSING, Field, Group, Processors
 from ._response import response_input
 from ._schema import Record, Schema
 
@@ -42,6 +42,8 @@ __all__ = ["LarkPage", "field", "group", "element_selector"]
 ItemT = TypeVar("ItemT")
 
 _LARK_DECL = "__larkspine_decl__"
+_LARK_OUT = "__larkspine_out__"
+_LARK_META = "__larkspine_meta__"
 _RECORD = "_larkspine_record"
 
 
@@ -50,32 +52,68 @@ def field(
     *,
     first: bool = False,
     default: Any = MISSING,
+    each: Processors | None = None,
     out: list[Callable[..., Any]] | None = None,
+    absolute: bool = False,
     meta: dict[str, Any] | None = None,
 ) -> Any:
     """A web-poet field read from the page's one scan.
 
-    ``query`` is CSS or XPath; ``first=True`` gives the first value or ``default`` (``None``
-    unless given), else the list of values; ``out`` and ``meta`` are web-poet's own
-    (``out`` processors run on that value, and may take ``page``).
+    The options are ``larkspine.field``'s: ``query`` is CSS or XPath; ``first=True`` gives
+    the first value or ``default`` (``None`` unless given), else the list of values;
+    ``each`` maps every value; ``absolute=True`` resolves URL values against the page's base
+    URL. ``out`` and ``meta`` are web-poet's own: ``out`` processors run on the finished
+    value and may take ``page``. The same declaration also serves as a sub-field of
+    :func:`group`, where ``out`` runs on the sub-field's value in each row (and may take
+    ``url``, as ``larkspine.field``'s processors do).
     """
-    return _declare(Field(query, first=first, default=None if first and default is MISSING else default), out, meta)
+    decl: Field[Any] = Field(
+        query, first=first, default=None if first and default is MISSING else default, each=each, absolute=absolute
+    )
+    return _declare(decl, out, meta)
 
 
 def group(
     container: str,
-    fields: dict[str, Field[Any] | str] | None = None,
+    fields: dict[str, Any] | None = None,
     /,
     *,
     first: bool = False,
     out: list[Callable[..., Any]] | None = None,
     meta: dict[str, Any] | None = None,
-    **subfields: Field[Any] | str,
+    **subfields: Any,
 ) -> Any:
-    """A web-poet field holding rows: one dict per ``container`` match (see ``larkspine.group``)."""
-    merged: dict[str, Field[Any] | str] = dict(fields or {})
+    """A web-poet field holding rows: one dict per ``container`` match (see ``larkspine.group``).
+
+    Sub-fields are query strings, ``larkspine.field(...)`` or this module's :func:`field`.
+    """
+    merged: dict[str, Any] = dict(fields or {})
+    for name in subfields:
+        if name in merged:
+            raise ValueError(f"larkspine: sub-field {name!r} of group {container!r} is given twice")
     merged.update(subfields)
-    return _declare(Group(container, merged, first=first), out, meta)
+    return _declare(
+        Group(container, {name: _subfield(name, container, sub) for name, sub in merged.items()}, first=first),
+        out,
+        meta,
+    )
+
+
+def _subfield(name: str, container: str, sub: Any) -> Any:
+    """A group's sub-field as ``larkspine.Group`` takes it: a web-poet field of this module
+    becomes the ``Field`` it declares, with its ``out`` processors run per row."""
+    decl = getattr(sub, _LARK_DECL, None)
+    if not isinstance(decl, Field):
+        return sub  # a query str or a larkspine.field(...); Group checks it
+    if getattr(sub, _LARK_META, None) is not None:
+        raise TypeError(
+            f"larkspine: sub-field {name!r} of group {container!r} has meta=; web-poet metadata "
+            "belongs to the group's own field"
+        )
+    out = getattr(sub, _LARK_OUT, None)
+    return Field(
+        decl.query, first=decl.first, default=decl.default, each=decl.each, out=out, absolute=decl.absolute
+    )
 
 
 def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, meta: dict[str, Any] | None) -> Any:
@@ -83,7 +121,11 @@ def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, met
         return page.larkspine_record()[read.__name__]
 
     # The name is filled in when the page class is created (see LarkPage.__init_subclass__).
+    # web-poet copies these attributes onto the field it returns (functools.update_wrapper),
+    # where group() finds them when the field serves as a sub-field.
     setattr(read, _LARK_DECL, decl)
+    setattr(read, _LARK_OUT, out)
+    setattr(read, _LARK_META, meta)
     return web_poet.field(read, out=out, meta=meta)
 
 

@@ -1,0 +1,118 @@
+"""Pages as Scrapy items: an itemadapter adapter for :class:`~larkspine.Page`.
+
+Scrapy's feed exports and item pipelines reach items through ``itemadapter``, whose
+``ItemAdapter`` takes dicts, Scrapy ``Item``\\ s, dataclasses, attrs and pydantic objects,
+and any type whose adapter is registered in ``ItemAdapter.ADAPTER_CLASSES``. An adapter is
+the way in rather than the ``Mapping`` protocol for two reasons: itemadapter's dict
+adapter takes ``dict`` instances only, so a ``Mapping`` would still be refused; and
+``keys``, ``items``, ``values`` and ``get`` would become ``Page`` attributes, which field
+names such as ``items`` (a common one) would clash with.
+
+The adapter is registered when ``itemadapter`` is imported, never by importing it here:
+importing it imports Scrapy when that is installed, which takes seconds. In a Scrapy
+process it is already imported before the spider's module; otherwise an import hook
+registers the adapter right after ``itemadapter`` is first imported.
+"""
+
+from __future__ import annotations
+
+import importlib.abc
+import importlib.machinery
+import importlib.util
+import sys
+from collections.abc import Iterator, Sequence
+from types import ModuleType
+from typing import Any
+
+__all__ = ["install"]
+
+
+def _adapter_class() -> type:
+    from itemadapter.adapter import AdapterInterface
+
+    from .page import Page
+
+    class PageAdapter(AdapterInterface):
+        """Field values of a ``Page`` by name, in declaration order.
+
+        A pipeline may replace a field's value (``adapter["price"] = float(...)``), as it may on
+        an attrs or dataclass item; a page always has every field its class declares, so
+        names outside the class are refused and a field cannot be removed.
+        """
+
+        item: Page
+
+        @classmethod
+        def is_item_class(cls, item_class: type) -> bool:
+            return isinstance(item_class, type) and issubclass(item_class, Page)
+
+        @classmethod
+        def get_field_names_from_class(cls, item_class: type) -> list[str] | None:
+            schema = getattr(item_class, "__schema__", None)
+            return None if schema is None else list(schema.fields)
+
+        def __getitem__(self, name: str) -> Any:
+            return self.item._values[name]
+
+        def __setitem__(self, name: str, value: Any) -> None:
+            values = self.item._values
+            if name not in values:
+                raise KeyError(f"larkspine: {type(self.item).__qualname__} has no field {name!r}")
+            values[name] = value
+
+        def __delitem__(self, name: str) -> None:
+            raise KeyError(f"larkspine: a page keeps every field of its class; set {name!r} to None instead")
+
+        def __iter__(self) -> Iterator[str]:
+            return iter(self.item._values)
+
+        def __len__(self) -> int:
+            return len(self.item._values)
+
+    return PageAdapter
+
+
+_registered: list[type] = []
+
+
+def _register(module: ModuleType) -> None:
+    if not _registered:
+        _registered.append(_adapter_class())
+    adapters = module.ItemAdapter.ADAPTER_CLASSES
+    if _registered[0] not in adapters:
+        # First, so no generic adapter claims a page before this one.
+        adapters.appendleft(_registered[0])
+
+
+class _RegisterAfterImport(importlib.abc.MetaPathFinder):
+    """Finds ``itemadapter`` as the other finders do, then registers the adapter once its
+    module has run. It removes itself on first use, so it acts once per process."""
+
+    def find_spec(
+        self, fullname: str, path: Sequence[str] | None, target: ModuleType | None = None
+    ) -> importlib.machinery.ModuleSpec | None:
+        if fullname != "itemadapter":
+            return None
+        sys.meta_path.remove(self)
+        spec = importlib.util.find_spec(fullname)
+        loader = None if spec is None else spec.loader
+        if loader is None or not hasattr(loader, "exec_module"):
+            return spec
+        run = loader.exec_module
+
+        def exec_module(module: ModuleType) -> None:
+            run(module)
+            _register(module)
+
+        # The loader belongs to this spec alone (finders make one per spec).
+        loader.exec_module = exec_module  # type: ignore[method-assign]
+        return spec
+
+
+def install() -> None:
+    """Register the adapter now if ``itemadapter`` is imported, else as soon as it is."""
+    module = sys.modules.get("itemadapter")
+    if module is not None and hasattr(module, "ItemAdapter"):
+        _register(module)
+    elif not any(isinstance(f, _RegisterAfterImport) for f in sys.meta_path):
+        sys.meta_path.insert(0, _RegisterAfterImport())
