@@ -111,3 +111,10 @@ def test_a_page_class_declared_here():
     table = larkspine.extract_table(SHOP * 3, Offers, threads=2)
     assert table.num_rows == 12
     assert table.to_pylist() == [Offers(d).to_dict() for d in SHOP * 3]
+
+
+@pytest.mark.parametrize("urls", [["https://t.example/a/b", "https://t.example/a/b", None], None])
+def test_absolute_fields_use_each_pages_base(urls):
+    table = ABSOLUTE.extract_table(BASED, urls=urls)
+    assert table.column_names == list(ABSOLUTE)
+    assert table.to_pylist() == records(ABSOLUTE, BASED, urls=urls)
