@@ -36,8 +36,8 @@ _NOT_ZERO = re.compile(b"[^\x00]")
 class PageTooLarge(ValueError):
     """A page that decompresses (or reads) to more than the limit it was read with."""
 
-    def __init__(self, limit: int) -> None:
-        super().__init__(f"too large: the page is over the page size limit of {format_size(limit)}")
+    def __init__(self, limit: int, message: str | None = None) -> None:
+        super().__init__(message or f"page too large: over the limit of {format_size(limit)} (max page size)")
         self.limit = limit
 
 
@@ -63,7 +63,7 @@ class Inflated(io.RawIOBase):
     member whose content starts a record (``WARC/``) and says which bytes it skipped.
     """
 
-    def __init__(self, source: BinaryIO, *, gzip: bool = True, resync: bool = False) -> None:
+    def __init__(self, source: BinaryIO | io.RawIOBase, *, gzip: bool = True, resync: bool = False) -> None:
         self._read = getattr(source, "read1", source.read)
         self._gzip = gzip
         self._resync = resync

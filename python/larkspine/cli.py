@@ -29,7 +29,7 @@ from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
-from .inputs import InputFailure, ReadStats, read_inputs
+from .inputs import InputFailure, ReadStats, parse_size, read_inputs
 from .outputs import FORMATS, Format, open_writer, record_location
 from .schemafile import SchemaFileError, resolve_declarations, resolve_schema
 
@@ -79,6 +79,11 @@ def cli() -> None:
     "--progress/--no-progress", default=None,
     help="Show a progress bar on standard error [default: when it is a terminal].",
 )
+@click.option(
+    "--max-page-size", metavar="SIZE", default="64MiB", show_default=True, callback=lambda c, p, v: _size(v),
+    help="Largest page, decompressed (16MiB, 1GB, or bytes). A larger page fails as too large, is "
+    "read no further, and the run goes on.",
+)
 def extract(
     schema: str,
     inputs: tuple[str, ...],
@@ -88,6 +93,7 @@ def extract(
     encoding: str | None,
     allow_unsupported: bool,
     progress: bool | None,
+    max_page_size: int,
 ) -> None:
     """Write one record per page of INPUT... with the fields of SCHEMA.
 
@@ -129,7 +135,7 @@ def extract(
     bar = _Progress(show)
     stop = _StopOnInterrupt()
     records = extract_records(
-        loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
+        loaded, read_inputs(inputs, stats, max_page_size=max_page_size), jobs=jobs, encoding=label,
         on_failure=lambda f: bar.warn(str(f)), summary=summary,
     )
     reader_gone = False
@@ -226,6 +232,13 @@ def _check_label(encoding: str | None) -> str | None:
         return resolve_encoding(encoding)
     except ValueError as e:
         raise click.BadParameter(str(e), param_hint="--encoding") from None
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise click.BadParameter(str(e), param_hint="--max-page-size") from None
 
 
 def _stdout() -> BinaryIO:

@@ -187,15 +187,15 @@ def parse_size(text: str) -> int:
     match = _SIZE.fullmatch(text)
     if match is None or (match.group(3) and not match.group(2)):
         raise ValueError(f"not a size: {text!r} (write it as 65536, 16MiB, 1GB, ...)")
-    number, unit, binary, byte = match.groups()
-    power = "kmgt".find(unit.lower()) + 1
+    number, unit, binary, byte = (str(g) for g in match.groups())
+    power = "kmgt".find(unit.lower()) + 1 if unit else 0
     base = 1000 if unit and byte and not binary else 1024
     # Decimal arithmetic on the digits: no float rounding, and no huge float for many digits.
     whole, _, frac = number.partition(".")
     if len(whole.lstrip("0")) > 30:
         raise ValueError(f"not a size: {text!r} is too large")
-    scale = base**power
-    size = int(whole or "0") * scale + int(frac or "0") * scale // 10 ** len(frac)
+    scale: int = base**power
+    size: int = int(whole or "0") * scale + int(frac or "0") * scale // 10 ** len(frac)
     if size < 1:
         raise ValueError(f"not a size: {text!r} is less than a byte")
     return size
