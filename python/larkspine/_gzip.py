@@ -210,6 +210,9 @@ class Inflated(io.RawIOBase):
         at most 64 KiB, so the scan costs time linear in what it skips."""
         start = self.broken_at
         self.broken = None
+        # The broken member gave nothing past this point: the next member's content starts here.
+        while self.members and self.members[-1][0] >= self._pos:
+            self.members.pop()
         self._inflate = None
         self._chunk = _FIRST_CHUNK
         if self._base <= start < self._base + len(self._data):

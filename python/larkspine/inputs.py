@@ -597,6 +597,14 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         return
     inflated = Inflated(reader, resync=True)
     last: int | None = None
+    # The bytes skipped so far, reported once the next record is read or the archive ends,
+    # so that broken members in a row are one failure: (start, end, error, last record).
+    skipped: tuple[int, int, Exception, int | None] | None = None
+
+    def failure(start: int, end: int, error: Exception, after: int | None) -> InputFailure:
+        where = "" if after is None else f" after the record at offset {after}"
+        return InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(error)}; bytes {start} to {end} skipped")
+
     while True:
         held: InputFailure | None = None
         try:
@@ -604,27 +612,32 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
                 if isinstance(item, int):
                     last = item
                     continue
-                if held is not None:
-                    yield held
-                    held = None
                 # A record cut off where its member broke is reported with that member's
                 # bytes, below; it is held back until the archive says whether it broke.
-                if isinstance(item, InputFailure) and item.reason.startswith("truncated"):
-                    held = item
-                else:
-                    yield item
+                truncated = isinstance(item, InputFailure) and item.reason.startswith("truncated")
+                for ready in (held, None if truncated else item):
+                    if ready is not None:
+                        if skipped is not None:
+                            yield failure(*skipped)
+                            skipped = None
+                        yield ready
+                held = item if truncated else None
         except (OSError, EOFError, zlib.error) as e:
             inflated.broken, inflated.broken_at = e, inflated.compressed_pos
         broken = inflated.broken
         if broken is None:
+            if skipped is not None:
+                yield failure(*skipped)
             if held is not None:
                 yield held
             return
         start, end = inflated.resync()
-        where = "" if last is None else f" after the record at offset {last}"
-        yield InputFailure(
-            source, None, f"corrupt WARC{where}: {_os_reason(broken)}; bytes {start} to {end} skipped"
-        )
+        if skipped is not None and skipped[1] == start:
+            skipped = (skipped[0], end, skipped[2], skipped[3])
+        else:
+            if skipped is not None:
+                yield failure(*skipped)
+            skipped = (start, end, broken, last)
 
 
 def _records(
