@@ -670,3 +670,18 @@ def test_memory_for_a_page_is_about_its_size_and_for_a_skipped_record_a_chunk(
                          check=True).stdout.split("] ")
     assert out[0] + "]" == repr(pages)
     assert int(out[1]) < bound
+
+
+def test_extract_file_stops_at_its_page_size_limit(tmp_path) -> None:
+    from larkspine import extract_file
+
+    (tmp_path / "bomb.html.gz").write_bytes(_bomb(64 << 20))
+    (tmp_path / "big.html").write_bytes(b"<p>x</p>" + b" " * LIMIT)
+    (tmp_path / "ok.html.gz").write_bytes(gzip.compress(b"<p>ok</p>"))
+    for name in ["bomb.html.gz", "big.html"]:
+        with pytest.raises(ValueError, match=f"{name}: page too large: over the limit of 1 MiB"):
+            extract_file(tmp_path / name, ["p::text"], max_page_size=LIMIT)
+    assert extract_file(tmp_path / "ok.html.gz", ["p::text"], max_page_size=LIMIT) == [["ok"]]
+    assert extract_file(tmp_path / "big.html", ["p::text"], max_page_size=2 * LIMIT) == [["x"]]
+    with pytest.raises(ValueError, match="max_page_size must be a positive number"):
+        extract_file(tmp_path / "big.html", ["p::text"], max_page_size=0)
