@@ -135,7 +135,7 @@ def test_a_hostile_folder_loses_no_good_page_and_names_each_bad_item_once(tmp_pa
     assert any(r["_source"] == "site/odd-\\xff\\xfe.html" for r in got)
     lines = [line for line in err.splitlines() if not line.startswith("larkspine: 4") and "pages," not in line]
     for item in built["bad"]:  # type: ignore[attr-defined]
-        assert sum(item in line for line in lines) == 1, (item, lines)
+        assert sum(item in line for line in lines) == 1, (item, "\n".join(lines))
     assert len(lines) == len(built["bad"]), lines  # type: ignore[arg-type]
     assert "Traceback" not in err
     # Bombs of 256 MiB cost at most the limit per page in flight: a few MiB over a clean run.

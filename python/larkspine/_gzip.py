@@ -84,6 +84,8 @@ class Inflated(io.RawIOBase):
         #: the member it was found in.
         self.broken: Exception | None = None
         self.broken_at = 0
+        #: The decompressed offset where the broken member's content began.
+        self.broken_pos = 0
 
     def readable(self) -> bool:
         return True
@@ -110,6 +112,7 @@ class Inflated(io.RawIOBase):
                 if not self._resync:
                     raise
                 self.broken, self.broken_at = e, self._member_start
+                self.broken_pos = self.members[-1][0] if self.members else self._pos
                 self._inflate = None
                 return 0
             if got is None:

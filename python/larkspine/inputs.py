@@ -227,19 +227,19 @@ def _glob(pattern: str) -> Iterator[str]:
     a link loop (``loop -> .``) costs nothing, and no pattern costs more than the folders
     times its parts. The work is an explicit stack, never a recursion as deep as the tree.
     """
-    absolute = pattern.startswith(os.sep)
+    # Paths are built from the pattern's own parts, so that a match reads as the pattern
+    # was written (``./g/a.html`` for ``./g/*``), as glob.glob has it.
+    root = os.sep if pattern.startswith(os.sep) else ""
     parts = [p for p in pattern.split(os.sep) if p]
-    root = os.sep if absolute else os.curdir
     stack: list[tuple[str, int]] = [(root, 0)]
     states: set[tuple[int, int, int]] = set()
     yielded: set[str] = set()
     while stack:
         base, i = stack.pop()
         if i == len(parts):
-            path = base if absolute else os.path.relpath(base) if base != os.curdir else base
-            if base != root and path not in yielded:
-                yielded.add(path)
-                yield path
+            if base != root and base not in yielded:
+                yielded.add(base)
+                yield base
             continue
         part = parts[i]
         if not glob.has_magic(part):
@@ -248,7 +248,7 @@ def _glob(pattern: str) -> Iterator[str]:
                 stack.append((path, i + 1))
             continue
         try:
-            st = os.stat(base)
+            st = os.stat(base or os.curdir)
         except OSError:
             continue
         key = (st.st_dev, st.st_ino, i)
@@ -256,15 +256,21 @@ def _glob(pattern: str) -> Iterator[str]:
             continue
         states.add(key)
         try:
-            with os.scandir(base) as listing:
+            with os.scandir(base or os.curdir) as listing:
                 entries = sorted(listing, key=lambda e: e.name)
         except OSError:
             continue
         hidden_ok = part.startswith(".")
         if part == "**":
+            # Each folder below (not through links), in order; as the pattern's last part,
+            # ``**`` matches the files in them too.
+            last = i + 1 == len(parts)
             later = [
-                (e.path, i) for e in entries
-                if _is_dir(e) and not e.is_symlink() and not e.name.startswith(".")
+                (os.path.join(base, e.name), i if folder else i + 1)
+                for e in entries
+                if not e.name.startswith(".")
+                for folder in [_is_dir(e) and not e.is_symlink()]
+                if folder or last
             ]
             stack.extend(reversed(later))
             stack.append((base, i + 1))
@@ -272,7 +278,7 @@ def _glob(pattern: str) -> Iterator[str]:
         names = set(fnmatch.filter([e.name for e in entries], part))
         last = i + 1 == len(parts)
         matches = [
-            (e.path, i + 1) for e in entries
+            (os.path.join(base, e.name), i + 1) for e in entries
             if e.name in names and (hidden_ok or not e.name.startswith(".")) and (last or _is_dir(e))
         ]
         stack.extend(reversed(matches))
@@ -336,11 +342,14 @@ def _read_directory(
 class _Seen:
     """The (device, inode) of every file read and every folder walked in one run."""
 
-    __slots__ = ("files", "folders")
+    __slots__ = ("files", "folders", "unopened")
 
     def __init__(self) -> None:
+        #: Files read or refused (FIFOs, devices): each is read, or named, once.
         self.files: set[tuple[int, int]] = set()
         self.folders: set[tuple[int, int]] = set()
+        #: Paths found that could not be opened (a dangling link), normalised.
+        self.unopened: set[str] = set()
 
 
 _KINDS = (
@@ -359,20 +368,37 @@ def _kind(mode: int) -> str:
     return "not a regular file"
 
 
+def _refuse(path: str, st: os.stat_result, seen: _Seen) -> Iterator[InputFailure]:
+    """A failure for a special file found by a walk or glob, once however often it is found."""
+    key = (st.st_dev, st.st_ino)
+    if key not in seen.files:
+        seen.files.add(key)
+        yield InputFailure(path, None, f"not a regular file ({_kind(st.st_mode)}): skipped")
+
+
 def _read_found(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
     """A file found by a walk or a glob: read only if it is a regular file (or a link to
     one) not read before. It is opened without blocking, so that a FIFO found there does
     not wait for a writer; it and devices are failures, named, and never read."""
     try:
+        # A device is never opened (opening some has effects of its own); the check is
+        # made again on what was opened, in case the name changed in between.
+        first = os.stat(path)
+        if not stat.S_ISREG(first.st_mode):
+            yield from _refuse(path, first, seen)
+            return
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as e:
-        yield InputFailure(path, None, _os_reason(e))
+        name = os.path.normpath(path)
+        if name not in seen.unopened:
+            seen.unopened.add(name)
+            yield InputFailure(path, None, _os_reason(e))
         return
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
             os.close(fd)
-            yield InputFailure(path, None, f"not a regular file ({_kind(st.st_mode)}): skipped")
+            yield from _refuse(path, st, seen)
             return
         key = (st.st_dev, st.st_ino)
         if key in seen.files:
@@ -467,11 +493,15 @@ def _read_plain(stream: BinaryIO, head: bytes, limit: int) -> bytes:
                 size = st.st_size
     except (OSError, ValueError, io.UnsupportedOperation):
         size = None
-    if size is not None and size >= len(head):
-        if size > limit:
-            raise PageTooLarge(limit)
-        stream.seek(0)
-        return read_limited(stream, limit, size)
+    if size is not None:
+        # Back to where the page starts (standard input redirected from a file may start
+        # past the file's beginning), then read it whole into a buffer of its size.
+        start = stream.tell() - len(head)
+        if start >= 0 and size - start >= len(head):
+            if size - start > limit:
+                raise PageTooLarge(limit)
+            stream.seek(start)
+            return read_limited(stream, limit, size - start)
     return read_limited(_Prefixed(head, stream), limit)
 
 
@@ -589,14 +619,14 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         return
     if not gzipped:
         try:
-            for item in _records(ArchiveIterator, reader, None, source, stats):
-                if not isinstance(item, int):
+            for _, _, item in _records(ArchiveIterator, reader, None, source, stats):
+                if item is not None:
                     yield item
         except (OSError, EOFError, zlib.error) as e:
             yield InputFailure(source, None, f"corrupt WARC: {_os_reason(e)}")
         return
     inflated = Inflated(reader, resync=True)
-    last: int | None = None
+    last: int | None = None  # the offset of the last record known whole
     # The bytes skipped so far, reported once the next record is read or the archive ends,
     # so that broken members in a row are one failure: (start, end, error, last record).
     skipped: tuple[int, int, Exception, int | None] | None = None
@@ -606,30 +636,41 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         return InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(error)}; bytes {start} to {end} skipped")
 
     while True:
-        held: InputFailure | None = None
+        # Each record is held back until the next one starts: only then has its member been
+        # read to its end, and its checksum found right (a corrupt member may decompress
+        # without complaint up to there). A record of a member found corrupt is dropped
+        # with it: the skipped bytes are its failure.
+        held: tuple[int, int | None, Item | None] | None = None
         try:
-            for item in _records(ArchiveIterator, inflated, inflated, source, stats):
-                if isinstance(item, int):
-                    last = item
-                    continue
-                # A record cut off where its member broke is reported with that member's
-                # bytes, below; it is held back until the archive says whether it broke.
-                truncated = isinstance(item, InputFailure) and item.reason.startswith("truncated")
-                for ready in (held, None if truncated else item):
-                    if ready is not None:
-                        if skipped is not None:
-                            yield failure(*skipped)
-                            skipped = None
-                        yield ready
-                held = item if truncated else None
+            for record in _records(ArchiveIterator, inflated, inflated, source, stats):
+                if held is not None:
+                    if skipped is not None:
+                        yield failure(*skipped)
+                        skipped = None
+                    if held[2] is not None:
+                        yield held[2]
+                    last = held[1] if held[1] is not None else last
+                held = record
         except (OSError, EOFError, zlib.error) as e:
             inflated.broken, inflated.broken_at = e, inflated.compressed_pos
+            inflated.broken_pos = inflated.tell()
         broken = inflated.broken
+        if held is not None:
+            pos, offset, item = held
+            cut = isinstance(item, InputFailure) and item.reason.startswith("truncated")
+            # A record whose member broke is lost with it when the member's data was bad,
+            # or when the record itself was cut off there; one read whole before a member
+            # merely ends early (its trailer cut off) is sound.
+            if broken is None or pos < inflated.broken_pos or not (isinstance(broken, zlib.error) or cut):
+                if skipped is not None:
+                    yield failure(*skipped)
+                    skipped = None
+                if item is not None:
+                    yield item
+                last = offset if offset is not None else last
         if broken is None:
             if skipped is not None:
                 yield failure(*skipped)
-            if held is not None:
-                yield held
             return
         start, end = inflated.resync()
         if skipped is not None and skipped[1] == start:
@@ -642,9 +683,9 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
 
 def _records(
     archive: Any, stream: Any, inflated: Inflated | None, source: str, stats: ReadStats
-) -> Iterator[Item | int]:
-    """The items of the records FastWARC finds in ``stream`` (uncompressed WARC), each
-    preceded by its offset as an ``int``."""
+) -> Iterator[tuple[int, int | None, Item | None]]:
+    """(position in ``stream``, offset, page or failure or ``None``) for each record
+    FastWARC finds in ``stream`` (an uncompressed WARC)."""
     from fastwarc.warc import WarcRecordType
 
     records = archive(stream, parse_http=False, stream_detect=False, fsspec_args=False)
@@ -655,20 +696,17 @@ def _records(
             # The compressed offset of the record's member; a record that starts inside a
             # member (a WARC gzipped as one stream) has no offset one could seek to.
             offset = inflated.member_at(pos)
-            inflated.forget_members(pos + 1)
-        if offset is not None:
-            yield offset
+            inflated.forget_members(pos)
         if _decimal(record.headers.get("Content-Length")) is None:
-            yield InputFailure(
+            yield pos, offset, InputFailure(
                 source, offset, "truncated or malformed WARC record: its header has no Content-Length"
             )
             continue
         if record.record_type != WarcRecordType.response:
             stats.skip((record.headers.get("WARC-Type") or "unknown").lower())
+            yield pos, offset, None
             continue
-        item = _response(record, source, offset, stats)
-        if item is not None:
-            yield item
+        yield pos, offset, _response(record, source, offset, stats)
 
 
 def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadStats) -> Item | None:
