@@ -9,6 +9,13 @@ How a file is read is decided by its content, not its name: a file (gzipped or n
 starts with ``WARC/`` is an archive, anything else is one HTML page. A directory is walked in
 sorted order and only its HTML and WARC files are taken (by suffix, see :data:`HTML_SUFFIXES`
 and :data:`WARC_SUFFIXES`), so images and stylesheets saved beside the pages are not read.
+Walks and globs take only regular files, each real file once, never follow a link to a
+folder, and never open a FIFO or device they find: it is a failure, by name.
+
+Cost: no page is held past ``max_page_size`` bytes (decompressed; a larger one is the failure
+"page too large"), a page is read into one buffer of its size, and a WARC record that is not
+a page costs the 64 KiB chunk its HTTP header is read with. A :class:`Document`'s ``source``
+is always valid text: a file name's bytes that are not UTF-8 are shown as ``\\xNN``.
 
 WARC archives are read record by record with FastWARC, never loaded whole. Only ``response``
 records whose HTTP ``Content-Type`` is HTML are pages; every other record is counted in
@@ -20,9 +27,9 @@ empty record; here each one is a failure with its offset:
 - the WARC block is shorter than its ``Content-Length`` (a truncated download);
 - the HTTP header has no blank line after it (a header without a body), or announces a
   body that is absent (unless the crawler marked the record ``WARC-Truncated``);
-- a gzip member is corrupt, or the file ends inside one (FastWARC decompresses but says
-  nothing when a ``.warc.gz`` is cut off: the compressed bytes from the last record on are
-  kept and checked here, member by member, when the archive ends);
+- a gzip member is corrupt, or the file ends inside one: a ``.warc.gz`` is decompressed here,
+  member by member, and a corrupt member is one failure naming the bytes skipped; reading
+  goes on at the next member that starts a record (crawlers write one member per record);
 - a chunked or compressed HTTP body does not decode.
 
 A record's offset is where it starts in the file as stored: in a ``.warc.gz`` written one
