@@ -144,10 +144,11 @@ def test_truncated_or_corrupt_archives_fail_with_their_offset(data: bytes, good_
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n", "HTTP header without a body (no blank line"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n\r\n", "HTTP header without a body (Content-Length: 300)"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "undecodable HTTP body: bad chunk size"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nab\r\n", "bad chunk size b'-5'"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\nnot gzip", "undecodable HTTP body"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n\r\n\x0b\x02", "unsupported Content-Encoding 'br'"),
     ],
-    ids=["no-blank-line", "announced-body-missing", "bad-chunk", "bad-gzip-body", "brotli"],
+    ids=["no-blank-line", "announced-body-missing", "bad-chunk", "negative-chunk", "bad-gzip-body", "brotli"],
 )
 def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: str) -> None:
     head = b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: http://bad/\r\nContent-Type: application/http; msgtype=response\r\nContent-Length: %d\r\n\r\n"

@@ -868,7 +868,9 @@ class _Dechunked(io.RawIOBase):
             try:
                 size = int(size_text, 16)
             except ValueError:
-                raise ValueError(f"bad chunk size {size_text[:20]!r}") from None
+                size = -1
+            if size < 0:
+                raise ValueError(f"bad chunk size {size_text[:20]!r}")
             if size == 0:
                 self._done = True
                 return 0
