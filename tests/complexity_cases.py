@@ -6,15 +6,20 @@ Each case builds, for a given n, a call whose cost is measured; building the
 input is not part of the measurement. `n` is a starting size; the test and the
 benchmark scale it until one call is long enough to time.
 """
+import atexit
 import gc
 import gzip
+import io
+import os
+import shutil
+import tempfile
 import time
 from dataclasses import dataclass
 from functools import partial
 from typing import Callable
 
 import _larkspine as ls
-from larkspine.inputs import gunzip
+from larkspine.inputs import gunzip, read_inputs, read_warc
 
 DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text', '//div[.="x"]/text()',
                 "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text"]
@@ -74,6 +79,41 @@ def plan_compile(build):
         qs = build(n)
         return lambda: ls.Plan(qs, [])
     return make
+
+
+def folders(n, pattern):
+    """A case that reads ``pattern`` over n folders, each with a page and the links that
+    made globs explode (``loop -> .``, ``up -> ..``); the folders are built once, outside
+    the measured call, and removed at exit."""
+    root = tempfile.mkdtemp(prefix="larkspine-complexity-")
+    atexit.register(shutil.rmtree, root, True)
+    for i in range(n):
+        folder = os.path.join(root, "d", f"f{i:06d}", "g")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "p.html"), "wb") as f:
+            f.write(b"<p>x</p>")
+        os.symlink(".", os.path.join(folder, "loop"))
+        os.symlink("..", os.path.join(folder, "up"))
+    return lambda: sum(1 for _ in read_inputs([os.path.join(root, pattern)]))
+
+
+def warc_members(n, every):
+    """A case that reads a WARC.gz of n records whose every ``every``-th member is corrupt."""
+    from tests.warcs import Response, warc_bytes
+
+    one, _ = warc_bytes([Response("http://x/", b"<p>x</p>")])
+    bad = one[:20] + b"\xff" * 8 + one[28:]
+    data = b"".join(bad if i % every == every - 1 else one for i in range(n))
+    return lambda: sum(1 for _ in read_warc(io.BytesIO(data), "t.warc"))
+
+
+def gzip_junk(n):
+    """A case that resynchronises over n fake member headers after a good record."""
+    from tests.warcs import Response, warc_bytes
+
+    one, _ = warc_bytes([Response("http://x/", b"<p>x</p>")])
+    data = one + b"\x1f\x8b\x08\x00" * n + one
+    return lambda: sum(1 for _ in read_warc(io.BytesIO(data), "t.warc"))
 
 
 JA = "日本語のテキスト"
@@ -154,4 +194,12 @@ CASES = [
     # of many tiny members, zero padding between them.
     Case("gzip of n empty members, zero-padded", lambda n: partial(gunzip, (gzip.compress(b"") + b"\0" * 3) * n),
          2000),
+    # The batch reader's walks and globs, over folders holding link loops.
+    Case("glob d/**/*.html over n folders with loop and up links", lambda n: folders(n, "d/**/*.html"), 50),
+    Case("glob d/** over n folders with loop and up links", lambda n: folders(n, "d/**"), 50),
+    Case("walk of n folders with loop and up links", lambda n: folders(n, "d"), 50),
+    # Corrupt gzip members in a WARC.gz: each skipped to the next record's member.
+    Case("WARC.gz of n records, every other member corrupt", lambda n: warc_members(n, 2), 200),
+    Case("WARC.gz of n records, every member corrupt", lambda n: warc_members(n, 1), 200),
+    Case("WARC.gz with n fake member headers between two records", gzip_junk, 2000),
 ]

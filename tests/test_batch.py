@@ -151,3 +151,21 @@ def test_partition_extractor_needs_a_schema() -> None:
     with pytest.raises(TypeError, match="schema must be a Schema"):
         PartitionExtractor({"a": "b"})  # type: ignore[arg-type]
     assert pickle.loads(pickle.dumps(PartitionExtractor(SCHEMA)))._errors == "warn"
+
+
+def test_partition_extractor_limits_page_size_and_reads_names_that_are_not_utf8(tmp_path, caplog) -> None:
+    import gzip
+    import os
+
+    folder = os.fsencode(tmp_path)
+    with open(os.path.join(folder, b"caf\xe9.html"), "wb") as f:
+        f.write(b"<title>cafe</title>")
+    (tmp_path / "big.html.gz").write_bytes(gzip.compress(b"<title>big</title>" + b"\0" * (2 << 20)))
+    extractor = PartitionExtractor(SCHEMA, max_page_size=1 << 20)
+    # The bytes path as Dask or Spark may hand it over, and the folder it is in.
+    records = list(extractor([os.path.join(folder, b"caf\xe9.html"), str(tmp_path)]))
+    shown = os.path.join(str(tmp_path), "caf\\xe9.html")
+    assert [(r["_source"], r["title"]) for r in records] == [(shown, "cafe")]
+    assert "big.html.gz: page too large: over the limit of 1 MiB" in caplog.text
+    with pytest.raises(ValueError, match="max_page_size must be a positive number of bytes"):
+        PartitionExtractor(SCHEMA, max_page_size=0)

@@ -95,3 +95,19 @@ def test_errors_raise_fails_the_task(tmp_path) -> None:
 def test_as_schema_refuses_what_is_no_schema(schema: object, message: str) -> None:
     with pytest.raises((TypeError, ValueError), match=message):
         as_schema(schema)
+
+
+def test_a_bag_reads_names_that_are_not_utf8_and_stops_at_the_page_size_limit(tmp_path) -> None:
+    import os
+
+    folder = os.fsencode(tmp_path / "in")
+    os.mkdir(folder)
+    with open(os.path.join(folder, b"\xff.html"), "wb") as f:
+        f.write(b"<title>odd name</title>")
+    (tmp_path / "in" / "big.html.gz").write_bytes(gzip.compress(b"\0" * (2 << 20)))
+    inputs = [os.path.join(folder, b"\xff.html"), str(tmp_path / "in" / "big.html.gz")]
+    bag = extract_bag(inputs, ARTICLE, max_page_size=1 << 20)
+    records = bag.compute(scheduler="sync")
+    assert [(r["_source"], r["title"]) for r in records] == [(str(tmp_path / "in" / "\\xff.html"), "odd name")]
+    lines = [line for path in to_jsonl(bag, tmp_path / "out") for line in pathlib.Path(path).read_text("utf-8").splitlines()]
+    assert [json.loads(line)["_source"] for line in lines] == [str(tmp_path / "in" / "\\xff.html")]

@@ -13,7 +13,16 @@ import pytest
 
 pytest.importorskip("fastwarc")
 
-from larkspine.inputs import Document, InputFailure, ReadStats, gunzip, read_inputs, read_warc  # noqa: E402
+from larkspine.inputs import (  # noqa: E402
+    Document,
+    InputFailure,
+    ReadStats,
+    display_name,
+    gunzip,
+    parse_size,
+    read_inputs,
+    read_warc,
+)
 
 from .warcs import Response, corpus_responses, record_bytes, warc_bytes  # noqa: E402
 
@@ -111,8 +120,10 @@ def test_zero_padding_after_the_last_member_is_no_failure(padding: bytes) -> Non
         # Cut inside the last record's block, in an uncompressed archive.
         (RAW[: RAW_OFFSETS[2] + 300], 2, "record at offset %d): truncated WARC record: " % RAW_OFFSETS[2]),
         (RAW[: RAW_OFFSETS[2] + 40], 2, "record at offset %d): truncated or malformed WARC record: its header has no Content-Length" % RAW_OFFSETS[2]),
-        # A corrupt member in the middle: the pages before it are read, then the file fails.
-        (GOOD[: GOOD_OFFSETS[1]] + b"\x1f\x8b\x08\x00garbage-garbage" + GOOD[GOOD_OFFSETS[2]:], 1, "corrupt WARC after"),
+        # A corrupt member in the middle: skipped as one failure naming its bytes; the
+        # members after it are read.
+        (GOOD[: GOOD_OFFSETS[1]] + b"\x1f\x8b\x08\x00garbage-garbage" + GOOD[GOOD_OFFSETS[2]:], 2,
+         "; bytes %d to %d skipped" % (GOOD_OFFSETS[1], GOOD_OFFSETS[1] + 19)),
         (GOOD + b"trailing junk", 3, "corrupt WARC after the record at offset %d" % GOOD_OFFSETS[2]),
         (GOOD + b"\x00" * 10 + b"junk", 3, "corrupt WARC after the record at offset %d" % GOOD_OFFSETS[2]),
         (b"WARC/1.1\r\nnot a header at all\r\n\r\n", 0, "(record at offset 0): truncated or malformed WARC record"),
@@ -133,10 +144,11 @@ def test_truncated_or_corrupt_archives_fail_with_their_offset(data: bytes, good_
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n", "HTTP header without a body (no blank line"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 300\r\n\r\n", "HTTP header without a body (Content-Length: 300)"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "undecodable HTTP body: bad chunk size"),
+        (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nab\r\n", "bad chunk size b'-5'"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n\r\nnot gzip", "undecodable HTTP body"),
         (b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n\r\n\x0b\x02", "unsupported Content-Encoding 'br'"),
     ],
-    ids=["no-blank-line", "announced-body-missing", "bad-chunk", "bad-gzip-body", "brotli"],
+    ids=["no-blank-line", "announced-body-missing", "bad-chunk", "negative-chunk", "bad-gzip-body", "brotli"],
 )
 def test_bad_http_messages_fail_and_the_archive_goes_on(http: bytes, failure: str) -> None:
     head = b"WARC/1.1\r\nWARC-Type: response\r\nWARC-Target-URI: http://bad/\r\nContent-Type: application/http; msgtype=response\r\nContent-Length: %d\r\n\r\n"
@@ -432,3 +444,245 @@ def test_mutated_archives_give_pages_and_failures_and_never_raise(compress: bool
         for f in found:
             # Every item names its file; an offset points into it.
             assert f.source == "t.warc" and (f.offset is None or 0 <= f.offset < len(data))
+
+
+# --- Bounded cost: page size limit, memory, corrupt members, special files, names ----------
+
+
+def _bomb(size: int, head: bytes = b"<title>bomb</title>") -> bytes:
+    """A gzip member of ``size`` decompressed bytes, about a thousandth of that compressed."""
+    deflate = zlib.compressobj(9, zlib.DEFLATED, 31)
+    block = b"\0" * (1 << 20)
+    parts = [deflate.compress(head)]
+    parts += [deflate.compress(block) for _ in range(size >> 20)]
+    return b"".join(parts) + deflate.flush()
+
+
+LIMIT = 1 << 20
+TOO_LARGE = "page too large: over the limit of 1 MiB (max page size)"
+_HTML_BODY = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+
+
+@pytest.mark.parametrize(
+    "headers, body",
+    [
+        (("Content-Encoding: gzip",), _bomb(64 << 20)),
+        (("Content-Encoding: deflate",), zlib.compress(b"\0" * (8 << 20), 9)),
+        (("Transfer-Encoding: chunked", "Content-Encoding: gzip"),
+         b"%x\r\n" % len(_bomb(64 << 20)) + _bomb(64 << 20) + b"\r\n0\r\n\r\n"),
+        (("Transfer-Encoding: chunked",), b"".join(b"10000\r\n" + b"x" * 0x10000 + b"\r\n" for _ in range(17)) + b"0\r\n\r\n"),
+        ((), b"y" * (LIMIT + 1)),
+    ],
+    ids=["gzip-bomb", "deflate-bomb", "chunked-gzip-bomb", "chunked-over-limit", "plain-over-limit"],
+)
+@pytest.mark.parametrize("compress", [True, False], ids=["warc.gz", "warc"])
+def test_a_warc_page_over_the_limit_fails_by_offset_and_the_archive_goes_on(
+    headers: tuple[str, ...], body: bytes, compress: bool
+) -> None:
+    data, offsets = warc_bytes([PAGES[0], Response("http://bomb/", body, headers=headers), PAGES[1]], compress=compress)
+    found = list(read_warc(io.BytesIO(data), "t.warc", max_page_size=LIMIT))
+    assert [(d.url, d.body) for d in found if isinstance(d, Document)] == [
+        ("http://a.example/", b"<title>A</title>"), ("http://b.example/", b"<title>B</title>")]
+    assert failures(found) == [f"t.warc (record at offset {offsets[1]}): {TOO_LARGE}"]
+
+
+def test_a_page_exactly_at_the_limit_is_read(tmp_path) -> None:
+    (tmp_path / "at.html").write_bytes(b"z" * LIMIT)
+    (tmp_path / "at.html.gz").write_bytes(gzip.compress(b"z" * LIMIT))
+    (tmp_path / "over.html").write_bytes(b"z" * (LIMIT + 1))
+    (tmp_path / "over.html.gz").write_bytes(gzip.compress(b"z" * (LIMIT + 1)))
+    found = list(read_inputs([str(tmp_path)], max_page_size=LIMIT))
+    assert sources(found, tmp_path) == [
+        ("at.html", b"z" * LIMIT), ("at.html.gz", b"z" * LIMIT),
+        f"FAILED over.html: {TOO_LARGE}", f"FAILED over.html.gz: {TOO_LARGE}"]
+
+
+@pytest.mark.parametrize(
+    "text, size",
+    [("65536", 65536), ("16MiB", 16 << 20), ("1GB", 10**9), ("1gib", 1 << 30), ("64M", 64 << 20),
+     ("1.5K", 1536), ("2 kB", 2000), ("1b", 1), (" 3 ", 3), ("1TiB", 1 << 40)],
+)
+def test_sizes_are_read_as_people_write_them(text: str, size: int) -> None:
+    assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["", "0", "0.1", "MiB", "1iB", "-5", "1e3", "12 parsecs", "9" * 40, "1.2.3K"])
+def test_a_size_that_is_no_size_is_refused(text: str) -> None:
+    with pytest.raises(ValueError, match="not a size"):
+        parse_size(text)
+
+
+def _members(count: int) -> tuple[bytes, list[int], list[Response]]:
+    responses = [Response(f"http://m.example/{i}", b"<title>%d</title>" % i + bytes(range(256)) * 8) for i in range(count)]
+    data, offsets = warc_bytes(responses)
+    return data, offsets, responses
+
+
+@pytest.mark.parametrize(
+    "broken",
+    [[7], [0], [19], [3, 4], [2, 9, 15]],
+    ids=["middle", "first", "last", "two-adjacent", "three-apart"],
+)
+@pytest.mark.parametrize("damage", ["byte", "zeroed-header", "cut-member"])
+def test_a_corrupt_gzip_member_is_skipped_and_every_intact_record_is_read(broken: list[int], damage: str) -> None:
+    data, offsets, responses = _members(20)
+    offsets.append(len(data))
+    out = bytearray()
+    for i in range(20):
+        member = bytearray(data[offsets[i]:offsets[i + 1]])
+        if i in broken:
+            if damage == "byte":
+                member[len(member) // 2] ^= 0xFF
+                member[len(member) // 2 + 1 : len(member) // 2 + 9] = b"\xff" * 8
+            elif damage == "zeroed-header":
+                member[:10] = b"\x1f\x8b\x08" + b"\xff" * 7
+                member[10:30] = b"\xff" * 20
+            else:
+                del member[len(member) // 2 :]
+        out += member
+    found, _ = items(bytes(out))
+    assert [d.url for d in found if isinstance(d, Document)] == [r.url for i, r in enumerate(responses) if i not in broken]
+    msgs = failures(found)
+    # One failure per run of adjacent broken members, naming the bytes skipped.
+    runs = [b for b in broken if b - 1 not in broken]
+    assert len(msgs) == len(runs)
+    for msg in msgs:
+        assert msg.startswith("t.warc: corrupt WARC") and " skipped" in msg
+
+
+def test_a_skipped_range_is_named_by_its_compressed_offsets() -> None:
+    data, offsets, _ = _members(5)
+    bad = data[: offsets[2]] + b"\x1f\x8b\x08\x00" + b"\xff" * 40 + data[offsets[3]:]
+    found, _ = items(bad)
+    assert failures(found) == [
+        f"t.warc: corrupt WARC after the record at offset {offsets[1]}: "
+        f"Error -3 while decompressing data: invalid block type; bytes {offsets[2]} to {offsets[2] + 44} skipped"]
+    assert [d.offset for d in found if isinstance(d, Document)] == [
+        offsets[0], offsets[1], offsets[2] + 44, offsets[2] + 44 + offsets[4] - offsets[3]]
+
+
+@pytest.fixture
+def hostile_tree(tmp_path):
+    g = tmp_path / "g"
+    (g / "x" / "y").mkdir(parents=True)
+    for rel in ("a.html", "x/b.html", "x/y/c.html"):
+        (g / rel).write_bytes(f"<p>{rel}</p>".encode())
+    os.symlink(".", g / "loop")
+    os.symlink("..", g / "x" / "up")
+    os.symlink("../a.html", g / "x" / "alias.html")  # the same real file as g/a.html
+    os.mkfifo(g / "x" / "fifo.html")
+    os.symlink("/dev/zero", g / "zero.html")
+    os.symlink("missing.html", g / "dangling.html")
+    return tmp_path
+
+
+PAGES_OF_G = [("g/a.html", b"<p>a.html</p>"), ("g/x/b.html", b"<p>x/b.html</p>"), ("g/x/y/c.html", b"<p>x/y/c.html</p>")]
+SPECIAL_OF_G = ["FAILED g/dangling.html: No such file or directory",
+                "FAILED g/x/fifo.html: not a regular file (a FIFO): skipped",
+                "FAILED g/zero.html: not a regular file (a character device): skipped"]
+
+
+@pytest.mark.parametrize("pattern", ["g", "g/**", "g/**/*.html", "g/**/**/*.html", "g/**/"])
+def test_walks_and_globs_read_each_regular_file_once_and_name_special_files(hostile_tree, monkeypatch, pattern) -> None:
+    monkeypatch.chdir(hostile_tree)
+    found = list(read_inputs([pattern]))
+    got = sources(found, hostile_tree)
+    assert [g for g in got if isinstance(g, tuple)] == PAGES_OF_G
+    special = sorted(g for g in got if isinstance(g, str))
+    # Each special file is named once; a glob naming only folders ("g/**/") reaches them by walking.
+    assert special == SPECIAL_OF_G
+
+
+def test_a_file_given_by_name_is_not_read_again_by_a_walk(hostile_tree, monkeypatch) -> None:
+    monkeypatch.chdir(hostile_tree)
+    found = list(read_inputs(["g/x/b.html", "g/x"]))
+    assert [s for s in sources(found, hostile_tree) if isinstance(s, tuple)] == [
+        ("g/x/b.html", b"<p>x/b.html</p>"), ("g/x/alias.html", b"<p>a.html</p>"), ("g/x/y/c.html", b"<p>x/y/c.html</p>")]
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [(b"caf\xe9.html", "caf\\xe9.html"), (b"\xff\xfe.html", "\\xff\\xfe.html"),
+     ("naïve.html".encode(), "naïve.html"), (b"plain.html", "plain.html")],
+)
+def test_file_names_that_are_not_utf8_are_read_and_shown_escaped(tmp_path, name: bytes, shown: str) -> None:
+    folder = os.fsencode(tmp_path)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(b"<p>named</p>")
+    for arg in [str(tmp_path), os.fsdecode(os.path.join(folder, name))]:
+        (doc,) = read_inputs([arg])
+        assert isinstance(doc, Document) and doc.body == b"<p>named</p>"
+        assert doc.source == os.path.join(str(tmp_path), shown)
+        doc.source.encode("utf-8")  # every output can carry it
+
+
+@pytest.mark.parametrize(
+    "path, shown",
+    [("a\udcffb", "a\\xffb"), ("\udce9t\udce9", "\\xe9t\\xe9"), ("\ud800", "\\ud800"), ("ok", "ok"), ("日本", "日本")],
+)
+def test_display_names_are_valid_text(path: str, shown: str) -> None:
+    assert display_name(path) == shown
+    assert InputFailure(path, None, "x").source == shown and Document(path, None, None, b"").source == shown
+
+
+# The peak resident size of the child alone: VmHWM starts afresh at exec, whereas
+# ru_maxrss carries over the forking parent's (here pytest's, larger than a page).
+_RSS_CHILD = """
+import sys
+from larkspine.inputs import Document, read_inputs
+
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+
+base = peak()
+sizes = [len(d.body) if isinstance(d, Document) else d.reason for d in read_inputs(sys.argv[1:])]
+print(sizes, peak() - base)
+"""
+
+
+@pytest.mark.parametrize(
+    "name, content, pages, bound",
+    [
+        # A page costs about its own size (not twice: no join of chunks, no head + rest).
+        ("page.html", b"p" * (40 << 20), [40 << 20], 1.2 * (40 << 20)),
+        ("page.html.gz", gzip.compress(b"p" * (40 << 20), 1), [40 << 20], 1.2 * (40 << 20)),
+        ("page.warc.gz", warc_bytes([Response("http://p/", b"p" * (40 << 20))])[0], [40 << 20], 1.2 * (40 << 20)),
+        # A record that is no page costs a chunk, however large it is; so does trailing padding.
+        ("video.warc.gz", warc_bytes([Response("http://v/", b"v" * (40 << 20), "video/mp4"), PAGES[0]])[0], [16], 8 << 20),
+        ("video.warc", warc_bytes([Response("http://v/", b"v" * (40 << 20), "video/mp4"), PAGES[0]], False)[0], [16], 8 << 20),
+        ("padded.warc.gz", warc_bytes([PAGES[0]])[0] + b"\0" * (40 << 20), [16], 8 << 20),
+        # A bomb costs the limit (64 MiB by default), not what it inflates to.
+        ("bomb.html.gz", _bomb(1 << 30), ["page too large: over the limit of 64 MiB (max page size)"], 80 << 20),
+    ],
+    ids=["page", "page-gz", "page-warc-gz", "skipped-record-gz", "skipped-record", "zero-padding", "bomb"],
+)
+def test_memory_for_a_page_is_about_its_size_and_for_a_skipped_record_a_chunk(
+    tmp_path, name: str, content: bytes, pages: list[object], bound: float
+) -> None:
+    import subprocess
+    import sys
+
+    if not os.path.exists("/proc/self/status"):
+        pytest.skip("the peak resident size is read from /proc")
+    (tmp_path / name).write_bytes(content)
+    del content
+    out = subprocess.run([sys.executable, "-c", _RSS_CHILD, str(tmp_path / name)], capture_output=True, text=True,
+                         check=True).stdout.split("] ")
+    assert out[0] + "]" == repr(pages)
+    assert int(out[1]) < bound
+
+
+def test_extract_file_stops_at_its_page_size_limit(tmp_path) -> None:
+    from larkspine import extract_file
+
+    (tmp_path / "bomb.html.gz").write_bytes(_bomb(64 << 20))
+    (tmp_path / "big.html").write_bytes(b"<p>x</p>" + b" " * LIMIT)
+    (tmp_path / "ok.html.gz").write_bytes(gzip.compress(b"<p>ok</p>"))
+    for name in ["bomb.html.gz", "big.html"]:
+        with pytest.raises(ValueError, match=f"{name}: page too large: over the limit of 1 MiB"):
+            extract_file(tmp_path / name, ["p::text"], max_page_size=LIMIT)
+    assert extract_file(tmp_path / "ok.html.gz", ["p::text"], max_page_size=LIMIT) == [["ok"]]
+    assert extract_file(tmp_path / "big.html", ["p::text"], max_page_size=2 * LIMIT) == [["x"]]
+    with pytest.raises(ValueError, match="max_page_size must be a positive number"):
+        extract_file(tmp_path / "big.html", ["p::text"], max_page_size=0)

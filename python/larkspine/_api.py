@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import gzip
 import os
+import stat
 from collections.abc import Sequence
 
 import _larkspine
 
-from ._document import Html, as_document, read_file
+from ._document import Html, as_document
+from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, read_limited
 from ._encoding import engine_label
 
 __all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
@@ -66,10 +69,35 @@ def extract_grouped(
 
 
 def extract_file(
-    path: str | os.PathLike[str], queries: Sequence[str], encoding: str | None = None
+    path: str | os.PathLike[str],
+    queries: Sequence[str],
+    encoding: str | None = None,
+    *,
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
 ) -> Columns:
-    """:func:`extract` over a saved page; a file name ending in ``.gz`` is gunzipped."""
-    return extract(read_file(path), queries, encoding)
+    """:func:`extract` over a saved page; a file name ending in ``.gz`` is gunzipped.
+
+    A page larger than ``max_page_size`` bytes (64 MiB; decompressed, for ``.gz``) raises
+    ``ValueError`` "too large" without being read further: a gzip bomb costs the limit.
+    """
+    if not isinstance(path, (str, os.PathLike)):
+        # open() would take an int as a file descriptor.
+        raise TypeError(f"larkspine: path must be a str or os.PathLike, got {type(path).__name__}")
+    if isinstance(max_page_size, bool) or not isinstance(max_page_size, int) or max_page_size < 1:
+        raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {max_page_size!r}")
+    with open(path, "rb") as f:
+        try:
+            if os.fspath(path).endswith(".gz"):
+                magic = f.peek(2)[:2]
+                if magic != b"\x1f\x8b":
+                    raise gzip.BadGzipFile(f"Not a gzipped file ({magic!r})")
+                data = read_limited(Inflated(f), max_page_size)
+            else:
+                st = os.fstat(f.fileno())
+                data = read_limited(f, max_page_size, st.st_size if stat.S_ISREG(st.st_mode) else None)
+        except PageTooLarge as e:
+            raise PageTooLarge(max_page_size, f"larkspine: {os.fsdecode(path)}: {e}") from None
+    return extract(data, queries, encoding)
 
 
 def _label(doc: bytes | str, encoding: str | None) -> str | None:

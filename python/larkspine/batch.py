@@ -35,6 +35,7 @@ from typing import Any
 
 from ._encoding import resolve_encoding
 from ._schema import Record, Schema
+from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from .inputs import Document, InputFailure
 
 __all__ = [
@@ -230,10 +231,18 @@ class PartitionExtractor:
     The schema travels pickled (with cloudpickle when it is installed, so processors may be
     lambdas) and is compiled once per worker process, however many partitions the process
     runs. A failed input is logged on the ``larkspine`` logger and skipped; with
-    ``errors="raise"`` it raises ``RuntimeError`` instead.
+    ``errors="raise"`` it raises ``RuntimeError`` instead. ``max_page_size`` is the
+    command's ``--max-page-size``, in bytes.
     """
 
-    def __init__(self, schema: Schema, *, encoding: str | None = None, errors: str = "warn") -> None:
+    def __init__(
+        self,
+        schema: Schema,
+        *,
+        encoding: str | None = None,
+        errors: str = "warn",
+        max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+    ) -> None:
         if not isinstance(schema, Schema):
             raise TypeError(f"larkspine: schema must be a Schema, got {type(schema).__name__}")
         if errors not in ("warn", "raise"):
@@ -246,14 +255,22 @@ class PartitionExtractor:
             self._spec = pickle.dumps(schema)
         self._encoding = None if encoding is None else resolve_encoding(encoding)
         self._errors = errors
+        if isinstance(max_page_size, bool) or not isinstance(max_page_size, int) or max_page_size < 1:
+            raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {max_page_size!r}")
+        self._max_page_size = max_page_size
 
     def __call__(self, inputs: Iterable[str]) -> Iterator[Record]:
         from .inputs import read_inputs
 
         schema = _schema_for(self._spec)
-        paths = [os.fspath(p) for p in inputs]
+        # A bytes path (a file name that is not UTF-8, say) is read as the str Python would
+        # give it (os.fsdecode); the records name it as every output can carry it.
+        paths = [os.fsdecode(p) for p in inputs]
         yield from extract_records(
-            schema, read_inputs(paths), encoding=self._encoding, on_failure=self._failed
+            schema,
+            read_inputs(paths, max_page_size=self._max_page_size),
+            encoding=self._encoding,
+            on_failure=self._failed,
         )
 
     def _failed(self, failure: Failure) -> None:

@@ -40,7 +40,7 @@ from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
-from .inputs import InputFailure, ReadStats, read_inputs
+from .inputs import InputFailure, ReadStats, parse_size, read_inputs
 from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
     FORMATS,
@@ -119,6 +119,11 @@ def cli() -> None:
     help="Show a progress bar on standard error [default: when it is a terminal].",
 )
 @click.option(
+    "--max-page-size", metavar="SIZE", default="64MiB", show_default=True, callback=lambda c, p, v: _size(v),
+    help="Largest page, decompressed (16MiB, 1GB, or bytes). A larger page fails as too large, is "
+    "read no further, and the run goes on.",
+)
+@click.option(
     "--escape-formulas/--no-escape-formulas", default=True,
     help="CSV: put ' before a cell starting with =, +, -, @, tab or CR, so that spreadsheets "
     "do not run it as a formula [default: escape].",
@@ -132,6 +137,7 @@ def extract(
     encoding: str | None,
     allow_unsupported: bool,
     progress: bool | None,
+    max_page_size: int,
     escape_formulas: bool,
 ) -> None:
     """Write one record per page of INPUT... with the fields of SCHEMA.
@@ -182,7 +188,7 @@ def extract(
             sys.exit(EXIT_INTERRUPTED)
         bar = _Progress(show)
         records = extract_records(
-            loaded, read_inputs(inputs, stats), jobs=jobs, encoding=label,
+            loaded, read_inputs(inputs, stats, max_page_size=max_page_size), jobs=jobs, encoding=label,
             on_failure=lambda f: bar.warn(str(f)), summary=summary,
         )
         try:
@@ -411,6 +417,13 @@ def _check_label(encoding: str | None) -> str | None:
         return resolve_encoding(encoding)
     except ValueError as e:
         raise click.BadParameter(str(e), param_hint="--encoding") from None
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as e:
+        raise click.BadParameter(str(e), param_hint="--max-page-size") from None
 
 
 def _stdout() -> BinaryIO:

@@ -26,6 +26,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, cast
 
+from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from ._schema import Record, Schema
 from .batch import PartitionExtractor
 
@@ -60,20 +61,25 @@ def extract_bag(
     encoding: str | None = None,
     errors: str = "warn",
     npartitions: int | None = None,
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
 ) -> dask.bag.Bag:
     """The bag of records of every page of ``inputs`` (a bag, or a list made into one).
 
     ``encoding`` is the label for pages that declare no charset, as for the command;
-    ``errors="raise"`` fails the task on an unreadable input instead of logging it.
+    ``errors="raise"`` fails the task on an unreadable input instead of logging it;
+    ``max_page_size`` (bytes, 64 MiB) is the command's ``--max-page-size``: a larger page
+    is a failure, read no further.
     """
     # Dask's functions are not annotated; they are called through ``Any`` here.
     db: Any = importlib.import_module("dask.bag")
     bag: Any = inputs
     if not isinstance(inputs, db.Bag):
         # Workers do not share the client's working directory: local paths go absolute.
-        items = [_absolute(os.fspath(p)) for p in inputs]
+        items = [_absolute(os.fsdecode(p)) for p in inputs]
         bag = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
-    extractor = PartitionExtractor(as_schema(schema), encoding=encoding, errors=errors)
+    extractor = PartitionExtractor(
+        as_schema(schema), encoding=encoding, errors=errors, max_page_size=max_page_size
+    )
     return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
 
 

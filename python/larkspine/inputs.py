@@ -9,6 +9,13 @@ How a file is read is decided by its content, not its name: a file (gzipped or n
 starts with ``WARC/`` is an archive, anything else is one HTML page. A directory is walked in
 sorted order and only its HTML and WARC files are taken (by suffix, see :data:`HTML_SUFFIXES`
 and :data:`WARC_SUFFIXES`), so images and stylesheets saved beside the pages are not read.
+Walks and globs take only regular files, each real file once, never follow a link to a
+folder, and never open a FIFO or device they find: it is a failure, by name.
+
+Cost: no page is held past ``max_page_size`` bytes (decompressed; a larger one is the failure
+"page too large"), a page is read into one buffer of its size, and a WARC record that is not
+a page costs the 64 KiB chunk its HTTP header is read with. A :class:`Document`'s ``source``
+is always valid text: a file name's bytes that are not UTF-8 are shown as ``\\xNN``.
 
 WARC archives are read record by record with FastWARC, never loaded whole. Only ``response``
 records whose HTTP ``Content-Type`` is HTML are pages; every other record is counted in
@@ -20,9 +27,9 @@ empty record; here each one is a failure with its offset:
 - the WARC block is shorter than its ``Content-Length`` (a truncated download);
 - the HTTP header has no blank line after it (a header without a body), or announces a
   body that is absent (unless the crawler marked the record ``WARC-Truncated``);
-- a gzip member is corrupt, or the file ends inside one (FastWARC decompresses but says
-  nothing when a ``.warc.gz`` is cut off: the compressed bytes from the last record on are
-  kept and checked here, member by member, when the archive ends);
+- a gzip member is corrupt, or the file ends inside one: a ``.warc.gz`` is decompressed here,
+  member by member, and a corrupt member is one failure naming the bytes skipped; reading
+  goes on at the next member that starts a record (crawlers write one member per record);
 - a chunked or compressed HTTP body does not decode.
 
 A record's offset is where it starts in the file as stored: in a ``.warc.gz`` written one
@@ -34,18 +41,20 @@ has no offset one could seek to, and gets ``None``.
 
 from __future__ import annotations
 
+import fnmatch
 import glob
 import importlib
 import io
 import os
 import re
+import stat
 import sys
 import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, BinaryIO
 
-from ._gzip import gunzip, padding_after_member
+from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, gunzip, read_limited
 
 if TYPE_CHECKING:
     from fastwarc.warc import WarcRecord
@@ -91,6 +100,9 @@ class Document:
     #: The ``charset`` of the HTTP ``Content-Type`` exactly as sent, or ``None``.
     charset: str | None = None
 
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "source", display_name(self.source))
+
 
 @dataclass(frozen=True, slots=True)
 class InputFailure:
@@ -100,6 +112,9 @@ class InputFailure:
     offset: int | None
     reason: str
 
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "source", display_name(self.source))
+
     def __str__(self) -> str:
         where = self.source if self.offset is None else f"{self.source} (record at offset {self.offset})"
         return f"{where}: {self.reason}"
@@ -107,7 +122,8 @@ class InputFailure:
 
 @dataclass(slots=True)
 class ReadStats:
-    """Counts kept while reading (pages and failures are counted by whoever consumes them)."""
+    """Counts kept while reading (pages and failures are counted by whoever consumes them),
+    and the limit the reading applies."""
 
     #: WARC records that are not HTML responses (request, metadata, warcinfo, images, ...).
     skipped: int = 0
@@ -115,6 +131,8 @@ class ReadStats:
     files: int = 0
     #: Records skipped, by WARC type or HTTP media type, for the curious.
     skipped_kinds: dict[str, int] = field(default_factory=dict)
+    #: The largest page read, in bytes after decompression (``max_page_size``).
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE
 
     def skip(self, kind: str) -> None:
         self.skipped += 1
@@ -124,63 +142,309 @@ class ReadStats:
 Item = Document | InputFailure
 
 
-def read_inputs(inputs: Sequence[str], stats: ReadStats | None = None) -> Iterator[Item]:
-    """Every page of every input, in order (see the module notes)."""
+def read_inputs(
+    inputs: Sequence[str], stats: ReadStats | None = None, *, max_page_size: int | None = None
+) -> Iterator[Item]:
+    """Every page of every input, in order (see the module notes).
+
+    ``max_page_size`` bounds what one page may cost, decompressed (default 64 MiB): a larger
+    page is a failure "page too large", read no further than the limit.
+    """
     stats = stats if stats is not None else ReadStats()
+    if max_page_size is not None:
+        stats.max_page_size = _check_limit(max_page_size)
+    seen = _Seen()
     for arg in inputs:
         if arg == "-":
             yield from _read_stream(sys.stdin.buffer, "-", stats)
         elif "://" in arg:
             yield from _read_url(arg, stats)
         elif os.path.isdir(arg):
-            yield from _read_directory(arg, stats)
+            yield from _read_directory(arg, stats, seen)
         elif os.path.lexists(arg) or not glob.has_magic(arg):
-            yield from read_path(arg, stats)
+            yield from _read_path(arg, stats, seen)
         else:
-            matches = sorted(glob.glob(arg, recursive=True))
-            if not matches:
-                yield InputFailure(arg, None, "no file matches this pattern")
-            for path in matches:
+            found = False
+            for path in _glob(arg):
+                found = True
                 if os.path.isdir(path):
-                    yield from _read_directory(path, stats)
+                    yield from _read_directory(path, stats, seen, quiet=True)
                 else:
-                    yield from read_path(path, stats)
+                    yield from _read_found(path, stats, seen)
+            if not found:
+                yield InputFailure(arg, None, "no file matches this pattern")
 
 
-def _read_directory(top: str, stats: ReadStats) -> Iterator[Item]:
+def _check_limit(limit: int) -> int:
+    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
+        raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {limit!r}")
+    return limit
+
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(i?)(b?)\s*", re.IGNORECASE)
+
+
+def parse_size(text: str) -> int:
+    """A size as a person writes it: ``65536``, ``16MiB``, ``1GB``, ``1.5G``.
+
+    ``KB``, ``MB``, ``GB``, ``TB`` are powers of 1000; ``KiB`` ... ``TiB``, and the bare
+    letters ``K``, ``M``, ``G``, ``T``, powers of 1024 (as GNU ``sort -S`` and ``du`` read
+    them). Case does not matter. ``ValueError`` for anything else, or for less than a byte.
+    """
+    match = _SIZE.fullmatch(text)
+    if match is None or (match.group(3) and not match.group(2)):
+        raise ValueError(f"not a size: {text!r} (write it as 65536, 16MiB, 1GB, ...)")
+    number, unit, binary, byte = (str(g) for g in match.groups())
+    power = "kmgt".find(unit.lower()) + 1 if unit else 0
+    base = 1000 if unit and byte and not binary else 1024
+    # Decimal arithmetic on the digits: no float rounding, and no huge float for many digits.
+    whole, _, frac = number.partition(".")
+    if len(whole.lstrip("0")) > 30:
+        raise ValueError(f"not a size: {text!r} is too large")
+    scale: int = base**power
+    size: int = int(whole or "0") * scale + int(frac or "0") * scale // 10 ** len(frac)
+    if size < 1:
+        raise ValueError(f"not a size: {text!r} is less than a byte")
+    return size
+
+
+def display_name(path: str) -> str:
+    """``path`` as text that any output can carry: a file name's bytes that are not UTF-8
+    (which Python holds as lone surrogates, ``os.fsdecode``'s ``surrogateescape``) are
+    written as ``\\xNN`` escapes, the way ``backslashreplace`` writes them."""
+    if path.isascii():
+        return path
+    try:
+        path.encode("utf-8")
+        return path
+    except UnicodeEncodeError:
+        pass
+    try:
+        return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:  # a surrogate that no file name's byte decodes to
+        return path.encode("utf-8", "backslashreplace").decode("ascii")
+
+
+def _glob(pattern: str) -> Iterator[str]:
+    """The paths matching ``pattern``, found lazily, depth first in sorted order.
+
+    As :func:`glob.glob` with ``recursive=True`` (``**`` is any number of folders, names
+    starting with a dot match only a pattern that does), except that ``**`` does not follow
+    symbolic links to folders and visits each folder once for each place in the pattern:
+    a link loop (``loop -> .``) costs nothing, and no pattern costs more than the folders
+    times its parts. The work is an explicit stack, never a recursion as deep as the tree.
+    """
+    # Paths are built from the pattern's own parts, so that a match reads as the pattern
+    # was written (``./g/a.html`` for ``./g/*``), as glob.glob has it.
+    root = os.sep if pattern.startswith(os.sep) else ""
+    parts = [p for p in pattern.split(os.sep) if p]
+    stack: list[tuple[str, int]] = [(root, 0)]
+    states: set[tuple[int, int, int]] = set()
+    yielded: set[str] = set()
+    while stack:
+        base, i = stack.pop()
+        if i == len(parts):
+            if base != root and base not in yielded:
+                yielded.add(base)
+                yield base
+            continue
+        part = parts[i]
+        if not glob.has_magic(part):
+            path = os.path.join(base, part)
+            if os.path.lexists(path) if i + 1 == len(parts) else os.path.isdir(path):
+                stack.append((path, i + 1))
+            continue
+        try:
+            st = os.stat(base or os.curdir)
+        except OSError:
+            continue
+        key = (st.st_dev, st.st_ino, i)
+        if key in states:
+            continue
+        states.add(key)
+        try:
+            with os.scandir(base or os.curdir) as listing:
+                entries = sorted(listing, key=lambda e: e.name)
+        except OSError:
+            continue
+        hidden_ok = part.startswith(".")
+        if part == "**":
+            # Each folder below (not through links), in order; as the pattern's last part,
+            # ``**`` matches the files in them too.
+            last = i + 1 == len(parts)
+            later = [
+                (os.path.join(base, e.name), i if folder else i + 1)
+                for e in entries
+                if not e.name.startswith(".")
+                for folder in [_is_dir(e) and not e.is_symlink()]
+                if folder or last
+            ]
+            stack.extend(reversed(later))
+            stack.append((base, i + 1))
+            continue
+        names = set(fnmatch.filter([e.name for e in entries], part))
+        last = i + 1 == len(parts)
+        matches = [
+            (os.path.join(base, e.name), i + 1) for e in entries
+            if e.name in names and (hidden_ok or not e.name.startswith(".")) and (last or _is_dir(e))
+        ]
+        stack.extend(reversed(matches))
+
+
+def _is_dir(entry: os.DirEntry[str]) -> bool:
+    try:
+        return entry.is_dir()
+    except OSError:
+        return False
+
+
+def _read_directory(
+    top: str, stats: ReadStats, seen: _Seen, quiet: bool = False
+) -> Iterator[Item]:
+    """The HTML and WARC files under ``top``, walked lazily, depth first in sorted order.
+
+    Symbolic links to folders are not followed, and each folder is listed once (a set of
+    (device, inode)), so no link or mount loop makes the walk endless. ``quiet`` (a folder
+    a glob matched) drops the failure for a folder that holds no page.
+    """
     found = False
-    unlisted: list[OSError] = []  # folders that cannot be listed fail by name; the walk goes on
-    for root, dirs, files in os.walk(top, onerror=unlisted.append):
-        yield from _unlisted(unlisted, top)
-        dirs.sort()
-        for name in sorted(files):
-            lower = name.lower()
+    top_failed = False
+    stack = [top]
+    while stack:
+        folder = stack.pop()
+        try:
+            st = os.stat(folder)
+            key = (st.st_dev, st.st_ino)
+            if key in seen.folders:
+                if folder == top:
+                    return  # walked already, under another name
+                continue
+            with os.scandir(folder) as listing:
+                entries = sorted(listing, key=lambda e: e.name)
+            seen.folders.add(key)
+        except OSError as e:
+            top_failed = top_failed or folder == top
+            yield InputFailure(folder, None, f"cannot list the directory: {_os_reason(e)}")
+            continue
+        subfolders = []
+        for entry in entries:
+            try:
+                is_folder = entry.is_dir(follow_symlinks=False)
+            except OSError:
+                is_folder = False
+            if is_folder:
+                subfolders.append(entry.path)
+                continue
+            lower = entry.name.lower()
             stem = lower[:-3] if lower.endswith(".gz") else lower
             if stem.endswith(HTML_SUFFIXES) or lower.endswith(WARC_SUFFIXES):
                 found = True
-                yield from read_path(os.path.join(root, name), stats)
-    top_failed = any(e.filename == top for e in unlisted)
-    yield from _unlisted(unlisted, top)
-    if not found and not top_failed:
+                yield from _read_found(entry.path, stats, seen)
+        stack.extend(reversed(subfolders))
+    if not found and not top_failed and not quiet:
         yield InputFailure(top, None, "directory holds no HTML or WARC file (" + ", ".join(
             HTML_SUFFIXES + WARC_SUFFIXES) + ", optionally .gz)")
 
 
-def _unlisted(errors: list[OSError], top: str) -> Iterator[InputFailure]:
-    while errors:
-        e = errors.pop(0)
-        yield InputFailure(e.filename or top, None, f"cannot list the directory: {_os_reason(e)}")
+class _Seen:
+    """The (device, inode) of every file read and every folder walked in one run."""
+
+    __slots__ = ("files", "folders", "unopened")
+
+    def __init__(self) -> None:
+        #: Files read or refused (FIFOs, devices): each is read, or named, once.
+        self.files: set[tuple[int, int]] = set()
+        self.folders: set[tuple[int, int]] = set()
+        #: Paths found that could not be opened (a dangling link), normalised.
+        self.unopened: set[str] = set()
 
 
-def read_path(path: str, stats: ReadStats | None = None) -> Iterator[Item]:
+_KINDS = (
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISDIR, "a directory"),
+)
+
+
+def _kind(mode: int) -> str:
+    for test, name in _KINDS:
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def _refuse(path: str, st: os.stat_result, seen: _Seen) -> Iterator[InputFailure]:
+    """A failure for a special file found by a walk or glob, once however often it is found."""
+    key = (st.st_dev, st.st_ino)
+    if key not in seen.files:
+        seen.files.add(key)
+        yield InputFailure(path, None, f"not a regular file ({_kind(st.st_mode)}): skipped")
+
+
+def _read_found(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
+    """A file found by a walk or a glob: read only if it is a regular file (or a link to
+    one) not read before. It is opened without blocking, so that a FIFO found there does
+    not wait for a writer; it and devices are failures, named, and never read."""
+    try:
+        # A device is never opened (opening some has effects of its own); the check is
+        # made again on what was opened, in case the name changed in between.
+        first = os.stat(path)
+        if not stat.S_ISREG(first.st_mode):
+            yield from _refuse(path, first, seen)
+            return
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as e:
+        name = os.path.normpath(path)
+        if name not in seen.unopened:
+            seen.unopened.add(name)
+            yield InputFailure(path, None, _os_reason(e))
+        return
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            os.close(fd)
+            yield from _refuse(path, st, seen)
+            return
+        key = (st.st_dev, st.st_ino)
+        if key in seen.files:
+            os.close(fd)
+            return
+        seen.files.add(key)
+        os.set_blocking(fd, True)
+        stream = os.fdopen(fd, "rb")
+    except OSError as e:
+        os.close(fd)
+        yield InputFailure(path, None, _os_reason(e))
+        return
+    with stream:
+        stats.files += 1
+        yield from _read_stream(stream, path, stats)
+
+
+def read_path(path: str, stats: ReadStats | None = None, *, max_page_size: int | None = None) -> Iterator[Item]:
     """The pages of one file: a WARC archive's HTML responses, or the file as one page."""
     stats = stats if stats is not None else ReadStats()
+    if max_page_size is not None:
+        stats.max_page_size = _check_limit(max_page_size)
+    yield from _read_path(path, stats, _Seen())
+
+
+def _read_path(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
+    """A file named by the caller: opened as named (a FIFO then waits for its writer, as
+    standard input does), and remembered so that a walk or glob does not read it again."""
     try:
         stream = open(path, "rb")
     except OSError as e:
         yield InputFailure(path, None, _os_reason(e))
         return
     with stream:
+        try:
+            st = os.fstat(stream.fileno())
+            seen.files.add((st.st_dev, st.st_ino))
+        except OSError:
+            pass
         stats.files += 1
         yield from _read_stream(stream, path, stats)
 
@@ -204,24 +468,57 @@ def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
 
 def _read_stream(stream: BinaryIO, source: str, stats: ReadStats) -> Iterator[Item]:
     """One page or one archive from an open binary stream."""
+    limit = stats.max_page_size
     try:
         head, first = _sniff(stream)
         gzipped = head.startswith(_GZIP_MAGIC)
         if first == _WARC_MAGIC:
             yield from _read_records(_Prefixed(head, stream), gzipped, source, stats)
             return
-        body = head + stream.read()
         if gzipped:
-            body = gunzip(body)
+            body = read_limited(Inflated(_Prefixed(head, stream)), limit)
+        else:
+            body = _read_plain(stream, head, limit)
+    except PageTooLarge as e:
+        yield InputFailure(source, None, str(e))
+        return
     except (OSError, EOFError, zlib.error) as e:
         yield InputFailure(source, None, _os_reason(e))
         return
     yield Document(source, None, None, body)
 
 
-def read_warc(stream: BinaryIO, source: str, stats: ReadStats | None = None) -> Iterator[Item]:
+def _read_plain(stream: BinaryIO, head: bytes, limit: int) -> bytes:
+    """The whole page whose first bytes ``head`` were read already. A regular file is read
+    again from its start into a buffer of its size (one allocation, no copy); a larger one
+    is refused without reading it."""
+    size = None
+    try:
+        if stream.seekable():
+            st = os.fstat(stream.fileno())
+            if stat.S_ISREG(st.st_mode):
+                size = st.st_size
+    except (OSError, ValueError, io.UnsupportedOperation):
+        size = None
+    if size is not None:
+        # Back to where the page starts (standard input redirected from a file may start
+        # past the file's beginning), then read it whole into a buffer of its size.
+        start = stream.tell() - len(head)
+        if start >= 0 and size - start >= len(head):
+            if size - start > limit:
+                raise PageTooLarge(limit)
+            stream.seek(start)
+            return read_limited(stream, limit, size - start)
+    return read_limited(_Prefixed(head, stream), limit)
+
+
+def read_warc(
+    stream: BinaryIO, source: str, stats: ReadStats | None = None, *, max_page_size: int | None = None
+) -> Iterator[Item]:
     """The HTML responses of one WARC archive (gzipped or not), read record by record."""
     stats = stats if stats is not None else ReadStats()
+    if max_page_size is not None:
+        stats.max_page_size = _check_limit(max_page_size)
     try:
         head = _read_up_to(stream, len(_GZIP_MAGIC))
     except OSError as e:
@@ -276,20 +573,14 @@ def _gunzip_head(data: bytes, n: int) -> bytes:
 class _Prefixed(io.RawIOBase):
     """A stream that yields ``prefix`` and then the rest of ``stream`` (undoes a peek).
 
-    It also keeps the bytes read from ``keep_from`` on, so that the end of a gzipped archive
-    can be checked after FastWARC has read it, and knows its position, which FastWARC asks
-    for with ``seek(0, SEEK_CUR)`` (pipes cannot answer that themselves).
+    It knows its position, which FastWARC asks for with ``seek(0, SEEK_CUR)`` (pipes cannot
+    answer that themselves), and counts what it read.
     """
 
-    def __init__(self, prefix: bytes, stream: BinaryIO) -> None:
+    def __init__(self, prefix: bytes, stream: Any) -> None:
         self._prefix = memoryview(prefix)
-        self._stream = stream
         self._read = getattr(stream, "read1", stream.read)
         self._pos = 0
-        #: Bytes read from offset ``_kept_from`` on (only while ``keeping``).
-        self._kept = bytearray()
-        self._kept_from = 0
-        self.keeping = False
 
     def readable(self) -> bool:
         return True
@@ -317,117 +608,138 @@ class _Prefixed(io.RawIOBase):
         else:
             # read1 returns what a pipe holds now (at least a byte, unless at its end), so
             # records arriving on standard input are extracted as they arrive.
-            data = self._read(len(view))
+            data = self._read(min(len(view), _CHUNK))
             n = len(data)
             view[:n] = data
-        if self.keeping:
-            self._kept += view[:n]
         self._pos += n
         return n
 
-    def keep_from(self, offset: int) -> None:
-        """Forget the kept bytes before ``offset`` (which must be within what was read)."""
-        if offset > self._kept_from:
-            del self._kept[: offset - self._kept_from]
-            self._kept_from = offset
-
-    def kept(self) -> bytes:
-        """The bytes read from the last ``keep_from`` offset on."""
-        return bytes(self._kept)
-
-    def kept_starts_member(self) -> bool:
-        return self._kept[:3] == b"\x1f\x8b\x08"
-
 
 def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStats) -> Iterator[Item]:
+    """The pages of an archive. A gzipped one is decompressed here, member by member: a
+    corrupt member is reported as one failure naming the bytes skipped, and reading goes on
+    at the next member that starts a record (as crawlers write one member per record)."""
     try:
-        from fastwarc.stream_io import GzipReader
-        from fastwarc.warc import ArchiveIterator, WarcRecordType
+        from fastwarc.warc import ArchiveIterator
     except ImportError:
         yield InputFailure(source, None, "reading WARC files needs FastWARC: pip install 'larkspine[warc]'")
         return
-    reader.keeping = gzipped
-    # The compression is known already; FastWARC's own sniffing would misread a short first
-    # read from a pipe.
-    source_stream = GzipReader(reader, fsspec_args=False) if gzipped else reader
-    records = ArchiveIterator(source_stream, parse_http=False, stream_detect=False, fsspec_args=False)
-    last: int | None = None
-    cut_off = False
-    try:
-        for record in records:
-            last = record.stream_pos
-            offset: int | None = last
-            if gzipped:
-                # FastWARC reports the compressed position where the record's member starts;
-                # in a one-stream archive that is no member start and no usable offset.
-                reader.keep_from(last)
-                if not reader.kept_starts_member():
-                    offset = None
-            if _decimal(record.headers.get("Content-Length")) is None:
-                yield InputFailure(
-                    source, offset, "truncated or malformed WARC record: its header has no Content-Length"
-                )
-                cut_off = True
-                continue
-            if record.record_type != WarcRecordType.response:
-                stats.skip((record.headers.get("WARC-Type") or "unknown").lower())
-                continue
-            item = _response(record, source, offset, stats)
-            # A cut-off last record is reported once, as the record; not again as the file.
-            cut_off = isinstance(item, InputFailure) and item.reason.startswith("truncated")
-            if item is not None:
-                yield item
-        if gzipped and not cut_off:
-            _check_gzip_end(reader, last)
-    except (OSError, EOFError, zlib.error) as e:
-        if gzipped and last is not None and _padded_end(reader):
+    if not gzipped:
+        try:
+            for _, _, item in _records(ArchiveIterator, reader, None, source, stats):
+                if item is not None:
+                    yield item
+        except (OSError, EOFError, zlib.error) as e:
+            yield InputFailure(source, None, f"corrupt WARC: {_os_reason(e)}")
+        return
+    inflated = Inflated(reader, resync=True)
+    last: int | None = None  # the offset of the last record known whole
+    # The bytes skipped so far, reported once the next record is read or the archive ends,
+    # so that broken members in a row are one failure: (start, end, error, last record).
+    skipped: tuple[int, int, Exception, int | None] | None = None
+
+    def failure(start: int, end: int, error: Exception, after: int | None) -> InputFailure:
+        where = "" if after is None else f" after the record at offset {after}"
+        return InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(error)}; bytes {start} to {end} skipped")
+
+    while True:
+        # Each record is held back until the next one starts: only then has its member been
+        # read to its end, and its checksum found right (a corrupt member may decompress
+        # without complaint up to there). A record of a member found corrupt is dropped
+        # with it: the skipped bytes are its failure.
+        held: tuple[int, int | None, Item | None] | None = None
+        try:
+            for record in _records(ArchiveIterator, inflated, inflated, source, stats):
+                if held is not None:
+                    if skipped is not None:
+                        yield failure(*skipped)
+                        skipped = None
+                    if held[2] is not None:
+                        yield held[2]
+                    last = held[1] if held[1] is not None else last
+                held = record
+        except (OSError, EOFError, zlib.error) as e:
+            inflated.broken, inflated.broken_at = e, inflated.compressed_pos
+            inflated.broken_pos = inflated.tell()
+        broken = inflated.broken
+        if held is not None:
+            pos, offset, item = held
+            cut = isinstance(item, InputFailure) and item.reason.startswith("truncated")
+            # A record whose member broke is lost with it when the member's data was bad,
+            # or when the record itself was cut off there; one read whole before a member
+            # merely ends early (its trailer cut off) is sound.
+            if broken is None or pos < inflated.broken_pos or not (isinstance(broken, zlib.error) or cut):
+                if skipped is not None:
+                    yield failure(*skipped)
+                    skipped = None
+                if item is not None:
+                    yield item
+                last = offset if offset is not None else last
+        if broken is None:
+            if skipped is not None:
+                yield failure(*skipped)
             return
-        where = "" if last is None else f" after the record at offset {last}"
-        yield InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(e)}")
+        start, end = inflated.resync()
+        if skipped is not None and skipped[1] == start:
+            skipped = (skipped[0], end, skipped[2], skipped[3])
+        else:
+            if skipped is not None:
+                yield failure(*skipped)
+            skipped = (start, end, broken, last)
 
 
-def _padded_end(reader: _Prefixed) -> bool:
-    """Whether the archive ends, after the last record's member, in zero bytes: padding that
-    ``gzip`` skips but FastWARC reports as a data error."""
-    try:
-        reader.read()
-    except OSError:
-        return False
-    return reader.kept_starts_member() and padding_after_member(reader.kept())
+def _records(
+    archive: Any, stream: Any, inflated: Inflated | None, source: str, stats: ReadStats
+) -> Iterator[tuple[int, int | None, Item | None]]:
+    """(position in ``stream``, offset, page or failure or ``None``) for each record
+    FastWARC finds in ``stream`` (an uncompressed WARC)."""
+    from fastwarc.warc import WarcRecordType
 
-
-def _check_gzip_end(reader: _Prefixed, last: int | None) -> None:
-    """Raise if the archive's gzip stream does not end with a complete member.
-
-    The bytes from the last record's member on are decompressed again: they must be whole
-    members (and zero padding). In a one-stream archive the kept bytes start mid-stream and
-    cannot be checked on their own; there a cut-off ends the last record early, which the
-    record's length check reports.
-    """
-    reader.read()  # whatever FastWARC left unread: a cut-off member it gave up on
-    if last is None:
-        reader.keep_from(0)
-    if reader.kept_starts_member():
-        gunzip(reader.kept())
-    elif last is None and reader.kept():
-        raise EOFError("no complete WARC record in the gzip data")
+    records = archive(stream, parse_http=False, stream_detect=False, fsspec_args=False)
+    for record in records:
+        pos = record.stream_pos
+        offset: int | None = pos
+        if inflated is not None:
+            # The compressed offset of the record's member; a record that starts inside a
+            # member (a WARC gzipped as one stream) has no offset one could seek to.
+            offset = inflated.member_at(pos)
+            inflated.forget_members(pos)
+        if _decimal(record.headers.get("Content-Length")) is None:
+            yield pos, offset, InputFailure(
+                source, offset, "truncated or malformed WARC record: its header has no Content-Length"
+            )
+            continue
+        if record.record_type != WarcRecordType.response:
+            stats.skip((record.headers.get("WARC-Type") or "unknown").lower())
+            yield pos, offset, None
+            continue
+        yield pos, offset, _response(record, source, offset, stats)
 
 
 def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadStats) -> Item | None:
+    """The page of a response record, read as far as needed: the HTTP header first (a
+    record that is no HTML page costs no more than that), then the body up to the limit."""
     headers = record.headers
     expected = _decimal(headers.get("Content-Length")) or 0
-    reader = record.reader
-    block = reader.read() if reader is not None else b""
-    if len(block) < expected:
-        return InputFailure(source, offset, f"truncated WARC record: {len(block)} of {expected} bytes")
-    url = headers.get("WARC-Target-URI")
-    head_end, sep = _header_end(block)
+    reader: Any = record.reader
+    head = b""
+    head_end, sep = -1, 0
+    ended = reader is None
+    while not ended and len(head) < _MAX_HTTP_HEADER:
+        chunk = reader.read(_CHUNK)
+        ended = not chunk
+        head += chunk
+        head_end, sep = _header_end(head)
+        if head_end >= 0:
+            break
     if head_end < 0:
-        if not block.startswith(b"HTTP/"):
+        if ended and len(head) < expected:
+            return InputFailure(source, offset, f"truncated WARC record: {len(head)} of {expected} bytes")
+        if not head.startswith(b"HTTP/"):
             stats.skip("non-HTTP response")
             return None
         return InputFailure(source, offset, "HTTP header without a body (no blank line after the header)")
-    status, fields = _parse_http_header(block[:head_end])
+    status, fields = _parse_http_header(head[:head_end])
     if status is None:
         stats.skip("non-HTTP response")
         return None
@@ -435,11 +747,22 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
     if media not in HTML_MEDIA_TYPES:
         stats.skip(media or "no Content-Type")
         return None
-    body = block[head_end + sep:]
+    url = headers.get("WARC-Target-URI")
+    limit = stats.max_page_size
+    raw = _Counted(head[head_end + sep :], reader, len(head))
     try:
-        body = _decode_body(body, fields)
+        try:
+            body = _read_body(raw, fields, limit, expected)
+        finally:
+            raw.drain()  # the rest of the block (after a decoded body's end), to check its length
+    except PageTooLarge as e:
+        return InputFailure(source, offset, str(e))
     except (OSError, EOFError, zlib.error, ValueError) as e:
+        if raw.total < expected:
+            return InputFailure(source, offset, f"truncated WARC record: {raw.total} of {expected} bytes")
         return InputFailure(source, offset, f"undecodable HTTP body: {_os_reason(e)}")
+    if raw.total < expected:
+        return InputFailure(source, offset, f"truncated WARC record: {raw.total} of {expected} bytes")
     announced = _decimal(fields.get("content-length"))
     if (
         not body
@@ -449,6 +772,118 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
     ):
         return InputFailure(source, offset, f"HTTP header without a body (Content-Length: {announced})")
     return Document(source, offset, url, body, charset)
+
+
+class _Counted(io.RawIOBase):
+    """A record's block after its HTTP header: ``prefix`` (read with the header), then the
+    rest of the record's reader; :attr:`total` counts the block's bytes read, header included."""
+
+    def __init__(self, prefix: bytes, reader: Any, total: int) -> None:
+        self._stream = _Prefixed(prefix, reader)
+        self._reader = reader
+        self.total = total - len(prefix)
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
+        n = self._stream.readinto(buffer)
+        self.total += n
+        return n
+
+    def drain(self) -> None:
+        while self.read(_CHUNK):
+            pass
+
+
+def _read_body(raw: _Counted, fields: dict[str, str], limit: int, expected: int) -> bytes:
+    """The body without its transfer coding (chunked) and content coding (gzip, deflate),
+    decoded a chunk at a time and never past ``limit`` bytes."""
+    stream: Any = raw
+    coded = False
+    if "chunked" in fields.get("transfer-encoding", "").lower():
+        stream, coded = _Dechunked(stream), True
+    coding = fields.get("content-encoding", "").strip().lower()
+    if coding in ("gzip", "x-gzip"):
+        stream, coded = Inflated(stream), True
+    elif coding == "deflate":
+        stream, coded = Inflated(stream, gzip=False), True
+    elif coding not in ("", "identity", "none"):
+        raise ValueError(f"unsupported Content-Encoding {coding!r}")
+    size = None if coded else max(expected - raw.total, 0)
+    return read_limited(stream, limit, size)
+
+
+#: Longest chunk-size line of a chunked body (with any chunk extensions).
+_MAX_CHUNK_LINE = 1 << 12
+
+
+class _Dechunked(io.RawIOBase):
+    """A chunked HTTP body without its chunk framing, decoded as it is read."""
+
+    def __init__(self, raw: Any) -> None:
+        self._read = raw.read
+        self._buf = b""
+        self._at = 0
+        self._left = 0  # bytes left of the current chunk
+        self._after_chunk = False  # the CRLF ending a chunk's data comes next
+        self._done = False
+
+    def readable(self) -> bool:
+        return True
+
+    def _more(self) -> bool:
+        more = self._read(_CHUNK)
+        if not more:
+            return False
+        self._buf = self._buf[self._at :] + more
+        self._at = 0
+        return True
+
+    def _line(self) -> bytes:
+        while True:
+            eol = self._buf.find(b"\n", self._at, self._at + _MAX_CHUNK_LINE + 1)
+            if eol >= 0:
+                line = self._buf[self._at : eol]
+                self._at = eol + 1
+                return line
+            if len(self._buf) - self._at > _MAX_CHUNK_LINE:
+                raise ValueError(f"bad chunk size {self._buf[self._at : self._at + 20]!r}")
+            if not self._more():
+                raise ValueError("chunked body ends inside a chunk size line")
+
+    def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
+        if self._done:
+            return 0
+        if self._left == 0:
+            if self._after_chunk:
+                if len(self._buf) - self._at < 2:
+                    self._more()
+                if self._buf[self._at : self._at + 2] == b"\r\n":
+                    self._at += 2
+                elif self._buf[self._at : self._at + 1] == b"\n":
+                    self._at += 1
+                self._after_chunk = False
+            size_text = self._line().split(b";", 1)[0].strip()
+            try:
+                size = int(size_text, 16)
+            except ValueError:
+                size = -1
+            if size < 0:
+                raise ValueError(f"bad chunk size {size_text[:20]!r}")
+            if size == 0:
+                self._done = True
+                return 0
+            self._left = size
+        if self._at >= len(self._buf) and not self._more():
+            raise ValueError("chunked body ends inside a chunk")
+        view = memoryview(buffer).cast("B")
+        n = min(len(view), self._left, len(self._buf) - self._at)
+        view[:n] = memoryview(self._buf)[self._at : self._at + n]
+        self._at += n
+        self._left -= n
+        self._after_chunk = self._left == 0
+        return n
 
 
 def _header_end(block: bytes) -> tuple[int, int]:
@@ -504,45 +939,3 @@ def _content_type(value: str | None) -> tuple[str, str | None]:
             charset = val.strip().strip("\"'").strip() or None
             break
     return media.strip().lower(), charset
-
-
-def _decode_body(body: bytes, fields: dict[str, str]) -> bytes:
-    """The body without its transfer coding (chunked) and content coding (gzip, deflate)."""
-    if "chunked" in fields.get("transfer-encoding", "").lower():
-        body = _dechunk(body)
-    coding = fields.get("content-encoding", "").strip().lower()
-    if coding in ("", "identity", "none"):
-        return body
-    if coding in ("gzip", "x-gzip"):
-        return gunzip(body)
-    if coding == "deflate":
-        try:
-            return zlib.decompress(body)
-        except zlib.error:  # raw deflate, as some servers send it
-            return zlib.decompress(body, -zlib.MAX_WBITS)
-    raise ValueError(f"unsupported Content-Encoding {coding!r}")
-
-
-def _dechunk(body: bytes) -> bytes:
-    out: list[bytes] = []
-    pos = 0
-    while True:
-        eol = body.find(b"\n", pos)
-        if eol < 0:
-            raise ValueError("chunked body ends inside a chunk size line")
-        size_text = body[pos:eol].split(b";", 1)[0].strip()
-        try:
-            size = int(size_text, 16)
-        except ValueError:
-            raise ValueError(f"bad chunk size {size_text[:20]!r}") from None
-        pos = eol + 1
-        if size == 0:
-            return b"".join(out)
-        if pos + size > len(body):
-            raise ValueError("chunked body ends inside a chunk")
-        out.append(body[pos:pos + size])
-        pos += size
-        if body[pos:pos + 2] == b"\r\n":
-            pos += 2
-        elif body[pos:pos + 1] == b"\n":
-            pos += 1
