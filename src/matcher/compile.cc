@@ -232,8 +232,11 @@ struct Builder {
       if (text.empty()) return Dest{Dest::Kind::kOwn, 0};
       std::vector<Selector> parsed = parse_list(text);
       if (parsed.size() != 1) return Dest{Dest::Kind::kOwn, 0};
+      // The candidate's own text or attributes are its twin's too: the tail
+      // starts at the candidate itself (the tail scan's floor, Matcher::
+      // seed_context), not strictly below it.
       tail = std::move(parsed[0]);
-      tail->relative = true;
+      tail->relative = false;
     }
     SchemaSelectors one;
     one.flat.push_back({*tail});

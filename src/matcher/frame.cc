@@ -83,6 +83,7 @@ void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
 
 void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
                         Offset start, Offset end) {
+  event_ignored_ = ignored_structural_starts_;
   open_element(name, tag, attrs, self_closing, start, end);
 }
 
@@ -213,6 +214,7 @@ void Matcher::extend_pending_text(Offset lt, Offset to) {
 }
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
+  event_ignored_ = ignored_structural_starts_;
   if (!body_seen_) {
     if (!stack_.empty() && stack_.back().tag != kTagHead && non_html_frame_open()) {
       buffer_text(chunk, decode_entities, start);

@@ -70,9 +70,31 @@ class PendingValue {
   bool done_ = false;
 };
 
+// One open ancestor of a deferred candidate, in a tree shared by all the
+// tail ranges of a scan: ranges of nested candidates share their ancestors'
+// nodes, so recording a range costs only the frames not yet recorded, and a
+// deep document costs one node per frame at most, however many of its
+// elements are decided.
+struct ContextNode {
+  Bytes name;  // as the frame is named (a view of the document or a static name)
+  TagId tag;
+  int32_t parent;  // node of the next ancestor down, -1 at the root
+};
+
 struct TailRange {
   uint32_t tail;
   Offset start, end;
+  int32_t context;  // node of the candidate's parent, -1 for a top-level element
+  uint32_t depth;   // the candidate's stack index
+  RepairSeed seed;
+};
+
+// What a tail scan needs to rebuild the tree its candidate stood in.
+struct TailContext {
+  const std::vector<ContextNode>* nodes;
+  int32_t parent;
+  uint32_t depth;
+  RepairSeed seed;
 };
 
 // The text flushed while candidates of one subtree text-predicate template
@@ -110,6 +132,14 @@ class Matcher final : public TokenSink {
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
+
+  // Before a tail scan over a candidate's source: pushes the candidate's
+  // ancestors as frames that match nothing and restores the repair state of
+  // its start event, so that the scan builds the candidate's subtree exactly
+  // as the main scan did (an end tag, an implied close or a structural tag
+  // inside the range meets the same open elements). Streamed selectors are
+  // then matched from the candidate's depth on.
+  void seed_context(const TailContext& context);
 
   // The tokenizer's attribute list, lent for the scan.
   std::vector<Attr>& token_attrs() { return buffers_.get().token_attrs; }
@@ -189,8 +219,12 @@ class Matcher final : public TokenSink {
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
+  // `depth`: the candidate's stack index (its ancestors are the frames below
+  // it, still open); `seed`: the repair state of its start event.
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-               uint32_t tmpl, FrameExtra* parent);
+               uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed);
+  int32_t context_of(size_t index);
+  RepairSeed candidate_seed(const OpenElem& f) const;
   bool wants_text_for_deferred(size_t top) const;
   void run_tails();
 
@@ -219,7 +253,12 @@ class Matcher final : public TokenSink {
   uint64_t root_child_any_ = 0, root_child_next_ = 0;
   uint64_t instance_counter_ = 0;
   uint32_t ignored_structural_starts_ = 0;
+  uint32_t event_ignored_ = 0;  // ignored_structural_starts_ when the current event began
   bool head_seen_ = false, body_seen_ = false;
+  // Streamed selectors match at or below this stack index: 0, or a tail
+  // scan's candidate depth (its ancestors below are context only).
+  size_t floor_ = 0;
+  std::vector<ContextNode> context_nodes_;
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started

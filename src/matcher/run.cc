@@ -156,8 +156,35 @@ ExtractResult Matcher::finish() {
   return out;
 }
 
-ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena) const {
+void Matcher::seed_context(const TailContext& context) {
+  const CompiledSchema& s = schema_;
+  std::vector<const ContextNode*> chain;  // root first
+  for (int32_t n = context.parent; n >= 0; n = (*context.nodes)[static_cast<size_t>(n)].parent)
+    chain.push_back(&(*context.nodes)[static_cast<size_t>(n)]);
+  std::reverse(chain.begin(), chain.end());
+  LS_CHECK(chain.size() == context.depth);
+  const size_t stride = s.of_type_tags.size() + 1;
+  for (const ContextNode* node : chain) {
+    const size_t d = stack_.size();
+    OpenElem& f = stack_.emplace_back();
+    if (uses_extra_) extra_.emplace_back();
+    f.tag = node->tag;
+    f.attr_begin = f.attr_end = static_cast<uint32_t>(attr_arena_.size());
+    index_frame(f, d, node->name);
+    // No chain of the tail may stand on a context frame (all lie below the
+    // floor), so their memo rows say "no match below".
+    if (s.chain_slots) nearest_.resize((d + 1) * s.chain_slots, -1);
+    if (s.any_positional) counters_.resize((d + 2) * stride, 0);
+  }
+  ignored_structural_starts_ = context.seed.ignored_structural_starts;
+  head_seen_ = context.seed.head_seen;
+  body_seen_ = context.seed.body_seen;
+  floor_ = context.depth;
+}
+
+ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, const TailContext* context) const {
   Matcher matcher(*this, input, arena);
+  if (context) matcher.seed_context(*context);
   TokenizerScratch scratch;
   scratch.attrs.swap(matcher.token_attrs());  // lent back below, capacity and all
   const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());

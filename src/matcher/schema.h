@@ -87,6 +87,7 @@ struct TextEntry : DeferredTemplate {
 };
 
 class CompiledSchema;
+struct TailContext;
 
 struct TailSchema {
   std::shared_ptr<const CompiledSchema> schema;
@@ -129,7 +130,9 @@ class CompiledSchema {
   // Values that are not views of the document, and the NUL-free copy of the
   // document if the scan made one, go to `arena`; the result's own arena is
   // left empty.
-  ExtractResult run(const EncodedInput& input, ValueArena& arena) const;
+  // A tail scan passes the context of its candidate (see
+  // Matcher::seed_context).
+  ExtractResult run(const EncodedInput& input, ValueArena& arena, const TailContext* context = nullptr) const;
 
   size_t flat_count() const { return query_count; }
   size_t group_count() const { return groups.size(); }

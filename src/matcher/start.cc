@@ -188,15 +188,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
-      subject = seg_match_anchored(view(), c.segments[0], d, 0, -1);
+      subject = seg_match_anchored(view(), c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(view(), c.segments[0], d, 0, -1))
+      if (seg_match_anchored(view(), c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(view(), c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(view(), c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(view(), c.segments[count - 1], d, 0,
+      subject = seg_match_anchored(view(), c.segments[count - 1], d, floor_,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
