@@ -320,7 +320,9 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
 // Each range is scanned with its candidate's ancestors and repair state
 // seeded (seed_context), so the tail sees the tree the main scan built: text
 // after a </body>, or a structural end tag that the main scan ignored, stays
-// where it stood. Ranges that start together (an element and the skeleton
+// where it stood. The scan starts at the candidate and stops after the
+// construct that closes it, so the construct is read whole (a text run that
+// closes a head is whitespace in the head only when followed by more text). Ranges that start together (an element and the skeleton
 // synthesized at its offset) are taken outermost first, so that the inner
 // ones are recognised as nested and not scanned twice.
 void Matcher::run_tails() {
@@ -338,7 +340,7 @@ void Matcher::run_tails() {
       max_end = r.end;
       LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
       const TailSchema& ts = s.tails[tail];
-      EncodedInput sub{input_.bytes.substr(r.start, r.end - r.start), input_.encoding};
+      EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
       const TailContext context{&context_nodes_, r.context, r.depth, r.seed};
       ExtractResult res = ts.schema->run(sub, arena_, &context);  // its values view the document or arena_
       for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {

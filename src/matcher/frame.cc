@@ -174,6 +174,10 @@ void Matcher::pop_close(Offset end) {
     names_.pop(name, names_.hash(name), frame.below_same_name);
   }
   close_elem(index, end);
+  if (seeded_ && index == floor_) {  // a tail scan's candidate: its scan is over
+    candidate_closed_ = true;
+    floor_ = SIZE_MAX;
+  }
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
   attr_arena_.resize(frame.attr_begin);
   if (frame.tag == kTagOther) other_names_.pop_back();

@@ -258,6 +258,10 @@ class Matcher final : public TokenSink {
   // Streamed selectors match at or below this stack index: 0, or a tail
   // scan's candidate depth (its ancestors below are context only).
   size_t floor_ = 0;
+  // A tail scan ends with its candidate: the scan stops after the construct
+  // that closed it (it runs past the candidate's end so that every construct
+  // is seen whole, as the main scan saw it), and nothing is matched after.
+  bool seeded_ = false, candidate_closed_ = false;
   std::vector<ContextNode> context_nodes_;
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;

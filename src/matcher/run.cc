@@ -79,6 +79,7 @@ void Matcher::swap_buffers() {
 }
 
 bool Matcher::should_stop() {
+  if (candidate_closed_) return true;
   return !schema_.early_stop_mask.empty() && filled_ == schema_.early_stop_mask &&
          open_outer_captures_ == 0;
 }
@@ -180,6 +181,7 @@ void Matcher::seed_context(const TailContext& context) {
   head_seen_ = context.seed.head_seen;
   body_seen_ = context.seed.body_seen;
   floor_ = context.depth;
+  seeded_ = true;
 }
 
 ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, const TailContext* context) const {
@@ -187,7 +189,7 @@ ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, 
   if (context) matcher.seed_context(*context);
   TokenizerScratch scratch;
   scratch.attrs.swap(matcher.token_attrs());  // lent back below, capacity and all
-  const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
+  const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty() || context);
   scratch.attrs.clear();
   scratch.attrs.swap(matcher.token_attrs());
   ExtractResult out = matcher.finish();
