@@ -9,6 +9,7 @@ import _larkspine
 
 from ._document import Html, as_document, read_file
 from ._encoding import engine_label
+from ._syntax import check_query
 
 __all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
 
@@ -25,7 +26,34 @@ def _queries(queries: object, name: str) -> Sequence[str]:
     # here the caller learns what to pass instead.
     if isinstance(queries, str):
         raise TypeError(f"larkspine: {name} must be a list of query strings, not a str: pass [{queries!r}]")
+    _check_syntax(queries)
     return queries  # type: ignore[return-value]
+
+
+def _check_syntax(queries: object, sub_field: bool = False) -> None:
+    """QuerySyntaxError for the first malformed query (a non-str is the engine's to refuse)."""
+    try:
+        items = list(queries)  # type: ignore[call-overload]
+    except TypeError:
+        return
+    for q in items:
+        if isinstance(q, str):
+            check_query(q, sub_field)
+
+
+def _check_groups(groups: object) -> None:
+    try:
+        items = list(groups)  # type: ignore[call-overload]
+    except TypeError:
+        return
+    for g in items:
+        if isinstance(g, tuple) and len(g) == 2 and isinstance(g[0], str):
+            check_query(g[0])
+            try:
+                subs = list(g[1])
+            except TypeError:
+                continue
+            _check_syntax([s[1] for s in subs if isinstance(s, tuple) and len(s) == 2], sub_field=True)
 
 
 def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
@@ -62,6 +90,7 @@ def extract_grouped(
     doc = as_document(html)
     if isinstance(groups, str):
         raise TypeError("larkspine: groups must be a list of (container, [(name, query), ...]) pairs, not a str")
+    _check_groups(groups)
     return _larkspine.extract_grouped(doc, _queries(flat_queries, "flat_queries"), groups, _label(doc, encoding))
 
 

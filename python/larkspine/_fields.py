@@ -12,6 +12,8 @@ import inspect
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
+from ._syntax import check_query, syntax_error
+
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
 
 T = TypeVar("T")
@@ -114,6 +116,10 @@ class Field(_Declaration, Generic[T]):
         out: Processors | None = None,
     ) -> None:
         _check_declaration(query, "a field's query", first)
+        # Where the field serves (a flat field or a group's sub-field) is not known yet:
+        # refused here only when malformed in both roles, and again where it is used.
+        if syntax_error(query) is not None and syntax_error(query, sub_field=True) is not None:
+            check_query(query)
         super().__init__()
         self._each = _chain(each, "each")
         self._out = _chain(out, "out")
@@ -237,6 +243,7 @@ class Group(_Declaration):
         out: Processors | None = None,
     ) -> None:
         _check_declaration(container, "a group's container query", first)
+        check_query(container)
         super().__init__()
         self._out = _chain(out, "out")
         subfields: dict[str, Field[Any]] = {}
@@ -250,6 +257,7 @@ class Group(_Declaration):
                     f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
                     f"field(...), got {type(sub).__name__}"
                 )
+            check_query(sub.query, sub_field=True)
             subfields[name] = sub._named(name)
         if not subfields:
             raise ValueError(f"larkspine: group {container!r} has no sub-fields")

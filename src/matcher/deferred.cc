@@ -82,7 +82,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   // Only the templates whose deferred compound admits this tag.
   const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
   if (s.any_revs) {
-    cands.revs.for_each([&](uint32_t i) {
+    (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
@@ -90,7 +90,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     });
   }
   if (s.any_has_entries) {
-    cands.has.for_each([&](uint32_t i) {
+    (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.has_cands |= Mask128::bit(i);
@@ -99,7 +99,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     offer_has_evidence(d);
   }
   if (s.any_text) {
-    cands.texts.for_each([&](uint32_t i) {
+    (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.text_cands |= Mask128::bit(i);

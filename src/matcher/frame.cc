@@ -66,6 +66,7 @@ bool Matcher::non_html_frame_open() const {
 
 void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
   LS_CHECK(d < static_cast<size_t>(INT32_MAX));
+  if (d == 0) ++roots_;
   if (f.tag != kTagOther) {
     f.below_same_name = open_by_tag_[f.tag];
     open_by_tag_[f.tag] = static_cast<int32_t>(d);

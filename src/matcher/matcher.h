@@ -258,6 +258,10 @@ class Matcher final : public TokenSink {
   // Streamed selectors match at or below this stack index: 0, or a tail
   // scan's candidate depth (its ancestors below are context only).
   size_t floor_ = 0;
+  // Top-level elements pushed so far; from the second on (content after an
+  // </html> end tag), first-root-only selectors and templates stand aside.
+  uint32_t roots_ = 0;
+  bool later_root() const { return roots_ > 1 && schema_.any_first_root; }
   // A tail scan ends with its candidate: the scan stops after the construct
   // that closed it (it runs past the candidate's end so that every construct
   // is seen whole, as the main scan saw it), and nothing is matched after.

@@ -180,7 +180,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Streamed selectors: the candidates of this tag only.
   uint64_t emitted = 0;
-  dispatch.csels.for_each([&](unsigned k) {
+  (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
     const CompiledSchema::Quick q = s.quick[k];

@@ -13,6 +13,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/plan.h"
+#include "python/private.h"
 
 namespace ls::py {
 
@@ -328,6 +329,7 @@ int module_exec(PyObject* module) {
     if (!add_to_module(module, def->ml_name, PyCMethod_New(def, module, modname.get(), nullptr)))
       return -1;
   if (!add_to_module(module, "Plan", plan_type(module))) return -1;
+  if (!add_private_functions(module)) return -1;
   return 0;
 }
 
