@@ -196,19 +196,33 @@ void Matcher::update_text_states(Bytes text) {
       st.update_own(s.text_entries[st.tmpl].text.value, text);
 }
 
-// The context node of the frame at `index` (an open frame), made on first
-// need for it and for every frame below it that has none yet.
-int32_t Matcher::context_of(size_t index) {
-  LS_CHECK(uses_extra_ && index < stack_.size());
-  size_t lowest = index + 1;  // lowest frame of the run without a node
-  while (lowest > 0 && extra_[lowest - 1].context < 0) --lowest;
-  for (size_t i = lowest; i <= index; ++i) {
-    const int32_t parent = i ? extra_[i - 1].context : -1;
-    LS_CHECK(context_nodes_.size() < static_cast<size_t>(INT32_MAX));
-    context_nodes_.push_back({frame_name(stack_[i]), stack_[i].tag, parent});
-    extra_[i].context = static_cast<int32_t>(context_nodes_.size() - 1);
+// The candidate at stack index `depth` has its ancestors open below it.
+TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset start, Offset end) const {
+  TailContext c;
+  c.seed = seed;
+  c.end = end - start;
+  if (depth == 0) return c;
+  // The topmost open frame of a tag among the ancestors (the candidate itself
+  // may still be on the stack, at `depth`).
+  auto topmost = [&](TagId tag) {
+    int32_t i = open_by_tag_[tag];
+    if (i >= 0 && static_cast<size_t>(i) >= depth) i = stack_[static_cast<size_t>(i)].below_same_name;
+    LS_CHECK(i < static_cast<int32_t>(depth));
+    return i;
+  };
+  int32_t picked[TailContext::kMax];
+  uint32_t n = 0;
+  if (stack_[0].tag == kTagHtml) picked[n++] = 0;
+  for (TagId tag : {kTagHead, kTagBody, kTagFrameset})
+    if (const int32_t i = topmost(tag); i >= 0) picked[n++] = i;
+  picked[n++] = static_cast<int32_t>(depth - 1);
+  std::sort(picked, picked + n);
+  for (uint32_t k = 0; k < n; ++k) {
+    if (k > 0 && picked[k] == picked[k - 1]) continue;
+    const OpenElem& f = stack_[static_cast<size_t>(picked[k])];
+    c.frames[c.count++] = {frame_name(f), f.tag};
   }
-  return extra_[index].context;
+  return c;
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
@@ -223,8 +237,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back(
-          {t.dest.value, start, end, depth ? context_of(depth - 1) : -1, static_cast<uint32_t>(depth), seed});
+      tail_ranges_.push_back({t.dest.value, start, end, tail_context(depth, seed, start, end)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -341,8 +354,7 @@ void Matcher::run_tails() {
       LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
       const TailSchema& ts = s.tails[tail];
       EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
-      const TailContext context{&context_nodes_, r.context, r.depth, r.seed};
-      ExtractResult res = ts.schema->run(sub, arena_, &context);  // its values view the document or arena_
+      ExtractResult res = ts.schema->run(sub, arena_, &r.context);  // its values view the document or arena_
       for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
         Column& col = columns_[ts.queries[m]];
         col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());

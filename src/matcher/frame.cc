@@ -84,6 +84,7 @@ void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
 
 void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
                         Offset start, Offset end) {
+  if (seeded_ && !before_cut(start)) return;
   event_ignored_ = ignored_structural_starts_;
   open_element(name, tag, attrs, self_closing, start, end);
 }
@@ -188,6 +189,7 @@ void Matcher::pop_close(Offset end) {
 }
 
 void Matcher::end_tag(Bytes name, TagId tag, Offset a, Offset b) {
+  if (seeded_ && !before_cut(a)) return;
   const bool structural = is_structural(tag);
   if (structural && ignored_structural_starts_ > 0) {
     --ignored_structural_starts_;
@@ -219,6 +221,7 @@ void Matcher::extend_pending_text(Offset lt, Offset to) {
 }
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
+  if (seeded_ && !before_cut(start)) return;
   event_ignored_ = ignored_structural_starts_;
   if (!body_seen_) {
     if (!stack_.empty() && stack_.back().tag != kTagHead && non_html_frame_open()) {

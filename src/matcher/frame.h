@@ -112,10 +112,7 @@ struct FrameExtra {
   uint32_t child_pos = 0;
   uint32_t type_pos = 0;
   uint32_t instance_count = 0;
-  // Candidates only: the repair state of the start event, and this frame's
-  // node in the matcher's context tree once a tail range has needed it.
-  RepairSeed seed;
-  int32_t context = -1;
+  RepairSeed seed;  // candidates only: the repair state of the start event
   std::unique_ptr<ColdState> cold;
 
   ColdState& cold_state() {

@@ -70,31 +70,33 @@ class PendingValue {
   bool done_ = false;
 };
 
-// One open ancestor of a deferred candidate, in a tree shared by all the
-// tail ranges of a scan: ranges of nested candidates share their ancestors'
-// nodes, so recording a range costs only the frames not yet recorded, and a
-// deep document costs one node per frame at most, however many of its
-// elements are decided.
-struct ContextNode {
-  Bytes name;  // as the frame is named (a view of the document or a static name)
-  TagId tag;
-  int32_t parent;  // node of the next ancestor down, -1 at the root
+// The open ancestors of a deferred candidate that its tail scan must see to
+// repair the candidate's subtree as the main scan did. Inside the candidate's
+// source, the tree repair asks of the frames below it only: is the stack
+// empty, which frame is on top (the parent, at the candidate's start tag),
+// is a frame other than `html` open, and are `head`, `body` or `frameset`
+// open. Every event that would reach further down (an end tag naming an
+// ancestor, a start tag closing the candidate) ends the candidate, and the
+// tail scan stops there (Matcher::seed_context). So the bottom `html`, the
+// topmost open `head`, `body` and `frameset`, and the parent, in stack
+// order, answer as the whole chain would: at most five frames, whatever the
+// depth.
+struct TailContext {
+  static constexpr size_t kMax = 5;
+  struct Frame {
+    Bytes name;  // the parent's name may be one without a tag id
+    TagId tag;
+  };
+  Frame frames[kMax];
+  uint32_t count = 0;
+  RepairSeed seed;
+  Offset end = 0;  // the candidate's end, relative to its start
 };
 
 struct TailRange {
   uint32_t tail;
   Offset start, end;
-  int32_t context;  // node of the candidate's parent, -1 for a top-level element
-  uint32_t depth;   // the candidate's stack index
-  RepairSeed seed;
-};
-
-// What a tail scan needs to rebuild the tree its candidate stood in.
-struct TailContext {
-  const std::vector<ContextNode>* nodes;
-  int32_t parent;
-  uint32_t depth;
-  RepairSeed seed;
+  TailContext context;
 };
 
 // The text flushed while candidates of one subtree text-predicate template
@@ -133,12 +135,14 @@ class Matcher final : public TokenSink {
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
 
-  // Before a tail scan over a candidate's source: pushes the candidate's
-  // ancestors as frames that match nothing and restores the repair state of
-  // its start event, so that the scan builds the candidate's subtree exactly
-  // as the main scan did (an end tag, an implied close or a structural tag
-  // inside the range meets the same open elements). Streamed selectors are
-  // then matched from the candidate's depth on.
+  // Before a tail scan over a candidate's source: pushes the ancestors the
+  // tree repair consults (TailContext) as frames that match nothing and
+  // restores the repair state of its start event, so that the scan builds the
+  // candidate's subtree exactly as the main scan did. Streamed selectors are
+  // then matched from the candidate's depth on, and the scan ends with the
+  // candidate: at its close, or at the first event at or after its end,
+  // where everything from the candidate up closes as it closed in the main
+  // scan.
   void seed_context(const TailContext& context);
 
   // The tokenizer's attribute list, lent for the scan.
@@ -223,8 +227,11 @@ class Matcher final : public TokenSink {
   // it, still open); `seed`: the repair state of its start event.
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
                uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed);
-  int32_t context_of(size_t index);
+  TailContext tail_context(size_t depth, const RepairSeed& seed, Offset start, Offset end) const;
   RepairSeed candidate_seed(const OpenElem& f) const;
+  // In a tail scan: false, after closing the candidate, for an event at or
+  // after its end.
+  bool before_cut(Offset start);
   bool wants_text_for_deferred(size_t top) const;
   void run_tails();
 
@@ -266,7 +273,7 @@ class Matcher final : public TokenSink {
   // that closed it (it runs past the candidate's end so that every construct
   // is seen whole, as the main scan saw it), and nothing is matched after.
   bool seeded_ = false, candidate_closed_ = false;
-  std::vector<ContextNode> context_nodes_;
+  Offset cut_ = 0;  // a tail scan's candidate end
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started

@@ -159,19 +159,15 @@ ExtractResult Matcher::finish() {
 
 void Matcher::seed_context(const TailContext& context) {
   const CompiledSchema& s = schema_;
-  std::vector<const ContextNode*> chain;  // root first
-  for (int32_t n = context.parent; n >= 0; n = (*context.nodes)[static_cast<size_t>(n)].parent)
-    chain.push_back(&(*context.nodes)[static_cast<size_t>(n)]);
-  std::reverse(chain.begin(), chain.end());
-  LS_CHECK(chain.size() == context.depth);
   const size_t stride = s.of_type_tags.size() + 1;
-  for (const ContextNode* node : chain) {
+  LS_CHECK(context.count <= TailContext::kMax);
+  for (uint32_t k = 0; k < context.count; ++k) {
     const size_t d = stack_.size();
     OpenElem& f = stack_.emplace_back();
     if (uses_extra_) extra_.emplace_back();
-    f.tag = node->tag;
+    f.tag = context.frames[k].tag;
     f.attr_begin = f.attr_end = static_cast<uint32_t>(attr_arena_.size());
-    index_frame(f, d, node->name);
+    index_frame(f, d, context.frames[k].name);
     // No chain of the tail may stand on a context frame (all lie below the
     // floor), so their memo rows say "no match below".
     if (s.chain_slots) nearest_.resize((d + 1) * s.chain_slots, -1);
@@ -180,8 +176,18 @@ void Matcher::seed_context(const TailContext& context) {
   ignored_structural_starts_ = context.seed.ignored_structural_starts;
   head_seen_ = context.seed.head_seen;
   body_seen_ = context.seed.body_seen;
-  floor_ = context.depth;
+  floor_ = context.count;
+  cut_ = context.end;
   seeded_ = true;
+}
+
+bool Matcher::before_cut(Offset start) {
+  if (!seeded_ || candidate_closed_ || start < cut_) return true;
+  // The main scan closed the candidate, and all it held open, here.
+  flush_text();
+  while (!candidate_closed_ && stack_.size() > floor_) pop_close(cut_);
+  candidate_closed_ = true;
+  return false;
 }
 
 ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, const TailContext* context) const {
