@@ -240,3 +240,13 @@ def test_check_mends_misleading_reasons_with_a_hint(query, cause, advice):
     reason, _, hint = q.reason.partition("; hint: ")
     assert reason == ls.audit_schema([query], [])[0][0][1]  # the engine's fixed reason comes first
     assert cause in hint and advice in hint
+
+
+def test_iterables_of_queries_are_checked_without_being_exhausted():
+    assert larkspine.extract(DOC, (q for q in ["h2::text", "p::text"])) == [["H"], ["p"]]
+    flat, rows = larkspine.extract_grouped(DOC, iter(["h2::text"]), iter([("li", [("a", "a::text")])]))
+    assert flat == [["H"]] and rows == [[[["a"]], [[]]]]
+    with pytest.raises(QuerySyntaxError):
+        larkspine.extract(DOC, (q for q in ["h2::text", "p >"]))
+    with pytest.raises(TypeError):
+        larkspine.extract(DOC, None)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Sequence
+from typing import Any
 
 import _larkspine
 
@@ -26,34 +27,36 @@ def _queries(queries: object, name: str) -> Sequence[str]:
     # here the caller learns what to pass instead.
     if isinstance(queries, str):
         raise TypeError(f"larkspine: {name} must be a list of query strings, not a str: pass [{queries!r}]")
-    _check_syntax(queries)
-    return queries  # type: ignore[return-value]
+    items = _once(queries)
+    if isinstance(items, Sequence):
+        for q in items:
+            if isinstance(q, str):
+                check_query(q)
+    return items  # type: ignore[no-any-return]
 
 
-def _check_syntax(queries: object, sub_field: bool = False) -> None:
-    """QuerySyntaxError for the first malformed query (a non-str is the engine's to refuse)."""
+def _groups(groups: object) -> Sequence[GroupSpec]:
+    """The groups, each container and sub-field checked for syntax (the engine checks the shapes)."""
+    items = _once(groups)
+    if isinstance(items, Sequence):
+        for g in items:
+            if isinstance(g, tuple) and len(g) == 2 and isinstance(g[0], str) and isinstance(g[1], Sequence):
+                check_query(g[0])
+                for sub in g[1]:
+                    if isinstance(sub, tuple) and len(sub) == 2 and isinstance(sub[1], str):
+                        check_query(sub[1], sub_field=True)
+    return items  # type: ignore[no-any-return]
+
+
+def _once(items: object) -> Any:
+    """A sequence as it is; any other iterable read once into a list (so that checking it
+    does not exhaust it); anything else unchanged, for the engine to refuse."""
+    if isinstance(items, Sequence):
+        return items
     try:
-        items = list(queries)  # type: ignore[call-overload]
+        return list(items)  # type: ignore[call-overload]
     except TypeError:
-        return
-    for q in items:
-        if isinstance(q, str):
-            check_query(q, sub_field)
-
-
-def _check_groups(groups: object) -> None:
-    try:
-        items = list(groups)  # type: ignore[call-overload]
-    except TypeError:
-        return
-    for g in items:
-        if isinstance(g, tuple) and len(g) == 2 and isinstance(g[0], str):
-            check_query(g[0])
-            try:
-                subs = list(g[1])
-            except TypeError:
-                continue
-            _check_syntax([s[1] for s in subs if isinstance(s, tuple) and len(s) == 2], sub_field=True)
+        return items
 
 
 def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
@@ -90,8 +93,9 @@ def extract_grouped(
     doc = as_document(html)
     if isinstance(groups, str):
         raise TypeError("larkspine: groups must be a list of (container, [(name, query), ...]) pairs, not a str")
-    _check_groups(groups)
-    return _larkspine.extract_grouped(doc, _queries(flat_queries, "flat_queries"), groups, _label(doc, encoding))
+    return _larkspine.extract_grouped(
+        doc, _queries(flat_queries, "flat_queries"), _groups(groups), _label(doc, encoding)
+    )
 
 
 def extract_file(
