@@ -46,6 +46,8 @@ constexpr const char kUppercase[] =
     "uppercase name in the path — libxml2 lowercases HTML names but XPath name-tests are case-sensitive, so it matches nothing; lowercase the tag/attribute name";
 constexpr const char kBareAbsolute[] =
     "a single-slash `/x` selects only the document root element; use `//x` (any depth) or `/html/…`";
+constexpr const char kAbsoluteSubField[] =
+    "absolute XPath in a grouped sub-field searches the whole document, not the container (empty column); write it relative to the container (`.//h1/text()`)";
 constexpr const char kRelativeChild[] =
     "relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite";
 constexpr const char kFunction[] =
@@ -272,7 +274,9 @@ SchemaAudit audit_schema(const std::vector<std::string>& flat, const std::vector
       Support sub;
       if (!(g < s.groups.size() && j < s.groups[g].subs.size() && s.groups[g].subs[j].segment)) {
         std::optional<Selector> sel = compile_sub(q);
-        if (auto r = group_shape_reason(q)) {
+        if (absolute_sub_field(q)) {
+          sub.reason = kAbsoluteSubField;
+        } else if (auto r = group_shape_reason(q)) {
           sub.reason = *r;
         } else if (sel && std::any_of(sel->combs.begin(), sel->combs.end(), [](Comb c) {
                      return c == Comb::kAdjacent || c == Comb::kSibling;

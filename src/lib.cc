@@ -66,7 +66,19 @@ SubRoute route_sub(std::string_view field) {
   return {Via::kCompileOne, std::string(field), std::nullopt};
 }
 
+bool absolute_xpath(std::string_view query) {
+  Bytes t = trim_unicode_whitespace(query);
+  if (t.starts_with("normalize-space(")) t = trim_unicode_whitespace(t.substr(16));
+  return !t.empty() && t[0] == '/';
+}
+
+bool absolute_sub_field(std::string_view field) {
+  const Bytes t = trim_unicode_whitespace(field);
+  return !t.empty() && t[0] == '/';
+}
+
 std::optional<Selector> compile_sub(std::string_view field) {
+  if (absolute_sub_field(field)) return std::nullopt;
   SubRoute route = route_sub(field);
   std::optional<Selector> s =
       route.via == SubRoute::Via::kXPath ? compile(route.query) : compile_one(route.query);
@@ -83,11 +95,15 @@ SchemaSelectors compile_schema(const std::vector<std::string>& flat,
                                const std::vector<GroupQuery>& groups) {
   SchemaSelectors out;
   out.flat.reserve(flat.size());
-  for (const std::string& q : flat) out.flat.push_back(compile_query(q));
+  for (const std::string& q : flat) {
+    out.flat.push_back(compile_query(q));
+    out.flat_first_root.push_back(!absolute_xpath(q));
+  }
   out.groups.reserve(groups.size());
   for (const GroupQuery& g : groups) {
     CompiledGroup cg;
     cg.container = compile_one(g.container);
+    out.container_first_root.push_back(!absolute_xpath(g.container));
     cg.fields.reserve(g.fields.size());
     for (const auto& field : g.fields) cg.fields.push_back(compile_sub(field.second));
     out.groups.push_back(std::move(cg));
@@ -101,18 +117,21 @@ BudgetUsage count_budget(const SchemaSelectors& s) {
     for (Comb c : sel.combs)
       if (c == Comb::kAdjacent || c == Comb::kSibling) ++sib_bits;
   };
+  uint64_t sub_fields = 0;
   for (const auto& list : s.flat) {
-    members += list.size();
+    members += mask_slots(list);
     for (const Selector& sel : list) count_sibs(sel);
   }
-  for (const CompiledGroup& g : s.groups)
+  for (const CompiledGroup& g : s.groups) {
+    sub_fields += g.fields.size();
     if (g.container) {
       ++members;
       count_sibs(*g.container);
     }
+  }
   members = std::max<uint64_t>(members, s.flat.size());
   auto clamp = [](uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); };
-  return {clamp(members), clamp(sib_bits)};
+  return {clamp(members), clamp(sib_bits), clamp(sub_fields)};
 }
 
 BudgetUsage budget_usage(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups) {
@@ -128,6 +147,9 @@ std::optional<std::string> budget_error(BudgetUsage u) {
     return "larkspine: schema needs " + std::to_string(u.sib_bits) +
            " sibling-combinator trigger bits, over the limit of " + std::to_string(kMaxSibBits) +
            ". Reduce the number of `+`/`~` selectors.";
+  if (u.sub_fields > kMaxSubFields)
+    return "larkspine: schema has " + std::to_string(u.sub_fields) + " group sub-fields, over the limit of " +
+           std::to_string(kMaxSubFields) + ". Split the schema.";
   return std::nullopt;
 }
 

@@ -24,7 +24,10 @@ struct GroupQuery {
   std::vector<std::pair<std::string, std::string>> fields;  // (name, query), caller order
 };
 
-// Routers: a flat query, a group container, a grouped sub-field.
+// Routers: a flat query, a group container, a grouped sub-field. A sub-field
+// written as absolute XPath (`//h1`) is refused: XPath would search the whole
+// document from it, not the container, and a one-pass row cannot hold what
+// lies outside its container.
 std::vector<Selector> compile_query(std::string_view query);
 std::optional<Selector> compile_one(std::string_view query);
 std::optional<Selector> compile_sub(std::string_view field);
@@ -44,15 +47,28 @@ SchemaSelectors compile_schema(const std::vector<std::string>& flat,
 // Budget limits: the widths of the matcher's masks.
 inline constexpr uint32_t kMaxMembers = 128;
 inline constexpr uint32_t kMaxSibBits = 64;
+// Group sub-fields take no mask slot, but every element inside an open
+// container is tested against each of its group's sub-fields: the bound keeps
+// a schema's cost per element within a few times that of a full flat budget.
+inline constexpr uint32_t kMaxSubFields = 256;
 
 struct BudgetUsage {
-  uint32_t members = 0;
+  uint32_t members = 0;  // mask slots: flat members (a gated sibling counts two) and containers
   uint32_t sib_bits = 0;
+  uint32_t sub_fields = 0;  // declared group sub-fields, over all groups
 };
 BudgetUsage count_budget(const SchemaSelectors& s);
 BudgetUsage budget_usage(const std::vector<std::string>& flat, const std::vector<GroupQuery>& groups);
 // The ValueError message for an over-budget schema; absent when accepted.
 std::optional<std::string> budget_error(BudgetUsage usage);
+
+// Whether a query is absolute XPath (`//x`, `/html/x`, `normalize-space(//x)`):
+// evaluated from the document, it also sees the top-level elements after the
+// first (content after </html>); CSS and relative XPath see the first only.
+bool absolute_xpath(std::string_view query);
+
+// Whether a sub-field is written as absolute XPath (refused by compile_sub).
+bool absolute_sub_field(std::string_view field);
 
 // Why a query cannot be a group's container or sub-field, if its shape says so.
 std::optional<std::string> group_shape_reason(std::string_view query);

@@ -135,6 +135,13 @@ CASES = [
              + "".join(f"</X{i}>" for i in reversed(range(n))).encode()), 2000),
     Case("<head>*n + <title>*n", doc(lambda n: b"<head>" * n + b"<title>" * n), 2000),
     Case("<body>*n + </body>*n", doc(lambda n: b"<body>" * n + b"</body>" * n), 2000),
+    # Deferred candidates deep in the tree: each tail scan sees a bounded
+    # context of the candidate's ancestors, not the whole chain.
+    Case("<div>*n + deep <p><a></a>x</p>*n, :has() tails",
+         doc(lambda n: b"<div>" * n + b"<p><a></a>x</p>" * n, ["p:has(a) ::text", "//p[last()]//text()"]), 1000),
+    Case("n distinct open names + <p><a></a>x</p>*n, :has() tails",
+         doc(lambda n: "".join(f"<x{i}>" for i in range(n)).encode() + b"<p><a></a>x</p>" * n,
+             ['p:has(a) ::text', 'p:contains("x") a::text']), 1000),
     # The tokenizer's own worst cases.
     Case("< *n", doc(lambda n: b"<" * n), 20000),
     Case("<a  *n", doc(lambda n: b"<a " * n), 20000),

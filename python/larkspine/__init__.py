@@ -32,6 +32,7 @@ from ._encoding import detect_encoding, resolve_encoding
 from ._fields import MISSING, Field, Group, field, group
 from .page import Page
 from ._schema import Record, Schema, extract_table
+from ._syntax import QuerySyntaxError
 
 try:
     __version__ = version("larkspine")
@@ -50,6 +51,7 @@ __all__ = [
     "Page",
     "Plan",
     "QueryReport",
+    "QuerySyntaxError",
     "Record",
     "Schema",
     "check",

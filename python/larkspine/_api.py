@@ -6,12 +6,14 @@ import gzip
 import os
 import stat
 from collections.abc import Sequence
+from typing import Any
 
 import _larkspine
 
 from ._document import Html, as_document
 from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, read_limited
 from ._encoding import engine_label
+from ._syntax import check_query
 
 __all__ = ["extract", "extract_file", "extract_grouped", "GroupSpec", "Columns", "GroupedRows"]
 
@@ -28,7 +30,36 @@ def _queries(queries: object, name: str) -> Sequence[str]:
     # here the caller learns what to pass instead.
     if isinstance(queries, str):
         raise TypeError(f"larkspine: {name} must be a list of query strings, not a str: pass [{queries!r}]")
-    return queries  # type: ignore[return-value]
+    items = _once(queries)
+    if isinstance(items, Sequence):
+        for q in items:
+            if isinstance(q, str):
+                check_query(q)
+    return items  # type: ignore[no-any-return]
+
+
+def _groups(groups: object) -> Sequence[GroupSpec]:
+    """The groups, each container and sub-field checked for syntax (the engine checks the shapes)."""
+    items = _once(groups)
+    if isinstance(items, Sequence):
+        for g in items:
+            if isinstance(g, tuple) and len(g) == 2 and isinstance(g[0], str) and isinstance(g[1], Sequence):
+                check_query(g[0])
+                for sub in g[1]:
+                    if isinstance(sub, tuple) and len(sub) == 2 and isinstance(sub[1], str):
+                        check_query(sub[1], sub_field=True)
+    return items  # type: ignore[no-any-return]
+
+
+def _once(items: object) -> Any:
+    """A sequence as it is; any other iterable read once into a list (so that checking it
+    does not exhaust it); anything else unchanged, for the engine to refuse."""
+    if isinstance(items, Sequence):
+        return items
+    try:
+        return list(items)  # type: ignore[call-overload]
+    except TypeError:
+        return items
 
 
 def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
@@ -65,7 +96,9 @@ def extract_grouped(
     doc = as_document(html)
     if isinstance(groups, str):
         raise TypeError("larkspine: groups must be a list of (container, [(name, query), ...]) pairs, not a str")
-    return _larkspine.extract_grouped(doc, _queries(flat_queries, "flat_queries"), groups, _label(doc, encoding))
+    return _larkspine.extract_grouped(
+        doc, _queries(flat_queries, "flat_queries"), _groups(groups), _label(doc, encoding)
+    )
 
 
 def extract_file(

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, cast
@@ -9,6 +10,7 @@ from typing import Any, Literal, cast
 import _larkspine
 
 from ._fields import Field, Group
+from ._syntax import check_query
 
 __all__ = ["check", "CheckReport", "QueryReport"]
 
@@ -40,6 +42,9 @@ class CheckReport:
     max_members: int
     sib_bits: int
     max_sib_bits: int
+    #: Group sub-fields, over every group, and their limit.
+    sub_fields: int = 0
+    max_sub_fields: int = 0
 
     @property
     def ok(self) -> bool:
@@ -48,7 +53,11 @@ class CheckReport:
 
     @property
     def within_budget(self) -> bool:
-        return self.members <= self.max_members and self.sib_bits <= self.max_sib_bits
+        return (
+            self.members <= self.max_members
+            and self.sib_bits <= self.max_sib_bits
+            and self.sub_fields <= self.max_sub_fields
+        )
 
     @property
     def unsupported(self) -> tuple[QueryReport, ...]:
@@ -71,7 +80,8 @@ class CheckReport:
     def _budget_text(self) -> str:
         return (
             f"{self.members}/{self.max_members} selector members, "
-            f"{self.sib_bits}/{self.max_sib_bits} sibling bits"
+            f"{self.sib_bits}/{self.max_sib_bits} sibling bits, "
+            f"{self.sub_fields}/{self.max_sub_fields} group sub-fields"
         )
 
     def __str__(self) -> str:
@@ -111,23 +121,27 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     fields = _declarations(schema)
     flat = [(name, f) for name, f in fields.items() if isinstance(f, Field)]
     groups = [(name, g) for name, g in fields.items() if isinstance(g, Group)]
-    flat_audit, group_audit, budget = _larkspine.audit_schema(
-        [f.query for _, f in flat],
-        [(g.container, [(n, s.query) for n, s in g.fields.items()]) for _, g in groups],
-    )
+    for _, f in flat:
+        check_query(f.query)  # a malformed query is an error, not an unsupported one
+    engine_groups = [(g.container, [(n, s.query) for n, s in g.fields.items()]) for _, g in groups]
+    flat_audit, group_audit, budget = _larkspine.audit_schema([f.query for _, f in flat], engine_groups)
+    sub_budget = _larkspine._sub_field_budget(engine_groups)
     flat_terms = [_terminal(t) for t in _larkspine.selector_terminals([f.query for _, f in flat])]
     by_name: dict[str, list[QueryReport]] = {}
     for (name, f), (ok, reason), term in zip(flat, flat_audit, flat_terms):
-        by_name[name] = [QueryReport(name, f.query, "field", ok, reason, term if ok else None)]
+        by_name[name] = [QueryReport(name, f.query, "field", ok, _hinted(f.query, reason), term if ok else None)]
     for (name, g), ((c_ok, c_reason), subs) in zip(groups, group_audit):
-        reports = [QueryReport(name, g.container, "group", c_ok, c_reason, None)]
+        reports = [QueryReport(name, g.container, "group", c_ok, _hinted(g.container, c_reason), None)]
         for (sub_name, sub), (ok, reason) in zip(g.fields.items(), subs):
             term = _subfield_terminal(sub.query) if ok else None
-            reports.append(QueryReport(f"{name}.{sub_name}", sub.query, "subfield", ok, reason, term))
+            reports.append(
+                QueryReport(f"{name}.{sub_name}", sub.query, "subfield", ok, _hinted(sub.query, reason, True), term)
+            )
         by_name[name] = reports
     report = CheckReport(
         tuple(q for name in fields for q in by_name[name]),
         *budget,
+        *sub_budget,
     )
     if strict:
         report.raise_for_unsupported()
@@ -135,6 +149,56 @@ def check(schema: object, strict: bool = False) -> CheckReport:
 
 
 _TERMINALS = frozenset({"text", "attr", "outer", "normalize-space"})
+
+# The engine's fixed reasons that some queries meet for another cause than the one they
+# name; the report adds what applies after the reason.
+_SOLE_POSITION = "a SOLE `[N]`"
+_CSS_REASONS = ("invalid or unsupported CSS selector", "pseudo-class/element is unsupported")
+_ABSOLUTE_SUB_FIELD = "absolute XPath in a grouped sub-field"
+# A sole position or [last()] predicate followed by a child step: `//li[last()]/a`.
+_POSITION_THEN_CHILD = re.compile(r"\[\s*(?:\d+|last\(\)(?:\s*-\s*\d+)?)\s*\]/(?!/)")
+_XPATH_FUNCTION = re.compile(r"^\s*([A-Za-z][\w.-]*)\s*\(")
+_XPATH_AXIS = re.compile(
+    r"^\s*(?:ancestor|ancestor-or-self|attribute|child|descendant|descendant-or-self|following|"
+    r"following-sibling|namespace|parent|preceding|preceding-sibling|self)::|^\s*[\w.-]+/"
+)
+
+
+def _hinted(query: str, reason: str | None, sub_field: bool = False) -> str | None:
+    """The engine's reason, with a hint after it where the reason alone misleads."""
+    if reason is None:
+        return None
+    hint = None
+    if _SOLE_POSITION in reason and _POSITION_THEN_CHILD.search(query):
+        fixed = _POSITION_THEN_CHILD.sub(lambda m: m.group(0) + "/", query, count=1)
+        if _larkspine.selector_terminals([fixed])[0] is not None:
+            hint = (
+                "the position here is sole; what is unsupported is the child step right after it "
+                f"(a descendant step is supported: `{fixed}`)"
+            )
+        elif "following-sibling::" in query:
+            hint = (
+                "the position here is sole; what is unsupported is a position on a "
+                "`following-sibling::` step followed by another step"
+            )
+        else:
+            hint = "the position here is sole; what is unsupported is the step right after it"
+    elif reason.startswith(_CSS_REASONS) and not query.lstrip().startswith(("/", "./")):
+        function = _XPATH_FUNCTION.match(query)
+        if function and function.group(1) != "normalize-space":
+            hint = (
+                f"this reads as CSS because an XPath query starts with `/` or `./`; as XPath, "
+                f"`{function.group(1)}()` gives a scalar, and of XPath functions only a top-level "
+                "`normalize-space(...)` is supported"
+            )
+        elif _XPATH_AXIS.search(query):
+            hint = (
+                "this reads as CSS because an XPath query starts with `/` or `./`; write the "
+                "XPath as a path from the document (`//h2/following-sibling::p`)"
+            )
+    elif sub_field and reason.startswith(_ABSOLUTE_SUB_FIELD) and query.lstrip().startswith("//"):
+        hint = f"relative to the container: `.{query.strip()}`"
+    return reason if hint is None else f"{reason}; hint: {hint}"
 
 
 def _terminal(name: str | None) -> Terminal | None:

@@ -13,6 +13,7 @@ from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
 from ._urls import resolve_all
+from ._syntax import check_query, syntax_error
 
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
 
@@ -119,6 +120,10 @@ class Field(_Declaration, Generic[T]):
         _check_declaration(query, "a field's query", first)
         if not isinstance(absolute, bool):
             raise TypeError(f"larkspine: absolute must be a bool, got {type(absolute).__name__}")
+        # Where the field serves (a flat field or a group's sub-field) is not known yet:
+        # refused here only when malformed in both roles, and again where it is used.
+        if syntax_error(query) is not None and syntax_error(query, sub_field=True) is not None:
+            check_query(query)
         super().__init__()
         self._each = _chain(each, "each")
         self._out = _chain(out, "out")
@@ -262,6 +267,7 @@ class Group(_Declaration):
         out: Processors | None = None,
     ) -> None:
         _check_declaration(container, "a group's container query", first)
+        check_query(container)
         super().__init__()
         self._out = _chain(out, "out")
         subfields: dict[str, Field[Any]] = {}
@@ -275,6 +281,7 @@ class Group(_Declaration):
                     f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
                     f"field(...), got {type(sub).__name__}"
                 )
+            check_query(sub.query, sub_field=True)
             subfields[name] = sub._named(name)
         if not subfields:
             raise ValueError(f"larkspine: group {container!r} has no sub-fields")

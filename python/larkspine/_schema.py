@@ -12,6 +12,7 @@ from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
 from ._urls import BASE_QUERY, document_base
+from ._syntax import check_query
 
 if TYPE_CHECKING:
     import pyarrow
@@ -267,6 +268,8 @@ def _bind(name: str, decl: object) -> Field[Any] | Group:
     """A copy of the declaration that knows its name (one declaration may serve many names)."""
     if isinstance(decl, str):
         decl = Field(decl)
+    if isinstance(decl, Field):
+        check_query(decl.query)  # a flat field: malformed as such, whatever it is as a sub-field
     if isinstance(decl, (Field, Group)):
         return decl._named(name)
     raise TypeError(

@@ -34,6 +34,7 @@ from typing import Any
 from ._check import check
 from ._fields import Field, Group
 from ._schema import Schema
+from ._syntax import QuerySyntaxError, check_query
 
 __all__ = [
     "SCHEMA_SUFFIXES",
@@ -315,10 +316,15 @@ def _declarations(tree: object, name: str) -> dict[str, Field[Any] | Group]:
     for key, spec in tree.items():
         field_name = _field_name(key, name, "field")
         where = f"larkspine: {name}: field {field_name!r}"
-        if isinstance(spec, Mapping) and "group" in spec:
-            decls[field_name] = _group(spec, where, name)
-        else:
-            decls[field_name] = _field(spec, where)
+        try:
+            if isinstance(spec, Mapping) and "group" in spec:
+                decls[field_name] = _group(spec, where, name)
+            else:
+                flat = _field(spec, where)
+                check_query(flat.query)  # a top-level field is a flat query
+                decls[field_name] = flat
+        except QuerySyntaxError as e:
+            raise SchemaFileError(f"{where}: {e.args[0].removeprefix('larkspine: ')}") from None
     return decls
 
 

@@ -156,6 +156,7 @@ struct TailGroup {
   std::vector<Selector> members;
   std::vector<uint32_t> queries;
   bool slot_ok = false;
+  bool first_root = false;  // its templates stand aside after the first top-level element
   std::shared_ptr<const CompiledSchema> first_schema;
 };
 
@@ -214,7 +215,10 @@ struct Builder {
     return bits;
   }
 
-  Dest split_deferred(const Selector& sel, size_t k, uint32_t q, bool slot_ok, Segment& prefix) {
+  // Templates share a tail only when they are candidates in the same top-level
+  // elements (`first_root`): the first one records the ranges for all.
+  Dest split_deferred(const Selector& sel, size_t k, uint32_t q, bool slot_ok, bool first_root,
+                      Segment& prefix) {
     Segmented seg = to_segments(sel);
     if (seg.segments.size() != 1) internal_fault("deferrable => 1 segment");
     prefix = Segment{};
@@ -232,8 +236,11 @@ struct Builder {
       if (text.empty()) return Dest{Dest::Kind::kOwn, 0};
       std::vector<Selector> parsed = parse_list(text);
       if (parsed.size() != 1) return Dest{Dest::Kind::kOwn, 0};
+      // The candidate's own text or attributes are its twin's too: the tail
+      // starts at the candidate itself (the tail scan's floor, Matcher::
+      // seed_context), not strictly below it.
       tail = std::move(parsed[0]);
-      tail->relative = true;
+      tail->relative = false;
     }
     SchemaSelectors one;
     one.flat.push_back({*tail});
@@ -249,7 +256,7 @@ struct Builder {
     if (!live) return Dest{Dest::Kind::kDead, 0};
     if (slot_ok) {
       for (TailGroup& g : tail_groups) {
-        if (g.slot_ok && g.prefix == prefix && g.members.size() < kMaskWidth) {
+        if (g.slot_ok && g.first_root == first_root && g.prefix == prefix && g.members.size() < kMaskWidth) {
           g.members.push_back(std::move(*tail));
           g.queries.push_back(q);
           return Dest{Dest::Kind::kSharedTail, static_cast<uint32_t>(g.members.size())};
@@ -261,6 +268,7 @@ struct Builder {
     g.members.push_back(std::move(*tail));
     g.queries.push_back(q);
     g.slot_ok = slot_ok;
+    g.first_root = first_root;
     g.first_schema = std::move(schema);
     tail_groups.push_back(std::move(g));
     return Dest{Dest::Kind::kNewTail, static_cast<uint32_t>(tail_groups.size() - 1)};
@@ -268,6 +276,27 @@ struct Builder {
 };
 
 bool selector_clean(const Selector& s) { return !any_reverse(s) && !any_has(s) && !any_text_pred(s); }
+
+// A gated sibling: one +/~ right after compound k, which alone carries :has()
+// or a text predicate (and no reverse position, :has() or text predicate
+// routes the query as a template first).
+std::optional<size_t> gated_sibling_at(const Selector& s) {
+  std::optional<size_t> boundary;
+  size_t boundaries = 0;
+  for (size_t i = 0; i < s.combs.size(); ++i)
+    if (s.combs[i] == Comb::kAdjacent || s.combs[i] == Comb::kSibling) {
+      ++boundaries;
+      boundary = i;
+    }
+  if (boundaries != 1) return std::nullopt;
+  const size_t k = *boundary;
+  const Compound& ck = s.compounds[k];
+  auto carries = [](const Compound& c) { return c.text.has_value() || c.has.has_value(); };
+  if (!carries(ck) || nots_carry(ck, carries)) return std::nullopt;
+  for (size_t i = 0; i < s.compounds.size(); ++i)
+    if (i != k && in_compound_or_nots(s.compounds[i], carries)) return std::nullopt;
+  return k;
+}
 
 uint64_t compound_sig(const Compound& c, bool tag_on, bool class_on, bool& used_tag, bool& used_class,
                       bool& used_id) {
@@ -392,6 +421,16 @@ void build_dispatch(CompiledSchema& out) {
 
 }  // namespace
 
+uint32_t mask_slots(const std::vector<Selector>& members) {
+  const bool one = members.size() == 1;
+  // The routes of CompiledSchema::compile, step 1, in its order: a gated
+  // sibling takes a streamed selector and the template of its gate.
+  if (one && !deferrable_reverse_at(members[0]) && !any_reverse(members[0]) && !deferrable_has_at(members[0]) &&
+      !deferrable_text_pred_at(members[0]) && gated_sibling_at(members[0]))
+    return 2;
+  return static_cast<uint32_t>(members.size());
+}
+
 CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   Builder b;
   CompiledSchema& out = b.out;
@@ -419,30 +458,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       continue;
     }
     if (one) {
-      // A gated sibling: one +/~ right after compound k, which alone carries
-      // :has() or a text predicate.
       const Selector& s = members[0];
-      std::optional<size_t> boundary;
-      size_t boundaries = 0;
-      for (size_t i = 0; i < s.combs.size(); ++i)
-        if (s.combs[i] == Comb::kAdjacent || s.combs[i] == Comb::kSibling) {
-          ++boundaries;
-          boundary = i;
-        }
-      if (boundaries == 1) {
-        const size_t k = *boundary;
-        const Compound& ck = s.compounds[k];
-        bool gate = (ck.text || ck.has);
-        for (size_t i = 0; i < s.compounds.size() && gate; ++i)
-          if (i != k && in_compound_or_nots(s.compounds[i], [](const Compound& c) { return c.text || c.has; }))
-            gate = false;
-        if (gate && nots_carry(ck, [](const Compound& c) { return c.text || c.has; })) gate = false;
-        if (gate) {
-          b.collect_names(s);
-          std::vector<uint32_t> bits = b.make_csel(s, q, true);
-          if (!bits.empty()) b.gated.push_back({s, bits[0], k});
-          continue;
-        }
+      if (std::optional<size_t> k = gated_sibling_at(s)) {
+        b.collect_names(s);
+        std::vector<uint32_t> bits = b.make_csel(s, q, true);
+        if (!bits.empty()) b.gated.push_back({s, bits[0], *k});
+        continue;
       }
     }
     const bool some_text = std::any_of(members.begin(), members.end(), any_text_pred);
@@ -533,7 +554,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   // Fills the shared fields of a template for query q, whose deferred
   // compound the same predicate that routed it finds again.
   auto fill = [&](DeferredTemplate& e, uint32_t q, const Selector& sel, size_t k) {
-    e.dest = b.split_deferred(sel, k, q, slot < kMaskWidth, e.segment);
+    const bool first_root = q < in.flat_first_root.size() && in.flat_first_root[q];
+    e.dest = b.split_deferred(sel, k, q, slot < kMaskWidth, first_root, e.segment);
     e.terminal = sel.terminal;
     e.query = q;
     e.cold = slot >= kMaskWidth;
@@ -682,6 +704,26 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (inner.kind == Terminal::Kind::kAttr)
       (inner.descendants ? out.attr_descendant_csels : out.attr_csels) |= Mask128::bit(k);
   }
+
+  // First-root-only queries and containers.
+  auto first_root_flat = [&](std::optional<uint32_t> q) {
+    return q && *q < in.flat_first_root.size() && in.flat_first_root[*q];
+  };
+  for (uint32_t k = 0; k < out.csels.size() && k < kMaskWidth; ++k) {
+    const CSel& c = out.csels[k];
+    const bool first = c.flat ? first_root_flat(c.dest)
+                              : c.dest < in.container_first_root.size() && in.container_first_root[c.dest];
+    if (first) out.first_root_csels |= Mask128::bit(k);
+  }
+  auto template_masks = [&](const auto& list, Mask128& mask) {
+    for (uint32_t i = 0; i < list.size() && i < kMaskWidth; ++i)
+      if (first_root_flat(list[i].query)) mask |= Mask128::bit(i);
+  };
+  template_masks(out.revs, out.first_root_revs);
+  template_masks(out.has_entries, out.first_root_has);
+  template_masks(out.text_entries, out.first_root_texts);
+  out.any_first_root = !out.first_root_csels.empty() || !out.first_root_revs.empty() ||
+                       !out.first_root_has.empty() || !out.first_root_texts.empty();
 
   // 8. Dispatch by tag id and flags.
   build_dispatch(out);

@@ -62,10 +62,18 @@ bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
   return false;
 }
 
+RepairSeed Matcher::candidate_seed(const OpenElem& f) const {
+  // The flags as they stood before this frame was pushed: pushing a head or
+  // a body is what sets its flag, and a synthesized one exists only because
+  // the flag was clear (an explicit one is pushed whatever the flag).
+  return {event_ignored_, head_seen_ && f.tag != kTagHead, body_seen_ && f.tag != kTagBody};
+}
+
 void Matcher::become_candidate(OpenElem& f, size_t d) {
   const CompiledSchema& s = schema_;
   const KeptAttr* arena = attr_arena_.data();
   FrameExtra& fx = extra(d);
+  fx.seed = candidate_seed(f);
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
     if (!own_attr(t)) return;
     if (const TextValue* v = find_attr(f, arena, t.terminal.name))
@@ -74,7 +82,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   // Only the templates whose deferred compound admits this tag.
   const CompiledSchema::TagTemplates& cands = s.templates_by_tag[f.tag];
   if (s.any_revs) {
-    cands.revs.for_each([&](uint32_t i) {
+    (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
@@ -82,7 +90,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     });
   }
   if (s.any_has_entries) {
-    cands.has.for_each([&](uint32_t i) {
+    (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.has_cands |= Mask128::bit(i);
@@ -91,7 +99,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
     offer_has_evidence(d);
   }
   if (s.any_text) {
-    cands.texts.for_each([&](uint32_t i) {
+    (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
       if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
       fx.text_cands |= Mask128::bit(i);
@@ -188,8 +196,37 @@ void Matcher::update_text_states(Bytes text) {
       st.update_own(s.text_entries[st.tmpl].text.value, text);
 }
 
+// The candidate at stack index `depth` has its ancestors open below it.
+TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset start, Offset end) const {
+  TailContext c;
+  c.seed = seed;
+  c.end = end - start;
+  if (depth == 0) return c;
+  // The topmost open frame of a tag among the ancestors (the candidate itself
+  // may still be on the stack, at `depth`).
+  auto topmost = [&](TagId tag) {
+    int32_t i = open_by_tag_[tag];
+    if (i >= 0 && static_cast<size_t>(i) >= depth) i = stack_[static_cast<size_t>(i)].below_same_name;
+    LS_CHECK(i < static_cast<int32_t>(depth));
+    return i;
+  };
+  int32_t picked[TailContext::kMax];
+  uint32_t n = 0;
+  if (stack_[0].tag == kTagHtml) picked[n++] = 0;
+  for (TagId tag : {kTagHead, kTagBody, kTagFrameset})
+    if (const int32_t i = topmost(tag); i >= 0) picked[n++] = i;
+  picked[n++] = static_cast<int32_t>(depth - 1);
+  std::sort(picked, picked + n);
+  for (uint32_t k = 0; k < n; ++k) {
+    if (k > 0 && picked[k] == picked[k - 1]) continue;
+    const OpenElem& f = stack_[static_cast<size_t>(picked[k])];
+    c.frames[c.count++] = {frame_name(f), f.tag};
+  }
+  return c;
+}
+
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-                      uint32_t tmpl, FrameExtra* parent) {
+                      uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed) {
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
@@ -200,7 +237,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back({t.dest.value, start, end});
+      tail_ranges_.push_back({t.dest.value, start, end, tail_context(depth, seed, start, end)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -236,7 +273,7 @@ void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameE
     bool holds;
     if (e.rev.only) holds = total == 1;
     else holds = position_matches(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
-    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent);
+    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent, level, p.seed);
   }
   pending.clear();
 }
@@ -254,7 +291,7 @@ void Matcher::hand_on_revs(size_t index, Offset end) {
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
       if (!fx.rev_cands.test(i)) continue;
       const RevEntry& e = s.revs[i];
-      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}};
+      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}, fx.seed};
       if (fx.cold) p.held = take_held(fx.cold->rev_held, i);
       to.push_back(std::move(p));
     }
@@ -270,7 +307,8 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
   if (!fx.has_cands.empty()) {
     for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
       if (fx.has_cands.test(h) && fx.has_found.test(h))
-        release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent);
+        release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
+                fx.seed);
   }
   if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);
@@ -287,15 +325,23 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
             ts.last_occ = -1;
           }
         }
-        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent);
+        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed);
       }
   }
 }
 
+// Each range is scanned with its candidate's ancestors and repair state
+// seeded (seed_context), so the tail sees the tree the main scan built: text
+// after a </body>, or a structural end tag that the main scan ignored, stays
+// where it stood. The scan starts at the candidate and stops after the
+// construct that closes it, so the construct is read whole (a text run that
+// closes a head is whitespace in the head only when followed by more text). Ranges that start together (an element and the skeleton
+// synthesized at its offset) are taken outermost first, so that the inner
+// ones are recognised as nested and not scanned twice.
 void Matcher::run_tails() {
   const CompiledSchema& s = schema_;
   std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
-    return std::tie(a.tail, a.start, a.end) < std::tie(b.tail, b.start, b.end);
+    return std::tie(a.tail, a.start, b.end) < std::tie(b.tail, b.start, a.end);
   });
   size_t i = 0;
   while (i < tail_ranges_.size()) {
@@ -307,8 +353,8 @@ void Matcher::run_tails() {
       max_end = r.end;
       LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
       const TailSchema& ts = s.tails[tail];
-      EncodedInput sub{input_.bytes.substr(r.start, r.end - r.start), input_.encoding};
-      ExtractResult res = ts.schema->run(sub, arena_);  // its values view the document or arena_
+      EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
+      ExtractResult res = ts.schema->run(sub, arena_, &r.context);  // its values view the document or arena_
       for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
         Column& col = columns_[ts.queries[m]];
         col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());

@@ -66,6 +66,7 @@ bool Matcher::non_html_frame_open() const {
 
 void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
   LS_CHECK(d < static_cast<size_t>(INT32_MAX));
+  if (d == 0) ++roots_;
   if (f.tag != kTagOther) {
     f.below_same_name = open_by_tag_[f.tag];
     open_by_tag_[f.tag] = static_cast<int32_t>(d);
@@ -83,6 +84,8 @@ void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
 
 void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
                         Offset start, Offset end) {
+  if (seeded_ && !before_cut(start)) return;
+  event_ignored_ = ignored_structural_starts_;
   open_element(name, tag, attrs, self_closing, start, end);
 }
 
@@ -173,6 +176,10 @@ void Matcher::pop_close(Offset end) {
     names_.pop(name, names_.hash(name), frame.below_same_name);
   }
   close_elem(index, end);
+  if (seeded_ && index == floor_) {  // a tail scan's candidate: its scan is over
+    candidate_closed_ = true;
+    floor_ = SIZE_MAX;
+  }
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
   attr_arena_.resize(frame.attr_begin);
   if (frame.tag == kTagOther) other_names_.pop_back();
@@ -182,6 +189,7 @@ void Matcher::pop_close(Offset end) {
 }
 
 void Matcher::end_tag(Bytes name, TagId tag, Offset a, Offset b) {
+  if (seeded_ && !before_cut(a)) return;
   const bool structural = is_structural(tag);
   if (structural && ignored_structural_starts_ > 0) {
     --ignored_structural_starts_;
@@ -213,6 +221,8 @@ void Matcher::extend_pending_text(Offset lt, Offset to) {
 }
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {
+  if (seeded_ && !before_cut(start)) return;
+  event_ignored_ = ignored_structural_starts_;
   if (!body_seen_) {
     if (!stack_.empty() && stack_.back().tag != kTagHead && non_html_frame_open()) {
       buffer_text(chunk, decode_entities, start);

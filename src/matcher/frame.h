@@ -32,12 +32,23 @@ struct HeldValue {
   TextValue value;
 };
 
+// The tree-repair state a candidate's start event met: what a scan of the
+// candidate's source needs, beside its open ancestors, to rebuild the same
+// tree (see Matcher::seed_context). The flags are those before the candidate
+// itself was pushed: a synthesized head or body exists only because its flag
+// was still clear.
+struct RepairSeed {
+  uint32_t ignored_structural_starts = 0;
+  bool head_seen = false, body_seen = false;
+};
+
 // A reverse-position candidacy waiting for its parent's close.
 struct RevPending {
   uint32_t tmpl;
   uint32_t pos;  // child_pos or type_pos
   Offset start, end;
   std::vector<HeldValue> held;
+  RepairSeed seed;
 };
 
 // The incremental state of one text-content predicate candidacy.
@@ -101,6 +112,7 @@ struct FrameExtra {
   uint32_t child_pos = 0;
   uint32_t type_pos = 0;
   uint32_t instance_count = 0;
+  RepairSeed seed;  // candidates only: the repair state of the start event
   std::unique_ptr<ColdState> cold;
 
   ColdState& cold_state() {

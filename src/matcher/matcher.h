@@ -70,9 +70,33 @@ class PendingValue {
   bool done_ = false;
 };
 
+// The open ancestors of a deferred candidate that its tail scan must see to
+// repair the candidate's subtree as the main scan did. Inside the candidate's
+// source, the tree repair asks of the frames below it only: is the stack
+// empty, which frame is on top (the parent, at the candidate's start tag),
+// is a frame other than `html` open, and are `head`, `body` or `frameset`
+// open. Every event that would reach further down (an end tag naming an
+// ancestor, a start tag closing the candidate) ends the candidate, and the
+// tail scan stops there (Matcher::seed_context). So the bottom `html`, the
+// topmost open `head`, `body` and `frameset`, and the parent, in stack
+// order, answer as the whole chain would: at most five frames, whatever the
+// depth.
+struct TailContext {
+  static constexpr size_t kMax = 5;
+  struct Frame {
+    Bytes name;  // the parent's name may be one without a tag id
+    TagId tag;
+  };
+  Frame frames[kMax];
+  uint32_t count = 0;
+  RepairSeed seed;
+  Offset end = 0;  // the candidate's end, relative to its start
+};
+
 struct TailRange {
   uint32_t tail;
   Offset start, end;
+  TailContext context;
 };
 
 // The text flushed while candidates of one subtree text-predicate template
@@ -110,6 +134,16 @@ class Matcher final : public TokenSink {
 
   // End of input: flushes text, closes every open element, assembles results.
   ExtractResult finish();
+
+  // Before a tail scan over a candidate's source: pushes the ancestors the
+  // tree repair consults (TailContext) as frames that match nothing and
+  // restores the repair state of its start event, so that the scan builds the
+  // candidate's subtree exactly as the main scan did. Streamed selectors are
+  // then matched from the candidate's depth on, and the scan ends with the
+  // candidate: at its close, or at the first event at or after its end,
+  // where everything from the candidate up closes as it closed in the main
+  // scan.
+  void seed_context(const TailContext& context);
 
   // The tokenizer's attribute list, lent for the scan.
   std::vector<Attr>& token_attrs() { return buffers_.get().token_attrs; }
@@ -189,8 +223,15 @@ class Matcher final : public TokenSink {
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
+  // `depth`: the candidate's stack index (its ancestors are the frames below
+  // it, still open); `seed`: the repair state of its start event.
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-               uint32_t tmpl, FrameExtra* parent);
+               uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed);
+  TailContext tail_context(size_t depth, const RepairSeed& seed, Offset start, Offset end) const;
+  RepairSeed candidate_seed(const OpenElem& f) const;
+  // In a tail scan: false, after closing the candidate, for an event at or
+  // after its end.
+  bool before_cut(Offset start);
   bool wants_text_for_deferred(size_t top) const;
   void run_tails();
 
@@ -219,7 +260,20 @@ class Matcher final : public TokenSink {
   uint64_t root_child_any_ = 0, root_child_next_ = 0;
   uint64_t instance_counter_ = 0;
   uint32_t ignored_structural_starts_ = 0;
+  uint32_t event_ignored_ = 0;  // ignored_structural_starts_ when the current event began
   bool head_seen_ = false, body_seen_ = false;
+  // Streamed selectors match at or below this stack index: 0, or a tail
+  // scan's candidate depth (its ancestors below are context only).
+  size_t floor_ = 0;
+  // Top-level elements pushed so far; from the second on (content after an
+  // </html> end tag), first-root-only selectors and templates stand aside.
+  uint32_t roots_ = 0;
+  bool later_root() const { return roots_ > 1 && schema_.any_first_root; }
+  // A tail scan ends with its candidate: the scan stops after the construct
+  // that closed it (it runs past the candidate's end so that every construct
+  // is seen whole, as the main scan saw it), and nothing is matched after.
+  bool seeded_ = false, candidate_closed_ = false;
+  Offset cut_ = 0;  // a tail scan's candidate end
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started

@@ -79,6 +79,7 @@ void Matcher::swap_buffers() {
 }
 
 bool Matcher::should_stop() {
+  if (candidate_closed_) return true;
   return !schema_.early_stop_mask.empty() && filled_ == schema_.early_stop_mask &&
          open_outer_captures_ == 0;
 }
@@ -156,11 +157,45 @@ ExtractResult Matcher::finish() {
   return out;
 }
 
-ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena) const {
+void Matcher::seed_context(const TailContext& context) {
+  const CompiledSchema& s = schema_;
+  const size_t stride = s.of_type_tags.size() + 1;
+  LS_CHECK(context.count <= TailContext::kMax);
+  for (uint32_t k = 0; k < context.count; ++k) {
+    const size_t d = stack_.size();
+    OpenElem& f = stack_.emplace_back();
+    if (uses_extra_) extra_.emplace_back();
+    f.tag = context.frames[k].tag;
+    f.attr_begin = f.attr_end = static_cast<uint32_t>(attr_arena_.size());
+    index_frame(f, d, context.frames[k].name);
+    // No chain of the tail may stand on a context frame (all lie below the
+    // floor), so their memo rows say "no match below".
+    if (s.chain_slots) nearest_.resize((d + 1) * s.chain_slots, -1);
+    if (s.any_positional) counters_.resize((d + 2) * stride, 0);
+  }
+  ignored_structural_starts_ = context.seed.ignored_structural_starts;
+  head_seen_ = context.seed.head_seen;
+  body_seen_ = context.seed.body_seen;
+  floor_ = context.count;
+  cut_ = context.end;
+  seeded_ = true;
+}
+
+bool Matcher::before_cut(Offset start) {
+  if (!seeded_ || candidate_closed_ || start < cut_) return true;
+  // The main scan closed the candidate, and all it held open, here.
+  flush_text();
+  while (!candidate_closed_ && stack_.size() > floor_) pop_close(cut_);
+  candidate_closed_ = true;
+  return false;
+}
+
+ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, const TailContext* context) const {
   Matcher matcher(*this, input, arena);
+  if (context) matcher.seed_context(*context);
   TokenizerScratch scratch;
   scratch.attrs.swap(matcher.token_attrs());  // lent back below, capacity and all
-  const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty());
+  const size_t scanned = tokenize(input.bytes, matcher, scratch, !early_stop_mask.empty() || context);
   scratch.attrs.clear();
   scratch.attrs.swap(matcher.token_attrs());
   ExtractResult out = matcher.finish();

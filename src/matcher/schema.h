@@ -87,6 +87,7 @@ struct TextEntry : DeferredTemplate {
 };
 
 class CompiledSchema;
+struct TailContext;
 
 struct TailSchema {
   std::shared_ptr<const CompiledSchema> schema;
@@ -104,6 +105,12 @@ struct CompiledGroup {
 struct SchemaSelectors {
   std::vector<std::vector<Selector>> flat;  // one list per flat query
   std::vector<CompiledGroup> groups;
+  // Per flat query and per group container: whether it searches every
+  // top-level element (absolute XPath, evaluated from the document) or only
+  // the first one (CSS and relative XPath, evaluated from the root element,
+  // as parsel evaluates them). Content after an </html> end tag stands in a
+  // later top-level element. Empty lists: every query searches everything.
+  std::vector<bool> flat_first_root, container_first_root;
 };
 
 // A value is a view of UTF-8 text: of the caller's document bytes, or of the
@@ -129,7 +136,9 @@ class CompiledSchema {
   // Values that are not views of the document, and the NUL-free copy of the
   // document if the scan made one, go to `arena`; the result's own arena is
   // left empty.
-  ExtractResult run(const EncodedInput& input, ValueArena& arena) const;
+  // A tail scan passes the context of its candidate (see
+  // Matcher::seed_context).
+  ExtractResult run(const EncodedInput& input, ValueArena& arena, const TailContext* context = nullptr) const;
 
   size_t flat_count() const { return query_count; }
   size_t group_count() const { return groups.size(); }
@@ -149,6 +158,10 @@ class CompiledSchema {
   std::unique_ptr<BufferPool> buffer_pool = std::make_unique<BufferPool>();
 
   Mask128 merged_queries;
+  // What only the first top-level element may hold (see SchemaSelectors):
+  // masks over csels and over each template list.
+  Mask128 first_root_csels, first_root_revs, first_root_has, first_root_texts;
+  bool any_first_root = false;
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler
   uint64_t ungated_bits = ~uint64_t{0};
@@ -207,6 +220,12 @@ class CompiledSchema {
   bool any_positional = false;
   bool any_revs = false, any_has_entries = false, any_text = false;
 };
+
+// The 128-bit mask slots a flat query's members take: one each, and two for
+// a lone member that is a gated sibling (`dt:contains("x") + dd`: its
+// streamed selector and the close-time template that opens its gate). The
+// budget counts these, so that every slot a query uses is within it.
+uint32_t mask_slots(const std::vector<Selector>& members);
 
 // A readable dump of a compiled schema, for tests and debugging.
 std::string dump(const CompiledSchema& s);

@@ -199,7 +199,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Streamed selectors: the candidates of this tag only.
   uint64_t emitted = 0;
-  dispatch.csels.for_each([&](unsigned k) {
+  (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
     const CompiledSchema::Quick q = s.quick[k];
@@ -207,15 +207,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
-      subject = seg_match_anchored(view(), c.segments[0], d, 0, -1);
+      subject = seg_match_anchored(view(), c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(view(), c.segments[0], d, 0, -1))
+      if (seg_match_anchored(view(), c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(view(), c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(view(), c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(view(), c.segments[count - 1], d, 0,
+      subject = seg_match_anchored(view(), c.segments[count - 1], d, floor_,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);

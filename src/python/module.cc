@@ -14,6 +14,7 @@
 #include "python/arrow_batch.h"
 #include "python/errors.h"
 #include "python/plan.h"
+#include "python/private.h"
 
 namespace ls::py {
 
@@ -333,6 +334,7 @@ int module_exec(PyObject* module) {
   if (!batch_type) return -1;
   set_arrow_batch_type(batch_type.get());
   if (!add_to_module(module, "ArrowBatch", batch_type.release())) return -1;
+  if (!add_private_functions(module)) return -1;
   return 0;
 }
 

@@ -1,0 +1,85 @@
+// The module's private entries: what the pure-Python layer needs from the
+// core beyond the documented functions. They are set on the module without
+// entering `__all__`, and may change with the package that calls them.
+//
+//   _query_syntax_error(query, sub_field=False) -> None | (position, expected)
+//     Whether a query is malformed (it parses in no reading of CSS or XPath
+//     1.0, and the subset compilers do not serve it either): the code-point
+//     position where the grammar stopped and what it expected there.
+//   _sub_field_budget(groups) -> (sub_fields, max_sub_fields)
+//     The group sub-fields a schema declares, against their limit.
+#include "python/private.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "syntax.h"
+
+namespace ls::py {
+
+namespace {
+
+PyObject* py_query_syntax_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"query", "sub_field"};
+  static const Signature kSig{"_query_syntax_error", kNames, 2, 1, 0};
+  PyObject* a[2];
+  if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
+  std::string query;
+  if (!convert_str(a[0], query)) return nullptr;
+  int sub = a[1] ? PyObject_IsTrue(a[1]) : 0;
+  if (sub < 0) return nullptr;
+  std::optional<SyntaxError> error;
+  Fault fault;
+  Py_BEGIN_ALLOW_THREADS
+  fault = guarded([&] { error = sub ? sub_field_syntax_error(query) : query_syntax_error(query); });
+  Py_END_ALLOW_THREADS
+  if (fault) return raise_fault(fault);
+  if (!error) Py_RETURN_NONE;
+  return Py_BuildValue("(ks#)", static_cast<unsigned long>(error->position), error->expected.data(),
+                       static_cast<Py_ssize_t>(error->expected.size()));
+}
+
+PyObject* py_sub_field_budget(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"groups"};
+  static const Signature kSig{"_sub_field_budget", kNames, 1, 1, 0};
+  PyObject* a[1];
+  if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
+  std::vector<GroupQuery> groups;
+  if (!convert_groups(a[0], groups)) return nullptr;
+  uint64_t n = 0;
+  for (const GroupQuery& g : groups) n += g.fields.size();
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(n), static_cast<unsigned long long>(kMaxSubFields));
+}
+
+using FastCallKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyCFunction as_method(FastCallKw fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
+}
+
+PyMethodDef kPrivate[] = {
+    {"_query_syntax_error", as_method(py_query_syntax_error), METH_FASTCALL | METH_KEYWORDS,
+     "_query_syntax_error(query, sub_field=False)\n--\n\n"
+     "Private: None, or (position, expected) for a malformed query."},
+    {"_sub_field_budget", as_method(py_sub_field_budget), METH_FASTCALL | METH_KEYWORDS,
+     "_sub_field_budget(groups)\n--\n\n"
+     "Private: (declared group sub-fields, their limit)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_private_functions(PyObject* module) {
+  Ref modname(PyModule_GetNameObject(module));
+  if (!modname) return false;
+  for (PyMethodDef* def = kPrivate; def->ml_name; ++def) {
+    Ref fn(PyCMethod_New(def, module, modname.get(), nullptr));
+    if (!fn || PyObject_SetAttrString(module, def->ml_name, fn.get()) < 0) return false;
+  }
+  return true;
+}
+
+}  // namespace ls::py

@@ -1,0 +1,111 @@
+"""Content after </html> stands in a second top-level element: CSS and relative
+XPath look only inside the first one, absolute XPath everywhere, as parsel
+(lxml 6) evaluates them. Also: the other documented readings of parsel's."""
+import pytest
+
+import _larkspine as ls
+import larkspine
+from larkspine import Page, field, group
+
+AFTER = "<p>a</p></html><p>b</p>"
+
+CASES = [
+    (AFTER, "p::text", ["a"]),
+    (AFTER, ".//p/text()", ["a"]),
+    (AFTER, "//p/text()", ["a", "b"]),
+    (AFTER, "//p[last()]/text()", ["a", "b"]),
+    (AFTER, "/html/p/text()", ["b"]),
+    (AFTER, "p:last-child::text", ["a"]),
+    (AFTER, "html:last-child p::text", []),
+    (AFTER, "normalize-space(//p[2])", [""]),
+    ("<div><p>a</p></html><p>b</p></div>", "p::text", ["a"]),
+    ("<div><p>a</p></html><p>b</p></div>", "//p/text()", ["a", "b"]),
+    ("<div><p>a</p></html><p>b</p></div>", "div:has(p) p::text", ["a"]),
+    ("<p>a</p></html>b", "html::text", []),
+    ("<p>a</p></html>b", "html ::text", ["a"]),
+    ("<p>a</p></html>b", "//html/text()", ["b"]),
+    ('<p>a</p></html><p class=x>b</p>', 'p:contains("b")::text', []),
+    ('<p>a</p></html><p class=x>b</p>', '//p[contains(., "b")]/text()', ["b"]),
+    ("<html><body><p>a</p></body></html>\n<p>b</p>", "p::text", ["a"]),
+    ("<html><body><p>a</p></body></html>\n", "p::text", ["a"]),
+    ("<p>a</p></body><p>b</p>", "p::text", ["a", "b"]),
+    ("<p>a</p></body><p>b</p>", "body > p::text", ["a"]),
+    ("<style></style><html><<style></style></html><", "body::text", ["<", "<"]),
+    ("6<head><div><script></script></html>-", "div ::text", ["-"]),
+    ("<p>a</p></html><!--c--><p>b</p>", "p::text", ["a"]),
+]
+
+
+@pytest.mark.parametrize("html,query,expected", CASES)
+def test_queries_see_the_top_level_elements_their_kind_sees(html, query, expected):
+    assert ls.extract(html, [query])[0] == expected
+
+
+@pytest.mark.parametrize("html,query,expected", CASES)
+def test_parsel_gives_the_same(html, query, expected):
+    parsel = pytest.importorskip("parsel")
+    sel = parsel.Selector(text=html)
+    if query.startswith("normalize-space("):
+        got = [sel.xpath(query).get()]
+    elif query.startswith(("/", ".")):
+        got = sel.xpath(query).getall()
+    else:
+        got = sel.css(query).getall()
+    assert got == expected
+
+
+def test_groups_follow_their_container_kind():
+    groups = [("p", [("t", "text()")]), ("//p", [("t", "text()")])]
+    _, rows = ls.extract_grouped(AFTER, [], groups)
+    assert rows == [[[["a"]]], [[["a"]], [["b"]]]]
+
+
+def test_pages_and_plans_agree():
+    class After(Page):
+        css = field("p::text")
+        xpath = field("//p/text()")
+        rows = group("p", t="text()")
+
+    page = After(AFTER.encode())
+    assert (page.css, page.xpath, page.rows) == (["a"], ["a", "b"], [{"t": ["a"]}])
+    plan = ls.Plan(["p::text", "//p/text()"], [], [True, True])
+    assert plan.extract(AFTER) == [["a"], ["a"]]
+
+
+@pytest.mark.parametrize("depth", [100, 2045, 2046, 5000])
+def test_deep_nesting_is_read_whole(depth):
+    doc = "<div>" * depth + "<p>x</p>"
+    assert ls.extract(doc, ["p::text", "div:nth-child(1) > p::text"]) == [["x"], ["x"]]
+    parsel = pytest.importorskip("parsel")
+    # lxml truncates its tree from 2,046 levels on (documented).
+    assert parsel.Selector(text=doc).css("p::text").getall() == (["x"] if depth < 2046 else [])
+
+
+XHTML = ('<?xml version="1.0" encoding="utf-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml">'
+         '<head><title>T</title></head><body><p class="a">x</p></body></html>')
+
+
+def test_xhtml_with_a_prolog_reads_as_html():
+    assert ls.extract(XHTML, ["p::text", "//p/@class", "title::text"]) == [["x"], ["a"], ["T"]]
+    parsel = pytest.importorskip("parsel")
+    assert parsel.Selector(text=XHTML).css("p::text").getall() == []
+    assert parsel.Selector(text=XHTML, type="html").css("p::text").getall() == ["x"]
+
+
+UNDECLARED = [
+    ("<p>Příliš žluťoučký kůň úpěl ďábelské ódy</p>", "cp1250"),
+    ("<p>Le café à la carte est très élégant, déjà prêt à être servi.</p>", "cp1252"),
+    ("<p>plain ascii</p>", "ascii"),
+]
+
+
+@pytest.mark.parametrize("text,codec", UNDECLARED)
+def test_scrapy_reads_undeclared_pages_as_its_encoding_guess_tells_the_engine(text, codec):
+    http = pytest.importorskip("scrapy.http")
+    body = text.encode(codec)
+    response = http.HtmlResponse("https://example.org/", body=body)
+    expected = response.css("p::text").getall()
+    assert larkspine.extract(body, ["p::text"], encoding=response.encoding) == [expected]
+    # Without the guess the engine reads UTF-8, as the standard does.
+    utf8 = body.decode("utf-8", errors="replace")
+    assert larkspine.extract(body, ["p::text"]) == [[utf8[3:-4]]]
