@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from larkspine import Schema, field, group
+from larkspine import Schema, detect_encoding, field, group
 from larkspine.batch import (
     PageFailure,
     PartitionExtractor,
@@ -41,7 +41,13 @@ def documents() -> list[Document | InputFailure]:
     for i, (name, body) in enumerate(pages):
         if i % 17 == 5:
             items.append(InputFailure(f"bad{i}.warc", None, "truncated"))
-        items.append(Document(name, i * 10 if i % 2 else None, f"https://x/{name}" if i % 2 else None, body))
+        warc = i % 2 == 1  # every other page as a WARC record, with its metadata
+        items.append(Document(
+            name, i * 10 if warc else None, f"https://x/{name}" if warc else None, body,
+            "koi8-r" if i % 4 == 1 else None, status=200 + 100 * (i % 3) if warc else None,
+            date=f"2024-05-01T12:00:{i % 60:02d}Z" if warc else None, record_id=f"<urn:uuid:{i}>" if warc else None,
+            content_type="text/html" if warc else None,
+        ))
     return items
 
 
@@ -56,8 +62,15 @@ def test_threads_give_exactly_the_sequential_records_and_failures(jobs: int) -> 
     assert failed_n == failed_1 and len(failed_1) == sum(isinstance(i, InputFailure) for i in items)
     docs = [i for i in items if isinstance(i, Document)]
     assert [(r["_source"], r["_offset"], r["_url"]) for r in sequential] == [(d.source, d.offset, d.url) for d in docs]
-    assert sequential[0] == {"_source": docs[0].source, "_offset": docs[0].offset, "_url": docs[0].url,
-                             **SCHEMA.extract(docs[0].body)}
+    assert sequential[0] == {"_source": docs[0].source, "_offset": None, "_url": None, "_status": None,
+                             "_date": None, "_record_id": None, "_content_type": None,
+                             "_charset": detect_encoding(docs[0].body), **SCHEMA.extract(docs[0].body)}
+    assert [{k: v for k, v in r.items() if k in ("_status", "_date", "_record_id", "_content_type")}
+            for r in sequential[1::2]] == [
+        {"_status": d.status, "_date": d.date, "_record_id": d.record_id, "_content_type": d.content_type}
+        for d in docs[1::2]]
+    # The HTTP charset is what the page was read with (koi8-r is its own WHATWG name).
+    assert {r["_charset"] for r, d in zip(sequential, docs) if d.charset} == {"KOI8-R"}
 
 
 @pytest.mark.parametrize("jobs", [1, 2, 4])

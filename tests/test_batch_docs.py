@@ -108,6 +108,7 @@ def test_every_block_runs(folder) -> None:
     from distributed import LocalCluster
 
     env = _environment()
+    env["HOME"] = str(folder)  # what a block writes to ~ (the shell completion script) stays here
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         last_output: str | None = None
         for block in blocks(DOC.read_text(encoding="utf-8")):
@@ -134,3 +135,6 @@ def test_every_block_runs(folder) -> None:
     assert len(list((folder / "articles-jsonl").glob("part-*.jsonl"))) == 1
     assert (folder / "out.jsonl").read_text().count("\n") == 10
     assert (folder / "errors.txt").read_text().startswith("larkspine: missing.html: No such file or directory\n")
+    assert (folder / "listed.jsonl").read_text().count("\n") == 4  # the gzipped pages the list named
+    assert "_larkspine_completion" in (folder / ".larkspine-complete.bash").read_text()
+    assert (folder / ".bashrc").read_text() == ". ~/.larkspine-complete.bash\n"

@@ -43,6 +43,11 @@ SCHEMA = Schema({
 STAND_IN_TEXT = b"<p>Text of a stand-in article, long enough to weigh what a page weighs.</p>" * 140
 
 
+#: The keys after _source of a plain file's record, read as UTF-8.
+PLAIN = {"_offset": None, "_url": None, "_status": None, "_date": None, "_record_id": None, "_content_type": None,
+         "_charset": "UTF-8"}
+
+
 def run(*args: str, input: bytes | None = None) -> click_testing.Result:
     return click_testing.CliRunner().invoke(cli, list(args), input=input, catch_exceptions=False)
 
@@ -84,9 +89,9 @@ def test_extract_a_directory_to_json_lines(work) -> None:
     result = run("extract", "schema.toml", "site")
     assert result.exit_code == 0 and result.stderr == ""
     assert lines(result.stdout) == [
-        {"_source": "site/a.html", "_offset": None, "_url": None,
+        {"_source": "site/a.html", **PLAIN,
          **SCHEMA.extract((work / "site" / "a.html").read_bytes())},
-        {"_source": "site/deep/b.html.gz", "_offset": None, "_url": None,
+        {"_source": "site/deep/b.html.gz", **PLAIN,
          "title": "B", "h1": [], "links": [], "images": [{"src": "b1.png"}, {"src": None}]},
     ]
 
@@ -116,7 +121,8 @@ def test_jobs_give_byte_identical_output(work, fmt: str) -> None:
 def test_output_format_follows_the_file_suffix(work) -> None:
     pq = pytest.importorskip("pyarrow.parquet")
     assert run("extract", "schema.toml", "site", "-o", "out.csv").exit_code == 0
-    assert (work / "out.csv").read_bytes().decode().startswith("_source,_offset,_url,title,h1,links,images\r\n")
+    assert (work / "out.csv").read_bytes().decode().startswith(
+        "_source,_offset,_url,_status,_date,_record_id,_content_type,_charset,title,h1,links,images\r\n")
     assert run("extract", "schema.toml", "site", "crawl.warc.gz", "-o", "out.parquet").exit_code == 0
     table = pq.read_table(work / "out.parquet")
     import pyarrow as pa
@@ -159,7 +165,7 @@ def test_allow_unsupported_extracts_empty_fields(work) -> None:
     (work / "schema.toml").write_text('title = { query = "title::text", first = true }\nodd = "p::first-line"')
     result = run("extract", "schema.toml", "site/a.html", "--allow-unsupported")
     assert result.exit_code == 0
-    assert lines(result.stdout) == [{"_source": "site/a.html", "_offset": None, "_url": None, "title": "A", "odd": []}]
+    assert lines(result.stdout) == [{"_source": "site/a.html", **PLAIN, "title": "A", "odd": []}]
 
 
 def test_bad_inputs_are_reported_by_name_and_the_run_goes_on(work) -> None:
@@ -184,7 +190,7 @@ def test_standard_input_is_read_with_a_dash(work) -> None:
     assert result.exit_code == 0
     assert lines(result.stdout) == [dict(r, _source="-") for r in lines(run("extract", "schema.toml", "crawl.warc.gz").stdout)]
     page = run("extract", "schema.toml", "-", input=b"<title>piped</title>")
-    assert lines(page.stdout) == [{"_source": "-", "_offset": None, "_url": None, "title": "piped", "h1": [], "links": [], "images": []}]
+    assert lines(page.stdout) == [{"_source": "-", **PLAIN, "title": "piped", "h1": [], "links": [], "images": []}]
 
 
 def test_page_class_reference(work, monkeypatch) -> None:
@@ -290,7 +296,7 @@ def test_progress_and_summary_on_a_terminal(work) -> None:
     bars = re.findall(r"\r(\d+) pages \[\d\d:\d\d, [\d.?]+ pages/s(?:, ([\d.]+) MB, [\d.]+ MB/s)?\]", text)
     assert bars and bars[-1][0] == "12"  # tqdm's bar: pages, pages/s, MB, MB/s
     assert float(bars[-1][1]) > 0
-    assert "larkspine: 12 pages, " in text and "; 0 failed; 1 WARC records skipped (not HTML responses)" in text
+    assert "larkspine: 12 pages, " in text and "; 0 failed; 1 WARC record skipped (1 non-HTML response)" in text
 
 
 def _feed(proc: subprocess.Popen[bytes], data: bytes) -> None:
@@ -633,8 +639,8 @@ def test_csv_cells_that_spreadsheets_would_run_are_escaped_by_default(work, esca
     row = list(__import__("csv").reader(result.stdout.splitlines()))[1]
     mark = "" if escape == "--no-escape-formulas" else "'"
     assert row[0] == f"{mark}=evil.html"
-    assert row[3] == f'{mark}=HYPERLINK("http://x")'
-    assert row[4] == '["-2+3"]'  # a list is JSON text, which starts with [
+    assert row[8] == f'{mark}=HYPERLINK("http://x")'
+    assert row[9] == '["-2+3"]'  # a list is JSON text, which starts with [
 
 
 def test_every_exit_status_is_explained_in_help() -> None:
@@ -658,3 +664,228 @@ def test_an_input_url_that_cannot_be_read_is_a_named_failure(work) -> None:
     errors = result.stderr.splitlines()
     assert errors[0].startswith("larkspine: zip://a.html::") and "zip file" in errors[0]
     assert [r["_source"] for r in lines(result.stdout)] == ["site/a.html"]
+
+
+# --- Crawl metadata, --only-2xx, --input-file, shell completion ---------------------------------
+
+ID = "<urn:uuid:00000000-0000-4000-8000-00000000000%d>"
+CRAWL = [
+    Response("https://s.example/ok", b"<title>OK</title><a href=/x>x</a>", "text/html; charset=iso-8859-1",
+             date="2024-05-01T12:00:00Z", record_urn=ID[5:-1] % 1),
+    Response("https://s.example/ok", b"", warc_type="request", date="2024-05-01T12:00:00Z", record_urn=ID[5:-1] % 2),
+    Response("https://s.example/moved", b"<title>Moved</title>", "text/html", status="301 Moved Permanently",
+             headers=("Location: /ok",), date="2024-05-01T12:00:01.5Z", record_urn=ID[5:-1] % 3),
+    Response("https://s.example/logo.png", b"\x89PNG", "image/png", record_urn=ID[5:-1] % 4),
+    Response("https://s.example/gone", b"\xef\xbb\xbf<title>Gone</title>", "TEXT/HTML; charset=windows-1252",
+             status="404 Not Found", date="2024-05-01T12:00:02.123456789Z", record_urn=ID[5:-1] % 5),
+    Response("https://s.example/odd", b"<meta charset=shift_jis><title>Odd</title>", "application/xhtml+xml",
+             status="200", date="2024-13-01T00:00:00Z", record_urn=ID[5:-1] % 6),
+]
+NO_META = dict.fromkeys(("_status", "_date", "_record_id", "_content_type"))
+# What each page's record says of itself: the keys after _source, _offset and _url.
+CRAWL_META = [
+    {"_status": 200, "_date": "2024-05-01T12:00:00Z", "_record_id": ID % 1, "_content_type": "text/html",
+     "_charset": "windows-1252"},
+    {"_status": 301, "_date": "2024-05-01T12:00:01.5Z", "_record_id": ID % 3, "_content_type": "text/html",
+     "_charset": "UTF-8"},
+    # A byte-order mark outweighs the HTTP charset; a date finer than a microsecond is cut to it.
+    {"_status": 404, "_date": "2024-05-01T12:00:02.123456Z", "_record_id": ID % 5, "_content_type": "text/html",
+     "_charset": "UTF-8"},
+    # A reason phrase is optional; a date that is no date is null; <meta> names the charset.
+    {"_status": 200, "_date": None, "_record_id": ID % 6, "_content_type": "application/xhtml+xml",
+     "_charset": "Shift_JIS"},
+]
+
+
+@pytest.fixture
+def crawl(work):
+    data, offsets = warc_bytes(CRAWL)
+    (work / "statuses.warc.gz").write_bytes(data)
+    (work / "site" / "sjis.html").write_bytes(b"<meta charset=shift_jis><title>S</title>")
+    return [offsets[i] for i in (0, 2, 4, 5)]
+
+
+def _expected_meta(offsets: list[int]) -> list[dict[str, object]]:
+    pages = [
+        {"_source": "statuses.warc.gz", "_offset": o, "_url": r.url, **meta}
+        for o, r, meta in zip(offsets, [CRAWL[i] for i in (0, 2, 4, 5)], CRAWL_META)
+    ]
+    return [{"_source": "site/sjis.html", "_offset": None, "_url": None, **NO_META, "_charset": "Shift_JIS"}, *pages]
+
+
+META_KEYS = ["_source", "_offset", "_url", "_status", "_date", "_record_id", "_content_type", "_charset"]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_records_carry_the_warc_metadata_in_json_lines(crawl, jobs: str) -> None:
+    result = run("extract", "schema.toml", "site/sjis.html", "statuses.warc.gz", "-j", jobs)
+    assert result.exit_code == 0, result.stderr
+    records = lines(result.stdout)
+    assert [list(r)[:8] for r in records] == [META_KEYS] * 5
+    assert [{k: r[k] for k in META_KEYS} for r in records] == _expected_meta(crawl)
+    assert [r["title"] for r in records] == ["S", "OK", "Moved", "Gone", "Odd"]
+
+
+def test_records_carry_the_warc_metadata_in_csv(crawl) -> None:
+    import csv
+    import io
+
+    result = run("extract", "schema.toml", "site/sjis.html", "statuses.warc.gz", "-f", "csv")
+    assert result.exit_code == 0, result.stderr
+    rows = list(csv.reader(io.StringIO(result.stdout, newline="")))
+    assert rows[0][:9] == [*META_KEYS, "title"]
+    expected = [["" if v is None else str(v) for v in r.values()] for r in _expected_meta(crawl)]
+    assert [row[:8] for row in rows[1:]] == expected
+
+
+def test_records_carry_the_warc_metadata_in_parquet_typed(crawl) -> None:
+    import datetime
+
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    assert run("extract", "schema.toml", "site/sjis.html", "statuses.warc.gz", "-o", "meta.parquet").exit_code == 0
+    table = pq.read_table("meta.parquet")
+    types = {name: table.schema.field(name).type for name in META_KEYS}
+    assert types == {"_source": pa.string(), "_offset": pa.int64(), "_url": pa.string(), "_status": pa.int16(),
+                     "_date": pa.timestamp("us", tz="UTC"), "_record_id": pa.string(),
+                     "_content_type": pa.string(), "_charset": pa.string()}
+    expected = _expected_meta(crawl)
+    for row in expected:  # the same instants as the text JSON Lines writes
+        if row["_date"] is not None:
+            row["_date"] = datetime.datetime.fromisoformat(str(row["_date"]))
+    assert table.select(META_KEYS).to_pylist() == expected
+    assert table.column("_date").to_pylist()[3].microsecond == 123456
+
+
+@pytest.mark.parametrize(
+    "args, titles, summary",
+    [
+        ([], ["S", "OK", "Moved", "Gone", "Odd"], "2 WARC records skipped (1 request, 1 non-HTML response)"),
+        (["--only-2xx"], ["S", "OK", "Odd"],
+         "4 WARC records skipped (1 request, 1 non-HTML response, 2 responses not 2xx)"),
+    ],
+    ids=["all", "only-2xx"],
+)
+def test_only_2xx_keeps_successful_responses_and_the_summary_tells_skips_apart(crawl, args, titles, summary) -> None:
+    result = run("extract", "schema.toml", "site/sjis.html", "statuses.warc.gz", "--progress", *args)
+    assert result.exit_code == 0, result.stderr
+    assert [r["title"] for r in lines(result.stdout)] == titles
+    assert f"; 0 failed; {summary}\n" in result.stderr
+
+
+def test_the_dask_partition_function_takes_only_2xx(crawl) -> None:
+    from larkspine.batch import PartitionExtractor
+
+    every = list(PartitionExtractor(SCHEMA)(["statuses.warc.gz"]))
+    kept = list(PartitionExtractor(SCHEMA, only_2xx=True)(["statuses.warc.gz"]))
+    assert [r["_status"] for r in every] == [200, 301, 404, 200]
+    assert kept == [every[0], every[3]]
+
+
+@pytest.mark.parametrize(
+    "listing",
+    [
+        b"site/a.html\ncrawl.warc.gz\n",
+        b"site/a.html\r\n\r\n   \ncrawl.warc.gz",  # CRLF, blank lines, no final newline
+    ],
+    ids=["lf", "crlf-blank"],
+)
+@pytest.mark.parametrize("where", ["file", "stdin"])
+def test_input_file_lists_the_inputs_one_per_line(work, listing: bytes, where: str) -> None:
+    expected = run("extract", "schema.toml", "site/deep", "site/a.html", "crawl.warc.gz")
+    assert expected.exit_code == 0 and len(expected.stdout.splitlines()) == 14
+    if where == "file":
+        (work / "list.txt").write_bytes(listing)
+        result = run("extract", "schema.toml", "site/deep", "--input-file", "list.txt")
+    else:
+        result = run("extract", "schema.toml", "site/deep", "-i", "-", input=listing)
+    assert result.exit_code == 0, result.stderr
+    assert result.stdout == expected.stdout
+
+
+def test_input_file_names_that_fail_are_failures_and_the_run_goes_on(work) -> None:
+    odd = os.fsencode("caf\udce9.html")  # a name that is not UTF-8
+    (work / os.fsdecode(odd)).write_bytes(b"<title>Caf</title>")
+    listing = b"missing.html\n" + odd + b"\n-\n" + b"x" * 70000 + b"\nsite/a.html\n"
+    result = run("extract", "schema.toml", "-i", "-", input=listing)
+    assert result.exit_code == 1
+    assert [(r["_source"], r["title"]) for r in lines(result.stdout)] == [("caf\\xe9.html", "Caf"), ("site/a.html", "A")]
+    assert result.stderr.splitlines()[:-1] == [
+        "larkspine: missing.html: No such file or directory",
+        "larkspine: -: standard input holds the input list, so it cannot be an input too",
+        "larkspine: -: line 4 is longer than 65,536 bytes: skipped",
+    ]
+    assert result.stderr.splitlines()[-1].startswith("larkspine: 2 pages, ")
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "give the inputs: INPUT... or --input-file FILE"),
+        (["-i", "-", "-"], "--input-file - reads the input names from standard input, so - cannot be an input too"),
+        (["-i", "nope.txt"], "larkspine: cannot read the input list nope.txt: No such file or directory"),
+        (["-i", "list.txt", "-o", "list.txt"], "larkspine: -o list.txt is the input list list.txt: refusing to write over it"),
+    ],
+)
+def test_input_file_refusals(work, args, message) -> None:
+    (work / "list.txt").write_text("site/a.html\n")
+    result = run("extract", "schema.toml", *args)
+    assert result.exit_code == 2 and message in result.stderr, result.stderr
+    assert (work / "list.txt").read_text() == "site/a.html\n"
+
+
+@pytest.mark.parametrize(
+    "listed, output",
+    [
+        ("crawl.warc.gz", "crawl.warc.gz"),
+        ("link.warc.gz", "crawl.warc.gz"),
+        ("site", "site/deep/b.html.gz"),
+        ("s*/**/*.gz", "site/deep/b.html.gz"),
+    ],
+)
+@pytest.mark.parametrize("where", ["file", "stdin"])
+def test_an_output_that_is_a_listed_input_is_refused_before_anything_is_read(work, listed, output, where) -> None:
+    (work / "link.warc.gz").symlink_to("crawl.warc.gz")
+    before = {p: (work / p).read_bytes() for p in ("crawl.warc.gz", "site/deep/b.html.gz")}
+    listing = f"missing.html\n{listed}\n".encode()
+    (work / "list.txt").write_bytes(listing)
+    source = "list.txt" if where == "file" else "-"
+    with open(work / "list.txt", "rb") as stdin:
+        proc = subprocess.run([*command(), "extract", "schema.toml", "-i", source, "-o", output],
+                              stdin=stdin, capture_output=True, timeout=60)
+    assert proc.returncode == 2 and proc.stdout == b""
+    err = proc.stderr.decode()
+    assert re.fullmatch(rf"larkspine: -o {re.escape(output)} is the input \S+: refusing to write over it\n", err), err
+    assert {p: (work / p).read_bytes() for p in before} == before and leftovers(work) == []
+
+
+def test_a_listed_input_list_is_read_again_for_the_run_after_the_check(work) -> None:
+    """The check reads the list to its end; the run reads it again, from stdin's spool too."""
+    (work / "out.jsonl").write_text("old\n")
+    for source, stdin in (("list.txt", None), ("-", b"site/a.html\ncrawl.warc.gz\n")):
+        (work / "list.txt").write_bytes(b"site/a.html\ncrawl.warc.gz\n")
+        result = run("extract", "schema.toml", "-i", source, "-o", "out.jsonl", input=stdin)
+        assert result.exit_code == 0, result.stderr
+        assert len((work / "out.jsonl").read_text().splitlines()) == 13
+
+
+@pytest.mark.parametrize(
+    "shell, marker",
+    [("bash", "complete -o nosort -F _larkspine_completion larkspine"), ("zsh", "#compdef larkspine"),
+     ("fish", "complete --no-files --command larkspine")],
+)
+def test_shell_completion_scripts(shell: str, marker: str) -> None:
+    result = click_testing.CliRunner().invoke(cli, [], prog_name="larkspine", env={"_LARKSPINE_COMPLETE": f"{shell}_source"})
+    assert result.exit_code == 0 and marker in result.stdout
+
+
+@pytest.mark.parametrize(
+    "words, cword, offered",
+    [("larkspine ex", "1", ["extract"]), ("larkspine extract --only", "2", ["--only-2xx"]),
+     ("larkspine extract --input", "2", ["--input-file"])],
+)
+def test_shell_completion_completes(words: str, cword: str, offered: list[str]) -> None:
+    env = {"_LARKSPINE_COMPLETE": "bash_complete", "COMP_WORDS": words, "COMP_CWORD": cword}
+    result = click_testing.CliRunner().invoke(cli, [], prog_name="larkspine", env=env)
+    assert result.exit_code == 0
+    assert [line.split(",", 1)[1] for line in result.stdout.splitlines()] == offered

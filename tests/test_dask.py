@@ -45,6 +45,13 @@ def cli_records(inputs: list[str]) -> list[dict[str, object]]:
     return [json.loads(line) for line in result.stdout.splitlines()]
 
 
+def as_in_parquet(records: list[dict[str, object]]) -> list[dict[str, object]]:
+    """Records as Parquet gives them back: ``_date`` a UTC datetime, not its text."""
+    import datetime
+
+    return [{**r, "_date": r["_date"] and datetime.datetime.fromisoformat(str(r["_date"]))} for r in records]
+
+
 def test_local_cluster_example_matches_the_command(pages, tmp_path) -> None:
     pytest.importorskip("distributed")
     pq = pytest.importorskip("pyarrow.parquet")
@@ -65,7 +72,8 @@ def test_local_cluster_example_matches_the_command(pages, tmp_path) -> None:
     jsonl = [json.loads(line) for part in sorted((out / "jsonl").glob("part-*.jsonl")) for line in part.read_text().splitlines()]
     assert jsonl == expected
     parquet = [row for part in sorted((out / "parquet").glob("part-*.parquet")) for row in pq.read_table(part).to_pylist()]
-    assert parquet == expected
+    assert parquet == as_in_parquet(expected)
+    assert sum(r["_date"] is not None for r in parquet) == 2  # the archive's records
 
 
 def test_bags_on_the_local_scheduler(pages, tmp_path) -> None:
@@ -79,7 +87,7 @@ def test_bags_on_the_local_scheduler(pages, tmp_path) -> None:
     assert [pathlib.Path(p).name for p in written] == ["part-00000.jsonl", "part-00001.jsonl", "part-00002.jsonl"]
     assert [json.loads(line) for p in written for line in pathlib.Path(p).read_text().splitlines()] == expected
     parts = to_parquet(bag, tmp_path / "p", str(ARTICLE))
-    assert [row for p in parts for row in pq.read_table(p).to_pylist()] == expected
+    assert [row for p in parts for row in pq.read_table(p).to_pylist()] == as_in_parquet(expected)
 
 
 def test_errors_raise_fails_the_task(tmp_path) -> None:

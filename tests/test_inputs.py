@@ -20,8 +20,10 @@ from larkspine.inputs import (  # noqa: E402
     display_name,
     gunzip,
     parse_size,
+    read_input_list,
     read_inputs,
     read_warc,
+    warc_date,
 )
 
 from .warcs import Response, corpus_responses, record_bytes, warc_bytes  # noqa: E402
@@ -77,6 +79,128 @@ def test_records_that_are_not_html_responses_are_skipped_and_counted() -> None:
     assert [(d.offset, d.body) for d in found] == [(offsets[3], b"<p>page</p>"), (offsets[6], b"<p>two</p>")]
     assert stats.skipped == 5
     assert stats.skipped_kinds == {"warcinfo": 1, "request": 1, "image/png": 1, "metadata": 1, "no Content-Type": 1}
+    assert (stats.requests, stats.other_records, stats.non_html, stats.not_2xx) == (1, 2, 2, 0)
+
+
+STATUSES = [
+    Response("http://x/ok", b"<p>ok</p>", date="2024-05-01T12:00:00Z", record_urn="uuid:1"),
+    Response("http://x/ok", b"", warc_type="request"),
+    Response("http://x/created", b"<p>made</p>", status="201 Created"),
+    Response("http://x/moved", b"", status="301 Moved Permanently", headers=("Location: /ok",)),
+    Response("http://x/png", b"\x89PNG", "image/png", status="404 Not Found"),
+    Response("http://x/gone", b"<p>gone</p>", status="404 Not Found", date="2024-05-01T12:00:00.000001Z"),
+    Response("http://x/odd", b"<p>odd</p>", status="99 Low"),
+    Response("http://x/err", b"<p>err</p>", "text/html; charset=koi8-r", status="500 Server Error"),
+]
+
+
+@pytest.mark.parametrize(
+    "only_2xx, statuses, not_2xx",
+    [(False, [200, 201, 301, 404, None, 500], 0), (True, [200, 201], 4)],
+    ids=["every", "only-2xx"],
+)
+def test_responses_carry_status_date_id_and_media_type_and_only_2xx_keeps_2xx(only_2xx, statuses, not_2xx) -> None:
+    data, _ = warc_bytes(STATUSES)
+    stats = ReadStats(only_2xx=only_2xx)
+    found = list(read_warc(io.BytesIO(data), "t.warc", stats))
+    assert failures(found) == []
+    docs = [d for d in found if isinstance(d, Document)]
+    assert [d.status for d in docs] == statuses
+    assert docs[0].date == "2024-05-01T12:00:00Z" and docs[0].record_id == "<urn:uuid:1>"
+    assert all(d.content_type == "text/html" and d.record_id.startswith("<urn:uuid:") for d in docs)
+    assert (stats.requests, stats.non_html, stats.not_2xx) == (1, 1, not_2xx)
+    if only_2xx:  # a status that is not a status is not 2xx
+        assert stats.skipped_kinds == {"request": 1, "image/png": 1, "status 301": 1, "status 404": 1,
+                                       "no status": 1, "status 500": 1}
+    else:
+        assert docs[3].date == "2024-05-01T12:00:00.000001Z" and docs[5].charset == "koi8-r"
+
+
+def test_plain_files_have_no_warc_metadata(tmp_path) -> None:
+    (tmp_path / "a.html").write_bytes(b"<p>a</p>")
+    (doc,) = read_inputs([str(tmp_path / "a.html")], only_2xx=True)
+    assert isinstance(doc, Document) and doc.body == b"<p>a</p>"
+    assert (doc.offset, doc.url, doc.charset, doc.status, doc.date, doc.record_id, doc.content_type) == (None,) * 7
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("2024-05-01T12:00:00Z", "2024-05-01T12:00:00Z"),
+        (" 2024-05-01T12:00:00Z\t", "2024-05-01T12:00:00Z"),
+        ("2024-05-01T12:00:00.5Z", "2024-05-01T12:00:00.5Z"),
+        ("2024-05-01T12:00:00.123456789Z", "2024-05-01T12:00:00.123456Z"),  # cut to microseconds
+        ("2024-02-29T23:59:59Z", "2024-02-29T23:59:59Z"),
+        ("2023-02-29T00:00:00Z", None),   # no such day
+        ("2024-13-01T00:00:00Z", None),
+        ("2024-05-01T24:00:00Z", None),
+        ("2024-05-01T12:00:00+02:00", None),  # WARC dates are UTC, written with Z
+        ("2024-05-01T12:00Z", None),
+        ("2024-05-01", None),
+        ("2024-05-01T12:00:00.Z", None),
+        ("2024-05-01T12:00:00.1234567890Z", None),
+        ("２０２４-05-01T12:00:00Z", None),  # digits of another script
+        ("", None),
+        (None, None),
+    ],
+)
+def test_warc_dates_are_read_strictly(value: str | None, expected: str | None) -> None:
+    assert warc_date(value) == expected
+
+
+class _CountingStream(io.RawIOBase):
+    """Lines ``n.html`` without end, counting the bytes handed out."""
+
+    def __init__(self) -> None:
+        self.given = 0
+        self._n = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[override]
+        view = memoryview(buffer).cast("B")
+        data = b"".join(b"%d.html\n" % (self._n + i) for i in range(len(view) // 16))[: len(view)]
+        self._n += data.count(b"\n")
+        view[: len(data)] = data
+        self.given += len(data)
+        return len(data)
+
+
+def test_an_input_list_is_read_as_its_names_are_needed() -> None:
+    stream = _CountingStream()
+    names = read_input_list(io.BufferedReader(stream), "list")
+    assert [next(names) for _ in range(3)] == ["0.html", "1.html", "2.html"]
+    assert stream.given <= 1 << 16  # an endless list, read one buffer's worth so far
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"a.html\nb c.html\r\n\n \t\n./d.html", ["a.html", "b c.html", "./d.html"]),
+        (b" lead.html \n", [" lead.html "]),  # names keep their spaces
+        (b"caf\xe9.html\n", ["caf\udce9.html"]),  # as os.fsdecode makes it
+        (b"a\n" + b"y" * (1 << 17) + b"\nb\n", ["a", "list: line 2 is longer than 65,536 bytes: skipped", "b"]),
+        (b"a\n" + b"y" * (1 << 17), ["a", "list: line 2 is longer than 65,536 bytes: skipped"]),
+        (b"", []),
+    ],
+    ids=["lines", "spaces", "not-utf8", "too-long", "too-long-at-end", "empty"],
+)
+def test_an_input_list_has_one_name_per_line(data: bytes, expected: list[str]) -> None:
+    got = [e if isinstance(e, str) else str(e) for e in read_input_list(io.BytesIO(data), "list")]
+    assert got == expected
+
+
+def test_read_inputs_takes_a_lazy_stream_of_names_and_failures(tmp_path) -> None:
+    (tmp_path / "a.html").write_bytes(b"<p>a</p>")
+
+    def names():
+        yield str(tmp_path / "a.html")
+        yield InputFailure("list", None, "broken")
+        raise AssertionError("read past what was asked")
+
+    found = read_inputs(names())
+    assert isinstance(next(found), Document) and str(next(found)) == "list: broken"
 
 
 @pytest.mark.parametrize(

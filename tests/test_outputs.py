@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import datetime
 import io
 import json
 
@@ -20,16 +21,28 @@ SCHEMA = Schema({
 
 RECORDS = [
     {
-        "_source": "crawl.warc.gz", "_offset": 1234, "_url": "https://shop.example/",
+        "_source": "crawl.warc.gz", "_offset": 1234, "_url": "https://shop.example/", "_status": 404,
+        "_date": "2024-05-01T12:00:00.25Z", "_record_id": "<urn:uuid:1>", "_content_type": "text/html",
+        "_charset": "windows-1252",
         "title": "Offers, \"new\"\nand old", "links": ["/a", "/b,c"],
         "offers": [{"name": "Tea", "price": ["3", "2"]}, {"name": None, "price": []}],
         "top": {"name": ["Tea"]},
     },
     {
-        "_source": "pages/é.html", "_offset": None, "_url": None,
+        "_source": "pages/é.html", "_offset": None, "_url": None, "_status": None, "_date": None,
+        "_record_id": None, "_content_type": None, "_charset": "UTF-8",
         "title": None, "links": [], "offers": [], "top": None,
     },
 ]
+
+
+HEAD = ["_source", "_offset", "_url", "_status", "_date", "_record_id", "_content_type", "_charset"]
+
+
+def as_read_from_parquet(record: dict[str, object]) -> dict[str, object]:
+    """A record as Parquet gives it back: ``_date`` a UTC datetime."""
+    date = record.get("_date")
+    return {**record, "_date": None if date is None else datetime.datetime.fromisoformat(str(date))}
 
 
 def test_json_lines_are_one_object_per_line_in_utf8() -> None:
@@ -49,6 +62,9 @@ def test_json_lines_are_one_object_per_line_in_utf8() -> None:
     [
         ("_source", ["crawl.warc.gz", "pages/é.html"]),
         ("_offset", ["1234", ""]),
+        ("_status", ["404", ""]),
+        ("_date", ["2024-05-01T12:00:00.25Z", ""]),
+        ("_charset", ["windows-1252", "UTF-8"]),
         ("title", ['Offers, "new"\nand old', ""]),
         ("links", ['["/a", "/b,c"]', "[]"]),
         ("offers", ['[{"name": "Tea", "price": ["3", "2"]}, {"name": null, "price": []}]', "[]"]),
@@ -62,14 +78,14 @@ def test_csv_cells_are_text_or_json(column: str, cells: list[str]) -> None:
         writer.write(r)
     writer.close()
     rows = list(csv.DictReader(io.StringIO(out.getvalue().decode("utf-8"), newline="")))
-    assert list(rows[0]) == ["_source", "_offset", "_url", "title", "links", "offers", "top"]
+    assert list(rows[0]) == [*HEAD, "title", "links", "offers", "top"]
     assert [row[column] for row in rows] == cells
 
 
 def test_csv_of_no_pages_is_its_header() -> None:
     out = io.BytesIO()
     CsvWriter(out, columns(SCHEMA)).close()
-    assert out.getvalue() == b"_source,_offset,_url,title,links,offers,top\r\n"
+    assert out.getvalue() == (",".join(HEAD) + ",title,links,offers,top\r\n").encode()
 
 
 @pytest.mark.parametrize(
@@ -162,6 +178,11 @@ def test_parquet_columns_are_typed_from_the_schema() -> None:
         ("_source", pa.string()),
         ("_offset", pa.int64()),
         ("_url", pa.string()),
+        ("_status", pa.int16()),
+        ("_date", pa.timestamp("us", tz="UTC")),
+        ("_record_id", pa.string()),
+        ("_content_type", pa.string()),
+        ("_charset", pa.string()),
         ("title", pa.string()),
         ("links", pa.list_(pa.string())),
         ("offers", pa.list_(row)),
@@ -180,7 +201,8 @@ def test_parquet_reads_back_the_records(tmp_path, row_group_size: int) -> None:
     assert [p.name for p in tmp_path.iterdir()] == ["out.parquet"]
     table = pq.read_table(path)
     assert table.schema == arrow_schema(SCHEMA)
-    assert table.to_pylist() == RECORDS
+    assert table.to_pylist() == [as_read_from_parquet(r) for r in RECORDS]
+    assert table.column("_date").to_pylist()[0] == datetime.datetime(2024, 5, 1, 12, 0, 0, 250000, datetime.UTC)
     assert pq.ParquetFile(path).num_row_groups == (2 if row_group_size == 1 else 1)
 
 
@@ -208,7 +230,7 @@ def test_processed_fields_take_the_type_of_their_values(tmp_path) -> None:
     writer = ParquetWriter(str(path), schema)
     writer.write(record)
     writer.close()
-    assert pq.read_table(path).to_pylist() == [record]
+    assert pq.read_table(path).to_pylist() == [dict.fromkeys(HEAD) | record]
 
 
 def test_rows_that_do_not_fit_their_columns_are_rejected_alone(tmp_path) -> None:

@@ -25,6 +25,10 @@ class Response:
     headers: tuple[str, ...] = ()
     #: The WARC record type: "response", "request", "metadata", ...
     warc_type: str = "response"
+    #: The WARC-Date header as written (default: FastWARC's, the time of writing).
+    date: str | None = None
+    #: The WARC-Record-ID's URN without "<urn:" and ">" (default: FastWARC's, a fresh UUID).
+    record_urn: str | None = None
 
     def http(self) -> bytes:
         lines = [f"HTTP/1.1 {self.status}"]
@@ -41,7 +45,9 @@ def record_bytes(resp: Response) -> bytes:
     from fastwarc.warc import WarcRecord, WarcRecordType
 
     rec = WarcRecord()
-    rec.init_headers(getattr(WarcRecordType, resp.warc_type))
+    rec.init_headers(getattr(WarcRecordType, resp.warc_type), None if resp.record_urn is None else resp.record_urn.encode())
+    if resp.date is not None:
+        rec.headers["WARC-Date"] = resp.date
     rec.headers.append("WARC-Target-URI", resp.url)
     if resp.warc_type in ("response", "request"):
         rec.set_bytes_content(resp.http() if resp.warc_type == "response" else b"GET / HTTP/1.1\r\n\r\n")

@@ -2,8 +2,11 @@
 
 What goes in: a :class:`~larkspine.Schema` and a stream of :class:`~larkspine.inputs.Document`
 (and :class:`~larkspine.inputs.InputFailure`) items. What comes out: one record per page,
-``{"_source", "_offset", "_url", <fields>...}``, in the order the pages came in, whatever
-the number of threads; failures go to a callback and are counted.
+``{"_source", "_offset", "_url", "_status", "_date", "_record_id", "_content_type",
+"_charset", <fields>...}`` (:data:`~larkspine.outputs.SOURCE_KEYS`), in the order the
+pages came in, whatever the number of threads; failures go to a callback and are counted.
+The WARC keys are ``None`` for a plain file; ``_charset``, the WHATWG name of the encoding
+the page was read with, is there for every page.
 
 Threads: the native scan releases the interpreter lock, so ``jobs`` worker threads extract
 pages in parallel while the calling thread reads the next pages and writes the records.
@@ -33,7 +36,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any
 
-from ._encoding import resolve_encoding
+from ._encoding import detect_encoding, resolve_encoding
 from ._schema import Record, Schema
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from .inputs import Document, InputFailure
@@ -46,6 +49,7 @@ __all__ = [
     "extract_records",
     "page_label",
     "schema_cache_info",
+    "source_keys",
     "window",
 ]
 
@@ -104,11 +108,27 @@ def page_label(charset: str) -> str | None:
 
 def extract_document(schema: Schema, doc: Document, encoding: str | None = None) -> Record:
     """One page's record."""
-    label = page_label(doc.charset) if doc.charset is not None else None
-    values = schema.extract(doc.body, encoding=label or encoding, url=doc.url)
-    record: Record = {"_source": doc.source, "_offset": doc.offset, "_url": doc.url}
+    label = (page_label(doc.charset) if doc.charset is not None else None) or encoding
+    values = schema.extract(doc.body, encoding=label, url=doc.url)
+    record: Record = source_keys(doc, label)
     record.update(values)
     return record
+
+
+def source_keys(doc: Document, label: str | None) -> Record:
+    """The keys of a page's record before its fields (:data:`~larkspine.outputs.SOURCE_KEYS`),
+    for a page read with ``label`` (``None``: sniffed)."""
+    return {
+        "_source": doc.source,
+        "_offset": doc.offset,
+        "_url": doc.url,
+        "_status": doc.status,
+        "_date": doc.date,
+        "_record_id": doc.record_id,
+        "_content_type": doc.content_type,
+        # What the engine decided (BOM, label, <meta>, UTF-8), asked of the engine itself.
+        "_charset": detect_encoding(doc.body, label),
+    }
 
 
 def _attempt(schema: Schema, doc: Document, encoding: str | None) -> Record | PageFailure:
@@ -232,7 +252,7 @@ class PartitionExtractor:
     lambdas) and is compiled once per worker process, however many partitions the process
     runs. A failed input is logged on the ``larkspine`` logger and skipped; with
     ``errors="raise"`` it raises ``RuntimeError`` instead. ``max_page_size`` is the
-    command's ``--max-page-size``, in bytes.
+    command's ``--max-page-size``, in bytes; ``only_2xx`` its ``--only-2xx``.
     """
 
     def __init__(
@@ -242,6 +262,7 @@ class PartitionExtractor:
         encoding: str | None = None,
         errors: str = "warn",
         max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+        only_2xx: bool = False,
     ) -> None:
         if not isinstance(schema, Schema):
             raise TypeError(f"larkspine: schema must be a Schema, got {type(schema).__name__}")
@@ -258,6 +279,7 @@ class PartitionExtractor:
         if isinstance(max_page_size, bool) or not isinstance(max_page_size, int) or max_page_size < 1:
             raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {max_page_size!r}")
         self._max_page_size = max_page_size
+        self._only_2xx = bool(only_2xx)
 
     def __call__(self, inputs: Iterable[str]) -> Iterator[Record]:
         from .inputs import read_inputs
@@ -268,7 +290,7 @@ class PartitionExtractor:
         paths = [os.fsdecode(p) for p in inputs]
         yield from extract_records(
             schema,
-            read_inputs(paths, max_page_size=self._max_page_size),
+            read_inputs(paths, max_page_size=self._max_page_size, only_2xx=self._only_2xx),
             encoding=self._encoding,
             on_failure=self._failed,
         )

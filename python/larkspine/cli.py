@@ -24,9 +24,13 @@ from __future__ import annotations
 
 import errno
 import io
+import itertools
 import os
+import shutil
 import signal
+import stat
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
 from types import FrameType
@@ -40,7 +44,7 @@ from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, extract_records, page_label
-from .inputs import InputFailure, ReadStats, parse_size, read_inputs
+from .inputs import InputFailure, ReadStats, parse_size, read_input_list, read_inputs
 from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
     FORMATS,
@@ -91,7 +95,12 @@ def cli() -> None:
 
 @cli.command()
 @click.argument("schema", metavar="SCHEMA")
-@click.argument("inputs", metavar="INPUT...", nargs=-1, required=True)
+@click.argument("inputs", metavar="INPUT...", nargs=-1)
+@click.option(
+    "-i", "--input-file", metavar="FILE",
+    help="Also read the inputs named in FILE, one per line (- for standard input), after any "
+    "INPUT; the list is read as the run goes, for runs over many thousands of paths.",
+)
 @click.option(
     "-o", "--output", metavar="FILE",
     help="Write here instead of standard output (- is standard output). A file is replaced only "
@@ -124,6 +133,11 @@ def cli() -> None:
     "read no further, and the run goes on.",
 )
 @click.option(
+    "--only-2xx", is_flag=True,
+    help="Keep only WARC responses whose HTTP status is 2xx (200 OK, ...); others are skipped "
+    "and counted. Plain files have no status and are kept.",
+)
+@click.option(
     "--escape-formulas/--no-escape-formulas", default=True,
     help="CSV: put ' before a cell starting with =, +, -, @, tab or CR, so that spreadsheets "
     "do not run it as a formula [default: escape].",
@@ -131,6 +145,7 @@ def cli() -> None:
 def extract(
     schema: str,
     inputs: tuple[str, ...],
+    input_file: str | None,
     output: str | None,
     fmt: Format | None,
     jobs: int,
@@ -138,26 +153,35 @@ def extract(
     allow_unsupported: bool,
     progress: bool | None,
     max_page_size: int,
+    only_2xx: bool,
     escape_formulas: bool,
 ) -> None:
     """Write one record per page of INPUT... with the fields of SCHEMA.
 
     INPUT is a file, a directory (walked recursively for *.html, *.htm, *.xhtml, *.shtml,
-    their .gz, and *.warc, *.warc.gz), a glob pattern, or - for standard input. A file
-    that starts with WARC/ (gzipped or not) is read as a WARC archive: its HTML response
-    records are the pages, with their target URI and HTTP charset; other records are
-    skipped and counted.
+    their .gz, and *.warc, *.warc.gz), a glob pattern, or - for standard input; more can be
+    listed in a file given with --input-file. A file that starts with WARC/ (gzipped or
+    not) is read as a WARC archive: its HTML response records are the pages, with their
+    target URI and HTTP charset; other records are skipped and counted.
 
-    Each record holds _source (the path), _offset (the WARC record's offset, else null),
-    _url (the WARC target URI, else null), then the fields. CSV writes lists and groups
-    as JSON text in their cell; Parquet has typed columns (list<string>, structs).
+    Each record holds _source (the path), _offset (the WARC record's offset), _url (its
+    target URI), _status (its HTTP status), _date (its WARC-Date), _record_id (its
+    WARC-Record-ID), _content_type (its HTTP media type) -- each null for a plain file --
+    and _charset (the encoding the page was read with), then the fields. CSV writes lists
+    and groups as JSON text in their cell; Parquet has typed columns (int16 status,
+    timestamp date, list<string>, structs).
 
     \b
     Examples:
       larkspine extract article.toml pages/ > articles.jsonl
       larkspine extract article.toml crawl.warc.gz -o articles.parquet --jobs 2
       larkspine extract myproject.pages:Article 'saved/**/*.html' -f csv
+      find /crawl -name '*.warc.gz' | larkspine extract article.toml -i - -o out.parquet
     """
+    if not inputs and input_file is None:
+        raise click.UsageError("give the inputs: INPUT... or --input-file FILE")
+    if input_file == "-" and "-" in inputs:
+        raise click.UsageError("--input-file - reads the input names from standard input, so - cannot be an input too")
     loaded = _load_schema(schema, allow_unsupported)
     label = _check_label(encoding)
     fmt = fmt or _SUFFIX_FORMATS.get(os.path.splitext(output or "")[1].lower(), "jsonl")
@@ -178,8 +202,10 @@ def extract(
     stop = _StopOnInterrupt()
     with stop:
         destination: Destination | None = None
+        listed: _InputList | None = None
         try:
-            destination = _open_output(output, fmt, inputs, schema)
+            listed = None if input_file is None else _InputList.open(input_file)
+            destination = _open_output(output, fmt, inputs, schema, listed)
             writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
         except KeyboardInterrupt:  # a second Ctrl-C before the run began
             if destination is not None:
@@ -187,14 +213,17 @@ def extract(
             click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
             sys.exit(EXIT_INTERRUPTED)
         bar = _Progress(show)
+        names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
         records = extract_records(
-            loaded, read_inputs(inputs, stats, max_page_size=max_page_size), jobs=jobs, encoding=label,
-            on_failure=lambda f: bar.warn(str(f)), summary=summary,
+            loaded, read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx), jobs=jobs,
+            encoding=label, on_failure=lambda f: bar.warn(str(f)), summary=summary,
         )
         try:
             ended = _write_records(records, writer, summary, bar, stop)
         finally:
             bar.close()
+            if listed is not None:
+                listed.close()
     if ended is not None:
         _fail_output(destination, *ended)
     _report(summary, stats, show, stop.requested)
@@ -208,11 +237,18 @@ def extract(
         sys.exit(EXIT_FAILED)
 
 
-def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...], schema: str) -> Destination:
+def _open_output(
+    output: str | None, fmt: Format, inputs: tuple[str, ...], schema: str, listed: _InputList | None = None
+) -> Destination:
     """Where the records go; refused (exit 2) before anything is read when the output is one of
-    the inputs or the schema file, cannot be created, or cannot take the format."""
+    the inputs (named or listed) or the schema file or the input list, cannot be created, or
+    cannot take the format."""
     if output is not None and output != "-":
         same = input_that_is(output, inputs, _walk_takes)
+        if same is None and listed is not None:
+            if listed.is_file(output):
+                _refuse(f"-o {output} is the input list {listed.name}: refusing to write over it")
+            same = input_that_is(output, listed.checked(), _walk_takes)
         if same is not None:
             _refuse(f"-o {output} is the input {same}: refusing to write over it")
         if _same_file(output, schema):
@@ -225,6 +261,92 @@ def _open_output(output: str | None, fmt: Format, inputs: tuple[str, ...], schem
         if output is None or output == "-":
             _unwritable(STDOUT_NAME, e, "nothing is written")
         _refuse(f"cannot write {output}: {_reason(e)}")
+
+
+class _InputList:
+    """The inputs named in ``--input-file``, one per line, read as the run needs them
+    (:func:`larkspine.inputs.read_input_list`: memory bounded by a line, whatever the list's
+    length).
+
+    Refusing an output that is one of the listed inputs needs every name before anything is
+    read, and the run needs them again: a list in a regular file is read once for the check
+    and again from where it started; a list on a pipe (standard input) is first copied to an
+    unnamed temporary file (disk, not memory), which the check and the run then read. The
+    copy is made only when the check has something to compare, an existing output file.
+    """
+
+    def __init__(self, name: str, stream: BinaryIO, start: int | None) -> None:
+        self.name = name
+        self._stream = stream
+        self._start = start  # where the list starts in a file that can be read again
+        self._from_stdin = name == "-"
+        self._owned = not self._from_stdin
+
+    @classmethod
+    def open(cls, name: str) -> _InputList:
+        """The list named ``name`` (``-``: standard input); refused (exit 2) when it cannot be opened."""
+        try:
+            if name == "-":
+                stream: BinaryIO | None = getattr(sys.stdin, "buffer", None)
+                if stream is None:
+                    raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            else:
+                stream = open(name, "rb")  # noqa: SIM115 - closed by close()
+        except OSError as e:
+            _refuse(f"cannot read the input list {name}: {_reason(e)}")
+        return cls(name, stream, _rereadable_at(stream))
+
+    def is_file(self, path: str) -> bool:
+        """Whether ``path`` is the list's own file."""
+        try:
+            mine = os.fstat(self._stream.fileno())
+            theirs = os.stat(path)
+        except (OSError, ValueError, io.UnsupportedOperation):
+            return False
+        return stat.S_ISREG(mine.st_mode) and (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino)
+
+    def checked(self) -> Iterator[str]:
+        """The names, for the output check before the run (a pipe is copied aside first)."""
+        if self._start is None:
+            spool = tempfile.TemporaryFile()  # noqa: SIM115 - closed by close()
+            try:
+                shutil.copyfileobj(self._stream, spool, 1 << 16)
+                spool.seek(0)
+            except OSError as e:
+                spool.close()
+                _refuse(f"cannot read the input list {self.name}: {_reason(e)}")
+            self._stream, self._start, self._owned = spool, 0, True
+        for entry in read_input_list(self._stream, self.name):
+            if isinstance(entry, str):
+                yield entry
+
+    def names(self) -> Iterator[str | InputFailure]:
+        """The names, for the run, from the start of the list."""
+        if self._start is not None:
+            try:
+                self._stream.seek(self._start)
+            except OSError as e:
+                yield InputFailure(self.name, None, f"cannot read the input list: {_reason(e)}")
+                return
+        for entry in read_input_list(self._stream, self.name):
+            if entry == "-" and self._from_stdin:
+                yield InputFailure("-", None, "standard input holds the input list, so it cannot be an input too")
+            else:
+                yield entry
+
+    def close(self) -> None:
+        if self._owned:
+            self._stream.close()
+
+
+def _rereadable_at(stream: BinaryIO) -> int | None:
+    """Where a list in a regular file starts (to read it again from there); ``None`` for a pipe."""
+    try:
+        if stat.S_ISREG(os.fstat(stream.fileno()).st_mode) and stream.seekable():
+            return stream.tell()
+    except (OSError, ValueError, io.UnsupportedOperation):
+        pass
+    return None
 
 
 def _same_file(a: str, b: str) -> bool:
@@ -560,10 +682,21 @@ def _report(summary: Summary, stats: ReadStats, shown: bool, interrupted: bool) 
         f"{summary.failed:,} failed",
     ]
     if stats.skipped:
-        parts.append(f"{stats.skipped:,} WARC records skipped (not HTML responses)")
+        kinds = [(stats.requests, "request"), (stats.other_records, "other record"),
+                 (stats.non_html, "non-HTML response"), (stats.not_2xx, "response not 2xx")]
+        parts.append(f"{_count(stats.skipped, 'WARC record')} skipped (" + ", ".join(
+            _count(n, what) for n, what in kinds if n) + ")")
     if interrupted:
         parts.append("stopped by Ctrl-C")
     click.echo("larkspine: " + "; ".join(parts), err=True)
+
+
+def _count(n: int, what: str) -> str:
+    """``1 request``, ``2 requests``, ``3 responses not 2xx``."""
+    if n == 1:
+        return f"1 {what}"
+    noun, _, rest = what.partition(" not ")
+    return f"{n:,} {noun}s" + (f" not {rest}" if rest else "")
 
 
 def main(argv: list[str] | None = None) -> None:

@@ -2,7 +2,8 @@
 
 ``pip install 'larkspine[dask]'``. Each element of the bag is an input as the command takes
 it -- a page, a directory, a glob pattern or a WARC file -- and each record is the one the
-command writes (``_source``, ``_offset``, ``_url``, then the fields)::
+command writes (``_source``, ``_offset``, ``_url``, the WARC record's metadata, then the
+fields)::
 
     import dask.bag as db
     from distributed import Client
@@ -62,13 +63,15 @@ def extract_bag(
     errors: str = "warn",
     npartitions: int | None = None,
     max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+    only_2xx: bool = False,
 ) -> dask.bag.Bag:
     """The bag of records of every page of ``inputs`` (a bag, or a list made into one).
 
     ``encoding`` is the label for pages that declare no charset, as for the command;
     ``errors="raise"`` fails the task on an unreadable input instead of logging it;
     ``max_page_size`` (bytes, 64 MiB) is the command's ``--max-page-size``: a larger page
-    is a failure, read no further.
+    is a failure, read no further; ``only_2xx`` keeps only WARC responses whose HTTP
+    status is 2xx, as ``--only-2xx`` does.
     """
     # Dask's functions are not annotated; they are called through ``Any`` here.
     db: Any = importlib.import_module("dask.bag")
@@ -78,7 +81,7 @@ def extract_bag(
         items = [_absolute(os.fsdecode(p)) for p in inputs]
         bag = db.from_sequence(items, npartitions=npartitions or max(1, min(len(items), 100)))
     extractor = PartitionExtractor(
-        as_schema(schema), encoding=encoding, errors=errors, max_page_size=max_page_size
+        as_schema(schema), encoding=encoding, errors=errors, max_page_size=max_page_size, only_2xx=only_2xx
     )
     return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
 

@@ -18,9 +18,11 @@ a page costs the 64 KiB chunk its HTTP header is read with. A :class:`Document`'
 is always valid text: a file name's bytes that are not UTF-8 are shown as ``\\xNN``.
 
 WARC archives are read record by record with FastWARC, never loaded whole. Only ``response``
-records whose HTTP ``Content-Type`` is HTML are pages; every other record is counted in
-:attr:`ReadStats.skipped`. A record's target URI and the ``charset`` parameter of its HTTP
-``Content-Type`` travel with the page. The HTTP message is parsed here rather than by
+records whose HTTP ``Content-Type`` is HTML are pages (with ``only_2xx``, only those whose
+HTTP status is 2xx); every other record is counted in :attr:`ReadStats.skipped`, by kind
+(requests, other records, responses that are not HTML, responses not 2xx). A record's
+target URI, HTTP status, ``WARC-Date``, ``WARC-Record-ID``, HTTP media type and the
+``charset`` parameter of its HTTP ``Content-Type`` travel with the page. The HTTP message is parsed here rather than by
 FastWARC because FastWARC passes a cut-off record or HTTP header through as a short or
 empty record; here each one is a failure with its offset:
 
@@ -50,8 +52,9 @@ import re
 import stat
 import sys
 import zlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
+from datetime import datetime
 from typing import TYPE_CHECKING, Any, BinaryIO
 
 from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, gunzip, read_limited
@@ -66,9 +69,11 @@ __all__ = [
     "gunzip",
     "HTML_SUFFIXES",
     "WARC_SUFFIXES",
+    "read_input_list",
     "read_inputs",
     "read_path",
     "read_warc",
+    "warc_date",
 ]
 
 #: File names a directory walk takes as HTML pages (each also with ``.gz``).
@@ -99,6 +104,15 @@ class Document:
     body: bytes
     #: The ``charset`` of the HTTP ``Content-Type`` exactly as sent, or ``None``.
     charset: str | None = None
+    #: The WARC record's HTTP status code (100 to 999), or ``None``.
+    status: int | None = None
+    #: The record's ``WARC-Date`` as ``YYYY-MM-DDThh:mm:ss[.ffffff]Z`` (see :func:`warc_date`),
+    #: or ``None``.
+    date: str | None = None
+    #: The record's ``WARC-Record-ID`` as sent (``<urn:uuid:...>``), or ``None``.
+    record_id: str | None = None
+    #: The media type of the HTTP ``Content-Type``, in lower case, without parameters, or ``None``.
+    content_type: str | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "source", display_name(self.source))
@@ -123,18 +137,30 @@ class InputFailure:
 @dataclass(slots=True)
 class ReadStats:
     """Counts kept while reading (pages and failures are counted by whoever consumes them),
-    and the limit the reading applies."""
+    and the limits the reading applies."""
 
-    #: WARC records that are not HTML responses (request, metadata, warcinfo, images, ...).
+    #: WARC records that are not pages: the sum of the four counts below.
     skipped: int = 0
+    #: ``request`` records.
+    requests: int = 0
+    #: Other records that are not responses (``warcinfo``, ``metadata``, ``revisit``, ...).
+    other_records: int = 0
+    #: Responses that are not HTML (images, PDF, no ``Content-Type``, not HTTP).
+    non_html: int = 0
+    #: HTML responses whose status is not 2xx, skipped under ``only_2xx``.
+    not_2xx: int = 0
     #: Files opened (pages and archives).
     files: int = 0
-    #: Records skipped, by WARC type or HTTP media type, for the curious.
+    #: Records skipped, by WARC type, HTTP media type or status, for the curious.
     skipped_kinds: dict[str, int] = field(default_factory=dict)
     #: The largest page read, in bytes after decompression (``max_page_size``).
     max_page_size: int = DEFAULT_MAX_PAGE_SIZE
+    #: Keep only responses whose HTTP status is 2xx.
+    only_2xx: bool = False
 
-    def skip(self, kind: str) -> None:
+    def skip(self, kind: str, category: str) -> None:
+        """Count a skipped record: ``category`` is the name of one of the four counts."""
+        setattr(self, category, getattr(self, category) + 1)
         self.skipped += 1
         self.skipped_kinds[kind] = self.skipped_kinds.get(kind, 0) + 1
 
@@ -143,19 +169,27 @@ Item = Document | InputFailure
 
 
 def read_inputs(
-    inputs: Sequence[str], stats: ReadStats | None = None, *, max_page_size: int | None = None
+    inputs: Iterable[str | InputFailure], stats: ReadStats | None = None, *, max_page_size: int | None = None,
+    only_2xx: bool | None = None,
 ) -> Iterator[Item]:
     """Every page of every input, in order (see the module notes).
 
+    ``inputs`` is taken one at a time, so it may be a lazy stream of names (see
+    :func:`read_input_list`); a failure in it is handed on in its place.
     ``max_page_size`` bounds what one page may cost, decompressed (default 64 MiB): a larger
-    page is a failure "page too large", read no further than the limit.
+    page is a failure "page too large", read no further than the limit. ``only_2xx`` keeps
+    only WARC responses whose HTTP status is 2xx (plain files have no status and are kept).
     """
     stats = stats if stats is not None else ReadStats()
     if max_page_size is not None:
         stats.max_page_size = _check_limit(max_page_size)
+    if only_2xx is not None:
+        stats.only_2xx = only_2xx
     seen = _Seen()
     for arg in inputs:
-        if arg == "-":
+        if isinstance(arg, InputFailure):
+            yield arg
+        elif arg == "-":
             yield from _read_stream(sys.stdin.buffer, "-", stats)
         elif "://" in arg:
             yield from _read_url(arg, stats)
@@ -179,6 +213,42 @@ def _check_limit(limit: int) -> int:
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
         raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {limit!r}")
     return limit
+
+
+#: The longest line of an input list: longer than any path a system takes (Linux: 4,096 bytes).
+MAX_LISTED_NAME = 1 << 16
+
+
+def read_input_list(stream: BinaryIO, name: str) -> Iterator[str | InputFailure]:
+    """The inputs named in a list, one per line (``--input-file``), read as they are needed.
+
+    Lines end at LF (a CR before it is dropped); blank lines are skipped; nothing else is
+    trimmed, so names may hold spaces. A name's bytes become a ``str`` as ``os.fsdecode``
+    makes them, so a name that is not UTF-8 opens the file it names. Memory stays bounded
+    by :data:`MAX_LISTED_NAME`: a longer line is a failure, skipped without being held, and
+    a list that cannot be read further ends with a failure.
+    """
+    line_no = 0
+    while True:
+        try:
+            line = stream.readline(MAX_LISTED_NAME + 1)
+        except OSError as e:
+            yield InputFailure(name, None, f"cannot read the input list past line {line_no}: {_os_reason(e)}")
+            return
+        if not line:
+            return
+        line_no += 1
+        if len(line) > MAX_LISTED_NAME and not line.endswith(b"\n"):
+            try:
+                while (rest := stream.readline(_CHUNK)) and not rest.endswith(b"\n"):
+                    pass
+            except OSError:
+                pass  # seen by the next read
+            yield InputFailure(name, None, f"line {line_no} is longer than {MAX_LISTED_NAME:,} bytes: skipped")
+            continue
+        entry = line.removesuffix(b"\n").removesuffix(b"\r")
+        if entry.strip():
+            yield os.fsdecode(entry)
 
 
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(i?)(b?)\s*", re.IGNORECASE)
@@ -710,7 +780,8 @@ def _records(
             )
             continue
         if record.record_type != WarcRecordType.response:
-            stats.skip((record.headers.get("WARC-Type") or "unknown").lower())
+            kind = (record.headers.get("WARC-Type") or "unknown").lower()
+            stats.skip(kind, "requests" if record.record_type == WarcRecordType.request else "other_records")
             yield pos, offset, None
             continue
         yield pos, offset, _response(record, source, offset, stats)
@@ -736,16 +807,21 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
         if ended and len(head) < expected:
             return InputFailure(source, offset, f"truncated WARC record: {len(head)} of {expected} bytes")
         if not head.startswith(b"HTTP/"):
-            stats.skip("non-HTTP response")
+            stats.skip("non-HTTP response", "non_html")
             return None
         return InputFailure(source, offset, "HTTP header without a body (no blank line after the header)")
     status, fields = _parse_http_header(head[:head_end])
     if status is None:
-        stats.skip("non-HTTP response")
+        stats.skip("non-HTTP response", "non_html")
         return None
     media, charset = _content_type(fields.get("content-type"))
     if media not in HTML_MEDIA_TYPES:
-        stats.skip(media or "no Content-Type")
+        stats.skip(media or "no Content-Type", "non_html")
+        return None
+    if not 100 <= status <= 999:
+        status = 0  # no status line one could read: neither kept nor dropped as a status
+    if stats.only_2xx and not 200 <= status <= 299:
+        stats.skip(f"status {status}" if status else "no status", "not_2xx")
         return None
     url = headers.get("WARC-Target-URI")
     limit = stats.max_page_size
@@ -771,7 +847,32 @@ def _response(record: WarcRecord, source: str, offset: int | None, stats: ReadSt
         and headers.get("WARC-Truncated") is None
     ):
         return InputFailure(source, offset, f"HTTP header without a body (Content-Length: {announced})")
-    return Document(source, offset, url, body, charset)
+    return Document(
+        source, offset, url, body, charset, status=status or None, date=warc_date(headers.get("WARC-Date")),
+        record_id=headers.get("WARC-Record-ID"), content_type=media,
+    )
+
+
+# ASCII digits only: ``\d`` alone also takes other scripts' digits, which ``int`` reads.
+_WARC_DATE = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.(\d{1,9}))?Z", re.ASCII)
+
+
+def warc_date(value: str | None) -> str | None:
+    """A ``WARC-Date`` (UTC, ``2024-05-01T12:00:00Z``, perhaps with a fraction of a second) as
+    ``YYYY-MM-DDThh:mm:ss[.ffffff]Z``: a fraction finer than a microsecond is cut to
+    microseconds, so that every output format holds the same instant. ``None`` for a value
+    that is no such date (another form, a month 13)."""
+    match = _WARC_DATE.fullmatch(value.strip(" \t")) if value is not None else None
+    if match is None:
+        return None
+    try:
+        year, month, day, hour, minute, second = (int(g) for g in match.groups()[:6])
+        datetime(year, month, day, hour, minute, second)
+    except ValueError:
+        return None
+    whole = match.group(0)[:19]
+    fraction = match.group(7)
+    return f"{whole}.{fraction[:6]}Z" if fraction else f"{whole}Z"
 
 
 class _Counted(io.RawIOBase):

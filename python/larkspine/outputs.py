@@ -1,8 +1,11 @@
 """Writing records: JSON Lines, CSV and Parquet.
 
-A record is one page: where it came from (:data:`SOURCE_KEYS`: ``_source`` the path, ``_offset``
-the WARC record's offset or ``None``, ``_url`` the WARC target URI or ``None``) and then the
-schema's fields by name, in declaration order.
+A record is one page: where it came from and how it was read (:data:`SOURCE_KEYS`:
+``_source`` the path, ``_offset`` the WARC record's offset, ``_url`` its target URI,
+``_status`` its HTTP status, ``_date`` its ``WARC-Date``, ``_record_id`` its
+``WARC-Record-ID``, ``_content_type`` its HTTP media type -- each ``None`` for a plain file --
+and ``_charset`` the encoding the page was read with) and then the schema's fields by name, in
+declaration order.
 
 - **JSON Lines**: one JSON object per line, UTF-8, non-ASCII characters as themselves.
 - **CSV**: one row per page and one column per source key and field, with a header row. A
@@ -12,7 +15,8 @@ schema's fields by name, in declaration order.
   ``json.loads`` and nothing is lost to a separator that also occurs in the data.
 - **Parquet**: typed columns through pyarrow: ``string`` for single values, ``list<string>``
   for multi-valued fields, ``struct`` rows for groups (``list<struct>``, or ``struct`` for a
-  ``first`` group), ``int64`` for ``_offset``. A field with processors (``each=``, ``out=``)
+  ``first`` group), ``int64`` for ``_offset``, ``int16`` for ``_status``, ``timestamp[us, UTC]``
+  for ``_date`` (JSON Lines and CSV write it as the text ``2024-05-01T12:00:00Z``). A field with processors (``each=``, ``out=``)
   or a non-string default has the type pyarrow infers from its first values. Rows are
   written in row groups as they come. Parquet needs a regular file (its footer points back
   into it), so it is refused for standard output, a pipe or a device.
@@ -51,7 +55,7 @@ import re
 import secrets
 import stat
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
 
 from ._fields import MISSING, Field, Group
@@ -80,8 +84,8 @@ __all__ = [
 
 Format = Literal["jsonl", "csv", "parquet"]
 FORMATS: tuple[Format, ...] = ("jsonl", "csv", "parquet")
-#: The record keys that say where a page came from, before the fields.
-SOURCE_KEYS = ("_source", "_offset", "_url")
+#: The record keys that say where a page came from and how it was read, before the fields.
+SOURCE_KEYS = ("_source", "_offset", "_url", "_status", "_date", "_record_id", "_content_type", "_charset")
 
 
 class RecordRejected(ValueError):
@@ -278,7 +282,7 @@ def _temporary_beside(target: str) -> tuple[str, int]:
     raise FileExistsError(errno.EEXIST, "no free temporary name", target)
 
 
-def input_that_is(output: str, inputs: Sequence[str], takes: Callable[[str], bool]) -> str | None:
+def input_that_is(output: str, inputs: Iterable[str], takes: Callable[[str], bool]) -> str | None:
     """The input (as found: a path, ``-``) that is the same file as ``output``, if any.
 
     Files are compared by device and inode, so symlinks and hard links are seen through. A
@@ -586,17 +590,29 @@ def arrow_schema(schema: Schema, sample: Sequence[Mapping[str, Any]] = ()) -> pa
     """
     import pyarrow as pa
 
-    columns: list[pa.Field[Any]] = [
-        pa.field("_source", pa.string()),
-        pa.field("_offset", pa.int64()),
-        pa.field("_url", pa.string()),
-    ]
+    columns = source_columns()
     for name, decl in schema.fields.items():
         kind = _declared_type(decl)
         if kind is None:
             kind = _inferred_type([r.get(name) for r in sample])
         columns.append(pa.field(name, kind))
     return pa.schema(columns)
+
+
+def source_columns() -> list[pa.Field[Any]]:
+    """The Parquet columns of :data:`SOURCE_KEYS`."""
+    import pyarrow as pa
+
+    return [
+        pa.field("_source", pa.string()),
+        pa.field("_offset", pa.int64()),
+        pa.field("_url", pa.string()),
+        pa.field("_status", pa.int16()),
+        pa.field("_date", pa.timestamp("us", tz="UTC")),
+        pa.field("_record_id", pa.string()),
+        pa.field("_content_type", pa.string()),
+        pa.field("_charset", pa.string()),
+    ]
 
 
 def _declared_type(decl: Field[Any] | Group) -> pa.DataType | None:
@@ -665,6 +681,8 @@ class ParquetWriter:
         self._row_group_size = row_group_size or self.ROW_GROUP_SIZE
         self._writer: Any = None
         self._arrow: pa.Schema | None = None
+        self._ingest: Any = None
+        self._date_at = -1
 
     def write(self, record: Mapping[str, Any]) -> None:
         self._rows.append(record)
@@ -677,23 +695,29 @@ class ParquetWriter:
 
         if self._arrow is None:
             self._arrow = arrow_schema(self._schema, self._rows)
+            # Records hold ``_date`` as its text (as JSON Lines and CSV write it); it is read
+            # into a string column and cast to the timestamp column, which takes exactly
+            # that text (inputs.warc_date).
+            self._date_at = self._arrow.get_field_index("_date")
+            self._ingest = self._arrow.set(self._date_at, pa.field("_date", pa.string()))
             self._writer = pq.ParquetWriter(self._destination.stream, self._arrow)
         if self._rows:
             rows, self._rows = self._rows, []
             try:
-                table = pa.Table.from_pylist(rows, schema=self._arrow)
+                table = pa.Table.from_pylist(rows, schema=self._ingest)
             except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError):
                 # Some row does not fit its columns' types: convert row by row and reject those.
                 kept = []
                 for row in rows:
                     try:
-                        pa.Table.from_pylist([row], schema=self._arrow)
+                        pa.Table.from_pylist([row], schema=self._ingest)
                     except (pa.ArrowInvalid, pa.ArrowTypeError, TypeError, ValueError) as e:
                         self._reject(row, str(e))
                     else:
                         kept.append(row)
-                table = pa.Table.from_pylist(kept, schema=self._arrow)
-            self._writer.write_table(table)
+                table = pa.Table.from_pylist(kept, schema=self._ingest)
+            dates = table.column(self._date_at).cast(self._arrow.field(self._date_at).type)
+            self._writer.write_table(table.set_column(self._date_at, self._arrow.field(self._date_at), dates))
 
     def close(self) -> None:
         self._flush()
