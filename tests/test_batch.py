@@ -12,7 +12,9 @@ from larkspine.batch import (
     PageFailure,
     PartitionExtractor,
     Summary,
+    columnar,
     extract_records,
+    extract_tables,
     schema_cache_info,
     window,
 )
@@ -182,3 +184,99 @@ def test_partition_extractor_limits_page_size_and_reads_names_that_are_not_utf8(
     assert "big.html.gz: page too large: over the limit of 1 MiB" in caplog.text
     with pytest.raises(ValueError, match="max_page_size must be a positive number of bytes"):
         PartitionExtractor(SCHEMA, max_page_size=0)
+
+
+# --- Columns: a batch of pages at a time, for Parquet -------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "decl, expected",
+    [
+        (field("h1::text"), True),
+        (field("h1::text", first=True), True),
+        (group("li", name=field("b::text", first=True), price=".p::text"), True),
+        (field("h1::text", each=str.strip), False),
+        (field("h1::text", first=True, out=str.upper), False),
+        (field("h1::text", first=True, default="none"), False),
+        (field("a::attr(href)", absolute=True), False),
+        (group("li", first=True, name="b::text"), False),
+        (group("li", out=len, name="b::text"), False),
+        (group("li", name=field("b::text", each=int)), False),
+    ],
+    ids=["list", "first", "group", "each", "out", "default", "absolute", "first-group", "group-out", "sub-each"],
+)
+def test_columnar_schemas_are_those_without_processors(decl, expected: bool) -> None:
+    assert columnar(Schema({"title": field("title::text", first=True), "x": decl})) is expected
+
+
+def _per_record_parquet(path, items, **options) -> bytes:
+    from larkspine.outputs import ParquetWriter
+
+    writer = ParquetWriter(str(path), SCHEMA, **options)
+    for record in extract_records(SCHEMA, items):
+        writer.write(record)
+    writer.close()
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "jobs, batch_pages, batch_bytes, row_group_size",
+    [(1, 64, 4 << 20, None), (2, 64, 4 << 20, None), (3, 5, 4 << 20, 7), (1, 64, 3000, 7), (2, 1, 1, 1)],
+    ids=["default", "two-jobs", "small-batches", "byte-bound", "one-page-batches"],
+)
+def test_tables_write_the_parquet_file_the_records_write(tmp_path, jobs, batch_pages, batch_bytes, row_group_size) -> None:
+    pq = pytest.importorskip("pyarrow.parquet")
+    from larkspine.outputs import ParquetWriter
+
+    items = documents()
+    options = {"row_group_size": row_group_size} if row_group_size else {}
+    expected = _per_record_parquet(tmp_path / "records.parquet", items, **options)
+    failed: list[str] = []
+    summary = Summary()
+    writer = ParquetWriter(str(tmp_path / "tables.parquet"), SCHEMA, **options)
+    sizes = []
+    for table in extract_tables(SCHEMA, items, jobs=jobs, batch_pages=batch_pages, batch_bytes=batch_bytes,
+                                on_failure=lambda f: failed.append(str(f)), summary=summary):
+        sizes.append(table.num_rows)
+        writer.write_table(table)
+    writer.close()
+    docs = [i for i in items if isinstance(i, Document)]
+    assert sum(sizes) == len(docs) and max(sizes) <= batch_pages
+    assert (summary.pages, summary.failed, summary.bytes) == (len(docs), len(items) - len(docs),
+                                                              sum(len(d.body) for d in docs))
+    assert failed == [str(i) for i in items if isinstance(i, InputFailure)]
+    # The same values, types and row groups as the records give; the same bytes, even.
+    assert pq.read_table(tmp_path / "tables.parquet").equals(pq.read_table(tmp_path / "records.parquet"))
+    assert (tmp_path / "tables.parquet").read_bytes() == expected
+
+
+def test_a_stop_ends_the_batch_at_the_page_in_hand() -> None:
+    pytest.importorskip("pyarrow")
+    docs = [i for i in documents() if isinstance(i, Document)]
+    pulled = 0
+
+    def source():
+        nonlocal pulled
+        for doc in docs:
+            pulled += 1
+            yield doc
+
+    tables = list(extract_tables(SCHEMA, source(), stop=lambda: pulled >= 3))
+    assert [t.num_rows for t in tables] == [3] and pulled == 3
+    assert tables[0].column("title").to_pylist() == [SCHEMA.extract(d.body)["title"] for d in docs[:3]]
+
+
+def test_extract_tables_refuses_a_schema_with_processors() -> None:
+    with pytest.raises(ValueError, match="without processors"):
+        next(extract_tables(Schema({"t": field("title::text", each=str.strip)}), []))
+
+
+def test_a_table_of_other_columns_is_refused(tmp_path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    from larkspine.outputs import ParquetWriter
+
+    writer = ParquetWriter(str(tmp_path / "x.parquet"), SCHEMA)
+    with pytest.raises(ValueError, match="a table of columns"):
+        writer.write_table(pa.table({"title": ["x"]}))
+    writer.discard()
+    assert list(tmp_path.iterdir()) == []

@@ -463,20 +463,23 @@ def test_a_run_with_good_pages_replaces_the_output_whole(work, fmt: str) -> None
 
 
 def _crash_after(n: int, error: BaseException, monkeypatch: pytest.MonkeyPatch) -> None:
-    """Make the run fail with ``error`` after ``n`` records, as an exhausted memory would."""
+    """Make the run fail with ``error`` after ``n`` records, as an exhausted memory would (for
+    Parquet made a batch at a time, after ``n`` batches of one page)."""
     import larkspine.cli
 
-    original = larkspine.cli.extract_records
+    def failing_after(original, **options):
+        def failing(*args, **kwargs):
+            records = original(*args, **kwargs, **options)
+            for i, record in enumerate(records):
+                if i == n:
+                    records.close()
+                    raise error
+                yield record
 
-    def failing(*args, **kwargs):
-        records = original(*args, **kwargs)
-        for i, record in enumerate(records):
-            if i == n:
-                records.close()
-                raise error
-            yield record
+        return failing
 
-    monkeypatch.setattr(larkspine.cli, "extract_records", failing)
+    monkeypatch.setattr(larkspine.cli, "extract_records", failing_after(larkspine.cli.extract_records))
+    monkeypatch.setattr(larkspine.cli, "extract_tables", failing_after(larkspine.cli.extract_tables, batch_pages=1))
 
 
 @pytest.mark.parametrize("fmt", FORMATS)
@@ -889,3 +892,27 @@ def test_shell_completion_completes(words: str, cword: str, offered: list[str]) 
     result = click_testing.CliRunner().invoke(cli, [], prog_name="larkspine", env=env)
     assert result.exit_code == 0
     assert [line.split(",", 1)[1] for line in result.stdout.splitlines()] == offered
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_parquet_of_a_schema_without_processors_is_written_a_batch_at_a_time(crawl, monkeypatch, jobs) -> None:
+    """The command's Parquet equals what the per-record path writes, and no record dict is written."""
+    pq = pytest.importorskip("pyarrow.parquet")
+    from larkspine.batch import extract_records
+    from larkspine.inputs import read_inputs
+    from larkspine.outputs import ParquetWriter
+
+    inputs = ["site", "statuses.warc.gz", "crawl.warc.gz", "missing.html"]
+    writer = ParquetWriter("records.parquet", SCHEMA)
+    for record in extract_records(SCHEMA, read_inputs(inputs)):
+        writer.write(record)
+    writer.close()
+
+    def no_records(self, record):
+        raise AssertionError("a record written one at a time")
+
+    monkeypatch.setattr(ParquetWriter, "write", no_records)
+    result = run("extract", "schema.toml", *inputs, "-o", f"tables{jobs}.parquet", "-j", jobs)
+    assert result.exit_code == 1 and "missing.html: No such file or directory" in result.stderr
+    assert pq.read_table(f"tables{jobs}.parquet").equals(pq.read_table("records.parquet"))
+    assert pathlib.Path(f"tables{jobs}.parquet").read_bytes() == pathlib.Path("records.parquet").read_bytes()

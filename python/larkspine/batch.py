@@ -14,6 +14,13 @@ Memory stays bounded: at most :func:`window` pages are read ahead of the oldest 
 written, and records are handed out strictly in input order (a slow page holds the ones
 after it back; it never lets them pass).
 
+Columns: for a schema whose fields are the engine's columns as they are (no processor, default,
+absolute URL or ``first`` group to apply in Python, see :func:`columnar`),
+:func:`extract_tables` gives the same records as Arrow tables, a batch of pages at a time:
+each batch is extracted in one native call (:meth:`~larkspine.Schema.extract_table`, the lock
+released once, ``jobs`` native threads) straight into Arrow buffers, with no Python object
+per value and no dict per record, while the calling thread reads the next batch.
+
 Charsets: a page's own charset (the HTTP ``Content-Type`` of a WARC record) is used when
 it names an encoding (a WHATWG label or a Python codec name, see
 :func:`larkspine.resolve_encoding`); one that names none is ignored, as browsers ignore it,
@@ -34,19 +41,25 @@ from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from functools import lru_cache
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._encoding import detect_encoding, resolve_encoding
-from ._schema import Record, Schema
+from ._fields import Group
+from ._schema import Record, Schema, _plain_field
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from .inputs import Document, InputFailure
+
+if TYPE_CHECKING:
+    import pyarrow as pa
 
 __all__ = [
     "PageFailure",
     "PartitionExtractor",
     "Summary",
+    "columnar",
     "extract_document",
     "extract_records",
+    "extract_tables",
     "page_label",
     "schema_cache_info",
     "source_keys",
@@ -214,6 +227,135 @@ def _settle_next(
     entry, size = pending.popleft()
     result = entry.result() if isinstance(entry, Future) else entry
     return settle(result, size)
+
+
+# --- Columns: a batch of pages at a time -------------------------------------------------------
+
+#: A batch ends at this many pages ...
+BATCH_PAGES = 64
+#: ... or once its pages hold this many bytes of HTML, whichever comes first.
+BATCH_BYTES = 4 << 20
+
+
+def columnar(schema: Schema) -> bool:
+    """Whether every field of ``schema`` is the engine's column as it is, so that
+    :func:`extract_tables` makes its records with no Python object per value: no ``each``,
+    ``out``, ``default`` or ``absolute``, and no ``first`` group."""
+    for decl in schema.fields.values():
+        if isinstance(decl, Group):
+            if decl.first or decl._out is not None or not all(_plain_field(f) for f in decl.fields.values()):
+                return False
+        elif not _plain_field(decl):
+            return False
+    return True
+
+
+def extract_tables(
+    schema: Schema,
+    items: Iterable[Document | InputFailure],
+    *,
+    jobs: int = 1,
+    encoding: str | None = None,
+    on_failure: Callable[[Failure], None] | None = None,
+    summary: Summary | None = None,
+    batch_pages: int = BATCH_PAGES,
+    batch_bytes: int = BATCH_BYTES,
+    stop: Callable[[], bool] | None = None,
+) -> Generator[pa.Table, None, None]:
+    """The records of :func:`extract_records` as ``pyarrow`` tables, in input order, for a
+    :func:`columnar` schema: one table per batch of ``batch_pages`` pages or ``batch_bytes``
+    of HTML, with the columns and types of :func:`larkspine.outputs.arrow_schema`.
+
+    Each batch is one native call on ``jobs`` threads; with more than one job it runs on a
+    worker thread while this one reads the next batch. The tables are the same whatever
+    ``jobs``. At most two batches of pages are held at once. A failure is handed to ``on_failure`` as it is read (before
+    the pages read with it in its batch are given out). Closing the iterator stops the run;
+    so does ``stop()`` turning true: the batch being read ends at the page in hand (a pipe
+    that is slow to bring the rest of a batch does not hold the stop back), and no other starts.
+    """
+    import pyarrow
+
+    from .outputs import arrow_schema
+
+    pa_: Any = pyarrow
+    if not columnar(schema):
+        raise ValueError("larkspine: extract_tables needs a schema without processors (see columnar)")
+    if encoding is not None:
+        encoding = resolve_encoding(encoding)
+    if jobs < 1:
+        raise ValueError(f"larkspine: jobs must be at least 1, got {jobs}")
+    summary = summary if summary is not None else Summary()
+    summary.started = time.perf_counter()
+    target: Any = arrow_schema(schema)
+    date_type = target.field("_date").type
+
+    def batches() -> Iterator[list[Document]]:
+        docs: list[Document] = []
+        size = 0
+        for item in items:
+            if isinstance(item, InputFailure):
+                summary.failed += 1
+                if on_failure is not None:
+                    on_failure(item)
+                continue
+            docs.append(item)
+            size += len(item.body)
+            stopping = stop is not None and stop()
+            if len(docs) >= batch_pages or size >= batch_bytes or stopping:
+                yield docs
+                docs, size = [], 0
+            if stopping:
+                return
+        if docs:
+            yield docs
+
+    def table_of(docs: list[Document]) -> Any:
+        labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
+        fields: Any = schema.extract_table([d.body for d in docs], labels, threads=jobs)
+        string = pa_.string()
+        head = [
+            pa_.array([d.source for d in docs], string),
+            pa_.array([d.offset for d in docs], pa_.int64()),
+            pa_.array([d.url for d in docs], string),
+            pa_.array([d.status for d in docs], pa_.int16()),
+            # The text inputs.warc_date made, which the timestamp cast takes exactly.
+            pa_.array([d.date for d in docs], string).cast(date_type),
+            pa_.array([d.record_id for d in docs], string),
+            pa_.array([d.content_type for d in docs], string),
+            pa_.array([detect_encoding(d.body, label) for d, label in zip(docs, labels)], string),
+        ]
+        return pa_.Table.from_arrays(head + fields.columns, schema=target)
+
+    def settle(entry: tuple[Future[Any], list[Document]]) -> Any:
+        future, docs = entry
+        table = future.result()
+        summary.pages += len(docs)
+        summary.bytes += sum(len(d.body) for d in docs)
+        return table
+
+    try:
+        if jobs == 1:  # one thread, as asked: read, extract, give out, in turn
+            for docs in batches():
+                table = table_of(docs)
+                summary.pages += len(docs)
+                summary.bytes += sum(len(d.body) for d in docs)
+                yield table
+            return
+        pending: deque[tuple[Future[Any], list[Document]]] = deque()
+        with ThreadPoolExecutor(max_workers=1, thread_name_prefix="larkspine") as pool:
+            try:
+                for docs in batches():
+                    pending.append((pool.submit(table_of, docs), docs))
+                    # One batch extracting while the next is read; none waits once done.
+                    while len(pending) > 1 or (pending and pending[0][0].done()):
+                        yield settle(pending.popleft())
+                while pending:
+                    yield settle(pending.popleft())
+            finally:
+                for future, _ in pending:
+                    future.cancel()
+    finally:
+        summary.finished = time.perf_counter()
 
 
 # --- Partitions: the unit of work of Dask and Spark -------------------------------------------

@@ -43,7 +43,7 @@ from ._check import check as check_schema
 from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
-from .batch import Summary, extract_records, page_label
+from .batch import Summary, columnar, extract_records, extract_tables, page_label
 from .inputs import InputFailure, ReadStats, parse_size, read_input_list, read_inputs
 from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
@@ -52,6 +52,7 @@ from .outputs import (
     Destination,
     Format,
     OutputRefused,
+    ParquetWriter,
     RecordSink,
     RecordWriter,
     input_that_is,
@@ -214,10 +215,16 @@ def extract(
             sys.exit(EXIT_INTERRUPTED)
         bar = _Progress(show)
         names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
-        records = extract_records(
-            loaded, read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx), jobs=jobs,
-            encoding=label, on_failure=lambda f: bar.warn(str(f)), summary=summary,
-        )
+        pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx)
+        # Parquet of a schema without processors is made a batch at a time, in Arrow; anything
+        # else a record at a time.
+        records: Generator[Any, None, None]
+        if isinstance(writer, ParquetWriter) and columnar(loaded):
+            records = extract_tables(loaded, pages, jobs=jobs, encoding=label, on_failure=lambda f: bar.warn(str(f)),
+                                     summary=summary, stop=lambda: stop.requested)
+        else:
+            records = extract_records(loaded, pages, jobs=jobs, encoding=label,
+                                      on_failure=lambda f: bar.warn(str(f)), summary=summary)
         try:
             ended = _write_records(records, writer, summary, bar, stop)
         finally:
@@ -386,10 +393,10 @@ def _walk_takes(name: str) -> bool:
 
 
 def _write_records(
-    records: Generator[Mapping[str, Any], None, None], writer: RecordWriter, summary: Summary, bar: _Progress,
+    records: Generator[Any, None, None], writer: RecordWriter, summary: Summary, bar: _Progress,
     stop: _StopOnInterrupt,
 ) -> tuple[str, BaseException] | None:
-    """Write every record and finish the output. The output is put in place when the run ends
+    """Write every record (or table of records, for a :class:`ParquetWriter`) and finish the output. The output is put in place when the run ends
     or is stopped by Ctrl-C, if :func:`_worth_writing`; otherwise, or when writing fails or
     anything else goes wrong, it is discarded. Returns what kept the output from being
     written, if anything: ("write", error) or ("crash", error)."""
@@ -398,7 +405,11 @@ def _write_records(
         try:
             for record in records:
                 try:
-                    writer.write(record)
+                    if isinstance(record, Mapping):
+                        writer.write(record)
+                    else:
+                        assert isinstance(writer, ParquetWriter)
+                        writer.write_table(record)
                 except OSError as e:
                     raise _WriteFailed(e) from e
                 bar.update(summary)

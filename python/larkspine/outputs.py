@@ -683,11 +683,51 @@ class ParquetWriter:
         self._arrow: pa.Schema | None = None
         self._ingest: Any = None
         self._date_at = -1
+        self._tables: list[pa.Table] = []
+        self._table_rows = 0
 
     def write(self, record: Mapping[str, Any]) -> None:
+        if self._tables:
+            self._flush_tables(everything=True)
         self._rows.append(record)
         if len(self._rows) >= self._row_group_size:
             self._flush()
+
+    def write_table(self, table: pa.Table) -> None:
+        """Add whole records given as a table with the columns of :func:`arrow_schema` (as
+        :func:`larkspine.batch.extract_tables` makes them): written as they are, no Python
+        object per value, in row groups of the same size as :meth:`write` makes."""
+        if self._rows:
+            self._flush()
+        if self._writer is None:
+            import pyarrow.parquet as pq
+
+            self._arrow = arrow_schema(self._schema)
+            self._writer = pq.ParquetWriter(self._destination.stream, self._arrow)
+        expected = self._arrow
+        if expected is None or not table.schema.equals(expected):
+            names = None if expected is None else expected.names
+            raise ValueError(f"larkspine: a table of columns {table.schema.names} for a Parquet file of {names}")
+        self._tables.append(table)
+        self._table_rows += table.num_rows
+        if self._table_rows >= self._row_group_size:
+            self._flush_tables()
+
+    def _flush_tables(self, everything: bool = False) -> None:
+        """Write the tables held, in row groups of ``row_group_size`` rows (each a view of the
+        tables' buffers, not a copy); the rows past the last whole group are kept unless
+        ``everything``."""
+        import pyarrow as pa
+
+        held = pa.concat_tables(self._tables)
+        size = self._row_group_size
+        start = 0
+        while held.num_rows - start >= size or (everything and start < held.num_rows):
+            self._writer.write_table(held.slice(start, size))
+            start += size
+        rest = held.slice(start)
+        self._tables = [rest] if rest.num_rows else []
+        self._table_rows = rest.num_rows
 
     def _flush(self) -> None:
         import pyarrow as pa
@@ -695,12 +735,13 @@ class ParquetWriter:
 
         if self._arrow is None:
             self._arrow = arrow_schema(self._schema, self._rows)
+            self._writer = pq.ParquetWriter(self._destination.stream, self._arrow)
+        if self._ingest is None:
             # Records hold ``_date`` as its text (as JSON Lines and CSV write it); it is read
             # into a string column and cast to the timestamp column, which takes exactly
             # that text (inputs.warc_date).
             self._date_at = self._arrow.get_field_index("_date")
             self._ingest = self._arrow.set(self._date_at, pa.field("_date", pa.string()))
-            self._writer = pq.ParquetWriter(self._destination.stream, self._arrow)
         if self._rows:
             rows, self._rows = self._rows, []
             try:
@@ -720,7 +761,10 @@ class ParquetWriter:
             self._writer.write_table(table.set_column(self._date_at, self._arrow.field(self._date_at), dates))
 
     def close(self) -> None:
-        self._flush()
+        if self._tables:
+            self._flush_tables(everything=True)
+        else:
+            self._flush()
         self._writer.close()
         self._destination.commit()
 
