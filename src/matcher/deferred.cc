@@ -199,6 +199,14 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       next |= bit;
       return;
     }
+    case Dest::Kind::kHasEvidence: {
+      // As offer_has_evidence does at a start tag, but now that the
+      // argument's text is known: the candidate around it has not closed.
+      const uint32_t h = t.dest.value;
+      if (!parent || h >= schema_.has_entries.size() || h >= 128) return;
+      if (!schema_.has_entries[h].has.child || parent->has_cands.test(h)) parent->has_found |= Mask128::bit(h);
+      return;
+    }
     case Dest::Kind::kNewTail:
       tail_ranges_.push_back({t.dest.value, start, end});
       return;
@@ -221,7 +229,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
 
 void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent) {
   const CompiledSchema& s = schema_;
-  const size_t stride = s.of_type_tags.size() + 1;
+  const size_t stride = s.counter_stride();
   for (RevPending& p : pending) {
     const RevEntry& e = s.revs[p.tmpl];
     uint32_t total = 0;

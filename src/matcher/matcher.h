@@ -128,8 +128,9 @@ class Matcher final : public TokenSink {
   void swap_buffers();
 
   StackView view() const {
-    return {stack_, attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
-            nearest_.data(), schema_.chain_slots};
+    return {stack_,          attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
+            nearest_.data(), schema_.chain_slots, filtered_pos_.data(),
+            static_cast<uint32_t>(schema_.filtered_slots.size())};
   }
   // The extras of the frame at stack index d (the schema uses them).
   FrameExtra& extra(size_t d) { return extra_[d]; }
@@ -224,7 +225,8 @@ class Matcher final : public TokenSink {
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started
   uint32_t open_outer_captures_ = 0;
-  std::vector<uint32_t> counters_;  // positional counters, (T + 1) per level
+  std::vector<uint32_t> counters_;  // positional counters, counter_stride() per level
+  std::vector<uint32_t> filtered_pos_;  // per frame, its filtered position in each slot (0: not counted)
   std::vector<OpenInstance> instances_;
   std::vector<NsState> ns_;
   std::vector<OuterCapture> outer_;
@@ -243,6 +245,11 @@ class Matcher final : public TokenSink {
   // in instances_ whose rows an open frame belongs to, as a stack.
   std::vector<std::vector<uint32_t>> members_;
   Mask128 has_descendant_mask_;        // :has() templates with a descendant argument
+  // The stack index of the base of every match: 0 (the document) except in a
+  // tail run, where it is the frame of the element whose start tag opens the
+  // range (the decided element; frames synthesized above it are not part of
+  // it). Set once, when that frame is pushed.
+  size_t floor_ = 0;
 };
 
 }  // namespace ls

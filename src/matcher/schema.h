@@ -58,9 +58,12 @@ struct GroupSpec {
 
 // Where a decided deferred match delivers.
 struct Dest {
-  enum class Kind : uint8_t { kOwn, kNewTail, kSharedTail, kDead, kGateBit };
+  // kHasEvidence: a text template for the argument of has_entries[value]
+  // that tests its own text (XPath `//tr[td[.="x"]]`); a true decision is
+  // :has() evidence for the candidate's parent (and, through it, above).
+  enum class Kind : uint8_t { kOwn, kNewTail, kSharedTail, kDead, kGateBit, kHasEvidence };
   Kind kind = Kind::kDead;
-  uint32_t value = 0;  // tail index, member count (shared) or sibling bit
+  uint32_t value = 0;  // tail index, member count (shared), sibling bit or :has() template
 };
 
 struct DeferredTemplate {
@@ -143,11 +146,23 @@ class CompiledSchema {
   std::vector<HasEntry> has_entries;
   std::vector<TextEntry> text_entries;
   std::vector<TailSchema> tails;
+  // Column steps (ValueOp) of the flat queries that have them, by query
+  // index; run over the finished columns (apply_post_ops). Never in a tail.
+  std::vector<std::pair<uint32_t, std::vector<ValueOp>>> post_ops;
   // Idle scan buffers, lent to each scan of this schema (see buffers.h): the
   // one thing a scan changes, under its own lock; everything else here is
   // read-only once compiled.
   std::unique_ptr<BufferPool> buffer_pool = std::make_unique<BufferPool>();
 
+  // The compounds whose filtered positions (Nth::filtered) the scan counts,
+  // without their position: slot j is Nth::slot j. Counted per level after
+  // the of-type counters (counter_stride).
+  std::vector<Compound> filtered_slots;
+  size_t counter_stride() const { return of_type_tags.size() + 1 + filtered_slots.size(); }
+  // Compiled for a TailSchema: the base of its matches is the decided
+  // element, the first element of the byte range it runs over, not the
+  // document (see Matcher::floor_).
+  bool tail = false;
   Mask128 merged_queries;
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler
@@ -192,6 +207,11 @@ class CompiledSchema {
   bool any_positional = false;
   bool any_revs = false, any_has_entries = false, any_text = false;
 };
+
+// Runs the schema's column steps over a finished flat result, in place.
+// Linear in the bytes of the columns it touches; a value it cuts stays a view
+// of the bytes the uncut value viewed.
+void apply_post_ops(const CompiledSchema& s, FlatResult& flat);
 
 // A readable dump of a compiled schema, for tests and debugging.
 std::string dump(const CompiledSchema& s);
