@@ -57,14 +57,6 @@ CASES = {
         (FORMS, '//th[a[text()="Dean"]]/following-sibling::td/text()'),
         (LIST, "//ul[li[@class='last']]//a/text()"),
     ],
-    "what follows a close-time decision lies below the decided element": [
-        ("<div><a>1</a>x<div>y</div></div>", "//div[a]//div/text()"),
-        ("<div><a>1</a>x</div>", "//div[.//a]//div/text()"),
-        ("<ul><li>a</li><li>b<ul><li>c</li></ul></li></ul>", "//li[last()]//li/text()"),
-        ("<ul><li>a</li><li>b<ul><li>c</li></ul></li></ul>", "//li[last()]//text()"),
-        ("<p>a<b>x</b></p><p>b</p>", "//p[contains(., 'x')]//b/text()"),
-        ("<p>a<b>x</b></p><p>b</p>", "//p[contains(., 'x')]//text()"),
-    ],
     "text test joined to attribute tests": [
         (TABLE, "//div[@class='ref' and contains(text(), '56')]/text()"),
         (LIST, '//li[@class="last" and contains(., "L")]//@href'),

@@ -232,15 +232,12 @@ struct Builder {
       if (text.empty()) return Dest{Dest::Kind::kOwn, 0};
       std::vector<Selector> parsed = parse_list(text);
       if (parsed.size() != 1) return Dest{Dest::Kind::kOwn, 0};
-      // The decided element itself, with its subtree: anchored at the base.
       tail = std::move(parsed[0]);
-      tail->anchor = 0;
+      tail->relative = true;
     }
     SchemaSelectors one;
     one.flat.push_back({*tail});
-    CompiledSchema compiled = CompiledSchema::compile(one);
-    compiled.tail = true;
-    auto schema = std::make_shared<const CompiledSchema>(std::move(compiled));
+    auto schema = std::make_shared<const CompiledSchema>(CompiledSchema::compile(one));
     bool live = std::any_of(schema->csels.begin(), schema->csels.end(),
                             [](const CSel& c) { return c.flat && c.dest == 0 && !c.cold; });
     auto template_live = [](const auto& list) {
@@ -586,9 +583,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     } else {
       SchemaSelectors members;
       for (Selector& m : g.members) members.flat.push_back({std::move(m)});
-      CompiledSchema compiled = CompiledSchema::compile(members);
-      compiled.tail = true;
-      t.schema = std::make_shared<const CompiledSchema>(std::move(compiled));
+      t.schema = std::make_shared<const CompiledSchema>(CompiledSchema::compile(members));
     }
     t.queries = std::move(g.queries);
     out.tails.push_back(std::move(t));
@@ -676,6 +671,9 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     sign(*e.has.inner);
   }
   for (TextEntry& e : out.text_entries) sign_segment(e.segment);
+
+  out.counter_stride = static_cast<uint32_t>(1 + out.of_type_tags.size() + out.filtered_slots.size());
+  out.any_filtered = !out.filtered_slots.empty();
 
   // Chain slots of the nearest-match table, over every segment the matcher places.
   auto slots = [&](Segment& seg) {

@@ -65,6 +65,7 @@ bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
 void Matcher::become_candidate(OpenElem& f, size_t d) {
   const CompiledSchema& s = schema_;
   const KeptAttr* arena = attr_arena_.data();
+  const StackView v = view();  // nothing below moves the stack
   FrameExtra& fx = extra(d);
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
     if (!own_attr(t)) return;
@@ -76,7 +77,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     cands.revs.for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -84,7 +85,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     cands.has.for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -93,7 +94,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     cands.texts.for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -229,7 +230,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
 
 void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent) {
   const CompiledSchema& s = schema_;
-  const size_t stride = s.counter_stride();
+  const size_t stride = s.counter_stride;
   for (RevPending& p : pending) {
     const RevEntry& e = s.revs[p.tmpl];
     uint32_t total = 0;

@@ -182,6 +182,7 @@ class Matcher final : public TokenSink {
   // Deferred matching (deferred.cc).
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
+  void count_filtered(size_t d);
   void hold_text(size_t top, Offset offset, const TextValue& text);
   void update_text_states(Bytes text);
   void hand_on_revs(size_t index, Offset end);
@@ -225,7 +226,7 @@ class Matcher final : public TokenSink {
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started
   uint32_t open_outer_captures_ = 0;
-  std::vector<uint32_t> counters_;  // positional counters, counter_stride() per level
+  std::vector<uint32_t> counters_;  // positional counters, counter_stride per level
   std::vector<uint32_t> filtered_pos_;  // per frame, its filtered position in each slot (0: not counted)
   std::vector<OpenInstance> instances_;
   std::vector<NsState> ns_;
@@ -245,11 +246,7 @@ class Matcher final : public TokenSink {
   // in instances_ whose rows an open frame belongs to, as a stack.
   std::vector<std::vector<uint32_t>> members_;
   Mask128 has_descendant_mask_;        // :has() templates with a descendant argument
-  // The stack index of the base of every match: 0 (the document) except in a
-  // tail run, where it is the frame of the element whose start tag opens the
-  // range (the decided element; frames synthesized above it are not part of
-  // it). Set once, when that frame is pushed.
-  size_t floor_ = 0;
+
 };
 
 }  // namespace ls

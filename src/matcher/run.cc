@@ -49,7 +49,7 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());
-  if (schema.any_positional) counters_.assign(schema.counter_stride(), 0);
+  if (schema.any_positional) counters_.assign(schema.counter_stride, 0);
   decode_names_ = input.encoding != whatwg::Encoding::kUtf8 && schema.attr_names_non_ascii;
   text_streams_.resize(schema.text_entries.size());
   open_per_group_.assign(schema.groups.size(), 0);

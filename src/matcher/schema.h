@@ -156,13 +156,12 @@ class CompiledSchema {
 
   // The compounds whose filtered positions (Nth::filtered) the scan counts,
   // without their position: slot j is Nth::slot j. Counted per level after
-  // the of-type counters (counter_stride).
+  // the of-type counters.
   std::vector<Compound> filtered_slots;
-  size_t counter_stride() const { return of_type_tags.size() + 1 + filtered_slots.size(); }
-  // Compiled for a TailSchema: the base of its matches is the decided
-  // element, the first element of the byte range it runs over, not the
-  // document (see Matcher::floor_).
-  bool tail = false;
+  // Positional counters per stack level: the child count, one per of-type
+  // tag, one per filtered slot.
+  uint32_t counter_stride = 1;
+  bool any_filtered = false;  // filtered_slots is not empty
   Mask128 merged_queries;
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler

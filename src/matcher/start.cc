@@ -115,6 +115,18 @@ void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
   }
 }
 
+// Filtered positions (Nth::filtered) of the new frame at d, whose positional
+// counters level d holds: kept apart from push_and_match, which schemas
+// without them run on every tag.
+LS_NOINLINE void Matcher::count_filtered(size_t d) {
+  const CompiledSchema& s = schema_;
+  const size_t slots = s.filtered_slots.size();
+  filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
+  const size_t base = d * s.counter_stride + 1 + s.of_type_tags.size();
+  for (size_t j = 0; j < slots; ++j)
+    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
+}
+
 void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
                              bool self_closing, Offset start, Offset end) {
   const CompiledSchema& s = schema_;
@@ -130,7 +142,6 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   arena = attr_arena_.data();
 
   const size_t d = stack_.size();
-  if (s.tail && start == 0 && end > start && floor_ == 0) floor_ = d;
   OpenElem& f = stack_.emplace_back();
   if (uses_extra_) extra_.emplace_back();
   f.tag = tag;
@@ -151,7 +162,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Positions among siblings: T + 1 counters per level.
   if (s.any_positional) {
-    const size_t stride = s.counter_stride();
+    const size_t stride = s.counter_stride;
     LS_CHECK(counters_.size() >= (d + 1) * stride);
     fx->child_pos = ++counters_[d * stride];
     for (size_t t = 0; t < s.of_type_tags.size(); ++t)
@@ -159,13 +170,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
         fx->type_pos = ++counters_[d * stride + 1 + t];
         break;
       }
-    if (const size_t slots = s.filtered_slots.size()) {
-      filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
-      const size_t base = d * stride + 1 + s.of_type_tags.size();
-      for (size_t j = 0; j < slots; ++j)
-        filtered_pos_[d * slots + j] =
-            compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
-    }
+    if (s.any_filtered) count_filtered(d);
     counters_.resize((d + 2) * stride, 0);
   }
 
@@ -186,8 +191,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     });
   }
 
-  // Streamed selectors: the candidates of this tag only.
+  // Streamed selectors: the candidates of this tag only. Nothing below
+  // moves the stack or its side tables, so one view serves every test.
   uint64_t emitted = 0;
+  const StackView v = view();
   dispatch.csels.for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
@@ -196,15 +203,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
-      subject = seg_match_anchored(view(), c.segments[0], d, floor_, -1);
+      subject = seg_match_anchored(v, c.segments[0], d, 0, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(view(), c.segments[0], d, floor_, -1))
+      if (seg_match_anchored(v, c.segments[0], d, 0, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(view(), c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(v, c.segments[i], d, 0, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(view(), c.segments[count - 1], d, floor_,
+      subject = seg_match_anchored(v, c.segments[count - 1], d, 0,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
