@@ -210,6 +210,26 @@ std::string xpath_reason(std::string_view q) {
     if (plain) return kUnquoted;
   }
   if ((q.size() > 2 && contains(q, "::") && !contains(q, "()")) || q == "::") return kAxis;
+  // An axis named outside literals is the cause even beside a position or a
+  // text test (`//h3[contains(text(), "x")]/following::table[1]`).
+  {
+    static constexpr std::string_view kUnsupportedAxes[] = {
+        "following::", "preceding::", "preceding-sibling::", "self::", "namespace::", "attribute::"};
+    char quote = 0;
+    for (size_t i = 0; i < q.size(); ++i) {
+      const char c = q[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+        continue;
+      }
+      if (c == '"' || c == '\'') {
+        quote = c;
+        continue;
+      }
+      for (std::string_view axis : kUnsupportedAxes)
+        if (q.substr(i).starts_with(axis)) return kAxis;  // also `ancestor-or-self::`, `descendant-or-self::`
+    }
+  }
   for (std::string_view p : preds) {
     p = trim_unicode_whitespace(p);
     bool digits = !p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); });
