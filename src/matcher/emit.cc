@@ -159,7 +159,7 @@ void Matcher::close_elem(size_t index, Offset end) {
     }
 
     if (s.any_revs) hand_on_revs(index, end);
-    if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
+    if (s.any_positional) counters_.resize(counters_.size() - s.counter_stride);
     if (s.any_has_entries || s.any_text) decide_has_and_text(index, end);
     // Evidence of descendant :has() arguments travels up to the parent.
     if (s.any_has_entries && index > 0) extra(index - 1).has_found |= fx.has_found & has_descendant_mask_;

@@ -134,6 +134,18 @@ void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
   }
 }
 
+// Filtered positions (Nth::filtered) of the new frame at d, whose positional
+// counters level d holds: kept apart from push_and_match, which schemas
+// without them run on every tag.
+LS_NOINLINE void Matcher::count_filtered(size_t d) {
+  const CompiledSchema& s = schema_;
+  const size_t slots = s.filtered_slots.size();
+  filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
+  const size_t base = d * s.counter_stride + 1 + s.of_type_tags.size();
+  for (size_t j = 0; j < slots; ++j)
+    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
+}
+
 void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
                              bool self_closing, Offset start, Offset end) {
   const CompiledSchema& s = schema_;
@@ -169,7 +181,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Positions among siblings: T + 1 counters per level.
   if (s.any_positional) {
-    const size_t stride = s.of_type_tags.size() + 1;
+    const size_t stride = s.counter_stride;
     LS_CHECK(counters_.size() >= (d + 1) * stride);
     fx->child_pos = ++counters_[d * stride];
     for (size_t t = 0; t < s.of_type_tags.size(); ++t)
@@ -177,6 +189,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
         fx->type_pos = ++counters_[d * stride + 1 + t];
         break;
       }
+    if (s.any_filtered) count_filtered(d);
     counters_.resize((d + 2) * stride, 0);
   }
 
@@ -197,8 +210,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     });
   }
 
-  // Streamed selectors: the candidates of this tag only.
+  // Streamed selectors: the candidates of this tag only. Nothing below
+  // moves the stack or its side tables, so one view serves every test.
   uint64_t emitted = 0;
+  const StackView v = view();
   (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
@@ -207,15 +222,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
-      subject = seg_match_anchored(view(), c.segments[0], d, floor_, -1);
+      subject = seg_match_anchored(v, c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(view(), c.segments[0], d, floor_, -1))
+      if (seg_match_anchored(v, c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(view(), c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(v, c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(view(), c.segments[count - 1], d, floor_,
+      subject = seg_match_anchored(v, c.segments[count - 1], d, floor_,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
