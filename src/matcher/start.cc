@@ -71,6 +71,16 @@ void CompiledSchema::index_chains() {
   for (const HasEntry& e : has_entries) add(e.segment);
   for (const TextEntry& e : text_entries) add(e.segment);
   LS_CHECK(chains.size() == chain_slots);
+  // Per tag id, the chains whose last compound admits it (a compound
+  // compared by name admits every id, as in compile's per-tag tables); with
+  // more than 64 chains the element tests them all instead.
+  chains_by_tag.assign(kTagCount, 0);
+  if (chains.size() <= 64)
+    for (size_t i = 0; i < chains.size(); ++i) {
+      const uint16_t test = chains[i].segment->compounds[chains[i].hi].tag_test;
+      for (int id = 0; id < kTagCount; ++id)
+        if (test >= kTagTestByName || test == id) chains_by_tag[static_cast<size_t>(id)] |= uint64_t{1} << i;
+    }
 }
 
 // Records, for every descendant-joined chain of every segment, the highest
@@ -85,18 +95,27 @@ void CompiledSchema::index_chains() {
 void Matcher::update_chain_memo(size_t d) {
   const CompiledSchema& s = schema_;
   const uint32_t stride = s.chain_slots;
-  nearest_.resize((d + 1) * stride);
-  int32_t* row = nearest_.data() + d * stride;
+  // Rows above the stack are dropped when their frames pop, so the new row
+  // is appended: growing the table by a resize would first zero it, in a
+  // call, for every element.
+  if (nearest_.size() != d * stride) nearest_.resize(d * stride);
   if (d)
-    std::memcpy(row, row - stride, stride * sizeof(int32_t));
+    for (size_t i = (d - 1) * stride; i < d * stride; ++i) nearest_.push_back(nearest_[i]);
   else
-    std::fill(row, row + stride, -1);
+    nearest_.insert(nearest_.end(), stride, -1);
+  int32_t* row = nearest_.data() + d * stride;
   const uint64_t sig = stack_[d].elem_sig;
-  const StackView v = view();
-  for (const CompiledSchema::ChainRef& c : s.chains) {
-    if (c.sig & ~sig) continue;
-    if (chain_matches_at(v, *c.segment, c.lo, c.hi, d)) row[c.slot] = static_cast<int32_t>(d);
-  }
+  auto place = [&](const CompiledSchema::ChainRef& c) {
+    if (c.sig & ~sig) return;
+    if (chain_matches_at(view(), *c.segment, c.lo, c.hi, d)) row[c.slot] = static_cast<int32_t>(d);
+  };
+  // Only the chains whose last compound admits the element's tag id: most
+  // elements of a dense page have none and only copy the row.
+  if (s.chains.size() <= 64)
+    for (uint64_t w = s.chains_by_tag[stack_[d].tag]; w; w &= w - 1)
+      place(s.chains[static_cast<size_t>(__builtin_ctzll(w))]);
+  else
+    for (const CompiledSchema::ChainRef& c : s.chains) place(c);
 }
 
 // Whether the schema keeps an attribute of this name on an element whose
