@@ -46,6 +46,15 @@ void for_each_word(Bytes v, F&& f) {
   }
 }
 
+// ascii_iequals against a name already in lower case (attr_names are): only
+// the document's side is folded.
+bool equals_lower(Bytes name, Bytes lower) {
+  if (name.size() != lower.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (ascii_lower(static_cast<uint8_t>(name[i])) != static_cast<uint8_t>(lower[i])) return false;
+  return true;
+}
+
 }  // namespace
 
 // Lists every descendant-joined chain but the last of every segment the
@@ -130,13 +139,24 @@ bool Matcher::attr_wanted(Bytes name, uint64_t wanted) const {
   }
   for (uint64_t w = wanted; w; w &= w - 1) {
     const std::string& n = s.attr_names[static_cast<size_t>(__builtin_ctzll(w))];
-    if (n.size() == name.size() && ascii_iequals(name, n)) return true;
+    if (n.size() == name.size() && equals_lower(name, n)) return true;
   }
   return false;
 }
 
 void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
+  // The lengths of the names this tag keeps, as bits (bit min(length, 63)):
+  // most other names fail this one test before a name is built or compared.
+  // A decoded name's length is not its raw one: then every length passes.
+  uint64_t lengths = ~uint64_t{0};
+  if (schema_.attrs_by_tag && !decode_names_) {
+    lengths = 0;
+    for (uint64_t w = wanted; w; w &= w - 1)
+      lengths |= uint64_t{1}
+                 << std::min<size_t>(schema_.attr_names[static_cast<size_t>(__builtin_ctzll(w))].size(), 63);
+  }
   for (const Attr& a : attrs) {
+    if (!((lengths >> std::min<size_t>(a.name.size(), 63)) & 1)) continue;
     TextValue name = TextValue::view(a.name);
     if (decode_names_ && has_non_ascii(a.name)) name = decode_bytes(a.name, input_.encoding);
     if (!attr_wanted(name.bytes(), wanted)) continue;
