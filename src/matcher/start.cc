@@ -160,10 +160,12 @@ void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
     TextValue name = TextValue::view(a.name);
     if (decode_names_ && has_non_ascii(a.name)) name = decode_bytes(a.name, input_.encoding);
     if (!attr_wanted(name.bytes(), wanted)) continue;
+    if (a.has_value) {  // built in place: a KeptAttr moved holds two strings
+      attr_arena_.emplace_back(std::move(name), decode_attr(a.value, input_.encoding));
+      continue;
+    }
     TextValue value;
-    if (a.has_value) {
-      value = decode_attr(a.value, input_.encoding);
-    } else if (is_minimized_boolean_attr(name.bytes())) {
+    if (is_minimized_boolean_attr(name.bytes())) {
       std::string v;
       whatwg::decode_append(whatwg::Encoding::kUtf8, name.bytes(), v);
       for (char& c : v) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
