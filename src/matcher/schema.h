@@ -195,6 +195,7 @@ class CompiledSchema {
     uint32_t slot;
   };
   std::vector<ChainRef> chains;
+  std::vector<uint64_t> chains_by_tag;  // per tag id: bit i when chains[i] can end at it (<= 64 chains)
   void index_chains();
 
   // A compact view of the CSels for the per-tag loop: one entry per CSel,
