@@ -39,9 +39,11 @@ constexpr const char kIs[] =
 constexpr const char kHas[] =
     ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member, or a CHILD step into the value tail (`div:has(a) > p::text` — use the descendant form)";
 constexpr const char kAxis[] =
-    "unsupported XPath axis — supported axes are child (`/`), descendant (`//`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::` as an absolute two-step path (`//INNER/ancestor::E`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `child::`/`descendant::` synonyms are not";
+    "unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `self::` are not";
 constexpr const char kOutsideSubset[] =
     "outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)";
+constexpr const char kPlacement[] =
+    "the path compiles, but a step decided when an element closes (a text test, a path in a predicate such as `[p]` or `[.//a]`, `..`/`parent::`/`ancestor::`, `[last()]`) may be followed only by `//` steps and the value (`//tr[th[.=\"x\"]]//td/text()`), not by a child step (`/td` — use the descendant form), a second such step, or an outer-HTML subject after `[last()]`";
 constexpr const char kUppercase[] =
     "uppercase name in the path — libxml2 lowercases HTML names but XPath name-tests are case-sensitive, so it matches nothing; lowercase the tag/attribute name";
 constexpr const char kBareAbsolute[] =
@@ -51,11 +53,11 @@ constexpr const char kAbsoluteSubField[] =
 constexpr const char kRelativeChild[] =
     "relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite";
 constexpr const char kFunction[] =
-    "this XPath function or placement is unsupported; top-level `normalize-space(path)` is supported for flat fields, as are the documented attribute/text predicates";
+    "this XPath function or placement is unsupported; supported are, at the top, `normalize-space(path)`, `string(path)`, `substring-after(path, \"v\")` and `substring-before(path, \"v\")` of a text or attribute path (flat fields only); in a predicate, `not(@a)`/`not(@a=\"v\")`/`not(contains(@a, \"v\"))`; on a text or attribute node, `[normalize-space()]`, `[contains(., \"v\")]`, `[starts-with(., \"v\")]`, `[.=\"v\"]`, `[normalize-space()=\"v\"]`; `count()`, `concat()`, `translate()`, `substring()`, `not()` of a path or text, and `normalize-space(...)` in an element's predicate are not";
 constexpr const char kTextPredicate[] =
-    "this text-content predicate form is unsupported; a SOLE `[.=\"v\"]`, `[contains(.,\"v\")]`, `[text()=\"v\"]`, or `[contains(text(),\"v\")]` on the SUBJECT step is supported (not combined with another predicate, `!=`/`<`/`>`, `normalize-space(...)`, or on a non-subject step)";
+    "this text-content predicate form is unsupported; ONE `[.=\"v\"]`, `[contains(.,\"v\")]`, `[text()=\"v\"]` or `[contains(text(),\"v\")]` per step is supported, alone or joined to attribute tests by `and`, on the step that holds the value or inside a path predicate (`//tr[th[.=\"x\"]]`); two text tests on one step, one under `or` or `not()`, `!=`/`<`/`>`, `normalize-space(...)`/`string-length(...)` of an element's text, and a text test on a `following-sibling::` step are not";
 constexpr const char kPositional[] =
-    "positional predicate (`[position()<n]`, or `[N]`/`[last()]` combined with another predicate) is unsupported; a SOLE `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` is supported";
+    "positional predicate (`[position()<n]`, `[last()]` combined with another predicate, `[N]` after an `or`, text or path test (`//li[@a or @b][1]`), a position on a `following-sibling::` step or on a text node (`text()[1]`)) is unsupported; `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` on an element step is supported, `[N]` also before or after attribute tests (`//li[2][@a]`, `//li[@a][2]`, counted among the siblings that pass them), and so is one position of a whole parenthesised path with nothing after it (`(//li/text())[2]`, `(//a)[last()]`)";
 constexpr const char kUnquoted[] =
     "comparison against an unquoted operand — XPath reads `[@a=2]` numerically (`@a=\"02\"` matches) and `[@a=b]` as a node-set compare against child `<b>` elements, neither of which is a byte compare; quote the value (`[@a=\"2\"]`) if a literal is what you meant";
 constexpr const char kVariable[] =
@@ -164,10 +166,19 @@ std::vector<std::string_view> each_predicate(std::string_view text) {
       continue;
     }
     int depth = 0;
+    char quote = 0;
     size_t j = i;
     for (; j < text.size(); ++j) {
-      if (text[j] == '[') ++depth;
-      else if (text[j] == ']' && --depth == 0) break;
+      const char c = text[j];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '[') {
+        ++depth;
+      } else if (c == ']' && --depth == 0) {
+        break;
+      }
     }
     out.push_back(text.substr(i + 1, std::min(j, text.size()) - (i + 1)));
     i = j + 1;
@@ -184,6 +195,8 @@ bool is_bare_absolute_nonroot(std::string_view text) {
 
 std::string xpath_reason(std::string_view q) {
   if (any_outside_literals(q, [](char c) { return c == '$'; })) return kVariable;
+  // The compiler took it: the matcher could not place it as a flat query.
+  if (!compile_members_depth(q, 0).empty()) return kPlacement;
   const std::vector<std::string_view> preds = each_predicate(q);
   for (std::string_view p : preds) {
     p = trim_unicode_whitespace(p);
@@ -199,6 +212,26 @@ std::string xpath_reason(std::string_view q) {
     if (plain) return kUnquoted;
   }
   if ((q.size() > 2 && contains(q, "::") && !contains(q, "()")) || q == "::") return kAxis;
+  // An axis named outside literals is the cause even beside a position or a
+  // text test (`//h3[contains(text(), "x")]/following::table[1]`).
+  {
+    static constexpr std::string_view kUnsupportedAxes[] = {
+        "following::", "preceding::", "preceding-sibling::", "self::", "namespace::", "attribute::"};
+    char quote = 0;
+    for (size_t i = 0; i < q.size(); ++i) {
+      const char c = q[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+        continue;
+      }
+      if (c == '"' || c == '\'') {
+        quote = c;
+        continue;
+      }
+      for (std::string_view axis : kUnsupportedAxes)
+        if (q.substr(i).starts_with(axis)) return kAxis;  // also `ancestor-or-self::`, `descendant-or-self::`
+    }
+  }
   for (std::string_view p : preds) {
     p = trim_unicode_whitespace(p);
     bool digits = !p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); });
@@ -217,8 +250,8 @@ std::string xpath_reason(std::string_view q) {
 std::string reason(std::string_view query) {
   std::string_view t = trim_unicode_whitespace(query);
   if (t.empty()) return "empty selector";
-  if (t.starts_with("/") || t.starts_with("./") || t.starts_with("normalize-space(") || t == ".")
-    return xpath_reason(t);
+  if (routes_to_xpath(t) || t == ".")
+    return xpath_reason(canonical(t));
   std::vector<std::string_view> members = split_top_commas(t);
   if (members.size() >= 2) return comma_group_reason(members);
   const std::string l = lower_copy(t);

@@ -26,8 +26,16 @@ inline bool is_trim_byte(uint8_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x
 
 }  // namespace
 
+// A path (`/`, `./`), a parenthesised path (`(//a)[1]`) or a function call
+// (`normalize-space(`, `substring-after (`): no CSS selector starts so.
 bool routes_to_xpath(Bytes t) {
-  return (!t.empty() && t[0] == '/') || t.starts_with("./") || t.starts_with("normalize-space(");
+  if (t.empty()) return false;
+  if (t[0] == '/' || t[0] == '(' || t.starts_with("./")) return true;
+  size_t i = 0;
+  while (i < t.size() && ((t[i] >= 'a' && t[i] <= 'z') || (i > 0 && t[i] == '-'))) ++i;
+  if (i == 0) return false;
+  while (i < t.size() && is_ascii_whitespace(static_cast<uint8_t>(t[i]))) ++i;
+  return i < t.size() && t[i] == '(';
 }
 
 std::vector<Selector> compile_query(std::string_view query) {
@@ -40,8 +48,8 @@ std::optional<Selector> compile_one(std::string_view query) {
   Bytes t = trim_unicode_whitespace(query);
   if (routes_to_xpath(t)) {
     std::optional<Selector> s = compile(t);
-    // A scalar cannot be grouped.
-    if (s && s->terminal.kind == Terminal::Kind::kNormalizeSpace) return std::nullopt;
+    // A scalar cannot be grouped, nor a column step run per row.
+    if (s && (s->terminal.kind == Terminal::Kind::kNormalizeSpace || !s->post.empty())) return std::nullopt;
     return s;
   }
   std::vector<Selector> list = parse_list(query);
@@ -82,6 +90,7 @@ std::optional<Selector> compile_sub(std::string_view field) {
   SubRoute route = route_sub(field);
   std::optional<Selector> s =
       route.via == SubRoute::Via::kXPath ? compile(route.query) : compile_one(route.query);
+  if (s && !s->post.empty()) return std::nullopt;  // column steps act on flat columns only
   if (s && route.anchor) {
     // Relative forms were rewritten to absolute XPath: the anchor, not the
     // `relative` flag, ties them to the container.
@@ -159,6 +168,11 @@ std::optional<std::string> group_shape_reason(std::string_view query) {
     if (s.terminal.kind == Terminal::Kind::kNormalizeSpace)
       return "normalize-space() is supported for flat fields, but its scalar output is "
              "unsupported in a group";
+  for (const Selector& s : list)
+    if (!s.post.empty())
+      return "a predicate on a text or attribute node, a position of a parenthesised path and the "
+             "string()/substring-after()/substring-before() functions are supported for flat fields, "
+             "but unsupported in a group";
   if (list.size() >= 2)
     return "a grouped container or sub-field requires a single selector; CSS comma groups and "
            "XPath unions/or-expansions are unsupported in this context";
@@ -257,7 +271,7 @@ void set_first_only_masks(CompiledSchema& s, const std::vector<bool>& first_only
   s.early_stop_mask = Mask128();
   if (std::none_of(first_only.begin(), first_only.end(), [](bool b) { return b; })) return;
   if (!s.merged_queries.empty() || !s.revs.empty() || !s.has_entries.empty() ||
-      !s.text_entries.empty() || s.any_normalize)
+      !s.text_entries.empty() || s.any_normalize || !s.post_ops.empty())
     return;
   const size_t limit = std::min<size_t>(first_only.size(), 128);
   auto flagged = [&](const CSel& c) { return c.flat && c.dest < limit && first_only[c.dest]; };

@@ -547,7 +547,11 @@ std::optional<Selector> parse(string_view member) {
   Selector sel;
   string_view element;
   bool value_terminal = true;
-  size_t attr_at = m.find("::attr(");
+  // The value suffixes are pseudo-element names, which cssselect matches
+  // ignoring ASCII case (`::Text`); the search runs on a lowered copy, whose
+  // offsets are those of `m`.
+  const std::string low = ascii_lowered(m);
+  size_t attr_at = low.find("::attr(");
   if (attr_at != string_view::npos) {
     if (m.back() != ')' || m.size() < attr_at + 8) return std::nullopt;
     string_view name = trim_unicode_whitespace(m.substr(attr_at + 7, m.size() - 1 - (attr_at + 7)));
@@ -558,7 +562,7 @@ std::optional<Selector> parse(string_view member) {
     sel.terminal.kind = Terminal::Kind::kAttr;
     sel.terminal.name = std::move(*n);
     element = m.substr(0, attr_at);
-  } else if (m.size() >= 6 && m.ends_with("::text")) {
+  } else if (m.size() >= 6 && string_view(low).ends_with("::text")) {
     sel.terminal.kind = Terminal::Kind::kText;
     element = m.substr(0, m.size() - 6);
   } else {

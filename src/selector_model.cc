@@ -1,9 +1,12 @@
 // The text dump of the selector model. One line per selector:
-//   [relative ][anchor=N ]COMPOUND (COMB COMPOUND)* -> TERMINAL
+//   [relative ][anchor=N ]COMPOUND (COMB COMPOUND)* -> TERMINAL( | STEP)*
 // A compound prints its tag, #id, .classes, [attr op "value" i], then
-// :not(..), :is(..), :nth(a,b[,of-type]), :rev(a,b[,only][,of-type]),
+// :not(..), :is(..), :nth(a,b[,of-type|,filtered]), :rev(a,b[,only][,of-type]),
 // :has([> ]..), :text(own|all,contains|equals,"v") and {sig=0x..} when set.
+// A column step prints its name and its argument: ` | position(2)`,
+// ` | contains"x"`.
 #include <cstdio>
+#include <string>
 
 #include "selector_model.h"
 
@@ -69,7 +72,7 @@ std::string dump(const Compound& c) {
   for (const auto& group : c.is_groups) compound_list(out, ":is", group);
   if (c.nth) {
     out.append(":nth(" + std::to_string(c.nth->a) + "," + std::to_string(c.nth->b));
-    out.append(c.nth->of_type ? ",of-type)" : ")");
+    out.append(c.nth->of_type ? ",of-type)" : c.nth->filtered ? ",filtered)" : ")");
   }
   if (c.rev) {
     out.append(":rev(" + std::to_string(c.rev->a) + "," + std::to_string(c.rev->b));
@@ -103,6 +106,15 @@ std::string dump(const Selector& s) {
   }
   out.append(" -> ");
   terminal(out, s.terminal);
+  static const char* kPost[] = {"nonblank", "contains", "equals", "starts-with", "normalized-equals",
+                                "position", "from-end", "first", "substring-after", "substring-before"};
+  for (const ValueOp& op : s.post) {
+    out.append(" | ").append(kPost[static_cast<int>(op.kind)]);
+    if (op.kind == ValueOp::Kind::kPosition || op.kind == ValueOp::Kind::kFromEnd)
+      out.append("(").append(std::to_string(op.n)).append(")");
+    else if (op.kind != ValueOp::Kind::kNonBlank && op.kind != ValueOp::Kind::kFirst)
+      quoted(out, op.value);
+  }
   return out;
 }
 
@@ -111,6 +123,8 @@ namespace {
 std::optional<std::string> compound_violation(const Compound& c, bool nested_is, unsigned depth) {
   if (depth > 40) return "nesting deeper than any parser allows";
   if (c.nth && c.rev) return "nth and rev both set";
+  if (c.nth && c.nth->filtered && (c.nth->of_type || c.text || c.has || c.rev || !c.is_groups.empty()))
+    return "a filtered position beside a test decided late, or of-type";
   if ((c.nth && c.nth->of_type) || (c.rev && c.rev->of_type))
     if (!c.tag || *c.tag == "*") return "-of-type position without a tag";
   if (c.sig != 0) return "sig set by a front end";
@@ -133,8 +147,13 @@ std::optional<std::string> compound_violation(const Compound& c, bool nested_is,
     if (list_form) {
       for (const Compound& m : inner.is_groups[0])
         if (auto v = compound_violation(m, true, depth + 1)) return v;
-    } else if (auto v = compound_violation(inner, true, depth + 1)) {
-      return v;
+    } else {
+      // A single argument may test its own text (XPath `[.//th[.="x"]]`):
+      // that is decided when the argument's element closes, before the
+      // candidate around it does.
+      Compound plain = inner;
+      plain.text.reset();
+      if (auto v = compound_violation(plain, true, depth + 1)) return v;
     }
   }
   return std::nullopt;

@@ -80,10 +80,14 @@ struct TextPred {
 };
 
 // Forward position p = a*n + b for some n >= 0 (a = 0: p = b), 1-based.
+// `filtered` (XPath `//li[@a][2]`): p counts only the siblings that pass
+// every other test of the compound; never with `of_type`.
 struct Nth {
   int32_t a = 0;
   int32_t b = 0;
   bool of_type = false;
+  bool filtered = false;
+  uint32_t slot = 0;  // filtered: the matcher compiler's counter slot
   friend bool operator==(const Nth&, const Nth&) = default;
 };
 
@@ -148,12 +152,42 @@ inline const char* terminal_name(const Terminal& t) {
   return "outer";
 }
 
+// A step applied to a query's whole column after the scan, for XPath forms
+// that filter or reshape a node-set's string values rather than choose
+// elements: a predicate on a text or attribute node (`text()[contains(., "x")]`,
+// which is a test of each value), a position in a parenthesised path
+// (`(//a)[2]`, a position in the column) and the string functions at the top
+// (`string(p)`, `substring-after(p, "x")`). Steps run in order; each is
+// linear in the column's bytes.
+struct ValueOp {
+  enum class Kind : uint8_t {
+    kNonBlank = 0,         // keep values with a non-white-space character
+    kContains = 1,         // keep values containing `value`
+    kEquals = 2,           // keep values equal to `value`
+    kStartsWith = 3,       // keep values starting with `value`
+    kNormalizedEquals = 4, // keep values whose normalize-space() equals `value`
+    kPosition = 5,         // keep the n-th value (1-based)
+    kFromEnd = 6,          // keep the n-th value from the end (1 = the last)
+    kFirst = 7,            // the first value, or one empty value (a string())
+    kSubstringAfter = 8,   // each value's part after the first `value`, else empty
+    kSubstringBefore = 9,  // each value's part before the first `value`, else empty
+  };
+  Kind kind = Kind::kNonBlank;
+  std::string value;
+  int32_t n = 0;
+  friend bool operator==(const ValueOp&, const ValueOp&) = default;
+};
+
 struct Selector {
   std::optional<uint32_t> anchor;   // set by the grouped sub-field router only
   std::vector<Compound> compounds;  // outermost first, subject last; never empty
   std::vector<Comb> combs;          // combs[i] joins compounds[i] and compounds[i + 1]
   Terminal terminal;
   bool relative = false;
+  // Column steps (XPath only); every member of one query carries the same
+  // list. The matcher compiler keeps them per query and never copies them
+  // into the selectors it derives (tails, gated siblings).
+  std::vector<ValueOp> post;
   friend bool operator==(const Selector&, const Selector&) = default;
 };
 

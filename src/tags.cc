@@ -27,13 +27,17 @@ struct TagRow {
 
 namespace {
 
-// The id of a key (see the file comment), its bytes not yet lower-cased.
-inline TagId id_of_key(uint64_t lo, uint64_t hi) {
-  lo = ascii_lower8(lo);
-  hi = ascii_lower8(hi);  // the length byte is at most 10: no letter
+// The id of a key (see the file comment), its bytes lower-cased.
+inline TagId id_of_lowered_key(uint64_t lo, uint64_t hi) {
   const TagId id = kTagSlots[((lo * kMulLo) ^ (hi * kMulHi)) >> (64 - kHashBits)];
   const TagRow& row = kTagRows[id];
   return row.lo == lo && row.hi == hi ? id : kTagOther;
+}
+
+// The same, its bytes not yet lower-cased.
+inline TagId id_of_key(uint64_t lo, uint64_t hi) {
+  // The length byte is at most 10: no letter.
+  return id_of_lowered_key(ascii_lower8(lo), ascii_lower8(hi));
 }
 
 }  // namespace
@@ -54,6 +58,10 @@ TagId tag_id_padded(Bytes name) {
   if (n - 1 >= 10) return kTagOther;
   uint64_t lo, hi;
   std::memcpy(&lo, name.data(), 8);
+  // Nearly every name has at most 8 bytes: its second word is the length
+  // byte alone, with no letter to lower-case, and the first keeps its low n
+  // bytes (a shift of 0 to 56).
+  if (n <= 8) return id_of_lowered_key(ascii_lower8(lo & (~uint64_t{0} >> (64 - 8 * n))), uint64_t{n} << 56);
   std::memcpy(&hi, name.data() + 8, 8);
   // Keep the name's bytes: all of lo from 8 bytes on, the first n of it
   // below; the first n - 8 bytes of hi (none below 9).

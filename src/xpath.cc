@@ -51,6 +51,98 @@ std::string without_whitespace(string_view t) {
   return out;
 }
 
+// The index of the bracket that closes the one at `open` (`[`/`]` or
+// `(`/`)`), counting nested pairs outside quoted literals; npos when the
+// text ends first. A `]` inside `"places = ["` is part of the literal.
+size_t closing(string_view t, size_t open, char in, char out) {
+  int depth = 0;
+  char quote = 0;
+  for (size_t i = open; i < t.size(); ++i) {
+    const char c = t[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == in) {
+      ++depth;
+    } else if (c == out && --depth == 0) {
+      return i;
+    }
+  }
+  return string_view::npos;
+}
+
+bool is_name_byte(uint8_t c) { return is_ascii_alpha(c) || is_ascii_digit(c) || c == '-' || c == '_'; }
+
+// `kw` at `i` as a whole word.
+bool word_at(string_view t, size_t i, string_view kw) {
+  return t.substr(i).starts_with(kw) && (i + kw.size() == t.size() || !is_name_byte(byte_at(t, i + kw.size())));
+}
+
+// Spellings that XPath reads alike, rewritten into the one form the compiler
+// reads; quoted literals are copied untouched:
+//   - white space between a function's name and its `(` is dropped
+//     (`contains (@a, "x")`);
+//   - `and` / `or` written against a closing `)`, `]` or quote get the space
+//     the splitter looks for (`contains(@a, "x")and @b`);
+//   - the explicit forward axes: `child::x` is `x`, `descendant::x` after a
+//     `/` is `//x` (both select the element descendants of the context), and
+//     at the start of a predicate path `.//x`.
+// The output is never longer than the input plus one byte per input byte.
+std::string canonical_form(string_view t) {
+  std::string out;
+  out.reserve(t.size() + 8);
+  char quote = 0;
+  auto space_before_keyword = [&](size_t next) {
+    if (word_at(t, next, "and") || word_at(t, next, "or")) out.push_back(' ');
+  };
+  for (size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (quote) {
+      out.push_back(c);
+      if (c == quote) {
+        quote = 0;
+        space_before_keyword(i + 1);
+      }
+      continue;
+    }
+    if (c == '"' || c == '\'') {
+      quote = c;
+      out.push_back(c);
+      continue;
+    }
+    if (is_ascii_whitespace(static_cast<uint8_t>(c))) {
+      size_t j = i;
+      while (j < t.size() && is_ascii_whitespace(byte_at(t, j))) ++j;
+      if (j < t.size() && t[j] == '(' && !out.empty() && is_name_byte(static_cast<uint8_t>(out.back()))) {
+        size_t k = out.size();
+        while (k > 0 && is_name_byte(static_cast<uint8_t>(out[k - 1]))) --k;
+        string_view name = string_view(out).substr(k);
+        if (name != "and" && name != "or" && name != "div" && name != "mod") {
+          i = j - 1;  // a function call: the spaces go
+          continue;
+        }
+      }
+      out.push_back(c);
+      continue;
+    }
+    const char prev = out.empty() ? '\0' : out.back();
+    if ((prev == '/' || prev == '[') && word_at(t, i, "child") && t.substr(i + 5).starts_with("::")) {
+      i += 6;  // `child::` names the default axis
+      continue;
+    }
+    if ((prev == '/' || prev == '[') && word_at(t, i, "descendant") && t.substr(i + 10).starts_with("::")) {
+      if (prev == '[') out.append(".//");
+      else if (!string_view(out).ends_with("//")) out.push_back('/');
+      i += 11;
+      continue;
+    }
+    out.push_back(c);
+    if (c == ')' || c == ']') space_before_keyword(i + 1);
+  }
+  return out;
+}
+
 // A 1-based position counted from the end: last() is 1, last()-k is k + 1.
 std::optional<int32_t> last_from_end(string_view pred) {
   std::string s = without_whitespace(pred);
@@ -135,9 +227,72 @@ struct Step {
   bool sibling_axis = false;
 };
 
-std::optional<Step> parse_step(string_view text) {
+std::optional<Step> parse_step(string_view text, bool nested);
+
+// One test of a general predicate.
+struct Test {
+  enum class Kind : uint8_t { kAttr, kNotAttr, kText, kHas } kind = Kind::kAttr;
+  AttrPred attr;                 // kAttr, kNotAttr
+  std::optional<TextPred> text;  // kText
+  std::optional<Has> has;        // kHas
+};
+
+// An existence test on a one-step relative path: `p`, `./p` and `p[...]`
+// are a child, `.//p` a descendant (`:has(> p)`, `:has(p)`). The step may
+// test attributes and its own text but carry no position, nested path or
+// axis. `nested` is set inside such a path, which may not hold another: the
+// recursion is two levels deep whatever the input.
+std::optional<Has> has_test(string_view test, bool nested) {
+  if (nested) return std::nullopt;
+  bool child = true;
+  if (test.starts_with(".//")) {
+    child = false;
+    test.remove_prefix(3);
+  } else if (test.starts_with("./")) {
+    test.remove_prefix(2);
+  }
+  test = trim(test);
+  // One step: a `/` outside its predicates would start a second one.
+  if (test.empty() || split_top(test, "/").size() != 1) return std::nullopt;
+  std::optional<Step> step = parse_step(test, true);
+  if (!step || step->sibling_axis || step->alternatives.size() != 1) return std::nullopt;
+  Compound& c = step->alternatives[0];
+  if (c.nth || c.rev || c.has) return std::nullopt;
+  return Has{Box<Compound>(std::move(c)), child};
+}
+
+std::optional<Test> parse_test(string_view test, bool nested) {
+  test = trim(test);
+  Test out;
+  if (std::optional<AttrPred> a = attr_test(test)) {
+    out.attr = std::move(*a);
+    return out;
+  }
+  if (test.starts_with("not(") && closing(test, 3, '(', ')') == test.size() - 1) {
+    if (std::optional<AttrPred> a = attr_test(test.substr(4, test.size() - 5))) {
+      out.kind = Test::Kind::kNotAttr;
+      out.attr = std::move(*a);
+      return out;
+    }
+    return std::nullopt;
+  }
+  if (std::optional<TextPred> tp = text_predicate(test)) {
+    out.kind = Test::Kind::kText;
+    out.text = std::move(*tp);
+    return out;
+  }
+  if (std::optional<Has> h = has_test(test, nested)) {
+    out.kind = Test::Kind::kHas;
+    out.has = std::move(*h);
+    return out;
+  }
+  return std::nullopt;
+}
+
+std::optional<Step> parse_step(string_view text, bool nested) {
   Step step;
-  size_t axis = text.find("::");
+  // An axis is named before the first predicate (a `::` in a literal is not one).
+  size_t axis = text.substr(0, text.find('[')).find("::");
   if (axis != string_view::npos) {
     if (text.substr(0, axis) != "following-sibling") return std::nullopt;
     step.sibling_axis = true;
@@ -162,22 +317,39 @@ std::optional<Step> parse_step(string_view text) {
       if ((c >= 'A' && c <= 'Z') || c == ':') return std::nullopt;
     base.tag = std::string(name);
   }
-  // Predicates: a sequence of [...] groups, brackets counted, quotes not.
+  // Predicates: a sequence of [...] groups, brackets counted outside literals.
   std::vector<string_view> preds;
   while (pos < text.size()) {
     if (text[pos] != '[') return std::nullopt;
-    int depth = 0;
-    size_t i = pos;
-    for (; i < text.size(); ++i) {
-      if (text[i] == '[') ++depth;
-      else if (text[i] == ']' && --depth == 0) break;
-    }
-    if (i >= text.size()) return std::nullopt;
+    size_t i = closing(text, pos, '[', ']');
+    if (i == string_view::npos) return std::nullopt;
     preds.push_back(trim(text.substr(pos + 1, i - pos - 1)));
     pos = i + 1;
   }
   const bool star = *base.tag == "*";
-  if (!step.sibling_axis && preds.size() == 1) {
+  // A position written with other predicates: first, it is a position among
+  // the step's siblings as alone (`//li[2][@a]`); last, among the siblings
+  // that pass the predicates before it (`//li[@a][2]`, Nth::filtered).
+  std::optional<Nth> position;
+  auto plain_position = [](string_view p) -> std::optional<int32_t> {
+    std::string compact = without_whitespace(p);
+    if (string_view(compact).starts_with("position()=")) compact.erase(0, 11);
+    if (compact.empty() || !std::all_of(compact.begin(), compact.end(), [](char c) {
+          return is_ascii_digit(static_cast<uint8_t>(c));
+        }))
+      return std::nullopt;
+    return parse_decimal_i32(compact, false);
+  };
+  if (!step.sibling_axis && preds.size() >= 2) {
+    if (std::optional<int32_t> n = plain_position(preds.front())) {
+      position = Nth{0, *n, !star, false, 0};
+      preds.erase(preds.begin());
+    } else if (std::optional<int32_t> m = plain_position(preds.back())) {
+      position = Nth{0, *m, false, true, 0};
+      preds.pop_back();
+    }
+  }
+  if (!step.sibling_axis && preds.size() == 1 && !position) {
     string_view p = preds[0];
     if (!p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); })) {
       std::optional<int32_t> n = parse_decimal_i32(p, false);
@@ -197,15 +369,20 @@ std::optional<Step> parse_step(string_view text) {
       return step;
     }
   }
+  // General predicates: attribute tests, their negations, one text test and
+  // one path test, joined by `and` / `or`. A text or path test must be in a
+  // predicate without `or`: the model holds one of each per compound.
   std::vector<Compound> alts{base};
   for (string_view pred : preds) {
-    std::vector<std::vector<AttrPred>> branches;
-    for (string_view branch : split_top(pred, " or ")) {
-      std::vector<AttrPred> tests;
+    std::vector<std::vector<Test>> branches;
+    std::vector<string_view> ors = split_top(pred, " or ");
+    for (string_view branch : ors) {
+      std::vector<Test> tests;
       for (string_view test : split_top(branch, " and ")) {
-        std::optional<AttrPred> a = attr_test(test);
-        if (!a) return std::nullopt;
-        tests.push_back(std::move(*a));
+        std::optional<Test> t = parse_test(test, nested);
+        if (!t) return std::nullopt;
+        if (t->kind != Test::Kind::kAttr && t->kind != Test::Kind::kNotAttr && ors.size() > 1) return std::nullopt;
+        tests.push_back(std::move(*t));
       }
       branches.push_back(std::move(tests));
     }
@@ -214,20 +391,50 @@ std::optional<Step> parse_step(string_view text) {
     for (const Compound& alt : alts)
       for (const auto& branch : branches) {
         Compound c = alt;
-        c.attrs.insert(c.attrs.end(), branch.begin(), branch.end());
+        for (const Test& t : branch) {
+          switch (t.kind) {
+            case Test::Kind::kAttr: c.attrs.push_back(t.attr); break;
+            case Test::Kind::kNotAttr: {
+              Compound n;
+              n.attrs.push_back(t.attr);
+              c.nots.push_back(std::move(n));
+              break;
+            }
+            case Test::Kind::kText:
+              if (c.text || step.sibling_axis) return std::nullopt;
+              c.text = t.text;
+              break;
+            case Test::Kind::kHas:
+              if (c.has) return std::nullopt;
+              c.has = t.has;
+              break;
+          }
+        }
         next.push_back(std::move(c));
       }
     alts = std::move(next);
+  }
+  if (position) {
+    // A filtered position counts the siblings that pass the other tests as
+    // they start: not under `or` (each alternative would count apart), nor
+    // beside a test decided at the element's close.
+    if (position->filtered && (alts.size() != 1 || alts[0].text || alts[0].has)) return std::nullopt;
+    for (Compound& c : alts) {
+      if (c.nth || c.rev) return std::nullopt;
+      c.nth = *position;
+    }
   }
   step.alternatives = std::move(alts);
   return step;
 }
 
-std::optional<Compound> build_upward(string_view text) {
-  std::optional<Step> s = parse_step(text);
+// A step of an upward form. The inner step (INNER in `//INNER/parent::E`)
+// may test its own text, which becomes the :has() argument's; E may not.
+std::optional<Compound> build_upward(string_view text, bool inner) {
+  std::optional<Step> s = parse_step(text, inner);
   if (!s || s->sibling_axis || s->alternatives.size() != 1) return std::nullopt;
   Compound& c = s->alternatives[0];
-  if (c.nth || c.rev || c.has || c.text) return std::nullopt;
+  if (c.nth || c.rev || c.has || (c.text && !inner)) return std::nullopt;
   return std::move(c);
 }
 
@@ -236,7 +443,100 @@ struct RawStep {
   string_view text;
 };
 
-std::optional<std::vector<Selector>> compile_part(string_view member) {
+// A predicate on a text or attribute node tests the node's string value,
+// which is the value itself: it becomes a column step. `.` is the node;
+// supported: normalize-space() / normalize-space(.), contains(., "v"),
+// starts-with(., "v"), . = "v", normalize-space(.) = "v", joined by `and`.
+bool value_predicate(string_view pred, std::vector<ValueOp>& ops) {
+  for (string_view test : split_top(pred, " and ")) {
+    test = trim(test);
+    std::string t = without_whitespace(test);
+    if (t == "normalize-space()" || t == "normalize-space(.)") {
+      ops.push_back({ValueOp::Kind::kNonBlank, "", 0});
+      continue;
+    }
+    ValueOp op;
+    string_view args;
+    if (test.starts_with("contains(") && closing(test, 8, '(', ')') == test.size() - 1) {
+      op.kind = ValueOp::Kind::kContains;
+      args = test.substr(9, test.size() - 10);
+    } else if (test.starts_with("starts-with(") && closing(test, 11, '(', ')') == test.size() - 1) {
+      op.kind = ValueOp::Kind::kStartsWith;
+      args = test.substr(12, test.size() - 13);
+    }
+    if (!args.empty()) {
+      std::vector<string_view> two = split_top(args, ",");
+      if (two.size() != 2 || trim(two[0]) != ".") return false;
+      std::optional<string_view> lit = single_literal(trim(two[1]));
+      if (!lit) return false;
+      op.value = std::string(*lit);
+      ops.push_back(std::move(op));
+      continue;
+    }
+    std::vector<string_view> sides = split_top(test, "=");
+    if (sides.size() != 2 || sides[0].ends_with("!") || sides[0].ends_with("<") || sides[0].ends_with(">"))
+      return false;
+    std::string left = without_whitespace(sides[0]);
+    if (left == ".") op.kind = ValueOp::Kind::kEquals;
+    else if (left == "normalize-space()" || left == "normalize-space(.)") op.kind = ValueOp::Kind::kNormalizedEquals;
+    else return false;
+    std::optional<string_view> lit = single_literal(trim(sides[1]));
+    if (!lit) return false;
+    op.value = std::string(*lit);
+    ops.push_back(std::move(op));
+  }
+  return true;
+}
+
+// Splits trailing predicates off the value step of a member (`text()[...]`,
+// `@href[...]`) into column steps; returns the member without them.
+std::optional<string_view> strip_value_predicates(string_view member, std::vector<ValueOp>& ops) {
+  // The last step starts after the last `/` outside brackets and literals.
+  size_t last = string_view::npos;
+  {
+    int depth = 0;
+    char quote = 0;
+    for (size_t i = 0; i < member.size(); ++i) {
+      const char c = member[i];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '[' || c == '(') {
+        ++depth;
+      } else if (c == ']' || c == ')') {
+        --depth;
+      } else if (c == '/' && depth == 0) {
+        last = i;
+      }
+    }
+  }
+  if (last == string_view::npos) return member;
+  string_view step = member.substr(last + 1);
+  size_t open;
+  if (step.starts_with("text()[")) {
+    open = 6;
+  } else if (step.starts_with("@")) {
+    open = step.find('[');
+    if (open == string_view::npos) return member;
+  } else {
+    return member;
+  }
+  for (size_t i = open; i < step.size();) {
+    if (step[i] != '[') return std::nullopt;
+    size_t close = closing(step, i, '[', ']');
+    if (close == string_view::npos) return std::nullopt;
+    if (!value_predicate(trim(step.substr(i + 1, close - i - 1)), ops)) return std::nullopt;
+    i = close + 1;
+  }
+  return member.substr(0, last + 1 + open);
+}
+
+std::optional<std::vector<Selector>> compile_part(string_view full_member) {
+  std::vector<ValueOp> ops;
+  std::optional<string_view> stripped = strip_value_predicates(full_member, ops);
+  if (!stripped) return std::nullopt;
+  string_view member = *stripped;
   Terminal terminal;
   string_view path;
   if (member.ends_with("//text()")) {
@@ -276,12 +576,21 @@ std::optional<std::vector<Selector>> compile_part(string_view member) {
     bool descendant = pos + 1 < path.size() && path[pos + 1] == '/';
     size_t s = pos + (descendant ? 2 : 1);
     int depth = 0;
+    char quote = 0;
     size_t e = s;
     for (; e < path.size(); ++e) {
       char c = path[e];
-      if (c == '(' || c == '[') ++depth;
-      else if (c == ')' || c == ']') --depth;
-      else if (c == '/' && depth == 0) break;
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '(' || c == '[') {
+        ++depth;
+      } else if (c == ')' || c == ']') {
+        --depth;
+      } else if (c == '/' && depth == 0) {
+        break;
+      }
     }
     string_view text = trim(path.substr(s, e - s));
     if (text.empty()) return std::nullopt;
@@ -290,16 +599,23 @@ std::optional<std::vector<Selector>> compile_part(string_view member) {
   }
   if (steps.empty()) return std::nullopt;
 
-  // The upward forms //INNER/ancestor::E and //INNER/parent::E.
-  bool upward = std::any_of(steps.begin(), steps.end(), [](const RawStep& s) {
-    return s.text.find("ancestor::") != string_view::npos || s.text.find("parent::") != string_view::npos;
-  });
-  if (upward) {
-    if (steps.size() != 2 || relative || !steps[0].descendant || steps[1].descendant)
+  // The upward forms //INNER/ancestor::E, //INNER/parent::E and //INNER/..
+  // (E = *), optionally followed by more steps below E: E becomes the first
+  // compound, with `INNER` as its :has() argument.
+  auto upward_step = [](const RawStep& s) {
+    string_view head = s.text.substr(0, s.text.find('['));
+    return s.text == ".." || head.find("ancestor::") != string_view::npos || head.find("parent::") != string_view::npos;
+  };
+  if (std::any_of(steps.begin(), steps.end(), upward_step)) {
+    if (steps.size() < 2 || relative || !steps[0].descendant || steps[1].descendant || !upward_step(steps[1]) ||
+        std::any_of(steps.begin() + 2, steps.end(), upward_step))
       return std::nullopt;
     string_view second = steps[1].text;
     bool child;
-    if (second.starts_with("ancestor::")) {
+    if (second == "..") {
+      child = true;
+      second = "*";
+    } else if (second.starts_with("ancestor::")) {
       child = false;
       second.remove_prefix(10);
     } else if (second.starts_with("parent::")) {
@@ -308,20 +624,27 @@ std::optional<std::vector<Selector>> compile_part(string_view member) {
     } else {
       return std::nullopt;
     }
-    std::optional<Compound> inner = build_upward(steps[0].text);
-    std::optional<Compound> outer = build_upward(second);
+    std::optional<Compound> inner = build_upward(steps[0].text, true);
+    std::optional<Compound> outer = build_upward(second, false);
     if (!inner || !outer) return std::nullopt;
     outer->has = Has{Box<Compound>(std::move(*inner)), child};
     Selector sel;
     sel.compounds.push_back(std::move(*outer));
+    for (size_t i = 2; i < steps.size(); ++i) {
+      std::optional<Step> st = parse_step(steps[i].text, false);
+      if (!st || st->sibling_axis || st->alternatives.size() != 1) return std::nullopt;
+      sel.compounds.push_back(std::move(st->alternatives[0]));
+      sel.combs.push_back(steps[i].descendant ? Comb::kDescendant : Comb::kChild);
+    }
     sel.terminal = std::move(terminal);
+    sel.post = std::move(ops);
     return std::vector<Selector>{std::move(sel)};
   }
 
   std::vector<Step> parsed;
   std::vector<Comb> combs;
   for (size_t i = 0; i < steps.size(); ++i) {
-    std::optional<Step> st = parse_step(steps[i].text);
+    std::optional<Step> st = parse_step(steps[i].text, false);
     if (!st) return std::nullopt;
     if (i == 0) {
       if (st->sibling_axis) return std::nullopt;
@@ -359,6 +682,7 @@ std::optional<std::vector<Selector>> compile_part(string_view member) {
     sel.combs = combs;
     sel.terminal = terminal;
     sel.relative = relative;
+    sel.post = ops;
   }
   return out;
 }
@@ -392,6 +716,8 @@ std::vector<string_view> split_top(string_view text, string_view sep) {
   return out;
 }
 
+std::string canonical(string_view text) { return canonical_form(text); }
+
 std::optional<string_view> single_literal(string_view t) {
   if (t.size() < 2 || (t[0] != '"' && t[0] != '\'') || t.back() != t[0]) return std::nullopt;
   string_view inside = t.substr(1, t.size() - 2);
@@ -399,25 +725,105 @@ std::optional<string_view> single_literal(string_view t) {
   return inside;
 }
 
-std::vector<Selector> compile_members_depth(string_view expr, unsigned depth) {
+namespace {
+
+// `name(` ... `)` spanning the whole text: the argument text, else nothing.
+std::optional<string_view> call_args(string_view t, string_view name) {
+  if (!t.starts_with(name) || t.size() <= name.size() || t[name.size()] != '(') return std::nullopt;
+  if (closing(t, name.size(), '(', ')') != t.size() - 1) return std::nullopt;
+  return t.substr(name.size() + 1, t.size() - name.size() - 2);
+}
+
+bool same_post(const std::vector<Selector>& sels) {
+  return std::all_of(sels.begin(), sels.end(), [&](const Selector& s) { return s.post == sels[0].post; });
+}
+
+// `t` is canonical (see `canonical`).
+std::vector<Selector> compile_expr(string_view t, unsigned depth) {
   if (depth > kMaxSelectorDepth) return {};
-  string_view t = trim(expr);
-  // Variable references need bindings this API does not take.
-  if (any_outside_literals(t, [](char c) { return c == '$'; })) return {};
+  t = trim(t);
   if (t.size() >= 17 && t.starts_with("normalize-space(") && t.ends_with(")")) {
     string_view inner = trim(t.substr(16, t.size() - 17));
     if (inner.empty() || inner == ".") return {};
-    std::vector<Selector> in = compile_members_depth(inner, depth + 1);
-    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace) return {};
+    std::vector<Selector> in = compile_expr(inner, depth + 1);
+    // Its value is the first node's, taken as the scan meets it: a column
+    // step inside could not run first.
+    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace || !in[0].post.empty())
+      return {};
     Terminal wrapped;
     wrapped.kind = Terminal::Kind::kNormalizeSpace;
     wrapped.inner = Box<Terminal>(std::move(in[0].terminal));
     in[0].terminal = std::move(wrapped);
     return in;
   }
+  // The string functions of a node-set: the first value (or one empty value)
+  // of a text or attribute path, then cut. An element's string value would
+  // need its whole text, which only normalize-space() gathers.
+  {
+    std::optional<string_view> args;
+    ValueOp cut;
+    if ((args = call_args(t, "string"))) {
+      cut.kind = ValueOp::Kind::kFirst;
+    } else if ((args = call_args(t, "substring-after"))) {
+      cut.kind = ValueOp::Kind::kSubstringAfter;
+    } else if ((args = call_args(t, "substring-before"))) {
+      cut.kind = ValueOp::Kind::kSubstringBefore;
+    }
+    if (args) {
+      std::vector<string_view> parts = split_top(*args, ",");
+      if (parts.size() != (cut.kind == ValueOp::Kind::kFirst ? 1u : 2u)) return {};
+      if (parts.size() == 2) {
+        std::optional<string_view> lit = single_literal(trim(parts[1]));
+        if (!lit) return {};
+        cut.value = std::string(*lit);
+      }
+      std::vector<Selector> in = compile_expr(parts[0], depth + 1);
+      if (in.empty() || !same_post(in)) return {};
+      for (Selector& s : in) {
+        if (s.terminal.kind == Terminal::Kind::kOuter) return {};
+        // The inner value may already be one string (a nested function).
+        const bool scalar = !s.post.empty() && (s.post.back().kind == ValueOp::Kind::kFirst ||
+                                                s.post.back().kind == ValueOp::Kind::kSubstringAfter ||
+                                                s.post.back().kind == ValueOp::Kind::kSubstringBefore);
+        if (!scalar) s.post.push_back({ValueOp::Kind::kFirst, "", 0});
+        if (cut.kind != ValueOp::Kind::kFirst) s.post.push_back(cut);
+      }
+      return in;
+    }
+  }
   std::vector<Selector> out;
   for (string_view member : split_top(t, "|")) {
-    std::optional<std::vector<Selector>> part = compile_part(trim(member));
+    member = trim(member);
+    if (member.starts_with("(")) {
+      // A parenthesised path and at most one position in its node-set:
+      // `(//a)[2]`, `(//a)[last()]`. Anything after it is refused.
+      const size_t close = closing(member, 0, '(', ')');
+      if (close == string_view::npos) return {};
+      std::vector<Selector> in = compile_expr(member.substr(1, close - 1), depth + 1);
+      if (in.empty()) return {};
+      string_view rest = trim(member.substr(close + 1));
+      if (!rest.empty()) {
+        if (rest[0] != '[' || closing(rest, 0, '[', ']') != rest.size() - 1) return {};
+        string_view pred = trim(rest.substr(1, rest.size() - 2));
+        std::string compact = without_whitespace(pred);
+        ValueOp op;
+        if (compact.starts_with("position()=")) compact.erase(0, 11);
+        if (std::optional<int32_t> n = parse_decimal_i32(compact, false)) {
+          op.kind = ValueOp::Kind::kPosition;
+          op.n = *n;
+        } else if (std::optional<int32_t> k = last_from_end(pred)) {
+          op.kind = ValueOp::Kind::kFromEnd;
+          op.n = *k;
+        } else {
+          return {};
+        }
+        if (!same_post(in)) return {};
+        for (Selector& s : in) s.post.push_back(op);
+      }
+      for (Selector& s : in) out.push_back(std::move(s));
+      continue;
+    }
+    std::optional<std::vector<Selector>> part = compile_part(member);
     if (!part) return {};
     for (Selector& s : *part) out.push_back(std::move(s));
   }
@@ -425,7 +831,20 @@ std::vector<Selector> compile_members_depth(string_view expr, unsigned depth) {
     return s.terminal.kind == Terminal::Kind::kOuter;
   });
   if (outer != 0 && outer != out.size()) return {};
+  // Column steps act on the query's one column: every member must agree.
+  if (!out.empty() && !same_post(out)) return {};
   return out;
+}
+
+}  // namespace
+
+std::vector<Selector> compile_members_depth(string_view expr, unsigned depth) {
+  if (depth > kMaxSelectorDepth) return {};
+  string_view t = trim(expr);
+  // Variable references need bindings this API does not take.
+  if (any_outside_literals(t, [](char c) { return c == '$'; })) return {};
+  const std::string canon = canonical_form(t);
+  return compile_expr(canon, depth);
 }
 
 std::optional<Selector> compile(string_view expr) {

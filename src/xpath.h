@@ -22,6 +22,10 @@ std::optional<Selector> compile(std::string_view expr);
 // Pieces of the compiler, shared with the diagnostics and exposed for tests.
 std::vector<std::string_view> split_top(std::string_view text, std::string_view sep);
 std::optional<std::string_view> single_literal(std::string_view text);
+// The expression with the spellings XPath reads alike made one (a space before
+// a function's `(`, `and`/`or` against a quote or bracket, `child::` and
+// `descendant::`); literals untouched.
+std::string canonical(std::string_view text);
 
 // Whether some byte outside single- or double-quoted literals satisfies `p`
 // (the subset has no escapes inside literals).

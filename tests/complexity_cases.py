@@ -22,7 +22,12 @@ import _larkspine as ls
 from larkspine.inputs import gunzip, read_inputs, read_warc
 
 DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text', '//div[.="x"]/text()',
-                "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text"]
+                "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text",
+                '//div[.//div[contains(text(), "x")]]/@x', "//div[div[@y]]/@x", "//div/../@x",
+                "//div//text()[normalize-space()]", "(//div/@x)[last()]", "//div[not(@y)][1]/@x"]
+# Column steps over many values, and over one long value (substring search).
+VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
+                 "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]
 
 
 @dataclass(frozen=True)
@@ -175,6 +180,14 @@ CASES = [
          doc(lambda n: b"<li><b>x</b><a href=y>z</a></li>" * n, [], [("li", [("b", "b::text"), ("all", ".//text()"),
                                                                               ("self", ".")])]), 1000),
     Case("outer HTML of elements in a row", doc(lambda n: b"<section>x</section>" * n, ["section"]), 1000),
+    Case("filtered positions in rows", doc(lambda n: b"<p class=a>x</p><p>y</p>" * n,
+                                           ["//p[@class='a'][2]/text()", "//*[@class][1]/@class"]), 2000),
+    Case("column steps over n rows", doc(lambda n: b"<li x=y> aa <b>x</b></li>" * n, VALUE_QUERIES), 1000),
+    Case("column steps over one long value", doc(lambda n: b"<li>" + b"a" * (64 * n) + b"</li>", VALUE_QUERIES),
+         1000),
+    Case("text :has() arguments in rows",
+         doc(lambda n: b"<tr><th>Size</th><td>1</td></tr>" * n,
+             ["//tr[th[.='Size']]//td/text()", "//th[contains(text(), 'S')]/..//td/text()"]), 1000),
     # The same markup in encodings that are transcoded or decoded per value.
     Case("UTF-16: b*n + stray </i>*n", doc(lambda n: ("<b>" * n + "</i>" * n).encode("utf-16")), 2000),
     Case("UTF-16: text in nested divs", doc(lambda n: (f"<div><p>{JA}" * n).encode("utf-16"), ["p::text"]), 1000),
@@ -187,6 +200,14 @@ CASES = [
     Case("XPath of n descendant steps", query(lambda n: ["//div" * n + "/text()"]), 200, memory=False),
     Case("XPath of n steps with predicates", query(lambda n: ["//div[@a]" * n + "/@x"]), 200, memory=False),
     Case("XPath union of n paths", query(lambda n: [" | ".join(f"//x{i}/text()" for i in range(n))]), 100,
+         memory=False),
+    Case("XPath of n value predicates", query(lambda n: ["//p/text()" + "[contains(., 'x')]" * n]), 200,
+         memory=False),
+    Case("XPath of n path predicates", query(lambda n: ["//div[.//a[@x and contains(text(), 'y')]]" * n + "/@x"]),
+         100, memory=False),
+    Case("XPath of n nested parentheses", query(lambda n: ["(" * n + "//p/text()" + ")" * n + "[1]"]), 200,
+         memory=False),
+    Case("XPath spelled loosely, n steps", query(lambda n: ["//div/child::p[contains (@a, 'x')and @b]" * n]), 100,
          memory=False),
     Case("CSS of n compounds", query(lambda n: ["div " * n + "p::text"]), 200, memory=False),
     Case("CSS comma group of n members", query(lambda n: [", ".join(f"x{i} > y::text" for i in range(n))]), 100,

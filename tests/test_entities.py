@@ -140,3 +140,26 @@ def test_raw_source():
     with pytest.raises(BaseException) as info:
         t.raw_source(doc, "utf-8", 5, len(doc) + 1)
     assert not isinstance(info.value, Exception)
+
+
+# A value is returned as a view only when none of its bytes needs a step; the
+# test covers every length around the vector widths and every position of the
+# one byte that needs one, so that no byte of a short value or of a tail goes
+# untested.
+@pytest.mark.parametrize("kind, byte, label, replaced", [
+    ("attr", b"&", "utf-8", None),
+    ("raw", b"\r", "utf-8", "\n"),
+    ("raw", b"\x00", "utf-8", ""),
+    ("text", b"\xe9", "windows-1252", "\u00e9"),
+    ("attr", b"\xff", "utf-8", "\ufffd"),
+])
+def test_value_view_only_without_steps_at_every_length_and_position(kind, byte, label, replaced):
+    for n in range(0, 41):
+        plain = bytes(range(ord("a"), ord("a") + 26)) * 2
+        assert t.value(kind, plain[:n], label) == (plain[:n].decode(), True), n
+        for i in range(n):
+            data = plain[:i] + byte + plain[i + 1:n]
+            out, borrowed = t.value(kind, data, label)
+            assert not borrowed, (n, i)
+            if replaced is not None:
+                assert out == plain[:i].decode() + replaced + plain[i + 1:n].decode(), (n, i)

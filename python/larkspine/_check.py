@@ -152,12 +152,8 @@ _TERMINALS = frozenset({"text", "attr", "outer", "normalize-space"})
 
 # The engine's fixed reasons that some queries meet for another cause than the one they
 # name; the report adds what applies after the reason.
-_SOLE_POSITION = "a SOLE `[N]`"
 _CSS_REASONS = ("invalid or unsupported CSS selector", "pseudo-class/element is unsupported")
 _ABSOLUTE_SUB_FIELD = "absolute XPath in a grouped sub-field"
-# A sole position or [last()] predicate followed by a child step: `//li[last()]/a`.
-_POSITION_THEN_CHILD = re.compile(r"\[\s*(?:\d+|last\(\)(?:\s*-\s*\d+)?)\s*\]/(?!/)")
-_XPATH_FUNCTION = re.compile(r"^\s*([A-Za-z][\w.-]*)\s*\(")
 _XPATH_AXIS = re.compile(
     r"^\s*(?:ancestor|ancestor-or-self|attribute|child|descendant|descendant-or-self|following|"
     r"following-sibling|namespace|parent|preceding|preceding-sibling|self)::|^\s*[\w.-]+/"
@@ -169,33 +165,11 @@ def _hinted(query: str, reason: str | None, sub_field: bool = False) -> str | No
     if reason is None:
         return None
     hint = None
-    if _SOLE_POSITION in reason and _POSITION_THEN_CHILD.search(query):
-        fixed = _POSITION_THEN_CHILD.sub(lambda m: m.group(0) + "/", query, count=1)
-        if _larkspine.selector_terminals([fixed])[0] is not None:
-            hint = (
-                "the position here is sole; what is unsupported is the child step right after it "
-                f"(a descendant step is supported: `{fixed}`)"
-            )
-        elif "following-sibling::" in query:
-            hint = (
-                "the position here is sole; what is unsupported is a position on a "
-                "`following-sibling::` step followed by another step"
-            )
-        else:
-            hint = "the position here is sole; what is unsupported is the step right after it"
-    elif reason.startswith(_CSS_REASONS) and not query.lstrip().startswith(("/", "./")):
-        function = _XPATH_FUNCTION.match(query)
-        if function and function.group(1) != "normalize-space":
-            hint = (
-                f"this reads as CSS because an XPath query starts with `/` or `./`; as XPath, "
-                f"`{function.group(1)}()` gives a scalar, and of XPath functions only a top-level "
-                "`normalize-space(...)` is supported"
-            )
-        elif _XPATH_AXIS.search(query):
-            hint = (
-                "this reads as CSS because an XPath query starts with `/` or `./`; write the "
-                "XPath as a path from the document (`//h2/following-sibling::p`)"
-            )
+    if reason.startswith(_CSS_REASONS) and _XPATH_AXIS.search(query):
+        hint = (
+            "this reads as CSS because an XPath query starts with `/`, `./` or `(`; write the "
+            "XPath as a path from the document (`//h2/following-sibling::p`)"
+        )
     elif sub_field and reason.startswith(_ABSOLUTE_SUB_FIELD) and query.lstrip().startswith("//"):
         hint = f"relative to the container: `.{query.strip()}`"
     return reason if hint is None else f"{reason}; hint: {hint}"

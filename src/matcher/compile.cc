@@ -412,7 +412,8 @@ void build_dispatch(CompiledSchema& out) {
   candidates(out.has_entries, &CompiledSchema::TagTemplates::has);
   candidates(out.text_entries, &CompiledSchema::TagTemplates::texts);
   for (size_t h = 0; h < out.has_entries.size() && h < 128; ++h) {
-    if (out.has_entries[h].cold) continue;
+    // An argument that tests its text is evidence only at its close.
+    if (out.has_entries[h].cold || out.has_entries[h].has.inner->text) continue;
     for (int id = 0; id < kTagCount; ++id)
       if (admits(*out.has_entries[h].has.inner, static_cast<TagId>(id)))
         out.templates_by_tag[id].has_evidence |= Mask128::bit(static_cast<unsigned>(h));
@@ -440,6 +441,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   for (uint32_t q = 0; q < in.flat.size(); ++q) {
     const std::vector<Selector>& members = in.flat[q];
     if (members.empty()) continue;
+    if (!members[0].post.empty()) out.post_ops.emplace_back(q, members[0].post);
     const bool one = members.size() == 1;
     if (one && deferrable_reverse_at(members[0])) {
       b.collect_names(members[0]);
@@ -632,6 +634,19 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     gates |= uint64_t{1} << gt.bit;
   }
   out.ungated_bits = ~gates;
+  // 6b. :has() arguments that test their own text: each gets a text template
+  // over the argument without its text test, whose true decision is the
+  // evidence (Dest kHasEvidence).
+  for (size_t h = 0; h < out.has_entries.size(); ++h) {
+    const Compound& inner = *out.has_entries[h].has.inner;
+    if (!inner.text) continue;
+    TextEntry e;
+    e.segment.compounds.push_back(inner);
+    e.segment.compounds.back().text.reset();
+    e.dest = Dest{Dest::Kind::kHasEvidence, static_cast<uint32_t>(h)};
+    e.text = *inner.text;
+    out.text_entries.push_back(std::move(e));
+  }
   // Final slots: after the CSels, the revs, then has entries, then text entries.
   {
     uint32_t s = static_cast<uint32_t>(out.csels.size() + out.revs.size());
@@ -654,6 +669,14 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       c.sig = compound_sig(c, tag_on, class_on, out.sig_tag, out.sig_class, out.sig_id);
       out.sig_union |= c.sig;
       c.tag_test = !c.tag || *c.tag == "*" ? kTagTestAny : tag_id(*c.tag);
+      if (c.nth && c.nth->filtered) {
+        // Its counter counts the siblings that match it without the position.
+        Compound plain = c;
+        plain.nth.reset();
+        auto at = std::find(out.filtered_slots.begin(), out.filtered_slots.end(), plain);
+        c.nth->slot = static_cast<uint32_t>(at - out.filtered_slots.begin());
+        if (at == out.filtered_slots.end()) out.filtered_slots.push_back(std::move(plain));
+      }
     });
   };
   auto sign_segment = [&](Segment& seg) {
@@ -670,6 +693,9 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     sign(*e.has.inner);
   }
   for (TextEntry& e : out.text_entries) sign_segment(e.segment);
+
+  out.counter_stride = static_cast<uint32_t>(1 + out.of_type_tags.size() + out.filtered_slots.size());
+  out.any_filtered = !out.filtered_slots.empty();
 
   // Chain slots of the nearest-match table, over every segment the matcher places.
   auto slots = [&](Segment& seg) {

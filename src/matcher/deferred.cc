@@ -72,6 +72,7 @@ RepairSeed Matcher::candidate_seed(const OpenElem& f) const {
 void Matcher::become_candidate(OpenElem& f, size_t d) {
   const CompiledSchema& s = schema_;
   const KeptAttr* arena = attr_arena_.data();
+  const StackView v = view();  // nothing below moves the stack
   FrameExtra& fx = extra(d);
   fx.seed = candidate_seed(f);
   auto hold_attr = [&](const DeferredTemplate& t, uint32_t i, std::vector<HeldValue> ColdState::*list) {
@@ -84,7 +85,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -92,7 +93,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -101,7 +102,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(view(), e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -236,6 +237,14 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       next |= bit;
       return;
     }
+    case Dest::Kind::kHasEvidence: {
+      // As offer_has_evidence does at a start tag, but now that the
+      // argument's text is known: the candidate around it has not closed.
+      const uint32_t h = t.dest.value;
+      if (!parent || h >= schema_.has_entries.size() || h >= 128) return;
+      if (!schema_.has_entries[h].has.child || parent->has_cands.test(h)) parent->has_found |= Mask128::bit(h);
+      return;
+    }
     case Dest::Kind::kNewTail:
       tail_ranges_.push_back({t.dest.value, start, end, tail_context(depth, seed, start, end)});
       return;
@@ -258,7 +267,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
 
 void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent) {
   const CompiledSchema& s = schema_;
-  const size_t stride = s.of_type_tags.size() + 1;
+  const size_t stride = s.counter_stride;
   for (RevPending& p : pending) {
     const RevEntry& e = s.revs[p.tmpl];
     uint32_t total = 0;

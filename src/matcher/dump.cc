@@ -35,6 +35,7 @@ std::string dest_text(const Dest& d) {
     case Dest::Kind::kSharedTail: return "shared tail (" + std::to_string(d.value) + " members)";
     case Dest::Kind::kDead: return "dead";
     case Dest::Kind::kGateBit: return "gate bit " + std::to_string(d.value);
+    case Dest::Kind::kHasEvidence: return "has evidence " + std::to_string(d.value);
   }
   return "?";
 }

@@ -25,9 +25,17 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
     pending_.end = end;
     return;
   }
-  flush_text();
+  if (pending_.active) flush_text();
   // A run nothing would take is not buffered: its fate is known at its start
-  // (see text_wanted).
+  // (see text_wanted). Most text of a page feeds no flat column; when no
+  // deferred test, normalize-space capture or group row can take text
+  // either, text_wanted would answer no: answered here without the call.
+  const CompiledSchema& s = schema_;
+  if (stack_.empty()) return;
+  const OpenElem& top = stack_.back();
+  if (((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).empty() && instances_.empty() &&
+      !s.any_normalize && !(s.any_revs || s.any_has_entries || s.any_text))
+    return;
   Mask128 dests;
   if (!text_wanted(dests)) return;
   pending_.active = true;
@@ -159,7 +167,7 @@ void Matcher::close_elem(size_t index, Offset end) {
     }
 
     if (s.any_revs) hand_on_revs(index, end);
-    if (s.any_positional) counters_.resize(counters_.size() - (s.of_type_tags.size() + 1));
+    if (s.any_positional) counters_.resize(counters_.size() - s.counter_stride);
     if (s.any_has_entries || s.any_text) decide_has_and_text(index, end);
     // Evidence of descendant :has() arguments travels up to the parent.
     if (s.any_has_entries && index > 0) extra(index - 1).has_found |= fx.has_found & has_descendant_mask_;

@@ -162,8 +162,9 @@ class Matcher final : public TokenSink {
   void swap_buffers();
 
   StackView view() const {
-    return {stack_, attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
-            nearest_.data(), schema_.chain_slots};
+    return {stack_,          attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
+            nearest_.data(), schema_.chain_slots, filtered_pos_.data(),
+            static_cast<uint32_t>(schema_.filtered_slots.size())};
   }
   // The extras of the frame at stack index d (the schema uses them).
   FrameExtra& extra(size_t d) { return extra_[d]; }
@@ -215,6 +216,7 @@ class Matcher final : public TokenSink {
   // Deferred matching (deferred.cc).
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
+  void count_filtered(size_t d);
   void hold_text(size_t top, Offset offset, const TextValue& text);
   void update_text_states(Bytes text);
   void hand_on_revs(size_t index, Offset end);
@@ -278,7 +280,8 @@ class Matcher final : public TokenSink {
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started
   uint32_t open_outer_captures_ = 0;
-  std::vector<uint32_t> counters_;  // positional counters, (T + 1) per level
+  std::vector<uint32_t> counters_;  // positional counters, counter_stride per level
+  std::vector<uint32_t> filtered_pos_;  // per frame, its filtered position in each slot (0: not counted)
   std::vector<OpenInstance> instances_;
   std::vector<NsState> ns_;
   std::vector<OuterCapture> outer_;
@@ -297,6 +300,7 @@ class Matcher final : public TokenSink {
   // in instances_ whose rows an open frame belongs to, as a stack.
   std::vector<std::vector<uint32_t>> members_;
   Mask128 has_descendant_mask_;        // :has() templates with a descendant argument
+
 };
 
 }  // namespace ls

@@ -117,7 +117,13 @@ bool compound_matches_impl(const Compound& c, const StackView& v, size_t i) {
   }
   if (c.nth) {
     LS_CHECK(v.extra);  // positions are kept whenever a compound has one
-    const uint32_t p = c.nth->of_type ? v.extra[i].type_pos : v.extra[i].child_pos;
+    uint32_t p;
+    if (c.nth->filtered) {
+      LS_CHECK(c.nth->slot < v.filtered_stride && v.filtered);  // every filtered compound has a slot
+      p = v.filtered[i * v.filtered_stride + c.nth->slot];
+    } else {
+      p = c.nth->of_type ? v.extra[i].type_pos : v.extra[i].child_pos;
+    }
     if (!position_matches(c.nth->a, c.nth->b, p)) return false;
   }
   return true;

@@ -35,6 +35,8 @@ struct StackView {
   const Bytes* other_names;
   const int32_t* nearest;
   uint32_t stride;
+  const uint32_t* filtered = nullptr;  // filtered positions, filtered_stride per level
+  uint32_t filtered_stride = 0;
 };
 
 // Whether `c` matches the frame at stack index i. Deferred tests (text, rev,

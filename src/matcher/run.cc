@@ -49,7 +49,7 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());
-  if (schema.any_positional) counters_.assign(schema.of_type_tags.size() + 1, 0);
+  if (schema.any_positional) counters_.assign(schema.counter_stride, 0);
   decode_names_ = input.encoding != whatwg::Encoding::kUtf8 && schema.attr_names_non_ascii;
   text_streams_.resize(schema.text_entries.size());
   open_per_group_.assign(schema.groups.size(), 0);
@@ -200,6 +200,7 @@ ExtractResult CompiledSchema::run(const EncodedInput& input, ValueArena& arena, 
   scratch.attrs.swap(matcher.token_attrs());
   ExtractResult out = matcher.finish();
   out.scanned = scanned;
+  if (!post_ops.empty()) apply_post_ops(*this, out.flat);
   arena.keep(std::move(scratch.nul_free));  // values may view the NUL-free copy
   return out;
 }

@@ -58,9 +58,12 @@ struct GroupSpec {
 
 // Where a decided deferred match delivers.
 struct Dest {
-  enum class Kind : uint8_t { kOwn, kNewTail, kSharedTail, kDead, kGateBit };
+  // kHasEvidence: a text template for the argument of has_entries[value]
+  // that tests its own text (XPath `//tr[td[.="x"]]`); a true decision is
+  // :has() evidence for the candidate's parent (and, through it, above).
+  enum class Kind : uint8_t { kOwn, kNewTail, kSharedTail, kDead, kGateBit, kHasEvidence };
   Kind kind = Kind::kDead;
-  uint32_t value = 0;  // tail index, member count (shared) or sibling bit
+  uint32_t value = 0;  // tail index, member count (shared), sibling bit or :has() template
 };
 
 struct DeferredTemplate {
@@ -152,11 +155,22 @@ class CompiledSchema {
   std::vector<HasEntry> has_entries;
   std::vector<TextEntry> text_entries;
   std::vector<TailSchema> tails;
+  // Column steps (ValueOp) of the flat queries that have them, by query
+  // index; run over the finished columns (apply_post_ops). Never in a tail.
+  std::vector<std::pair<uint32_t, std::vector<ValueOp>>> post_ops;
   // Idle scan buffers, lent to each scan of this schema (see buffers.h): the
   // one thing a scan changes, under its own lock; everything else here is
   // read-only once compiled.
   std::unique_ptr<BufferPool> buffer_pool = std::make_unique<BufferPool>();
 
+  // The compounds whose filtered positions (Nth::filtered) the scan counts,
+  // without their position: slot j is Nth::slot j. Counted per level after
+  // the of-type counters.
+  std::vector<Compound> filtered_slots;
+  // Positional counters per stack level: the child count, one per of-type
+  // tag, one per filtered slot.
+  uint32_t counter_stride = 1;
+  bool any_filtered = false;  // filtered_slots is not empty
   Mask128 merged_queries;
   // What only the first top-level element may hold (see SchemaSelectors):
   // masks over csels and over each template list.
@@ -181,6 +195,7 @@ class CompiledSchema {
     uint32_t slot;
   };
   std::vector<ChainRef> chains;
+  std::vector<uint64_t> chains_by_tag;  // per tag id: bit i when chains[i] can end at it (<= 64 chains)
   void index_chains();
 
   // A compact view of the CSels for the per-tag loop: one entry per CSel,
@@ -226,6 +241,11 @@ class CompiledSchema {
 // streamed selector and the close-time template that opens its gate). The
 // budget counts these, so that every slot a query uses is within it.
 uint32_t mask_slots(const std::vector<Selector>& members);
+
+// Runs the schema's column steps over a finished flat result, in place.
+// Linear in the bytes of the columns it touches; a value it cuts stays a view
+// of the bytes the uncut value viewed.
+void apply_post_ops(const CompiledSchema& s, FlatResult& flat);
 
 // A readable dump of a compiled schema, for tests and debugging.
 std::string dump(const CompiledSchema& s);

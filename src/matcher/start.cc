@@ -46,6 +46,15 @@ void for_each_word(Bytes v, F&& f) {
   }
 }
 
+// ascii_iequals against a name already in lower case (attr_names are): only
+// the document's side is folded.
+bool equals_lower(Bytes name, Bytes lower) {
+  if (name.size() != lower.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (ascii_lower(static_cast<uint8_t>(name[i])) != static_cast<uint8_t>(lower[i])) return false;
+  return true;
+}
+
 }  // namespace
 
 // Lists every descendant-joined chain but the last of every segment the
@@ -71,6 +80,16 @@ void CompiledSchema::index_chains() {
   for (const HasEntry& e : has_entries) add(e.segment);
   for (const TextEntry& e : text_entries) add(e.segment);
   LS_CHECK(chains.size() == chain_slots);
+  // Per tag id, the chains whose last compound admits it (a compound
+  // compared by name admits every id, as in compile's per-tag tables); with
+  // more than 64 chains the element tests them all instead.
+  chains_by_tag.assign(kTagCount, 0);
+  if (chains.size() <= 64)
+    for (size_t i = 0; i < chains.size(); ++i) {
+      const uint16_t test = chains[i].segment->compounds[chains[i].hi].tag_test;
+      for (int id = 0; id < kTagCount; ++id)
+        if (test >= kTagTestByName || test == id) chains_by_tag[static_cast<size_t>(id)] |= uint64_t{1} << i;
+    }
 }
 
 // Records, for every descendant-joined chain of every segment, the highest
@@ -85,18 +104,27 @@ void CompiledSchema::index_chains() {
 void Matcher::update_chain_memo(size_t d) {
   const CompiledSchema& s = schema_;
   const uint32_t stride = s.chain_slots;
-  nearest_.resize((d + 1) * stride);
-  int32_t* row = nearest_.data() + d * stride;
+  // Rows above the stack are dropped when their frames pop, so the new row
+  // is appended: growing the table by a resize would first zero it, in a
+  // call, for every element.
+  if (nearest_.size() != d * stride) nearest_.resize(d * stride);
   if (d)
-    std::memcpy(row, row - stride, stride * sizeof(int32_t));
+    for (size_t i = (d - 1) * stride; i < d * stride; ++i) nearest_.push_back(nearest_[i]);
   else
-    std::fill(row, row + stride, -1);
+    nearest_.insert(nearest_.end(), stride, -1);
+  int32_t* row = nearest_.data() + d * stride;
   const uint64_t sig = stack_[d].elem_sig;
-  const StackView v = view();
-  for (const CompiledSchema::ChainRef& c : s.chains) {
-    if (c.sig & ~sig) continue;
-    if (chain_matches_at(v, *c.segment, c.lo, c.hi, d)) row[c.slot] = static_cast<int32_t>(d);
-  }
+  auto place = [&](const CompiledSchema::ChainRef& c) {
+    if (c.sig & ~sig) return;
+    if (chain_matches_at(view(), *c.segment, c.lo, c.hi, d)) row[c.slot] = static_cast<int32_t>(d);
+  };
+  // Only the chains whose last compound admits the element's tag id: most
+  // elements of a dense page have none and only copy the row.
+  if (s.chains.size() <= 64)
+    for (uint64_t w = s.chains_by_tag[stack_[d].tag]; w; w &= w - 1)
+      place(s.chains[static_cast<size_t>(__builtin_ctzll(w))]);
+  else
+    for (const CompiledSchema::ChainRef& c : s.chains) place(c);
 }
 
 // Whether the schema keeps an attribute of this name on an element whose
@@ -111,20 +139,33 @@ bool Matcher::attr_wanted(Bytes name, uint64_t wanted) const {
   }
   for (uint64_t w = wanted; w; w &= w - 1) {
     const std::string& n = s.attr_names[static_cast<size_t>(__builtin_ctzll(w))];
-    if (n.size() == name.size() && ascii_iequals(name, n)) return true;
+    if (n.size() == name.size() && equals_lower(name, n)) return true;
   }
   return false;
 }
 
 void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
+  // The lengths of the names this tag keeps, as bits (bit min(length, 63)):
+  // most other names fail this one test before a name is built or compared.
+  // A decoded name's length is not its raw one: then every length passes.
+  uint64_t lengths = ~uint64_t{0};
+  if (schema_.attrs_by_tag && !decode_names_) {
+    lengths = 0;
+    for (uint64_t w = wanted; w; w &= w - 1)
+      lengths |= uint64_t{1}
+                 << std::min<size_t>(schema_.attr_names[static_cast<size_t>(__builtin_ctzll(w))].size(), 63);
+  }
   for (const Attr& a : attrs) {
+    if (!((lengths >> std::min<size_t>(a.name.size(), 63)) & 1)) continue;
     TextValue name = TextValue::view(a.name);
     if (decode_names_ && has_non_ascii(a.name)) name = decode_bytes(a.name, input_.encoding);
     if (!attr_wanted(name.bytes(), wanted)) continue;
+    if (a.has_value) {  // built in place: a KeptAttr moved holds two strings
+      attr_arena_.emplace_back(std::move(name), decode_attr(a.value, input_.encoding));
+      continue;
+    }
     TextValue value;
-    if (a.has_value) {
-      value = decode_attr(a.value, input_.encoding);
-    } else if (is_minimized_boolean_attr(name.bytes())) {
+    if (is_minimized_boolean_attr(name.bytes())) {
       std::string v;
       whatwg::decode_append(whatwg::Encoding::kUtf8, name.bytes(), v);
       for (char& c : v) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
@@ -132,6 +173,18 @@ void Matcher::keep_attrs(std::span<const Attr> attrs, uint64_t wanted) {
     }
     attr_arena_.push_back({std::move(name), std::move(value)});
   }
+}
+
+// Filtered positions (Nth::filtered) of the new frame at d, whose positional
+// counters level d holds: kept apart from push_and_match, which schemas
+// without them run on every tag.
+LS_NOINLINE void Matcher::count_filtered(size_t d) {
+  const CompiledSchema& s = schema_;
+  const size_t slots = s.filtered_slots.size();
+  filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
+  const size_t base = d * s.counter_stride + 1 + s.of_type_tags.size();
+  for (size_t j = 0; j < slots; ++j)
+    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
 }
 
 void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
@@ -169,7 +222,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Positions among siblings: T + 1 counters per level.
   if (s.any_positional) {
-    const size_t stride = s.of_type_tags.size() + 1;
+    const size_t stride = s.counter_stride;
     LS_CHECK(counters_.size() >= (d + 1) * stride);
     fx->child_pos = ++counters_[d * stride];
     for (size_t t = 0; t < s.of_type_tags.size(); ++t)
@@ -177,6 +230,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
         fx->type_pos = ++counters_[d * stride + 1 + t];
         break;
       }
+    if (s.any_filtered) count_filtered(d);
     counters_.resize((d + 2) * stride, 0);
   }
 
@@ -197,8 +251,10 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     });
   }
 
-  // Streamed selectors: the candidates of this tag only.
+  // Streamed selectors: the candidates of this tag only. Nothing below
+  // moves the stack or its side tables, so one view serves every test.
   uint64_t emitted = 0;
+  const StackView v = view();
   (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
@@ -207,15 +263,15 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
     const CSel& c = s.csels[k];
     bool subject;
     if (q.kind == CompiledSchema::Quick::Kind::kOneSegment) {
-      subject = seg_match_anchored(view(), c.segments[0], d, floor_, -1);
+      subject = seg_match_anchored(v, c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(view(), c.segments[0], d, floor_, -1))
+      if (seg_match_anchored(v, c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
-        if (seg_match_anchored(view(), c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
+        if (seg_match_anchored(v, c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(view(), c.segments[count - 1], d, floor_,
+      subject = seg_match_anchored(v, c.segments[count - 1], d, floor_,
                                    static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
