@@ -19,6 +19,11 @@ namespace ls {
 // range, and the arena is truncated when the frame is popped (frames are
 // pushed and popped in stack order, so the ranges nest).
 struct KeptAttr {
+  // Spelled out: clang before 16 lacks parenthesised aggregate initialisation,
+  // which emplace_back needs to build one in place.
+  KeptAttr() = default;
+  KeptAttr(TextValue&& n, TextValue&& v) : name(std::move(n)), value(std::move(v)) {}
+
   TextValue name;  // as written, or decoded when the document encoding requires it
   TextValue value;
 };
