@@ -466,8 +466,8 @@ constexpr std::string_view kAxes[] = {
 };
 
 // A recursive-descent recognizer of the XPath 1.0 grammar. The context of
-// the descent settles the lexical ambiguities of the specification's
-// section 3.7: after an operand, `*` multiplies and a name is an operator
+// the descent settles the lexical ambiguities of XPath 1.0's lexical
+// structure (its section 3.7): after an operand, `*` multiplies and a name is an operator
 // name; in a step they are name tests.
 class XPathParser {
  public:

@@ -104,7 +104,7 @@ class _RegisterAfterImport(importlib.abc.MetaPathFinder):
             run(module)
             _register(module)
 
-        # The loader belongs to this spec alone (finders make one per spec).
+        # This loader serves this module alone (finders make a loader per module found).
         loader.exec_module = exec_module  # type: ignore[method-assign]
         return spec
 
