@@ -157,9 +157,11 @@ def generate(root, seed, per_family=3):
 
 
 def parsel_values(sel, query):
-    if query.startswith("/") or query.startswith("normalize-space("):
-        if query.startswith("normalize-space("):
-            return [sel.xpath(query).get()]
+    """What parsel gives for one query: XPath for a path (absolute or `./`-relative) or a
+    top-level normalize-space(), CSS otherwise."""
+    if query.startswith("normalize-space("):
+        return [sel.xpath(query).get()]
+    if query.startswith(("/", "./")):
         return sel.xpath(query).getall()
     return sel.css(query).getall()
 

@@ -18,6 +18,7 @@ import re
 import pytest
 
 import _larkspine as ls
+from tests.differential import parsel_values
 
 CORPUS = pathlib.Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
@@ -153,6 +154,4 @@ def test_reported_cases(html, query, expected):
 @pytest.mark.parametrize("html,query,expected", REPORTED)
 def test_reported_cases_agree_with_parsel(html, query, expected):
     parsel = pytest.importorskip("parsel")
-    sel = parsel.Selector(text=html)
-    got = sel.xpath(query).getall() if query.startswith("/") else sel.css(query).getall()
-    assert got == expected
+    assert parsel_values(parsel.Selector(text=html), query) == expected
