@@ -8,6 +8,7 @@ import io
 import re
 import zlib
 from collections import deque
+from collections.abc import Callable
 from typing import BinaryIO
 
 __all__ = [
@@ -61,9 +62,14 @@ class Inflated(io.RawIOBase):
     With ``resync`` (for WARC archives of one member per record), an error is not raised
     but ends the stream: :attr:`broken` holds it, and :meth:`resync` skips to the next
     member whose content starts a record (``WARC/``) and says which bytes it skipped.
+
+    ``start`` is the offset in the file at which ``source`` begins (a part of an archive
+    read on its own), so that member offsets and skipped ranges are the file's own.
     """
 
-    def __init__(self, source: BinaryIO | io.RawIOBase, *, gzip: bool = True, resync: bool = False) -> None:
+    def __init__(
+        self, source: BinaryIO | io.RawIOBase, *, gzip: bool = True, resync: bool = False, start: int = 0
+    ) -> None:
         self._read = getattr(source, "read1", source.read)
         self._gzip = gzip
         self._resync = resync
@@ -71,7 +77,7 @@ class Inflated(io.RawIOBase):
         #: compressed offset ``_base + _at``.
         self._data = b""
         self._at = 0
-        self._base = 0
+        self._base = start  # ``source`` begins at this offset of the file (a part read on its own)
         self._ended = False  # the source has no more bytes
         self._inflate: zlib._Decompress | None = None
         self._member_start = 0
@@ -235,6 +241,71 @@ class Inflated(io.RawIOBase):
             if _starts_record(memoryview(self._data)[self._at : self._at + _PROBE]):
                 return start, self.compressed_pos
             self._at += 1
+
+
+#: A member taken as a place to split an archive decompresses whole, checksum right, within
+#: this many compressed bytes and to at most this many bytes.
+_SPLIT_PROBE = 4 << 20
+#: Candidate member headers tried per search for such a member, so that a search costs at
+#: most this many probes however many gzip magic numbers the data holds.
+_SPLIT_CANDIDATES = 32
+
+
+def record_member_in(read_at: Callable[[int, int], bytes], origin: int, end: int) -> int | None:
+    """The offset of the first gzip member starting in ``[origin, end)`` whose content
+    starts a WARC record and decompresses whole with its checksum right, or ``None``.
+
+    ``read_at(offset, size)`` reads the file (``os.pread``). Any bytes may look like a member
+    header (a record's body may even hold a gzipped WARC, stored as it is), so what this
+    finds is only a candidate: a reader starting there must be confirmed by the part before
+    it reaching the same member (see :mod:`larkspine._readers`). The search is bounded: at
+    most :data:`_SPLIT_CANDIDATES` probes of :data:`_SPLIT_PROBE` bytes each.
+    """
+    at = origin
+    tried = 0
+    while at < end and tried < _SPLIT_CANDIDATES:
+        data = read_at(at, min(_CHUNK * 4, end - at + 2))
+        if len(data) < 3:
+            return None
+        found = data.find(_GZIP_MEMBER)
+        if found < 0 or at + found >= end:
+            at += len(data) - 2  # a header may straddle two reads
+            if found >= 0:
+                return None
+            continue
+        tried += 1
+        if _whole_record_member(read_at, at + found):
+            return at + found
+        at += found + 1
+    return None
+
+
+def _whole_record_member(read_at: Callable[[int, int], bytes], pos: int) -> bool:
+    inflate = zlib.decompressobj(wbits=31)
+    head = b""
+    made = 0
+    at = pos
+    data = b""
+    try:
+        while at - pos < _SPLIT_PROBE and made <= _SPLIT_PROBE:
+            if not data:
+                data = read_at(at, _CHUNK)
+                if not data:
+                    return False
+            out = inflate.decompress(data, _CHUNK)
+            made += len(out)
+            if len(head) < len(_RECORD_START):
+                head += out[: len(_RECORD_START) - len(head)]
+                if not _RECORD_START.startswith(head):
+                    return False
+            if inflate.eof:
+                return head == _RECORD_START
+            left = inflate.unconsumed_tail
+            at += len(data) - len(left)
+            data = left
+    except zlib.error:
+        return False
+    return False
 
 
 def _starts_record(data: memoryview) -> bool:

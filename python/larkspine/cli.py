@@ -215,7 +215,8 @@ def extract(
             sys.exit(EXIT_INTERRUPTED)
         bar = _Progress(show)
         names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
-        pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx)
+        # Reading (decompression, records, HTTP) runs on ``jobs`` threads too, in input order.
+        pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
         # Parquet of a schema without processors is made a batch at a time, in Arrow; anything
         # else a record at a time.
         records: Generator[Any, None, None]

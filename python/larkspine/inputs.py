@@ -52,7 +52,7 @@ import re
 import stat
 import sys
 import zlib
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from datetime import datetime
 from typing import TYPE_CHECKING, Any, BinaryIO
@@ -170,7 +170,7 @@ Item = Document | InputFailure
 
 def read_inputs(
     inputs: Iterable[str | InputFailure], stats: ReadStats | None = None, *, max_page_size: int | None = None,
-    only_2xx: bool | None = None,
+    only_2xx: bool | None = None, jobs: int = 1,
 ) -> Iterator[Item]:
     """Every page of every input, in order (see the module notes).
 
@@ -179,18 +179,64 @@ def read_inputs(
     ``max_page_size`` bounds what one page may cost, decompressed (default 64 MiB): a larger
     page is a failure "page too large", read no further than the limit. ``only_2xx`` keeps
     only WARC responses whose HTTP status is 2xx (plain files have no status and are kept).
+
+    ``jobs`` above 1 reads on that many threads: several inputs at once, and a large WARC.gz
+    in parts that start at gzip members (see :mod:`larkspine._readers`). The pages, failures
+    and counts are the same, in the same order, for every ``jobs``. Closing the iterator
+    stops the threads.
     """
     stats = stats if stats is not None else ReadStats()
     if max_page_size is not None:
         stats.max_page_size = _check_limit(max_page_size)
     if only_2xx is not None:
         stats.only_2xx = only_2xx
-    seen = _Seen()
+    if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+        raise ValueError(f"larkspine: jobs must be at least 1, got {jobs!r}")
+    plan = _plan(inputs, stats, _Seen())
+    if jobs > 1:
+        from ._readers import read_on_threads
+
+        yield from read_on_threads(plan, stats, jobs)
+    else:
+        yield from _read_all(plan, stats)
+
+
+@dataclass(slots=True)
+class Opened:
+    """An input opened (in input order, by the thread that walks the inputs) and not yet read."""
+
+    stream: Any
+    source: str
+    #: Whether reading it ends by closing it (standard input is left open).
+    owned: bool = True
+    #: A regular file named or found, read from its start: a large WARC.gz may be read in parts.
+    file: bool = False
+
+
+def _read_all(plan: Iterable[Item | Opened], stats: ReadStats) -> Iterator[Item]:
+    for entry in plan:
+        if isinstance(entry, Opened):
+            yield from read_opened(entry, stats)
+        else:
+            yield entry
+
+
+def read_opened(entry: Opened, stats: ReadStats, part: Part | None = None) -> Iterator[Item]:
+    """The pages of an opened input (of its first part, with ``part``), which is then closed."""
+    try:
+        yield from _read_stream(entry.stream, entry.source, stats, part)
+    finally:
+        if entry.owned:
+            entry.stream.close()
+
+
+def _plan(inputs: Iterable[str | InputFailure], stats: ReadStats, seen: _Seen) -> Iterator[Item | Opened]:
+    """The inputs opened in order (walks and globs expanded), and the failures met doing so."""
     for arg in inputs:
         if isinstance(arg, InputFailure):
             yield arg
         elif arg == "-":
-            yield from _read_stream(sys.stdin.buffer, "-", stats)
+            yield Opened(sys.stdin.buffer, "-", owned=False)
         elif "://" in arg:
             yield from _read_url(arg, stats)
         elif os.path.isdir(arg):
@@ -370,7 +416,7 @@ def _is_dir(entry: os.DirEntry[str]) -> bool:
 
 def _read_directory(
     top: str, stats: ReadStats, seen: _Seen, quiet: bool = False
-) -> Iterator[Item]:
+) -> Iterator[Item | Opened]:
     """The HTML and WARC files under ``top``, walked lazily, depth first in sorted order.
 
     Symbolic links to folders are not followed, and each folder is listed once (a set of
@@ -453,7 +499,7 @@ def _refuse(path: str, st: os.stat_result, seen: _Seen) -> Iterator[InputFailure
         yield InputFailure(path, None, f"not a regular file ({_kind(st.st_mode)}): skipped")
 
 
-def _read_found(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
+def _read_found(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item | Opened]:
     """A file found by a walk or a glob: read only if it is a regular file (or a link to
     one) not read before. It is opened without blocking, so that a FIFO found there does
     not wait for a writer; it and devices are failures, named, and never read."""
@@ -488,9 +534,8 @@ def _read_found(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
         os.close(fd)
         yield InputFailure(path, None, _os_reason(e))
         return
-    with stream:
-        stats.files += 1
-        yield from _read_stream(stream, path, stats)
+    stats.files += 1
+    yield Opened(stream, path, file=True)
 
 
 def read_path(path: str, stats: ReadStats | None = None, *, max_page_size: int | None = None) -> Iterator[Item]:
@@ -498,10 +543,10 @@ def read_path(path: str, stats: ReadStats | None = None, *, max_page_size: int |
     stats = stats if stats is not None else ReadStats()
     if max_page_size is not None:
         stats.max_page_size = _check_limit(max_page_size)
-    yield from _read_path(path, stats, _Seen())
+    yield from _read_all(_read_path(path, stats, _Seen()), stats)
 
 
-def _read_path(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
+def _read_path(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item | Opened]:
     """A file named by the caller: opened as named (a FIFO then waits for its writer, as
     standard input does), and remembered so that a walk or glob does not read it again."""
     try:
@@ -509,17 +554,16 @@ def _read_path(path: str, stats: ReadStats, seen: _Seen) -> Iterator[Item]:
     except OSError as e:
         yield InputFailure(path, None, _os_reason(e))
         return
-    with stream:
-        try:
-            st = os.fstat(stream.fileno())
-            seen.files.add((st.st_dev, st.st_ino))
-        except OSError:
-            pass
-        stats.files += 1
-        yield from _read_stream(stream, path, stats)
+    try:
+        st = os.fstat(stream.fileno())
+        seen.files.add((st.st_dev, st.st_ino))
+    except OSError:
+        pass
+    stats.files += 1
+    yield Opened(stream, path, file=True)
 
 
-def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
+def _read_url(url: str, stats: ReadStats) -> Iterator[Item | Opened]:
     """One file named by a URL (``s3://``, ``https://``, ``file://`` ...), opened with fsspec."""
     try:
         fsspec: Any = importlib.import_module("fsspec")  # untyped; comes with Dask
@@ -531,19 +575,18 @@ def _read_url(url: str, stats: ReadStats) -> Iterator[Item]:
     except Exception as e:  # noqa: BLE001 - a file system's own errors too (zip://: BadZipFile)
         yield InputFailure(url, None, _os_reason(e))
         return
-    with opened:
-        stats.files += 1
-        yield from _read_stream(opened, url, stats)
+    stats.files += 1
+    yield Opened(opened, url)
 
 
-def _read_stream(stream: BinaryIO, source: str, stats: ReadStats) -> Iterator[Item]:
-    """One page or one archive from an open binary stream."""
+def _read_stream(stream: BinaryIO, source: str, stats: ReadStats, part: Part | None = None) -> Iterator[Item]:
+    """One page or one archive (its first part, with ``part``) from an open binary stream."""
     limit = stats.max_page_size
     try:
         head, first = _sniff(stream)
         gzipped = head.startswith(_GZIP_MAGIC)
         if first == _WARC_MAGIC:
-            yield from _read_records(_Prefixed(head, stream), gzipped, source, stats)
+            yield from _read_records(_Prefixed(head, stream), gzipped, source, stats, part)
             return
         if gzipped:
             body = read_limited(Inflated(_Prefixed(head, stream)), limit)
@@ -685,10 +728,60 @@ class _Prefixed(io.RawIOBase):
         return n
 
 
-def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStats) -> Iterator[Item]:
+class _Unknown:
+    """The record before a part of an archive, which the part itself cannot know."""
+
+
+#: The last record known whole before a part starts reading (see :class:`Part`).
+UNKNOWN: Any = _Unknown()
+
+
+@dataclass(slots=True)
+class Part:
+    """One of the parts a large WARC.gz is read in, each by its own thread (see
+    :mod:`larkspine._readers`): it starts at gzip member ``start`` and reads as the whole
+    archive would be read from there, until a record starts at a member for which ``stop``
+    says true (the next part's start): :attr:`stopped_at` is then that member's offset."""
+
+    start: int
+    stop: Callable[[int], bool]
+    stopped_at: int | None = None
+    #: The offset of the last record known whole when the part ends (:data:`UNKNOWN`: none
+    #: in this part, for a part not at the archive's start).
+    last: Any = None
+
+
+@dataclass(frozen=True, slots=True)
+class CorruptRun:
+    """A corrupt run of members found by a part of an archive before any record of its
+    own: the failure names the record before it, which only the parts before know."""
+
+    source: str
+    reason: str
+
+    def failure(self, after: int | None) -> InputFailure:
+        return InputFailure(self.source, None, _corrupt_reason(after, self.reason))
+
+
+def _corrupt_reason(after: int | None, reason: str) -> str:
+    where = "" if after is None else f" after the record at offset {after}"
+    return f"corrupt WARC{where}: {reason}"
+
+
+def read_part(stream: BinaryIO, source: str, stats: ReadStats, part: Part) -> Iterator[Item | CorruptRun]:
+    """The pages of a part of a gzipped archive, from ``stream`` positioned at ``part.start``."""
+    yield from _read_records(_Prefixed(b"", stream), True, source, stats, part)
+
+
+def _read_records(
+    reader: _Prefixed, gzipped: bool, source: str, stats: ReadStats, part: Part | None = None
+) -> Iterator[Any]:
     """The pages of an archive. A gzipped one is decompressed here, member by member: a
     corrupt member is reported as one failure naming the bytes skipped, and reading goes on
-    at the next member that starts a record (as crawlers write one member per record)."""
+    at the next member that starts a record (as crawlers write one member per record).
+
+    With ``part``, only that part of a gzipped archive (see :class:`Part`); its first
+    failure may be a :class:`CorruptRun`, for the caller to place."""
     try:
         from fastwarc.warc import ArchiveIterator
     except ImportError:
@@ -702,15 +795,27 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         except (OSError, EOFError, zlib.error) as e:
             yield InputFailure(source, None, f"corrupt WARC: {_os_reason(e)}")
         return
-    inflated = Inflated(reader, resync=True)
-    last: int | None = None  # the offset of the last record known whole
+    inflated = Inflated(reader, resync=True, start=0 if part is None else part.start)
+    # The offset of the last record known whole.
+    last: Any = None if part is None or part.start == 0 else UNKNOWN
     # The bytes skipped so far, reported once the next record is read or the archive ends,
     # so that broken members in a row are one failure: (start, end, error, last record).
-    skipped: tuple[int, int, Exception, int | None] | None = None
+    skipped: tuple[int, int, Exception, Any] | None = None
+    stop: Callable[[int], bool] | None = None
+    if part is not None:
+        whole = part
 
-    def failure(start: int, end: int, error: Exception, after: int | None) -> InputFailure:
-        where = "" if after is None else f" after the record at offset {after}"
-        return InputFailure(source, None, f"corrupt WARC{where}: {_os_reason(error)}; bytes {start} to {end} skipped")
+        def stop(offset: int) -> bool:
+            if offset > whole.start and whole.stop(offset):
+                whole.stopped_at = offset
+                return True
+            return False
+
+    def failure(start: int, end: int, error: Exception, after: Any) -> InputFailure | CorruptRun:
+        reason = f"{_os_reason(error)}; bytes {start} to {end} skipped"
+        if after is UNKNOWN:
+            return CorruptRun(source, reason)
+        return InputFailure(source, None, _corrupt_reason(after, reason))
 
     while True:
         # Each record is held back until the next one starts: only then has its member been
@@ -719,7 +824,7 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         # with it: the skipped bytes are its failure.
         held: tuple[int, int | None, Item | None] | None = None
         try:
-            for record in _records(ArchiveIterator, inflated, inflated, source, stats):
+            for record in _records(ArchiveIterator, inflated, inflated, source, stats, stop):
                 if held is not None:
                     if skipped is not None:
                         yield failure(*skipped)
@@ -748,6 +853,8 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
         if broken is None:
             if skipped is not None:
                 yield failure(*skipped)
+            if part is not None:
+                part.last = last
             return
         start, end = inflated.resync()
         if skipped is not None and skipped[1] == start:
@@ -759,10 +866,12 @@ def _read_records(reader: _Prefixed, gzipped: bool, source: str, stats: ReadStat
 
 
 def _records(
-    archive: Any, stream: Any, inflated: Inflated | None, source: str, stats: ReadStats
+    archive: Any, stream: Any, inflated: Inflated | None, source: str, stats: ReadStats,
+    stop: Callable[[int], bool] | None = None,
 ) -> Iterator[tuple[int, int | None, Item | None]]:
     """(position in ``stream``, offset, page or failure or ``None``) for each record
-    FastWARC finds in ``stream`` (an uncompressed WARC)."""
+    FastWARC finds in ``stream`` (an uncompressed WARC), up to the first record that starts
+    at a member for which ``stop`` says true (read by another part; see :class:`Part`)."""
     from fastwarc.warc import WarcRecordType
 
     records = archive(stream, parse_http=False, stream_detect=False, fsspec_args=False)
@@ -774,6 +883,8 @@ def _records(
             # member (a WARC gzipped as one stream) has no offset one could seek to.
             offset = inflated.member_at(pos)
             inflated.forget_members(pos)
+            if stop is not None and offset is not None and stop(offset):
+                return  # decided before the record is looked at: it and its counts are the next part's
         if _decimal(record.headers.get("Content-Length")) is None:
             yield pos, offset, InputFailure(
                 source, offset, "truncated or malformed WARC record: its header has no Content-Length"
