@@ -259,3 +259,17 @@ def test_the_command_writes_the_same_bytes_and_failures_for_every_jobs(tmp_path,
     assert runs[0][0] == 1 and "larkspine: missing.html: No such file or directory" in runs[0][1]
     assert sum("corrupt WARC after the record at offset" in line for line in runs[0][1]) >= 5
     assert runs[1] == runs[0] and runs[2] == runs[0]
+
+
+@pytest.mark.parametrize("case", ["corrupt-members", "stored-corrupt-with-inner", "cut-inside-last", "trailing-junk"])
+def test_the_faster_inflater_reads_and_fails_as_zlib_does(tmp_path, monkeypatch, case: str) -> None:
+    from larkspine import _gzip
+
+    if _gzip._zlib is zlib:
+        pytest.skip("zlib-ng is not installed: zlib is the inflater")
+    path = tmp_path / "a.warc.gz"
+    path.write_bytes(CASES[case]())
+    fast = _read([str(path)], 1)
+    monkeypatch.setattr(_gzip, "_zlib", zlib)
+    monkeypatch.setattr(_gzip, "_INFLATE_ERRORS", (zlib.error,))
+    assert _read([str(path)], 1) == fast
