@@ -98,7 +98,23 @@ def _with_inner_members(count: int) -> list[Response]:
     ]
 
 
+def _large_broken_member() -> bytes:
+    """A stored member of about 300 KB (several reads long) whose body holds gzipped records,
+    damaged near its end: found broken far from its start, it is skipped to a member inside
+    it that decompresses to a record, at the same place whatever the reads were."""
+    rng = random.Random(5)
+    noise = bytes(rng.randrange(256) for _ in range(30_000))
+    body = b"<title>big</title>" + b"".join(noise + _INNER for _ in range(10))
+    big = Response("http://big.example/", body, content_type="text/html")
+    data, offsets = _archive(_responses(30) + [big] + _responses(30, 2), level=0)
+    end = offsets[31]
+    damaged = bytearray(data)
+    damaged[end - 2000 : end - 1990] = b"\xff" * 10
+    return bytes(damaged)
+
+
 CASES = {
+    "large-broken-member": _large_broken_member,
     "clean": lambda: _archive(_responses(60))[0],
     "stored-with-gzip-in-bodies": lambda: _archive(_with_inner_members(40), level=0)[0],
     "compressed-with-gzip-in-bodies": lambda: _archive(_with_inner_members(40))[0],

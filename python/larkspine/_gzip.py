@@ -72,6 +72,10 @@ class Inflated(io.RawIOBase):
     With ``resync`` (for WARC archives of one member per record), an error is not raised
     but ends the stream: :attr:`broken` holds it, and :meth:`resync` skips to the next
     member whose content starts a record (``WARC/``) and says which bytes it skipped.
+    Where that search starts depends only on the file, not on how the reading went, as long
+    as ``source`` returns its bytes in 64 KiB reads at multiples of 64 KiB of the file (a
+    regular file read from its start does): so a part of an archive read on its own, with
+    its reads aligned the same way, skips the same bytes as a reading of the whole.
 
     ``start`` is the offset in the file at which ``source`` begins (a part of an archive
     read on its own), so that member offsets and skipped ranges are the file's own.
@@ -228,8 +232,10 @@ class Inflated(io.RawIOBase):
         """After :attr:`broken`: skip to the next member that starts a WARC record, and
         return the compressed byte range skipped (its end is the end of the input when no
         such member follows). The scan starts just after the broken member's start if
-        that is still held, else where its last chunk began; each candidate is probed with
-        at most 64 KiB, so the scan costs time linear in what it skips."""
+        that is still held, else at the start of the bytes held: the read in which the
+        error was found, which zlib finds in the same read however the output was asked
+        for. Each candidate is probed with at most 64 KiB, so the scan costs time linear
+        in what it skips."""
         start = self.broken_at
         self.broken = None
         # The broken member gave nothing past this point: the next member's content starts here.
@@ -239,6 +245,8 @@ class Inflated(io.RawIOBase):
         self._chunk = _FIRST_CHUNK
         if self._base <= start < self._base + len(self._data):
             self._at = start - self._base + 1
+        elif start < self._base:
+            self._at = 0  # all held is past the member's start
         while True:
             found = self._data.find(_GZIP_MEMBER, self._at)
             if found < 0:

@@ -156,9 +156,15 @@ def _emit(task: _Task, items: Iterator[Any]) -> None:
             close()  # a generator: the file it reads is closed
 
 
+#: Reads of a part end at multiples of this, as a whole file's reads do (64 KiB reads from
+#: its start): a corrupt member is then skipped the same way by both (see ``Inflated``).
+_ALIGN = 1 << 16
+
+
 class _Pread(io.RawIOBase):
     """A file read from ``start`` with positional reads, so that parts on several threads
-    share one descriptor without sharing a position."""
+    share one descriptor without sharing a position. No read crosses a multiple of
+    :data:`_ALIGN`."""
 
     def __init__(self, fd: int, start: int) -> None:
         self._fd = fd
@@ -185,7 +191,9 @@ class _Pread(io.RawIOBase):
         return self._pos
 
     def readinto(self, buffer: Any) -> int:
-        n = os.preadv(self._fd, [buffer], self._pos)
+        view = memoryview(buffer).cast("B")
+        room = _ALIGN - self._pos % _ALIGN
+        n = os.preadv(self._fd, [view[:room] if len(view) > room else view], self._pos)
         self._pos += n
         return n
 
