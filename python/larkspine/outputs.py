@@ -37,6 +37,11 @@ complete. A record the format cannot hold (a processor's value that is not JSON,
 value that does not fit its column's type) is handed to ``on_reject`` with the reason and not
 written; without ``on_reject`` it raises :class:`RecordRejected`.
 
+Records may also come a batch at a time, as an Arrow table
+(:func:`larkspine.batch.extract_tables`): ``write_table`` writes them as they are -- Parquet
+through pyarrow, JSON Lines and CSV through the engine's ``records_text``, which gives the
+bytes ``write`` gives for each row's record, with no Python object per value.
+
 CSV cells that a spreadsheet would run as a formula (text starting with ``=``, ``+``, ``-``,
 ``@``, a tab or a carriage return) get a leading ``'`` unless ``escape_formulas=False``, as
 OWASP advises against "CSV injection"; numbers and JSON text are never touched.
