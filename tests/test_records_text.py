@@ -15,6 +15,7 @@ import pathlib
 from typing import Any
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import _larkspine as ls
 
@@ -99,6 +100,28 @@ def test_every_value_is_written_as_the_record_writer_writes_it(value: str, fmt: 
     records = [record(value, i) for i in range(4)]
     table = pa.Table.from_pylist(records, schema=TYPES)
     assert by_table(fmt, table, escape) == by_records(fmt, records, TYPES.names, escape)
+
+
+# Any text Arrow can hold: every code point but the surrogates, weighted towards what the
+# escapes and the word-at-a-time skip turn on.
+_TEXT = st.text(st.one_of(st.sampled_from('"\\,\r\n\t=+-@\x00\x1f\x7f'), st.characters(exclude_categories=("Cs",))),
+                max_size=40)
+_RECORD = st.fixed_dictionaries({
+    "_source": _TEXT, "_offset": st.none() | st.integers(0, 2**63 - 1), "_status": st.none() | st.integers(100, 999),
+    "title": st.none() | _TEXT, "links": st.lists(_TEXT, max_size=4), "none": st.just([]),
+    "rows": st.lists(st.builds(lambda name, tags: {"name": name, "tags": tags}, st.none() | _TEXT,
+                               st.lists(_TEXT, max_size=3)), max_size=3),
+    "empty_rows": st.just([]),
+})
+
+
+@settings(max_examples=150, deadline=None)
+@given(records=st.lists(_RECORD, max_size=6), escape=st.booleans())
+def test_any_records_are_written_as_the_record_writers_write_them(records: list[dict[str, Any]], escape: bool) -> None:
+    records = [{name: r[name] for name in TYPES.names} for r in records]  # keys in column order, as records have them
+    table = pa.Table.from_pylist(records, schema=TYPES)
+    assert by_table("jsonl", table) == by_records("jsonl", records, TYPES.names)
+    assert by_table("csv", table, escape) == by_records("csv", records, TYPES.names, escape)
 
 
 def layouts() -> list[tuple[str, Any, list[dict[str, Any]]]]:
