@@ -49,11 +49,11 @@ from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
     FORMATS,
     STDOUT_NAME,
+    CsvWriter,
     Destination,
     Format,
-    OutputRefused,
-    CsvWriter,
     JsonLinesWriter,
+    OutputRefused,
     ParquetWriter,
     RecordSink,
     RecordWriter,
@@ -219,7 +219,9 @@ def extract(
         names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
         pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx)
         # A schema without processors is extracted and written a batch at a time, in Arrow;
-        # one with processors a record at a time (see _write_records).
+        # one with processors a record at a time: its values are whatever its Python functions
+        # return, which only Python turns into JSON, CSV or Parquet types, and a processor that
+        # raises fails its own page only.
         records: Generator[Any, None, None]
         if columnar(loaded):
             records = extract_tables(loaded, pages, jobs=jobs, encoding=label, on_failure=lambda f: bar.warn(str(f)),
