@@ -1,7 +1,7 @@
 """Native Larkspine core: treeless, one-pass HTML extraction."""
 
 from collections.abc import Iterable, Sequence
-from typing import Final, final
+from typing import Final, Literal, final, overload
 
 from typing_extensions import Buffer
 
@@ -14,6 +14,7 @@ __all__ = [
     "selector_node_identity",
     "resolve_label",
     "detect_encoding",
+    "records_text",
     "Plan",
     "ArrowBatch",
 ]
@@ -35,6 +36,14 @@ def selector_terminals(queries: Sequence[str]) -> list[str | None]: ...
 def selector_node_identity(queries: Sequence[str]) -> list[tuple[str | None, bool]]: ...
 def resolve_label(label: str) -> str | None: ...
 def detect_encoding(html: _Html, encoding: str | None = None) -> str: ...
+@overload
+def records_text(
+    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[False] = False
+) -> bytes: ...
+@overload
+def records_text(
+    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[True]
+) -> tuple[bytes, bytes]: ...
 def _query_syntax_error(query: str, sub_field: bool = False) -> tuple[int, str] | None: ...
 def _sub_field_budget(groups: Sequence[_Group]) -> tuple[int, int]: ...
 @final

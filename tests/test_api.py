@@ -9,7 +9,7 @@ import pytest
 import _larkspine as ls
 
 FUNCTIONS = ["extract", "extract_grouped", "audit_schema", "selector_terminals",
-             "selector_node_identity", "resolve_label", "detect_encoding"]
+             "selector_node_identity", "resolve_label", "detect_encoding", "records_text"]
 
 
 def test_module_registration_order_and_doc():

@@ -261,10 +261,13 @@ def extract_tables(
     batch_pages: int = BATCH_PAGES,
     batch_bytes: int = BATCH_BYTES,
     stop: Callable[[], bool] | None = None,
+    date_text: bool = False,
 ) -> Generator[pa.Table, None, None]:
     """The records of :func:`extract_records` as ``pyarrow`` tables, in input order, for a
     :func:`columnar` schema: one table per batch of ``batch_pages`` pages or ``batch_bytes``
-    of HTML, with the columns and types of :func:`larkspine.outputs.arrow_schema`.
+    of HTML, with the columns and types of :func:`larkspine.outputs.arrow_schema` (with
+    ``date_text``, of :func:`larkspine.outputs.text_schema`: ``_date`` as the text the
+    records hold).
 
     Each batch is one native call on ``jobs`` threads; with more than one job it runs on a
     worker thread while this one reads the next batch. The tables are the same whatever
@@ -275,7 +278,7 @@ def extract_tables(
     """
     import pyarrow
 
-    from .outputs import arrow_schema
+    from .outputs import arrow_schema, text_schema
 
     pa_: Any = pyarrow
     if not columnar(schema):
@@ -286,7 +289,7 @@ def extract_tables(
         raise ValueError(f"larkspine: jobs must be at least 1, got {jobs}")
     summary = summary if summary is not None else Summary()
     summary.started = time.perf_counter()
-    target: Any = arrow_schema(schema)
+    target: Any = text_schema(schema) if date_text else arrow_schema(schema)
     date_type = target.field("_date").type
 
     def batches() -> Iterator[list[Document]]:
@@ -423,19 +426,37 @@ class PartitionExtractor:
         self._max_page_size = max_page_size
         self._only_2xx = bool(only_2xx)
 
+    @property
+    def schema(self) -> Schema:
+        """The schema, as this process compiled it."""
+        return _schema_for(self._spec)
+
     def __call__(self, inputs: Iterable[str]) -> Iterator[Record]:
+        """The records of every page of ``inputs``. A :func:`columnar` schema's pages are
+        extracted a batch at a time (:meth:`tables`) and the records read off the tables."""
+        schema = _schema_for(self._spec)
+        if columnar(schema):
+            for table in self.tables(inputs, date_text=True):
+                yield from table.to_pylist()
+            return
+        yield from extract_records(schema, self._read(inputs), encoding=self._encoding, on_failure=self._failed)
+
+    def tables(self, inputs: Iterable[str], *, date_text: bool = False) -> Iterator[pa.Table]:
+        """The records of every page of ``inputs`` as Arrow tables (:func:`extract_tables`: a
+        batch of pages per native call, no Python object per value), for a :func:`columnar`
+        schema; ``date_text`` as there."""
+        yield from extract_tables(
+            _schema_for(self._spec), self._read(inputs), encoding=self._encoding, on_failure=self._failed,
+            date_text=date_text,
+        )
+
+    def _read(self, inputs: Iterable[str]) -> Iterator[Document | InputFailure]:
         from .inputs import read_inputs
 
-        schema = _schema_for(self._spec)
         # A bytes path (a file name that is not UTF-8, say) is read as the str Python would
         # give it (os.fsdecode); the records name it as every output can carry it.
         paths = [os.fsdecode(p) for p in inputs]
-        yield from extract_records(
-            schema,
-            read_inputs(paths, max_page_size=self._max_page_size, only_2xx=self._only_2xx),
-            encoding=self._encoding,
-            on_failure=self._failed,
-        )
+        return read_inputs(paths, max_page_size=self._max_page_size, only_2xx=self._only_2xx)
 
     def _failed(self, failure: Failure) -> None:
         if self._errors == "raise":

@@ -49,8 +49,10 @@ from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
     FORMATS,
     STDOUT_NAME,
+    CsvWriter,
     Destination,
     Format,
+    JsonLinesWriter,
     OutputRefused,
     ParquetWriter,
     RecordSink,
@@ -217,12 +219,14 @@ def extract(
         names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
         # Reading (decompression, records, HTTP) runs on ``jobs`` threads too, in input order.
         pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
-        # Parquet of a schema without processors is made a batch at a time, in Arrow; anything
-        # else a record at a time.
+        # A schema without processors is extracted and written a batch at a time, in Arrow;
+        # one with processors a record at a time: its values are whatever its Python functions
+        # return, which only Python turns into JSON, CSV or Parquet types, and a processor that
+        # raises fails its own page only.
         records: Generator[Any, None, None]
-        if isinstance(writer, ParquetWriter) and columnar(loaded):
+        if columnar(loaded):
             records = extract_tables(loaded, pages, jobs=jobs, encoding=label, on_failure=lambda f: bar.warn(str(f)),
-                                     summary=summary, stop=lambda: stop.requested)
+                                     summary=summary, stop=lambda: stop.requested, date_text=fmt != "parquet")
         else:
             records = extract_records(loaded, pages, jobs=jobs, encoding=label,
                                       on_failure=lambda f: bar.warn(str(f)), summary=summary)
@@ -397,7 +401,7 @@ def _write_records(
     records: Generator[Any, None, None], writer: RecordWriter, summary: Summary, bar: _Progress,
     stop: _StopOnInterrupt,
 ) -> tuple[str, BaseException] | None:
-    """Write every record (or table of records, for a :class:`ParquetWriter`) and finish the output. The output is put in place when the run ends
+    """Write every record (or table of records, from :func:`extract_tables`) and finish the output. The output is put in place when the run ends
     or is stopped by Ctrl-C, if :func:`_worth_writing`; otherwise, or when writing fails or
     anything else goes wrong, it is discarded. Returns what kept the output from being
     written, if anything: ("write", error) or ("crash", error)."""
@@ -409,7 +413,7 @@ def _write_records(
                     if isinstance(record, Mapping):
                         writer.write(record)
                     else:
-                        assert isinstance(writer, ParquetWriter)
+                        assert isinstance(writer, (ParquetWriter, JsonLinesWriter, CsvWriter))
                         writer.write_table(record)
                 except OSError as e:
                     raise _WriteFailed(e) from e

@@ -17,6 +17,12 @@ The schema (a :class:`~larkspine.Schema`, a ``Page`` class, a schema file or a
 ``module:PageClass`` reference, resolved here on the client) travels in the task graph
 pickled and is compiled once per worker process (see
 :class:`~larkspine.batch.PartitionExtractor`), however many partitions that process runs.
+
+Columns: a schema without processors (:func:`~larkspine.batch.columnar`) is extracted a batch
+of pages per native call into Arrow tables. The bag's records are read off those tables, and
+:func:`to_parquet` and :func:`to_jsonl`, given the bag :func:`extract_bag` returned, write each
+partition's file straight from its tables -- no record dict, no Python object per value --
+the same files the records would make. :func:`extract_tables` gives the tables themselves.
 """
 
 from __future__ import annotations
@@ -24,17 +30,26 @@ from __future__ import annotations
 import importlib
 import json
 import os
+import weakref
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, cast
 
+import _larkspine
+
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from ._schema import Record, Schema
-from .batch import PartitionExtractor
+from .batch import PartitionExtractor, columnar
 
 if TYPE_CHECKING:
     import dask.bag
+    import pyarrow as pa
 
-__all__ = ["as_schema", "extract_bag", "to_jsonl", "to_parquet"]
+__all__ = ["as_schema", "extract_bag", "extract_tables", "to_jsonl", "to_parquet"]
+
+#: The bags :func:`extract_bag` made, with the bag of inputs and the extractor they came from,
+#: so that the writers can go from the inputs to files through Arrow tables. A bag derived from
+#: one (``.filter``, ``.map``) is a new object, not in here, and is written from its records.
+_EXTRACTED: weakref.WeakKeyDictionary[Any, tuple[Any, PartitionExtractor]] = weakref.WeakKeyDictionary()
 
 
 def as_schema(schema: object, *, allow_unsupported: bool = False) -> Schema:
@@ -73,6 +88,36 @@ def extract_bag(
     is a failure, read no further; ``only_2xx`` keeps only WARC responses whose HTTP
     status is 2xx, as ``--only-2xx`` does.
     """
+    bag, extractor = _partitions(inputs, schema, encoding, errors, npartitions, max_page_size, only_2xx)
+    records: Any = bag.map_partitions(_as_list, extractor)
+    _EXTRACTED[records] = (bag, extractor)
+    return cast("dask.bag.Bag", records)
+
+
+def extract_tables(
+    inputs: dask.bag.Bag | Iterable[str],
+    schema: object,
+    *,
+    encoding: str | None = None,
+    errors: str = "warn",
+    npartitions: int | None = None,
+    max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+    only_2xx: bool = False,
+) -> dask.bag.Bag:
+    """A bag of one ``pyarrow.Table`` per partition: the records of :func:`extract_bag` as
+    columns (with the Parquet types of :mod:`larkspine.outputs`), for a schema without
+    processors. Each partition's pages are extracted a batch at a time by the engine, straight
+    into Arrow buffers. The arguments are :func:`extract_bag`'s."""
+    bag, extractor = _partitions(inputs, schema, encoding, errors, npartitions, max_page_size, only_2xx)
+    if not columnar(extractor.schema):
+        raise ValueError("larkspine: extract_tables needs a schema without processors (see larkspine.batch.columnar)")
+    return cast("dask.bag.Bag", bag.map_partitions(_as_table, extractor))
+
+
+def _partitions(
+    inputs: dask.bag.Bag | Iterable[str], schema: object, encoding: str | None, errors: str,
+    npartitions: int | None, max_page_size: int, only_2xx: bool,
+) -> tuple[Any, PartitionExtractor]:
     # Dask's functions are not annotated; they are called through ``Any`` here.
     db: Any = importlib.import_module("dask.bag")
     bag: Any = inputs
@@ -83,7 +128,16 @@ def extract_bag(
     extractor = PartitionExtractor(
         as_schema(schema), encoding=encoding, errors=errors, max_page_size=max_page_size, only_2xx=only_2xx
     )
-    return cast("dask.bag.Bag", bag.map_partitions(_as_list, extractor))
+    return bag, extractor
+
+
+def _as_table(part: Iterable[str], extractor: PartitionExtractor) -> list[pa.Table]:
+    import pyarrow as pa
+
+    from .outputs import arrow_schema
+
+    tables = list(extractor.tables(part))
+    return [pa.concat_tables(tables) if tables else arrow_schema(extractor.schema).empty_table()]
 
 
 def _absolute(path: str) -> str:
@@ -99,6 +153,10 @@ def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str]) -> list[s
     target = _absolute(os.fspath(directory))
     if "://" not in target:
         os.makedirs(target, exist_ok=True)
+    source = _EXTRACTED.get(records)
+    if source is not None and "://" not in target and columnar(source[1].schema):
+        inputs, extractor = source
+        return _write_parts(inputs, target, "jsonl", _write_jsonl_part, extractor)
     bag: Any = records
     lines = bag.map(json.dumps, ensure_ascii=False)
     written: list[str] = lines.to_textfiles(
@@ -121,6 +179,10 @@ def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema:
         raise ValueError(f"larkspine: to_parquet writes to a local or shared directory, not {target!r}")
     os.makedirs(target, exist_ok=True)
     resolved = as_schema(schema, allow_unsupported=True)
+    source = _EXTRACTED.get(records)
+    if source is not None and source[1].schema == resolved and columnar(resolved):
+        inputs, extractor = source
+        return _write_parts(inputs, target, "parquet", _write_parquet_tables, extractor)
     bag: Any = records
     tasks = [
         dask.delayed(_write_parquet_part)(part, os.path.join(target, f"part-{i:05d}.parquet"), resolved)
@@ -128,6 +190,59 @@ def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema:
     ]
     paths: tuple[str, ...] = dask.compute(*tasks)
     return list(paths)
+
+
+def _write_parts(inputs: Any, target: str, suffix: str, write: Any, extractor: PartitionExtractor) -> list[str]:
+    """One file per partition of the bag of ``inputs``, ``write(part, path, extractor)`` each."""
+    dask: Any = importlib.import_module("dask")
+    tasks = [
+        dask.delayed(write)(part, os.path.join(target, f"part-{i:05d}.{suffix}"), extractor)
+        for i, part in enumerate(inputs.to_delayed())
+    ]
+    paths: tuple[str, ...] = dask.compute(*tasks)
+    return list(paths)
+
+
+def _write_jsonl_part(inputs: Iterable[str], path: str, extractor: PartitionExtractor) -> str:
+    """A partition's JSON Lines, as ``Bag.to_textfiles`` writes its records' lines: joined by
+    newlines, none after the last."""
+    from .outputs import open_destination
+
+    destination = open_destination(path, _no_stream)
+    try:
+        ended = False
+        for table in extractor.tables(inputs, date_text=True):
+            for batch in table.to_batches():
+                text = _larkspine.records_text(batch, "jsonl")
+                if not text:
+                    continue
+                if ended:
+                    destination.stream.write(b"\n")
+                destination.stream.write(memoryview(text)[:-1])
+                ended = True
+        destination.commit()
+    except BaseException:
+        destination.discard()
+        raise
+    return path
+
+
+def _write_parquet_tables(inputs: Iterable[str], path: str, extractor: PartitionExtractor) -> str:
+    from .outputs import ParquetWriter
+
+    writer = ParquetWriter(path, extractor.schema)
+    try:
+        for table in extractor.tables(inputs):
+            writer.write_table(table)
+        writer.close()
+    except BaseException:
+        writer.discard()
+        raise
+    return path
+
+
+def _no_stream() -> Any:
+    raise ValueError("larkspine: a partition is written to a file")
 
 
 def _write_parquet_part(rows: list[Mapping[str, Any]], path: str, schema: Schema) -> str:

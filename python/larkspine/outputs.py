@@ -37,6 +37,11 @@ complete. A record the format cannot hold (a processor's value that is not JSON,
 value that does not fit its column's type) is handed to ``on_reject`` with the reason and not
 written; without ``on_reject`` it raises :class:`RecordRejected`.
 
+Records may also come a batch at a time, as an Arrow table
+(:func:`larkspine.batch.extract_tables`): ``write_table`` writes them as they are -- Parquet
+through pyarrow, JSON Lines and CSV through the engine's ``records_text``, which gives the
+bytes ``write`` gives for each row's record, with no Python object per value.
+
 CSV cells that a spreadsheet would run as a formula (text starting with ``=``, ``+``, ``-``,
 ``@``, a tab or a carriage return) get a leading ``'`` unless ``escape_formulas=False``, as
 OWASP advises against "CSV injection"; numbers and JSON text are never touched.
@@ -44,6 +49,7 @@ OWASP advises against "CSV injection"; numbers and JSON text are never touched.
 
 from __future__ import annotations
 
+import bisect
 import csv
 import errno
 import fnmatch
@@ -57,6 +63,8 @@ import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
+
+import _larkspine
 
 from ._fields import MISSING, Field, Group
 from ._schema import Schema
@@ -75,10 +83,12 @@ __all__ = [
     "RecordSink",
     "record_location",
     "RecordWriter",
+    "TableWriter",
     "JsonLinesWriter",
     "CsvWriter",
     "ParquetWriter",
     "arrow_schema",
+    "text_schema",
     "open_writer",
 ]
 
@@ -451,6 +461,25 @@ class RecordSink:
         if len(self._pending) > self._limit:
             self.flush()
 
+    def write_records(self, data: bytes, ends: Sequence[int]) -> None:
+        """Add whole records given as one text and where each of them ends in it (ascending,
+        the last at ``len(data)``): handed on in the blocks that adding them one by one with
+        :meth:`write` makes. When handing on fails, what was not written stays gathered."""
+        view = memoryview(data)
+        start = 0
+        try:
+            while start < len(data):
+                # The first record end that takes the gathered bytes past the block size.
+                i = bisect.bisect_right(ends, start + self._limit - len(self._pending))
+                end = ends[i] if i < len(ends) else len(data)
+                self._pending += view[start:end]
+                start = end
+                if len(self._pending) > self._limit:
+                    self.flush()
+        except BaseException:
+            self._pending += view[start:]
+            raise
+
     def flush(self) -> None:
         if not self._pending:
             return
@@ -504,6 +533,27 @@ def _as_destination(out: Destination | BinaryIO) -> Destination:
     return out if isinstance(out, Destination) else Destination(out)
 
 
+class TableWriter(RecordWriter, Protocol):
+    """A writer that also takes whole records a batch at a time, as Arrow tables."""
+
+    def write_table(self, table: pa.Table) -> None: ...
+
+
+def text_schema(schema: Schema) -> pa.Schema:
+    """The columns of the tables :meth:`JsonLinesWriter.write_table` and
+    :meth:`CsvWriter.write_table` take: those of :func:`arrow_schema`, but ``_date`` is
+    the text JSON Lines and CSV write (``2024-05-01T12:00:00Z``)."""
+    import pyarrow as pa
+
+    columns = arrow_schema(schema)
+    return columns.set(columns.get_field_index("_date"), pa.field("_date", pa.string()))
+
+
+def _check_columns(table: pa.Table, expected: Sequence[str], what: str) -> None:
+    if table.schema.names != list(expected):
+        raise ValueError(f"larkspine: a table of columns {table.schema.names} for {what} of {list(expected)}")
+
+
 class JsonLinesWriter:
     """One JSON object per line; ``flush_each`` hands each line on at once (for a pipe)."""
 
@@ -521,6 +571,15 @@ class JsonLinesWriter:
             self._reject(record, str(e))
             return
         self._sink.write(line)
+
+    def write_table(self, table: pa.Table) -> None:
+        """Add whole records given as a table (string, integer, list and struct columns, in
+        record order; ``_date`` as its text, see :func:`text_schema`): the bytes
+        :meth:`write` gives for each row's record, made by the engine from the table's
+        buffers with the interpreter lock released, no Python object per value."""
+        for batch in table.to_batches():
+            text, ends = _larkspine.records_text(batch, "jsonl", row_ends=True)
+            self._sink.write_records(text, memoryview(ends).cast("q"))
 
     def close(self) -> None:
         self._sink.flush()
@@ -559,6 +618,15 @@ class CsvWriter:
             return
         self._csv.writerow(cells)
         self._flush_row()
+
+    def write_table(self, table: pa.Table) -> None:
+        """Add whole records given as a table with this writer's columns, in order (``_date``
+        as its text, see :func:`text_schema`): the bytes :meth:`write` gives for each row's
+        record, made by the engine from the table's buffers, no Python object per value."""
+        _check_columns(table, self._columns, "a CSV file")
+        for batch in table.to_batches():
+            text, ends = _larkspine.records_text(batch, "csv", escape_formulas=self._escape, row_ends=True)
+            self._sink.write_records(text, memoryview(ends).cast("q"))
 
     def _flush_row(self) -> None:
         self._sink.write(self._text.getvalue().encode("utf-8"))

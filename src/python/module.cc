@@ -15,6 +15,7 @@
 #include "python/errors.h"
 #include "python/plan.h"
 #include "python/private.h"
+#include "python/records.h"
 
 namespace ls::py {
 
@@ -302,6 +303,7 @@ PyMethodDef kFunctions[] = {
      "str is answered \"UTF-8\" without sniffing: those bytes are UTF-8, and a <meta charset>\n"
      "surviving in a browser snapshot describes the document the browser already decoded,\n"
      "not the string in hand."},
+    {"records_text", as_method(py_records_text), METH_FASTCALL | METH_KEYWORDS, kRecordsTextDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
