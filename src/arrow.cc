@@ -11,10 +11,13 @@
 // Threads. The calling thread and `threads - 1` std::threads take parts from
 // an atomic counter, so a slow part does not hold up the others; none of them
 // calls into the interpreter. One thread means one part and no join. With
-// several, the parts are joined: the joined tree's buffers are sized and the
+// several, parts shrink as the batch is used up (guided_bounds), so that
+// the threads run out of work within a document or so of each other, and
+// the parts are then joined: the joined tree's buffers are sized and the
 // validity bitmaps written on the calling thread (a few bytes per row), then
 // the threads copy the parts' offsets (rebased) and data into place, each
-// (part, array) a task writing a range no other task writes.
+// (part, array) a task writing a range no other task writes, part after
+// part, each part freed by the thread that finishes its last copy.
 //
 // Faults. A fault in a document stops the other threads at their next
 // document; the reported fault is the one of the lowest document index among
@@ -188,6 +191,14 @@ ptrdiff_t append_row(std::vector<ArrowNode>& cols, const BatchLayout& layout, co
   return -1;
 }
 
+// Frees a part's buffers once they are copied.
+void free_buffers(ArrowNode& n) {
+  n.validity.clear_and_free();
+  n.offsets.clear_and_free();
+  n.data.clear_and_free();
+  for (ArrowNode& c : n.children) free_buffers(c);
+}
+
 // A validity bitmap is kept only where some row is null.
 void drop_unneeded_validity(ArrowNode& n) {
   if (n.null_count == 0) n.validity.clear_and_free();
@@ -198,6 +209,7 @@ void drop_unneeded_validity(ArrowNode& n) {
 // Joining parts.
 
 struct CopyTask {
+  size_t part;          // the part src belongs to
   const ArrowNode* src;
   ArrowNode* dst;
   int64_t row_base;     // where src's rows start in dst
@@ -235,14 +247,18 @@ bool plan_join(const std::vector<const ArrowNode*>& parts, ArrowNode& out, std::
     }
   }
   if (out.kind != ArrowNode::Kind::kStruct) {
-    out.offsets.resize_zeroed((rows + 1) * sizeof(int32_t));
+    // Every entry but the leading zero is written by a copy task.
+    out.offsets.resize_for_overwrite((rows + 1) * sizeof(int32_t));
+    const int32_t zero = 0;
+    __builtin_memcpy(out.offsets.data(), &zero, sizeof zero);
     if (out.kind == ArrowNode::Kind::kString) {
       out.data.resize_for_overwrite(data);  // every byte is copied from a part
     }
     int64_t row_base = 0, value_base = 0;
     size_t data_base = 0;
-    for (const ArrowNode* p : parts) {
-      tasks.push_back(CopyTask{p, &out, row_base, value_base, data_base});
+    for (size_t part = 0; part < parts.size(); ++part) {
+      const ArrowNode* p = parts[part];
+      tasks.push_back(CopyTask{part, p, &out, row_base, value_base, data_base});
       row_base += p->length;
       data_base += p->data.size();
       value_base += out.kind == ArrowNode::Kind::kString ? static_cast<int64_t>(p->data.size())
@@ -314,21 +330,30 @@ Fault too_large(const std::string& column) {
                    "Arrow's 32-bit offsets; extract fewer documents per batch"};
 }
 
-// The part boundaries: `parts` contiguous runs of about equal bytes, none empty.
-std::vector<size_t> split_by_bytes(const std::vector<BatchDocument>& docs, size_t parts) {
+// The part boundaries for `workers` threads: contiguous runs of documents,
+// none empty, whose sizes shrink as the batch is used up. Each part takes
+// 1 / (2 * workers) of the bytes not yet given out, so the first parts are
+// large (few joins, few buffers) and the last are single documents: threads
+// take parts in order, and when one runs out of parts the others are at
+// most one small part from the end. (Equal parts left a thread idle for up
+// to a whole part at the end of a batch; pages cost unequal time per byte.)
+std::vector<size_t> guided_bounds(const std::vector<BatchDocument>& docs, size_t workers) {
   std::vector<size_t> bounds{0};
-  uint64_t total = 0;
-  for (const BatchDocument& d : docs) total += d.bytes.size() + 1;
-  uint64_t seen = 0;
+  if (workers <= 1) {
+    bounds.push_back(docs.size());
+    return bounds;
+  }
+  uint64_t remaining = 0;
+  for (const BatchDocument& d : docs) remaining += d.bytes.size() + 1;
   size_t i = 0;
-  for (size_t k = 1; k < parts; ++k) {
-    const uint64_t target = total / parts * k;
-    // At least one document per part, and enough left for the parts after.
-    size_t lo = bounds.back() + 1, hi = docs.size() - (parts - k);
-    while (i < docs.size() && (i < lo || (seen < target && i < hi))) seen += docs[i++].bytes.size() + 1;
+  while (i < docs.size()) {
+    const uint64_t target = remaining / (2 * workers);
+    uint64_t taken = 0;
+    do taken += docs[i++].bytes.size() + 1;
+    while (i < docs.size() && taken < target);
+    remaining -= taken;
     bounds.push_back(i);
   }
-  bounds.push_back(docs.size());
   return bounds;
 }
 
@@ -350,12 +375,12 @@ Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vect
   if (setup) return setup;
 
   const unsigned workers = batch_threads(threads, docs.size());
-  // More parts than threads lets a thread that finishes early take another.
-  const size_t part_count = workers == 1 ? 1 : std::min<size_t>(docs.size(), size_t{workers} * 4);
   std::vector<size_t> bounds;
   std::vector<std::vector<ArrowNode>> parts;
+  size_t part_count = 0;
   Fault alloc = guarded([&] {
-    bounds = split_by_bytes(docs, part_count);
+    bounds = guided_bounds(docs, workers);
+    part_count = bounds.size() - 1;
     parts.resize(part_count);
   });
   if (alloc) return alloc;
@@ -410,10 +435,21 @@ Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vect
         return;
       }
     }
+    // Part by part, each part's buffers freed as soon as its last copy is
+    // done: the joined buffers fill (their pages become resident only as
+    // they are written) while the parts empty, so the batch's values are
+    // held about once, plus the parts being copied, rather than twice.
+    std::stable_sort(tasks.begin(), tasks.end(), [](const CopyTask& a, const CopyTask& b) { return a.part < b.part; });
+    std::vector<std::atomic<size_t>> left(part_count);
+    for (const CopyTask& t : tasks) left[t.part].fetch_add(1, std::memory_order_relaxed);
     std::atomic<size_t> next_task{0};
     auto copy = [&]() noexcept {
-      for (size_t t; (t = next_task.fetch_add(1, std::memory_order_relaxed)) < tasks.size();)
+      for (size_t t; (t = next_task.fetch_add(1, std::memory_order_relaxed)) < tasks.size();) {
         run_copy(tasks[t]);
+        // The last copy of a part (acq_rel: the other copies' reads happen before the free).
+        if (left[tasks[t].part].fetch_sub(1, std::memory_order_acq_rel) == 1)
+          for (ArrowNode& c : parts[tasks[t].part]) free_buffers(c);
+      }
     };
     run_on_threads(workers, copy);
   });

@@ -15,9 +15,14 @@
 //
 // Values are copied once, from the document (or the call's value arena) into
 // the column's data buffer. With several threads each takes whole parts of
-// the batch (contiguous runs of documents) into buffers of its own, and the
-// parts are then joined into the batch's buffers by the same threads: one
-// more memcpy per value, done in parallel.
+// the batch (contiguous runs of documents, shrinking toward the end of the
+// batch) into buffers of its own, and the parts are then joined into the
+// batch's buffers by the same threads: one more memcpy per value, done in
+// parallel, each part freed as soon as it is copied.
+//
+// Memory: beyond the documents, a call holds the batch's buffers about once
+// (with several threads, plus the parts being joined), and per thread one
+// document's scan state, freed before its next document.
 //
 // Ownership: the batch is immutable once built and shared; every exported
 // ArrowArray / ArrowSchema / ArrowArrayStream (and every child of one, which a

@@ -25,6 +25,7 @@ using Bytes = std::string_view;  // borrowed bytes; never assumed to be UTF-8
 inline constexpr uint64_t kMaxDocumentBytes = 0xFFFFFFFFull;
 
 #define LS_NOINLINE __attribute__((noinline))
+#define LS_ALWAYS_INLINE __attribute__((always_inline)) inline
 #define LS_UNLIKELY(x) __builtin_expect(!!(x), 0)
 
 // Thrown inside the core only; see the file comment.

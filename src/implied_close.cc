@@ -14,14 +14,19 @@
 // void elements here and stay open until closed, as that parser treats them.
 #include "implied_close.h"
 
+#include <iterator>
+
 namespace ls {
 
-namespace {
+// The tables keep the external linkage of their declarations in the header.
+namespace implied_close_tables {
 
 using C = CloseClass;
 using F = FrameContent;
 
 #include "implied_close_generated.inc"
+
+static_assert(std::size(kCloses) == kCloseClassCount);
 
 constexpr bool priorities_in_range() {
   for (const TagInfo& t : kTagInfo)
@@ -30,14 +35,8 @@ constexpr bool priorities_in_range() {
 }
 static_assert(priorities_in_range(), "the matcher keeps one stack link per end priority");
 
-}  // namespace
+}  // namespace implied_close_tables
 
-const TagInfo& tag_info(TagId id) { return kTagInfo[id]; }
-
-TagInfo tag_info(Bytes name) { return kTagInfo[tag_id(name)]; }
-
-bool start_closes(CloseClass incoming, CloseClass open) {
-  return (kCloses[static_cast<int>(incoming)] >> static_cast<int>(open)) & 1;
-}
+TagInfo tag_info(Bytes name) { return implied_close_tables::kTagInfo[tag_id(name)]; }
 
 }  // namespace ls

@@ -37,14 +37,23 @@ struct TagInfo {
   bool empty = false;        // a void element: closed at once
 };
 
+// The generated tables (defined in implied_close.cc), declared here so that
+// the lookups below inline into the matcher, which makes several per tag.
+namespace implied_close_tables {
+extern const TagInfo kTagInfo[kTagCount];
+extern const uint64_t kCloses[kCloseClassCount];
+}  // namespace implied_close_tables
+
 // What the tree repair knows about a tag id; kTagOther and names without an
 // entry in the tables get the defaults (Other, BodyContent, 0, no slot).
-const TagInfo& tag_info(TagId id);
+inline const TagInfo& tag_info(TagId id) { return implied_close_tables::kTagInfo[id]; }
 // The same for a name, looked up ASCII-case-insensitively.
 TagInfo tag_info(Bytes name);
 
 // Whether a start tag of class `incoming` implicitly closes an open element
 // of class `open`.
-bool start_closes(CloseClass incoming, CloseClass open);
+inline bool start_closes(CloseClass incoming, CloseClass open) {
+  return (implied_close_tables::kCloses[static_cast<int>(incoming)] >> static_cast<int>(open)) & 1;
+}
 
 }  // namespace ls

@@ -7,40 +7,11 @@
 // above 0x7F is never lower-cased into a listed name's byte), is kTagOther.
 #include "tags.h"
 
-#include <cstring>
+#include "tag_lookup.h"
 
 namespace ls {
 
-namespace {
-
-struct TagRow {
-  const char* name;
-  uint64_t lo, hi;  // the key
-  uint8_t raw_kind;
-};
-
-#define TAGS_TABLE
-#include "tags_generated.inc"
-#undef TAGS_TABLE
-
-}  // namespace
-
-namespace {
-
-// The id of a key (see the file comment), its bytes lower-cased.
-inline TagId id_of_lowered_key(uint64_t lo, uint64_t hi) {
-  const TagId id = kTagSlots[((lo * kMulLo) ^ (hi * kMulHi)) >> (64 - kHashBits)];
-  const TagRow& row = kTagRows[id];
-  return row.lo == lo && row.hi == hi ? id : kTagOther;
-}
-
-// The same, its bytes not yet lower-cased.
-inline TagId id_of_key(uint64_t lo, uint64_t hi) {
-  // The length byte is at most 10: no letter.
-  return id_of_lowered_key(ascii_lower8(lo), ascii_lower8(hi));
-}
-
-}  // namespace
+using tag_lookup::kTagRows;
 
 TagId tag_id(Bytes name) {
   const size_t n = name.size();
@@ -50,25 +21,11 @@ TagId tag_id(Bytes name) {
   uint64_t lo = 0, hi = uint64_t{n} << 56;
   for (size_t i = 0; i < n && i < 8; ++i) lo |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * i);
   for (size_t i = 8; i < n; ++i) hi |= uint64_t{static_cast<uint8_t>(name[i])} << (8 * (i - 8));
-  return id_of_key(lo, hi);
+  // The length byte is at most 10: no letter.
+  return tag_lookup::id_of_lowered_key(ascii_lower8(lo), ascii_lower8(hi));
 }
 
-TagId tag_id_padded(Bytes name) {
-  const size_t n = name.size();
-  if (n - 1 >= 10) return kTagOther;
-  uint64_t lo, hi;
-  std::memcpy(&lo, name.data(), 8);
-  // Nearly every name has at most 8 bytes: its second word is the length
-  // byte alone, with no letter to lower-case, and the first keeps its low n
-  // bytes (a shift of 0 to 56).
-  if (n <= 8) return id_of_lowered_key(ascii_lower8(lo & (~uint64_t{0} >> (64 - 8 * n))), uint64_t{n} << 56);
-  std::memcpy(&hi, name.data() + 8, 8);
-  // Keep the name's bytes: all of lo from 8 bytes on, the first n of it
-  // below; the first n - 8 bytes of hi (none below 9).
-  const uint64_t lo_keep = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
-  const uint64_t hi_keep = n > 8 ? (uint64_t{1} << (8 * (n - 8))) - 1 : 0;
-  return id_of_key(lo & lo_keep, (hi & hi_keep) | (uint64_t{n} << 56));
-}
+TagId tag_id_padded(Bytes name) { return tag_lookup::padded(name); }
 
 std::string_view tag_name(TagId id) { return kTagRows[id].name; }
 

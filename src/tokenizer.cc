@@ -45,6 +45,7 @@
 #include <cstring>
 
 #include "byte_search.h"
+#include "tag_lookup.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>

@@ -64,6 +64,14 @@ TEXT_CASES = [
     ("a\x00b", "ab", "ab"),
     ("\x00&amp;\x00", "&", "&"),
     ("&" + "a" * 5000, "&" + "a" * 5000, "&" + "a" * 5000),
+    # the common reference's shortcut, and names it must not take
+    ("&amp;amp;", "&amp;", "&amp;"),
+    ("&ampere;", "&ere;", "&ampere;"),
+    ("&amq;&am;&ampp;", "&amq;&am;&p;", "&amq;&am;&ampp;"),
+    # first bytes with no name, with names of one length only, at the table ends
+    ("?b=1&utm=2&x;", "?b=1&utm=2&x;", "?b=1&utm=2&x;"),
+    ("&AElig&zwnj;&zwj;&Zopf;&Z;", "\u00c6\u200c\u200d\u2124&Z;", "\u00c6\u200c\u200d\u2124&Z;"),
+    ("&yuml&yen&yacute;&yacutex", "\u00ff\u00a5\u00fd\u00fdx", "\u00ff\u00a5\u00fd&yacutex"),
 ]
 
 

@@ -128,6 +128,7 @@ def test_raw_kind(name, kind):
     b"a", b"B", b"li", b"H1", b"h\x11", b"h\xb1", b"dIv", b"SPAN", b"TiTlE", b"script", b"ArTiClE", b"NOSCRIPT",
     b"noscrip\x14", b"textareA", b"blockQuote", b"figcaption", b"FIGCAPTIONS", b"d\xc4v", b"di\xd6",
     b"abcdefgh", b"abcdefghi", b"p@", b"p[", b"p`", b"PLAINTEXt",
+    b"H\x16", b"a\xc1", b"Ab\x02r", b"u\x0b", b"BLOCKQUO", b"blockquo\xf4e", b"h6\x01",
 ])
 @pytest.mark.parametrize("isa", ISAS)
 def test_tag_ids_read_a_word_at_a_time_agree(name, isa):

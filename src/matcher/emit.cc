@@ -13,41 +13,6 @@
 
 namespace ls {
 
-void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
-  if (piece.empty()) return;
-  const Offset end = start + static_cast<Offset>(piece.size());
-  if (pending_.active && pending_.end == start && pending_.decode_entities == decode_entities) {
-    if (!pending_.multi) {
-      pending_.decoded.assign(finalize(pending_.first, decode_entities, input_.encoding).bytes());
-      pending_.multi = true;
-    }
-    pending_.decoded.append(finalize(piece, decode_entities, input_.encoding).bytes());
-    pending_.end = end;
-    return;
-  }
-  if (pending_.active) flush_text();
-  // A run nothing would take is not buffered: its fate is known at its start
-  // (see text_wanted). Most text of a page feeds no flat column; when no
-  // deferred test, normalize-space capture or group row can take text
-  // either, text_wanted would answer no: answered here without the call.
-  const CompiledSchema& s = schema_;
-  if (stack_.empty()) return;
-  const OpenElem& top = stack_.back();
-  if (((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).empty() && instances_.empty() &&
-      !s.any_normalize && !(s.any_revs || s.any_has_entries || s.any_text))
-    return;
-  Mask128 dests;
-  if (!text_wanted(dests)) return;
-  pending_.active = true;
-  pending_.dests = dests;
-  pending_.multi = false;
-  pending_.decode_entities = decode_entities;
-  pending_.first = piece;
-  pending_.decoded.clear();
-  pending_.start = start;
-  pending_.end = end;
-}
-
 // Whether text flushed now into the top frame would reach any flat column
 // (`dests`), normalize-space capture, deferred test or group row. Every
 // input to the answer (the top frame and its masks, the filled columns, the

@@ -64,22 +64,33 @@ bool Matcher::non_html_frame_open() const {
   return stack_.size() > 1 || (stack_.size() == 1 && stack_[0].tag != kTagHtml);
 }
 
-void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
-  LS_CHECK(d < static_cast<size_t>(INT32_MAX));
-  if (d == 0) ++roots_;
-  if (f.tag != kTagOther) {
-    f.below_same_name = open_by_tag_[f.tag];
-    open_by_tag_[f.tag] = static_cast<int32_t>(d);
-    if (const uint8_t priority = tag_info(f.tag).end_priority) {
-      f.link = priority_top_[priority];
-      priority_top_[priority] = static_cast<int32_t>(d);
-    }
-  } else {
-    // A name without a tag id has no end priority: `link` names its name.
-    f.link = static_cast<int32_t>(other_names_.size());
-    other_names_.push_back(name);
-    f.below_same_name = names_.push(name, names_.hash(name), static_cast<int32_t>(d));
+void Matcher::open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                           Offset start, Offset end) {
+  const TagInfo& info = tag_info(tag);
+  ensure_frame(info, start);
+  const int8_t slot = info.slot;
+  if (slot != kNoSlot && tag_is_redundant(slot) &&
+      (stack_.empty() || !start_closes(info.close_class, tag_info(stack_.back().tag).close_class))) {
+    ignore_structural(self_closing, start, end);
+    return;
   }
+  flush_text();
+  bool closed_head = false;
+  while (!stack_.empty() && start_closes(info.close_class, tag_info(stack_.back().tag).close_class)) {
+    closed_head |= stack_.back().tag == kTagHead;
+    pop_close(start);
+  }
+  if (slot == kNoSlot && closed_head && !body_seen_ && info.content == FrameContent::kBodyContent)
+    synthesize(kTagBody, start);
+  if (slot != kNoSlot) {
+    if (tag_is_redundant(slot)) {
+      ignore_structural(self_closing, start, end);
+      return;
+    }
+    if (slot == kSlotHead) head_seen_ = true;
+    if (slot == kSlotBody) body_seen_ = true;
+  }
+  push_and_match(name, tag, info, attrs, self_closing, start, end);
 }
 
 void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
@@ -89,7 +100,8 @@ void Matcher::start_tag(Bytes name, TagId tag, std::span<const Attr> attrs, bool
   open_element(name, tag, attrs, self_closing, start, end);
 }
 
-void Matcher::synthesize(TagId tag, Offset pos) {
+// Out of line: open_element, inlined here, reaches it again through ensure_frame.
+LS_NOINLINE void Matcher::synthesize(TagId tag, Offset pos) {
   open_element(tag_name(tag), tag, {}, false, pos, pos);
 }
 
@@ -133,35 +145,6 @@ void Matcher::ignore_structural(bool self_closing, Offset start, Offset end) {
   if (!stack_.empty()) pop_close(start);
 }
 
-void Matcher::open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
-                           Offset start, Offset end) {
-  const TagInfo& info = tag_info(tag);
-  ensure_frame(info, start);
-  const int8_t slot = info.slot;
-  if (slot != kNoSlot && tag_is_redundant(slot) &&
-      (stack_.empty() || !start_closes(info.close_class, tag_info(stack_.back().tag).close_class))) {
-    ignore_structural(self_closing, start, end);
-    return;
-  }
-  flush_text();
-  bool closed_head = false;
-  while (!stack_.empty() && start_closes(info.close_class, tag_info(stack_.back().tag).close_class)) {
-    closed_head |= stack_.back().tag == kTagHead;
-    pop_close(start);
-  }
-  if (slot == kNoSlot && closed_head && !body_seen_ && info.content == FrameContent::kBodyContent)
-    synthesize(kTagBody, start);
-  if (slot != kNoSlot) {
-    if (tag_is_redundant(slot)) {
-      ignore_structural(self_closing, start, end);
-      return;
-    }
-    if (slot == kSlotHead) head_seen_ = true;
-    if (slot == kSlotBody) body_seen_ = true;
-  }
-  push_and_match(name, tag, info, attrs, self_closing, start, end);
-}
-
 // The frame is closed where it lies: close_elem reads it (and its parent
 // below it) in place, and nothing is pushed until it is popped.
 void Matcher::pop_close(Offset end) {
@@ -181,7 +164,8 @@ void Matcher::pop_close(Offset end) {
     floor_ = SIZE_MAX;
   }
   LS_DCHECK(frame.attr_end == attr_arena_.size());  // frames own the arena's tail, in stack order
-  attr_arena_.resize(frame.attr_begin);
+  // Most frames keep no attribute: then the arena is already at its start.
+  if (frame.attr_begin != frame.attr_end) attr_arena_.resize(frame.attr_begin);
   if (frame.tag == kTagOther) other_names_.pop_back();
   stack_.pop_back();
   if (uses_extra_) extra_.pop_back();
@@ -218,6 +202,42 @@ void Matcher::end_tag(Bytes name, TagId tag, Offset a, Offset b) {
 
 void Matcher::extend_pending_text(Offset lt, Offset to) {
   if (pending_.active && pending_.end == lt) pending_.end = to;
+}
+
+// A text piece, after the skeleton rules of text() (see emit.cc for runs).
+void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
+  if (piece.empty()) return;
+  const Offset end = start + static_cast<Offset>(piece.size());
+  if (pending_.active && pending_.end == start && pending_.decode_entities == decode_entities) {
+    if (!pending_.multi) {
+      pending_.decoded.assign(finalize(pending_.first, decode_entities, input_.encoding).bytes());
+      pending_.multi = true;
+    }
+    pending_.decoded.append(finalize(piece, decode_entities, input_.encoding).bytes());
+    pending_.end = end;
+    return;
+  }
+  if (pending_.active) flush_text();
+  // A run nothing would take is not buffered: its fate is known at its start
+  // (see text_wanted). Most text of a page feeds no flat column; when no
+  // deferred test, normalize-space capture or group row can take text
+  // either, text_wanted would answer no: answered here without the call.
+  const CompiledSchema& s = schema_;
+  if (stack_.empty()) return;
+  const OpenElem& top = stack_.back();
+  if (((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).empty() && instances_.empty() &&
+      !s.any_normalize && !(s.any_revs || s.any_has_entries || s.any_text))
+    return;
+  Mask128 dests;
+  if (!text_wanted(dests)) return;
+  pending_.active = true;
+  pending_.dests = dests;
+  pending_.multi = false;
+  pending_.decode_entities = decode_entities;
+  pending_.first = piece;
+  pending_.decoded.clear();
+  pending_.start = start;
+  pending_.end = end;
 }
 
 void Matcher::text(Bytes chunk, bool decode_entities, Offset start) {

@@ -174,13 +174,15 @@ class Matcher final : public TokenSink {
   void update_chain_memo(size_t d);
 
   // Tree repair (frame.cc).
-  void open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
-                    Offset start, Offset end);
+  // Inlined into start_tag, its one caller per start tag (frame.cc).
+  LS_ALWAYS_INLINE void open_element(Bytes name, TagId tag, std::span<const Attr> attrs, bool self_closing,
+                                     Offset start, Offset end);
   void synthesize(TagId tag, Offset pos);
   void ensure_frame(const TagInfo& info, Offset pos);
   bool tag_is_redundant(int8_t slot) const;
   void ignore_structural(bool self_closing, Offset start, Offset end);
   void pop_close(Offset end);
+  // Defined below: every push runs it.
   void index_frame(OpenElem& f, size_t d, Bytes name);
   bool frame_open(TagId tag) const { return open_by_tag_[tag] >= 0; }  // tag is not kTagOther
   bool non_html_frame_open() const;
@@ -206,8 +208,9 @@ class Matcher final : public TokenSink {
   void instance_text(size_t d, PendingValue& text);
   bool instances_want_text() const;
 
-  // Text, close and emission (emit.cc).
-  void buffer_text(Bytes piece, bool decode_entities, Offset start);
+  // Text, close and emission (emit.cc; buffer_text in frame.cc).
+  // Inlined into text(), its only caller (frame.cc).
+  LS_ALWAYS_INLINE void buffer_text(Bytes piece, bool decode_entities, Offset start);
   void flush_text();
   bool text_wanted(Mask128& dests) const;
   void close_elem(size_t index, Offset end);
@@ -302,5 +305,23 @@ class Matcher final : public TokenSink {
   Mask128 has_descendant_mask_;        // :has() templates with a descendant argument
 
 };
+
+inline void Matcher::index_frame(OpenElem& f, size_t d, Bytes name) {
+  LS_CHECK(d < static_cast<size_t>(INT32_MAX));
+  if (d == 0) ++roots_;
+  if (f.tag != kTagOther) {
+    f.below_same_name = open_by_tag_[f.tag];
+    open_by_tag_[f.tag] = static_cast<int32_t>(d);
+    if (const uint8_t priority = tag_info(f.tag).end_priority) {
+      f.link = priority_top_[priority];
+      priority_top_[priority] = static_cast<int32_t>(d);
+    }
+  } else {
+    // A name without a tag id has no end priority: `link` names its name.
+    f.link = static_cast<int32_t>(other_names_.size());
+    other_names_.push_back(name);
+    f.below_same_name = names_.push(name, names_.hash(name), static_cast<int32_t>(d));
+  }
+}
 
 }  // namespace ls
