@@ -12,7 +12,7 @@ import inspect
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
-from ._urls import resolve_all
+from ._urls import document_base, resolve_all
 from ._syntax import check_query, syntax_error
 
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
@@ -157,7 +157,7 @@ class Field(_Declaration, Generic[T]):
                 return self.default  # type: ignore[no-any-return]
             return None if self.first else []  # type: ignore[return-value]
         if self.absolute:
-            column = resolve_all(column, url if base is MISSING else base)
+            column = resolve_all(column, document_base(url, None) if base is MISSING else base)
         each = self._each
         values: list[Any] = column if each is None else [each(v, url) for v in column]
         value: Any = values[0] if self.first else values
