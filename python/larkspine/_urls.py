@@ -197,6 +197,8 @@ class Joiner:
             # _shape's first cases, inline for the most frequent shapes.
             elif value.startswith("https://") and value[8:9] not in "/?#":
                 joined = value
+            elif value.startswith("http://") and value[7:8] not in "/?#":
+                joined = value
             elif value[0] == "/" and origin is not None and value[1:2] != "/" and "/." not in value:
                 joined = origin + value
             else:
