@@ -84,3 +84,23 @@ def test_an_over_budget_schema_is_reported_not_raised():
 def test_check_refuses_what_is_not_a_schema():
     with pytest.raises(TypeError, match="check\\(\\) takes"):
         larkspine.check(42)
+
+
+@pytest.mark.parametrize("absolute, plain", [
+    (field("a::attr(href)", absolute=True), field("a::attr(href)")),
+    (group("li", x=field("a::attr(href)", first=True, absolute=True)), group("li", x=field("a::attr(href)", first=True))),
+])
+def test_the_hidden_base_query_of_absolute_fields_counts_in_the_budget(absolute, plain):
+    base_members = larkspine.check(["base[href]::attr(href)"]).members
+    # Fill the budget to its limit with the plain declaration.
+    probe = larkspine.check({"links": plain})
+    filler = {f"f{i}": f"p{i}::text" for i in range(probe.max_members - probe.members)}
+    without = larkspine.check({**filler, "links": plain})
+    report = larkspine.check({**filler, "links": absolute})
+    assert without.members == without.max_members and without.within_budget
+    assert report.members == without.members + base_members and not report.within_budget
+    # The hidden query is no row of the report, and the plan is refused where check says so.
+    assert [q.name for q in report.queries] == [q.name for q in without.queries]
+    Schema({**filler, "links": plain})
+    with pytest.raises(ValueError):
+        Schema({**filler, "links": absolute})

@@ -172,8 +172,54 @@ def test_webpoet_fields_take_every_option_and_serve_in_groups():
     assert Rows.__schema__.plan.flat_queries[-1] == "base[href]::attr(href)"
 
 
+# The same web-poet fields, unchanged, as sub-fields of larkspine.group in a Page class.
+ROW_FIELDS = dict(
+    name=webpoet.field("b::text", first=True, each=str.strip, out=[str.upper]),
+    href=webpoet.field("a::attr(href)", first=True, absolute=True, default="-"),
+    qty=webpoet.field("i::text", each=lambda v: v.lstrip("x"), out=[lambda vs: [int(v) for v in vs]]),
+    plain=larkspine.field("i::text", first=True),
+)
+EXPECTED_ROWS = [
+    {"name": "RED", "href": "http://shop.example/shop/red", "qty": [1, 2], "plain": "1"},
+    {"name": "BLUE", "href": "-", "qty": [3], "plain": "x3"},
+]
+
+
+class PlainRows(larkspine.Page):
+    rows = larkspine.group("li", **ROW_FIELDS)
+    first_row = larkspine.group("li", first=True, **ROW_FIELDS)
+
+
+@attrs.define
+class SameRows(webpoet.LarkPage[dict]):
+    rows = webpoet.group("li", **ROW_FIELDS)
+
+
+@pytest.mark.parametrize("read", [
+    lambda: PlainRows(ROWS, url="http://shop.example/p/1").rows,
+    lambda: [PlainRows(ROWS, url="http://shop.example/p/1").first_row],
+    lambda: larkspine.Schema({"rows": larkspine.group("li", ROW_FIELDS)}).extract(ROWS, url="http://shop.example/p/1")["rows"],
+    lambda: SameRows(_response(ROWS)).rows,
+])
+def test_one_webpoet_field_declaration_serves_in_both_groups(read):
+    rows = read()
+    assert rows == EXPECTED_ROWS[: len(rows)] and rows
+
+
+def test_a_group_of_webpoet_fields_pickles_as_larkspine_fields():
+    import pickle
+
+    schema = PlainRows.__schema__
+    assert all(type(sub) is larkspine.Field for sub in schema.fields["rows"].fields.values())
+    schema = larkspine.Schema({"r": larkspine.group("li", q=webpoet.field("i::text", first=True, each=str.upper))})
+    restored = pickle.loads(pickle.dumps(schema))
+    assert restored == schema and restored.extract(ROWS)["r"] == [{"q": "1"}, {"q": "X3"}]
+
+
 @pytest.mark.parametrize("make, error, message", [
     (lambda: webpoet.group("li", x=webpoet.field("b::text", meta={"a": 1})), TypeError, "meta="),
+    (lambda: larkspine.group("li", x=webpoet.field("b::text", meta={"a": 1})), TypeError, "meta="),
+    (lambda: larkspine.group("li", x=webpoet.group("ul", y="b")), TypeError, "must be a query str or a field"),
     (lambda: webpoet.group("li", {"x": "b"}, x="i"), ValueError, "given twice"),
     (lambda: webpoet.group("li", x=webpoet.group("ul", y="b")), TypeError, "must be a query str or a field"),
     (lambda: webpoet.field("a", absolute="yes"), TypeError, "absolute must be a bool"),

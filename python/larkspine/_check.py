@@ -10,6 +10,7 @@ from typing import Any, Literal, cast
 import _larkspine
 
 from ._fields import Field, Group
+from ._urls import BASE_QUERY
 from ._syntax import check_query
 
 __all__ = ["check", "CheckReport", "QueryReport"]
@@ -114,7 +115,8 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     ``schema`` is a :class:`~larkspine.Page` subclass, a :class:`~larkspine.Schema`, a
     mapping of names to fields/groups/query strings, or a list of query strings. The report
     says, per field, group container and sub-field, whether the engine supports the query
-    and, if not, why; which kind of value it yields; and the budget usage. An unsupported
+    and, if not, why; which kind of value it yields; and the budget usage, which counts the
+    hidden ``<base href>`` query that ``absolute`` fields add to the plan. An unsupported
     query never raises at extraction (it yields an empty column), so scrapers check up
     front; ``strict=True`` raises one ``ValueError`` listing every unsupported query.
     """
@@ -124,7 +126,12 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     for _, f in flat:
         check_query(f.query)  # a malformed query is an error, not an unsupported one
     engine_groups = [(g.container, [(n, s.query) for n, s in g.fields.items()]) for _, g in groups]
-    flat_audit, group_audit, budget = _larkspine.audit_schema([f.query for _, f in flat], engine_groups)
+    # A schema with an absolute field compiles one hidden first-only query more (the
+    # document's <base href>): it takes its share of the budget, as in the schema's plan,
+    # but it is no field of the report.
+    absolute = any(f.absolute for _, f in flat) or any(s.absolute for _, g in groups for s in g.fields.values())
+    hidden = [BASE_QUERY] if absolute else []
+    flat_audit, group_audit, budget = _larkspine.audit_schema([f.query for _, f in flat] + hidden, engine_groups)
     sub_budget = _larkspine._sub_field_budget(engine_groups)
     flat_terms = [_terminal(t) for t in _larkspine.selector_terminals([f.query for _, f in flat])]
     by_name: dict[str, list[QueryReport]] = {}

@@ -12,7 +12,7 @@ import inspect
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Generic, Literal, TypeVar, overload
 
-from ._urls import resolve_all
+from ._urls import document_base, resolve_all
 from ._syntax import check_query, syntax_error
 
 __all__ = ["Field", "Group", "field", "group", "MISSING"]
@@ -157,7 +157,7 @@ class Field(_Declaration, Generic[T]):
                 return self.default  # type: ignore[no-any-return]
             return None if self.first else []  # type: ignore[return-value]
         if self.absolute:
-            column = resolve_all(column, url if base is MISSING else base)
+            column = resolve_all(column, document_base(url, None) if base is MISSING else base)
         each = self._each
         values: list[Any] = column if each is None else [each(v, url) for v in column]
         value: Any = values[0] if self.first else values
@@ -253,6 +253,11 @@ def field(
     return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)
 
 
+#: The method by which a declaration of another module serves as a group's sub-field:
+#: ``hook(name, container) -> Field`` (see ``larkspine.webpoet.field``).
+_SUBFIELD_HOOK = "__larkspine_subfield__"
+
+
 class Group(_Declaration):
     """A container query whose every match becomes a row of named sub-fields (see :func:`group`)."""
 
@@ -276,7 +281,10 @@ class Group(_Declaration):
                 raise ValueError(f"larkspine: sub-field name {name!r} of group {container!r} is not an identifier")
             if isinstance(sub, str):
                 sub = Field(sub)
-            elif not isinstance(sub, Field):
+            elif not isinstance(sub, Field) and callable(getattr(sub, _SUBFIELD_HOOK, None)):
+                # A field declared elsewhere (larkspine.webpoet.field) gives the Field it stands for.
+                sub = getattr(sub, _SUBFIELD_HOOK)(name, container)
+            if not isinstance(sub, Field):
                 raise TypeError(
                     f"larkspine: sub-field {name!r} of group {container!r} must be a query str or a "
                     f"field(...), got {type(sub).__name__}"

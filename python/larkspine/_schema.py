@@ -11,7 +11,7 @@ import _larkspine
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
-from ._urls import BASE_QUERY, document_base
+from ._urls import BASE_QUERY, Joiner, page_base
 from ._syntax import check_query
 
 if TYPE_CHECKING:
@@ -98,7 +98,7 @@ class Schema:
             flat, grouped = self.plan.extract_grouped(doc, label)
         else:
             flat, grouped = self.plan.extract(doc, label), []
-        return self.finish(flat, grouped, url)
+        return self._finish(flat, grouped, url, doc, label)
 
     def extract_table(
         self,
@@ -141,7 +141,11 @@ class Schema:
         bases: Sequence[Any] = [MISSING] * len(docs)
         if self._needs_base:
             hrefs = table.column(_BASE_COLUMN).to_pylist()
-            bases = [document_base(u, h) for u, h in zip(page_urls, hrefs)]
+            each_label = labels if isinstance(labels, list) else [labels] * len(docs)
+            bases = [
+                _joiner(page_base(u, h, None if h is None else as_document(d), l))
+                for u, h, d, l in zip(page_urls, hrefs, docs, each_label)
+            ]
         for name, f in self._flat:
             if _plain_field(f):
                 continue
@@ -163,11 +167,19 @@ class Schema:
         return result
 
     def finish(self, flat: list[list[str]], grouped: list[Any], url: str | None = None) -> Record:
-        """The record from the plan's raw result (``Plan.extract_grouped`` shape)."""
-        base = url
+        """The record from the plan's raw result (``Plan.extract_grouped`` shape).
+
+        Without the page, a ``<base href>`` counts wherever the scan found it (Scrapy reads
+        one only in the first 4096 characters: :meth:`extract` applies that rule)."""
+        return self._finish(flat, grouped, url, None, None)
+
+    def _finish(
+        self, flat: list[list[str]], grouped: list[Any], url: str | None, doc: bytes | str | None, label: str | None
+    ) -> Record:
+        base: str | Joiner | None = url
         if self._needs_base and len(flat) > len(self._flat):
             base_href = flat[len(self._flat)]
-            base = document_base(url, base_href[0] if base_href else None)
+            base = _joiner(page_base(url, base_href[0] if base_href else None, doc, label))
         values: dict[str, Any] = {}
         for (name, f), column in zip(self._flat, flat):
             values[name] = f.finish(column, url, base)
@@ -190,6 +202,11 @@ class Schema:
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild_schema, (dict(self._fields), self.strict))
+
+
+def _joiner(base: str | None) -> Joiner | None:
+    """One page's joiner: its absolute fields share the memo of joined links."""
+    return None if base is None else Joiner(base)
 
 
 def extract_table(

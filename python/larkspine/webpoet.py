@@ -33,7 +33,7 @@ from parsel import Selector
 from web_poet import WebPage
 from web_poet.fields import get_fields_dict
 
-from ._fields import MISSING, Field, Group, Processors
+from ._fields import _SUBFIELD_HOOK, MISSING, Field, Group, Processors
 from ._response import response_input
 from ._schema import Record, Schema
 
@@ -85,35 +85,34 @@ def group(
 ) -> Any:
     """A web-poet field holding rows: one dict per ``container`` match (see ``larkspine.group``).
 
-    Sub-fields are query strings, ``larkspine.field(...)`` or this module's :func:`field`.
+    Sub-fields are query strings, ``larkspine.field(...)`` or this module's :func:`field`
+    (which also serves in ``larkspine.group``).
     """
     merged: dict[str, Any] = dict(fields or {})
     for name in subfields:
         if name in merged:
             raise ValueError(f"larkspine: sub-field {name!r} of group {container!r} is given twice")
     merged.update(subfields)
-    return _declare(
-        Group(container, {name: _subfield(name, container, sub) for name, sub in merged.items()}, first=first),
-        out,
-        meta,
-    )
+    # Group takes this module's fields as sub-fields through their hook (see _declare).
+    return _declare(Group(container, merged, first=first), out, meta)
 
 
-def _subfield(name: str, container: str, sub: Any) -> Any:
-    """A group's sub-field as ``larkspine.Group`` takes it: a web-poet field of this module
-    becomes the ``Field`` it declares, with its ``out`` processors run per row."""
-    decl = getattr(sub, _LARK_DECL, None)
-    if not isinstance(decl, Field):
-        return sub  # a query str or a larkspine.field(...); Group checks it
-    if getattr(sub, _LARK_META, None) is not None:
-        raise TypeError(
-            f"larkspine: sub-field {name!r} of group {container!r} has meta=; web-poet metadata "
-            "belongs to the group's own field"
+def _subfield(decl: Field[Any], out: list[Callable[..., Any]] | None, meta: dict[str, Any] | None) -> Any:
+    """The hook by which a web-poet field of this module serves as a sub-field of a group
+    (``larkspine.group`` or :func:`group`): the ``Field`` it declares, with its ``out``
+    processors run on the sub-field's value in each row."""
+
+    def as_subfield(name: str, container: str) -> Field[Any]:
+        if meta is not None:
+            raise TypeError(
+                f"larkspine: sub-field {name!r} of group {container!r} has meta=; web-poet metadata "
+                "belongs to the group's own field"
+            )
+        return Field(
+            decl.query, first=decl.first, default=decl.default, each=decl.each, out=out, absolute=decl.absolute
         )
-    out = getattr(sub, _LARK_OUT, None)
-    return Field(
-        decl.query, first=decl.first, default=decl.default, each=decl.each, out=out, absolute=decl.absolute
-    )
+
+    return as_subfield
 
 
 def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, meta: dict[str, Any] | None) -> Any:
@@ -122,10 +121,12 @@ def _declare(decl: Field[Any] | Group, out: list[Callable[..., Any]] | None, met
 
     # The name is filled in when the page class is created (see LarkPage.__init_subclass__).
     # web-poet copies these attributes onto the field it returns (functools.update_wrapper),
-    # where group() finds them when the field serves as a sub-field.
+    # where a group finds the hook when the field serves as a sub-field.
     setattr(read, _LARK_DECL, decl)
     setattr(read, _LARK_OUT, out)
     setattr(read, _LARK_META, meta)
+    if isinstance(decl, Field):
+        setattr(read, _SUBFIELD_HOOK, _subfield(decl, out, meta))
     return web_poet.field(read, out=out, meta=meta)
 
 
