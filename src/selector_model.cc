@@ -99,6 +99,7 @@ std::string dump(const Selector& s) {
   static const char* kCombs[] = {" ", " > ", " + ", " ~ "};
   std::string out;
   if (s.relative) out.append("relative ");
+  if (s.base_child) out.append("base-child ");
   if (s.anchor) out.append("anchor=" + std::to_string(*s.anchor) + " ");
   for (size_t i = 0; i < s.compounds.size(); ++i) {
     if (i) out.append(i - 1 < s.combs.size() ? kCombs[static_cast<int>(s.combs[i - 1])] : " ? ");

@@ -184,6 +184,11 @@ struct Selector {
   std::vector<Comb> combs;          // combs[i] joins compounds[i] and compounds[i + 1]
   Terminal terminal;
   bool relative = false;
+  // Set by the matcher compiler on the tail of a deferred selector whose
+  // step into the tail is a child step (`//tr[.//b]/td`): the first compound
+  // must be a child of an element the tail was decided for. Never set by
+  // the front ends.
+  bool base_child = false;
   // Column steps (XPath only); every member of one query carries the same
   // list. The matcher compiler keeps them per query and never copies them
   // into the selectors it derives (tails, gated siblings).

@@ -85,7 +85,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -93,7 +93,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -102,7 +102,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -227,7 +227,7 @@ TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset s
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-                      uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed) {
+                      uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed, TagId tag) {
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
@@ -246,7 +246,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back({t.dest.value, start, end, tail_context(depth, seed, start, end)});
+      tail_ranges_.push_back({t.dest.value, start, end, tag, tail_context(depth, seed, start, end)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -282,7 +282,7 @@ void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameE
     bool holds;
     if (e.rev.only) holds = total == 1;
     else holds = position_matches(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
-    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent, level, p.seed);
+    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent, level, p.seed, p.tag);
   }
   pending.clear();
 }
@@ -300,7 +300,7 @@ void Matcher::hand_on_revs(size_t index, Offset end) {
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
       if (!fx.rev_cands.test(i)) continue;
       const RevEntry& e = s.revs[i];
-      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}, fx.seed};
+      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}, fx.seed, frame.tag};
       if (fx.cold) p.held = take_held(fx.cold->rev_held, i);
       to.push_back(std::move(p));
     }
@@ -317,7 +317,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
     for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
       if (fx.has_cands.test(h) && fx.has_found.test(h))
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
-                fx.seed);
+                fx.seed, frame.tag);
   }
   if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);
@@ -334,7 +334,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
             ts.last_occ = -1;
           }
         }
-        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed);
+        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed, frame.tag);
       }
   }
 }
@@ -352,23 +352,31 @@ void Matcher::run_tails() {
   std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
     return std::tie(a.tail, a.start, b.end) < std::tie(b.tail, b.start, a.end);
   });
-  size_t i = 0;
-  while (i < tail_ranges_.size()) {
-    const uint32_t tail = tail_ranges_[i].tail;
-    Offset max_end = 0;
-    for (; i < tail_ranges_.size() && tail_ranges_[i].tail == tail; ++i) {
-      const TailRange& r = tail_ranges_[i];
-      if (r.end <= max_end) continue;  // nested in a range already run
-      max_end = r.end;
-      LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
-      const TailSchema& ts = s.tails[tail];
-      EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
-      ExtractResult res = ts.schema->run(sub, arena_, &r.context);  // its values view the document or arena_
-      for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
-        Column& col = columns_[ts.queries[m]];
-        col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
-      }
+  std::vector<BaseMark> bases;
+  const size_t n = tail_ranges_.size();
+  for (size_t i = 0; i < n;) {
+    const TailRange& r = tail_ranges_[i];
+    const uint32_t tail = r.tail;
+    LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
+    const TailSchema& ts = s.tails[tail];
+    // The ranges nested in this one follow it (sorted by start, the longer
+    // first): they are not scanned again, but a child step into the tail
+    // needs to know their elements.
+    size_t j = i + 1;
+    bases.clear();
+    const bool mark = ts.schema->any_base_child;
+    if (mark) bases.push_back({0, r.tag});
+    for (; j < n && tail_ranges_[j].tail == tail && tail_ranges_[j].end <= r.end; ++j)
+      if (mark) bases.push_back({tail_ranges_[j].start - r.start, tail_ranges_[j].tag});
+    TailContext context = r.context;
+    context.bases = bases;
+    EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
+    ExtractResult res = ts.schema->run(sub, arena_, &context);  // its values view the document or arena_
+    for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
+      Column& col = columns_[ts.queries[m]];
+      col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
     }
+    i = j;
   }
 }
 

@@ -54,6 +54,7 @@ struct RevPending {
   Offset start, end;
   std::vector<HeldValue> held;
   RepairSeed seed;
+  TagId tag;  // the candidate's
 };
 
 // The incremental state of one text-content predicate candidacy.

@@ -30,6 +30,9 @@ struct Segment {
   std::vector<Compound> compounds;  // at least one; `sig` filled in
   std::vector<Comb> combs;          // Descendant / Child only
   bool relative = false;            // first segment only: strictly below the base
+  // First segment of a tail only: the first compound's parent is an element
+  // the tail was decided for (a base; see Matcher::mark_base).
+  bool base_child = false;
   // Slots of this segment's descendant-joined chains, other than the last one,
   // in the matcher's nearest-match table (see Matcher::update_chain_memo).
   uint32_t chain_slot = 0;
@@ -234,6 +237,7 @@ class CompiledSchema {
   bool normalize_outer = false;
   bool any_positional = false;
   bool any_revs = false, any_has_entries = false, any_text = false;
+  bool any_base_child = false;  // some segment has base_child: tail scans mark their bases
 };
 
 // The 128-bit mask slots a flat query's members take: one each, and two for
