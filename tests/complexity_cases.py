@@ -25,7 +25,9 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text",
                 '//div[.//div[contains(text(), "x")]]/@x', "//div[div[@y]]/@x", "//div/../@x",
                 "//div//text()[normalize-space()]", "(//div/@x)[last()]", "//div[not(@y)][1]/@x",
-                "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x"]
+                "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x",
+                "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
+                "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]

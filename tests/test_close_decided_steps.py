@@ -1,7 +1,8 @@
 """Steps after a step decided when an element closes: a child step into the
 tail (`//tr[.//label[contains(text(), 'x')]]/td[2]/text()`), `..` followed by
 a child step, and a tail that holds a close-decided step of its own
-(`//table[.//th[.='x']]/tbody/tr[./td]`). Each row is a page built for the
+(`//table[.//th[.='x']]/tbody/tr[./td]`); `not()` of a path and `self::` in a
+predicate. Each row is a page built for the
 construct and a query; the expected column is parsel's answer."""
 import pytest
 
@@ -33,6 +34,11 @@ NESTED = """<html><body>
 <div class=a><i>no p</i></div>
 <ul><li>x<ul><li>y</li><li>z<b>zb</b></li></ul></li><li>w<b>wb</b></li></ul>
 </body></html>"""
+
+ARTICLE = """<html><body><span class=article-content>
+<p>one</p><div><div id=pitch>ad</div>skip</div><pre>code</pre><p><b>bold</b>two</p>
+<div><div id=other>x</div>keep</div><h2>title</h2>
+</span></body></html>"""
 
 CASES = {
     "a child step after a path predicate": [
@@ -67,6 +73,19 @@ CASES = {
         (DEBTS, "//table[.//label]//tr[td[contains(., 'Saldo')]]/td[2]/text()"),
         (NESTED, "//div[p]/div[section]/p/text()"),
         (NESTED, "//ul[li]//li[contains(., 'z')]/b/text()"),
+    ],
+    "not() of a path": [
+        (ARTICLE, "//span[@class='article-content']/*[not(div[@id='pitch'])]/text()"),
+        (ARTICLE, "//span/*[not(.//b)]/text()"),
+        (DEBTS, "//tr[not(./th) and not(@class='total')]/td/text()"),
+        (DEBTS, "//td[not(table)]/label/text()"),
+        (DEBTS, "//table[not(.//th[contains(., 'DÉBITOS')])]//td/text()"),
+        (NESTED, "//div[not(p)]/i/text()"),
+    ],
+    "self:: in a predicate": [
+        (ARTICLE, "//span[@class='article-content']//*[self::p or self::pre]/text()"),
+        (ARTICLE, "//*[self::pre]/text()"),
+        (ARTICLE, "//p[self::p and not(b)]/text()"),
     ],
 }
 

@@ -703,9 +703,15 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
         // Its counter counts the siblings that match it without the position.
         Compound plain = c;
         plain.nth.reset();
-        auto at = std::find(out.filtered_slots.begin(), out.filtered_slots.end(), plain);
-        c.nth->slot = static_cast<uint32_t>(at - out.filtered_slots.begin());
-        if (at == out.filtered_slots.end()) out.filtered_slots.push_back(std::move(plain));
+        size_t at = 0;
+        while (at < out.filtered_slots.size() &&
+               !(out.filtered_slots[at] == plain && out.filtered_global[at] == c.nth->global))
+          ++at;
+        c.nth->slot = static_cast<uint32_t>(at);
+        if (at == out.filtered_slots.size()) {
+          out.filtered_slots.push_back(std::move(plain));
+          out.filtered_global.push_back(c.nth->global);
+        }
       }
     });
   };

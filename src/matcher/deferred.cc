@@ -21,6 +21,9 @@ namespace ls {
 
 namespace {
 
+// White space as XPath's normalize-space() reads it (no form feed).
+bool is_xpath_space(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
 bool own_text(const DeferredTemplate& t) {
   return t.dest.kind == Dest::Kind::kOwn && t.terminal.kind == Terminal::Kind::kText;
 }
@@ -40,26 +43,37 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 // Own-text kinds see the candidate's own text runs one at a time; subtree
 // kinds keep no per-candidate state but their stream position (see
 // Matcher::update_text_states).
-void TextMatchState::update_own(Bytes needle, Bytes piece) {
+void TextMatchState::update_own(const TextPred& test, Bytes piece) {
   if (kind == Kind::kOwnEquals) {
-    if (piece == needle) flag = true;
-  } else if (kind == Kind::kOwnFirstContains && !first_seen) {
+    if (piece == Bytes(test.value)) flag = true;
+  } else if (kind == Kind::kOwnFirst && !first_seen) {
     first_seen = true;
-    flag = piece.find(needle) != Bytes::npos;
+    if (test.nonblank) {
+      flag = std::any_of(piece.begin(), piece.end(), [](char c) { return !is_xpath_space(static_cast<uint8_t>(c)); });
+    } else if (test.normalized) {
+      const std::string n = normalize_space(piece);
+      flag = test.substring ? n.find(test.value) != std::string::npos : n == test.value;
+    } else {
+      flag = piece.find(test.value) != Bytes::npos;
+    }
   }
 }
 
-bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
+bool Matcher::text_state_holds(const TextMatchState& st, const TextPred& test) const {
   using Kind = TextMatchState::Kind;
+  const Bytes needle = test.value;
   const TextStream& ts = text_streams_[st.tmpl];
+  bool holds = false;
   switch (st.kind) {
     // An empty needle is contained in every text, also in none.
-    case Kind::kSubtreeContains: return needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen);
-    case Kind::kSubtreeEquals: return ts.pos - st.seen == needle.size() && Bytes(ts.tail).ends_with(needle);
-    case Kind::kOwnEquals: return st.flag;
-    case Kind::kOwnFirstContains: return st.flag || needle.empty();
+    case Kind::kSubtreeContains: holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen); break;
+    case Kind::kSubtreeNonBlank: holds = ts.last_occ >= static_cast<int64_t>(st.seen); break;
+    case Kind::kSubtreeEquals: holds = ts.pos - st.seen == needle.size() && Bytes(ts.tail).ends_with(needle); break;
+    case Kind::kOwnEquals: holds = st.flag; break;
+    // Without an own text node, the text tested is the empty string.
+    case Kind::kOwnFirst: holds = st.first_seen ? st.flag : !test.nonblank && needle.empty(); break;
   }
-  return false;
+  return holds != test.negated;
 }
 
 RepairSeed Matcher::candidate_seed(const OpenElem& f) const {
@@ -106,11 +120,12 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
-      st.kind = e.text.own ? (e.text.substring ? TextMatchState::Kind::kOwnFirstContains
-                                               : TextMatchState::Kind::kOwnEquals)
-                           : (e.text.substring ? TextMatchState::Kind::kSubtreeContains
-                                               : TextMatchState::Kind::kSubtreeEquals);
-      if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+      using Kind = TextMatchState::Kind;
+      st.kind = e.text.own ? (e.text.substring || e.text.normalized || e.text.nonblank ? Kind::kOwnFirst
+                                                                                      : Kind::kOwnEquals)
+                           : e.text.nonblank ? Kind::kSubtreeNonBlank
+                           : (e.text.substring ? Kind::kSubtreeContains : Kind::kSubtreeEquals);
+      if (st.subtree()) {
         TextStream& ts = text_streams_[i];
         ++ts.open;
         st.seen = ts.pos;
@@ -179,7 +194,18 @@ void Matcher::update_text_states(Bytes text) {
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
     TextStream& ts = text_streams_[i];
     if (ts.open == 0) continue;
-    const std::string& needle = s.text_entries[i].text.value;
+    const TextPred& test = s.text_entries[i].text;
+    if (test.nonblank) {
+      // The latest non-blank byte stands for an occurrence.
+      for (size_t j = text.size(); j-- > 0;)
+        if (!is_xpath_space(static_cast<uint8_t>(text[j]))) {
+          ts.last_occ = static_cast<int64_t>(ts.pos + j);
+          break;
+        }
+      ts.pos += text.size();
+      continue;
+    }
+    const std::string& needle = test.value;
     const uint64_t buffer_start = ts.pos - ts.tail.size();
     ts.tail.append(text);
     ts.pos += text.size();
@@ -194,7 +220,7 @@ void Matcher::update_text_states(Bytes text) {
   FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
-      st.update_own(s.text_entries[st.tmpl].text.value, text);
+      st.update_own(s.text_entries[st.tmpl].text, text);
 }
 
 // The candidate at stack index `depth` has its ancestors open below it.
@@ -315,7 +341,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
   FrameExtra* parent = parent_extra(index);
   if (!fx.has_cands.empty()) {
     for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
-      if (fx.has_cands.test(h) && fx.has_found.test(h))
+      if (fx.has_cands.test(h) && fx.has_found.test(h) != s.has_entries[h].has.negated)
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
                 fx.seed, frame.tag);
   }
@@ -325,8 +351,8 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
     if (fx.cold)
       for (const TextMatchState& st : fx.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        const bool holds = text_state_holds(st, e.text.value);
-        if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+        const bool holds = text_state_holds(st, e.text);
+        if (st.subtree()) {
           TextStream& ts = text_streams_[st.tmpl];
           LS_CHECK(ts.open > 0);
           if (--ts.open == 0) {  // no candidate left: the stream restarts empty

@@ -236,7 +236,7 @@ class Matcher final : public TokenSink {
   void update_text_states(Bytes text);
   void hand_on_revs(size_t index, Offset end);
   void decide_has_and_text(size_t index, Offset end);
-  bool text_state_holds(const TextMatchState& st, Bytes needle) const;
+  bool text_state_holds(const TextMatchState& st, const TextPred& test) const;
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
@@ -304,6 +304,7 @@ class Matcher final : public TokenSink {
   uint32_t open_outer_captures_ = 0;
   std::vector<uint32_t> counters_;  // positional counters, counter_stride per level
   std::vector<uint32_t> filtered_pos_;  // per frame, its filtered position in each slot (0: not counted)
+  std::vector<uint32_t> global_pos_;    // per filtered slot counted over the document: the count so far
   std::vector<OpenInstance> instances_;
   std::vector<NsState> ns_;
   std::vector<OuterCapture> outer_;

@@ -170,6 +170,9 @@ class CompiledSchema {
   // without their position: slot j is Nth::slot j. Counted per level after
   // the of-type counters.
   std::vector<Compound> filtered_slots;
+  // Per filtered slot: counted over the whole document (Nth::global) rather
+  // than among siblings.
+  std::vector<uint8_t> filtered_global;
   // Positional counters per stack level: the child count, one per of-type
   // tag, one per filtered slot.
   uint32_t counter_stride = 1;

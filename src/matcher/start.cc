@@ -183,8 +183,11 @@ LS_NOINLINE void Matcher::count_filtered(size_t d) {
   const size_t slots = s.filtered_slots.size();
   filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
   const size_t base = d * s.counter_stride + 1 + s.of_type_tags.size();
-  for (size_t j = 0; j < slots; ++j)
-    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
+  if (global_pos_.size() != slots) global_pos_.assign(slots, 0);
+  for (size_t j = 0; j < slots; ++j) {
+    uint32_t& counter = s.filtered_global[j] ? global_pos_[j] : counters_[base + j];
+    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counter : 0;
+  }
 }
 
 // In a tail scan: whether the new frame is one of the elements the tail was
