@@ -77,7 +77,7 @@ struct AttrPred {
 // whole text equals or contains it. XPath adds the forms below, each on the
 // text XPath converts (the first own text node, or the whole text):
 //   - `normalized`: the text after normalize-space() equals or contains
-//     `value` (`normalize-space(text())="v"`); own only;
+//     `value` (`normalize-space(text())="v"`, `normalize-space()="v"`);
 //   - `nonblank`: the text has a character that is not white space
 //     (`[normalize-space(text())]`, `[normalize-space()]`); `value` empty;
 //   - `negated`: the element holds when the test fails (`not(...)`).

@@ -169,7 +169,17 @@ std::optional<TextSubject> text_subject(string_view s) {
   if (t == "text()") return TextSubject{true, false};
   if (t == ".") return TextSubject{false, false};
   if (t == "normalize-space(text())") return TextSubject{true, true};
+  if (t == "normalize-space()" || t == "normalize-space(.)") return TextSubject{false, true};
   return std::nullopt;
+}
+
+// The whole text normalized is tested on a stream that trims each
+// candidate's part at its start only by one space: a value that starts or
+// ends with white space is refused rather than answered wrongly.
+bool normalized_value_ok(const TextSubject& subject, string_view value) {
+  if (!subject.normalized || subject.own || value.empty()) return true;
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  return !space(value.front()) && !space(value.back());
 }
 
 // One text test, without not().
@@ -194,6 +204,7 @@ std::optional<TextPred> plain_text_predicate(string_view pred) {
     if (two.size() == 2)
       if (std::optional<TextSubject> subject = text_subject(two[0]))
         if (auto lit = single_literal(trim(two[1]))) {
+          if (!normalized_value_ok(*subject, *lit)) return std::nullopt;
           TextPred p{std::string(*lit), subject->own, true};
           p.normalized = subject->normalized;
           return p;
@@ -205,7 +216,7 @@ std::optional<TextPred> plain_text_predicate(string_view pred) {
     std::optional<TextSubject> subject = text_subject(pred.substr(0, i));
     if (!subject) return std::nullopt;
     auto lit = single_literal(trim(pred.substr(i + 1)));
-    if (!lit) return std::nullopt;
+    if (!lit || !normalized_value_ok(*subject, *lit)) return std::nullopt;
     TextPred p{std::string(*lit), subject->own, false};
     // normalize-space(text()) = "v" compares the first node's text, which
     // the own-first test reads.

@@ -155,7 +155,7 @@ UNSUPPORTED = [
     ('//tr[th[a[text()="x"]]]//td/text()', "this text-content predicate form is unsupported"),
     ("//a[not(b/c)]", "this XPath function or placement is unsupported"),
     ("string(//a)", "this XPath function or placement is unsupported"),
-    ("//p[normalize-space()='x']", "this text-content predicate form is unsupported"),
+    ("//p[normalize-space()=' x']", "this text-content predicate form is unsupported"),
     ("//p[contains(text(), 'a') and contains(text(), 'b')]", "this text-content predicate form is unsupported"),
     ("//p[contains(text(), 'a') or @x]", "this text-content predicate form is unsupported"),
 ]

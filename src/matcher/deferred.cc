@@ -68,7 +68,16 @@ bool Matcher::text_state_holds(const TextMatchState& st, const TextPred& test) c
     // An empty needle is contained in every text, also in none.
     case Kind::kSubtreeContains: holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen); break;
     case Kind::kSubtreeNonBlank: holds = ts.last_occ >= static_cast<int64_t>(st.seen); break;
-    case Kind::kSubtreeEquals: holds = ts.pos - st.seen == needle.size() && Bytes(ts.tail).ends_with(needle); break;
+    case Kind::kSubtreeEquals: {
+      const uint64_t length = ts.pos - st.seen;
+      const Bytes tail(ts.tail);
+      holds = tail.ends_with(needle) &&
+              (length == needle.size() ||
+               // normalized: the part's leading space is trimmed away
+               (test.normalized && length == needle.size() + 1 && tail.size() > needle.size() &&
+                tail[tail.size() - needle.size() - 1] == ' '));
+      break;
+    }
     case Kind::kOwnEquals: holds = st.flag; break;
     // Without an own text node, the text tested is the empty string.
     case Kind::kOwnFirst: holds = st.first_seen ? st.flag : !test.nonblank && needle.empty(); break;
@@ -207,15 +216,34 @@ void Matcher::update_text_states(Bytes text) {
     }
     const std::string& needle = test.value;
     const uint64_t buffer_start = ts.pos - ts.tail.size();
-    ts.tail.append(text);
-    ts.pos += text.size();
+    if (test.normalized) {
+      for (char c : text) {
+        if (is_xpath_space(static_cast<uint8_t>(c))) {
+          ts.pending_space = true;
+          continue;
+        }
+        if (ts.pending_space) {
+          ts.tail.push_back(' ');
+          ++ts.pos;
+          ts.pending_space = false;
+        }
+        ts.tail.push_back(c);
+        ++ts.pos;
+      }
+    } else {
+      ts.tail.append(text);
+      ts.pos += text.size();
+    }
     if (!needle.empty()) {
       const size_t at = ts.tail.rfind(needle);
       if (at != std::string::npos) ts.last_occ = static_cast<int64_t>(buffer_start + at);
     }
     // Keep the last needle-length bytes: enough to find an occurrence that
-    // crosses into the next run, and to compare a whole text with the needle.
-    if (ts.tail.size() > needle.size()) ts.tail.erase(0, ts.tail.size() - needle.size());
+    // crosses into the next run, and to compare a whole text with the needle
+    // (one more in a normalized stream: the space a candidate's part may
+    // start with).
+    const size_t keep = needle.size() + (test.normalized ? 1 : 0);
+    if (ts.tail.size() > keep) ts.tail.erase(0, ts.tail.size() - keep);
   }
   FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
@@ -358,6 +386,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
           if (--ts.open == 0) {  // no candidate left: the stream restarts empty
             ts.tail.clear();
             ts.last_occ = -1;
+            ts.pending_space = false;
           }
         }
         if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed, frame.tag);

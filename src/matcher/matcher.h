@@ -120,6 +120,11 @@ struct TextStream {
   std::string tail;       // the last needle-length bytes
   int64_t last_occ = -1;  // stream position of the latest needle occurrence
   uint32_t open = 0;      // open candidates
+  // Normalized streams (TextPred::normalized) hold the text with each run of
+  // white space made one space, written only when a character follows it:
+  // a stream never ends in a space, and a candidate's part of it starts with
+  // at most one.
+  bool pending_space = false;
 };
 
 struct FinishedRow {
