@@ -27,7 +27,8 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div//text()[normalize-space()]", "(//div/@x)[last()]", "//div[not(@y)][1]/@x",
                 "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x",
                 "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
-                "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()"]
+                "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
+                "//div[not(div)]/@x"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]
@@ -211,6 +212,13 @@ CASES = [
          memory=False),
     Case("XPath of n path predicates", query(lambda n: ["//div[.//a[@x and contains(text(), 'y')]]" * n + "/@x"]),
          100, memory=False),
+    Case("XPath of n negated text and path predicates",
+         query(lambda n: ["//div[not(contains(text(), 'x')) and not(p)]/div[normalize-space()='y']" * n + "/@x"]),
+         100, memory=False),
+    Case("XPath of close-decided steps then n child steps",
+         query(lambda n: ["//div[.//a]/div[p]" + "/div" * n + "/text()"]), 200, memory=False),
+    Case("XPath grouped position then n steps", query(lambda n: ["(//div[@a])[2]" + "/p" * n + "/text()"]), 200,
+         memory=False),
     Case("XPath of n nested parentheses", query(lambda n: ["(" * n + "//p/text()" + ")" * n + "[1]"]), 200,
          memory=False),
     Case("XPath spelled loosely, n steps", query(lambda n: ["//div/child::p[contains (@a, 'x')and @b]" * n]), 100,
