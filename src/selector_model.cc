@@ -1,7 +1,7 @@
 // The text dump of the selector model. One line per selector:
 //   [relative ][anchor=N ]COMPOUND (COMB COMPOUND)* -> TERMINAL( | STEP)*
 // A compound prints its tag, #id, .classes, [attr op "value" i], then
-// :not(..), :is(..), :nth(a,b[,of-type|,filtered]), :rev(a,b[,only][,of-type]),
+// :not(..), :is(..), :nth(a,b[,of-type|,filtered|,global]), :rev(a,b[,only][,of-type]),
 // :has([> ]..), :text(own|all,contains|equals,"v") and {sig=0x..} when set.
 // A column step prints its name and its argument: ` | position(2)`,
 // ` | contains"x"`.
@@ -72,17 +72,22 @@ std::string dump(const Compound& c) {
   for (const auto& group : c.is_groups) compound_list(out, ":is", group);
   if (c.nth) {
     out.append(":nth(" + std::to_string(c.nth->a) + "," + std::to_string(c.nth->b));
-    out.append(c.nth->of_type ? ",of-type)" : c.nth->filtered ? ",filtered)" : ")");
+    out.append(c.nth->of_type ? ",of-type)" : c.nth->global ? ",global)" : c.nth->filtered ? ",filtered)" : ")");
   }
   if (c.rev) {
     out.append(":rev(" + std::to_string(c.rev->a) + "," + std::to_string(c.rev->b));
     if (c.rev->only) out.append(",only");
     out.append(c.rev->of_type ? ",of-type)" : ")");
   }
-  if (c.has) out.append(c.has->child ? ":has(> " : ":has(").append(dump(*c.has->inner)).append(")");
+  if (c.has)
+    out.append(c.has->negated ? ":not-has(" : ":has(")
+        .append(c.has->child ? "> " : "")
+        .append(dump(*c.has->inner))
+        .append(")");
   if (c.text) {
-    out.append(":text(").append(c.text->own ? "own," : "all,");
-    out.append(c.text->substring ? "contains," : "equals,");
+    out.append(":text(").append(c.text->negated ? "not," : "").append(c.text->own ? "own," : "all,");
+    if (c.text->normalized) out.append("normalized,");
+    out.append(c.text->nonblank ? "nonblank," : c.text->substring ? "contains," : "equals,");
     quoted(out, c.text->value);
     out.append(")");
   }
@@ -99,6 +104,7 @@ std::string dump(const Selector& s) {
   static const char* kCombs[] = {" ", " > ", " + ", " ~ "};
   std::string out;
   if (s.relative) out.append("relative ");
+  if (s.base_child) out.append("base-child ");
   if (s.anchor) out.append("anchor=" + std::to_string(*s.anchor) + " ");
   for (size_t i = 0; i < s.compounds.size(); ++i) {
     if (i) out.append(i - 1 < s.combs.size() ? kCombs[static_cast<int>(s.combs[i - 1])] : " ? ");

@@ -72,22 +72,38 @@ struct AttrPred {
   friend bool operator==(const AttrPred&, const AttrPred&) = default;
 };
 
+// A text-content test. Plain: some own text node equals `value` (own,
+// equals), the first own text node contains it (own, substring), or the
+// whole text equals or contains it. XPath adds the forms below, each on the
+// text XPath converts (the first own text node, or the whole text):
+//   - `normalized`: the text after normalize-space() equals or contains
+//     `value` (`normalize-space(text())="v"`, `normalize-space()="v"`);
+//   - `nonblank`: the text has a character that is not white space
+//     (`[normalize-space(text())]`, `[normalize-space()]`); `value` empty;
+//   - `negated`: the element holds when the test fails (`not(...)`).
 struct TextPred {
   std::string value;
   bool own = false;        // only the element's own text nodes
   bool substring = false;  // contains (true) or equals (false)
+  bool normalized = false;
+  bool nonblank = false;
+  bool negated = false;
   friend bool operator==(const TextPred&, const TextPred&) = default;
 };
 
 // Forward position p = a*n + b for some n >= 0 (a = 0: p = b), 1-based.
 // `filtered` (XPath `//li[@a][2]`): p counts only the siblings that pass
 // every other test of the compound; never with `of_type`.
+// `global` (XPath `(//div[@a])[3]/p`, with `filtered`): p counts every
+// element of the document, in document order, that passes every other test
+// of the compound; only on the first compound of a selector.
 struct Nth {
   int32_t a = 0;
   int32_t b = 0;
   bool of_type = false;
   bool filtered = false;
   uint32_t slot = 0;  // filtered: the matcher compiler's counter slot
+  bool global = false;
   friend bool operator==(const Nth&, const Nth&) = default;
 };
 
@@ -109,6 +125,7 @@ inline constexpr uint16_t kTagTestAny = 0xFFFF;     // no tag, or "*"
 struct Has {
   Box<Compound> inner;
   bool child = false;  // :has(> x)
+  bool negated = false;  // XPath `not(x)`: holds when no such element exists
   friend bool operator==(const Has&, const Has&) = default;
 };
 
@@ -184,6 +201,11 @@ struct Selector {
   std::vector<Comb> combs;          // combs[i] joins compounds[i] and compounds[i + 1]
   Terminal terminal;
   bool relative = false;
+  // Set by the matcher compiler on the tail of a deferred selector whose
+  // step into the tail is a child step (`//tr[.//b]/td`): the first compound
+  // must be a child of an element the tail was decided for. Never set by
+  // the front ends.
+  bool base_child = false;
   // Column steps (XPath only); every member of one query carries the same
   // list. The matcher compiler keeps them per query and never copies them
   // into the selectors it derives (tails, gated siblings).

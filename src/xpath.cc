@@ -155,39 +155,88 @@ std::optional<int32_t> last_from_end(string_view pred) {
   return *k + 1;
 }
 
-bool is_text_subject(string_view s, bool* own) {
-  s = trim(s);
-  if (s == "text()") {
-    *own = true;
-    return true;
-  }
-  if (s == ".") {
-    *own = false;
-    return true;
-  }
-  return false;
+// The text a text test reads: the first own text node (`text()`, which XPath
+// converts to the string of its first node, except in `text()="v"`, a test
+// of every node), its normalize-space() (`normalize-space(text())`), or the
+// whole text (`.`).
+struct TextSubject {
+  bool own = false;
+  bool normalized = false;
+};
+
+std::optional<TextSubject> text_subject(string_view s) {
+  std::string t = without_whitespace(s);
+  if (t == "text()") return TextSubject{true, false};
+  if (t == ".") return TextSubject{false, false};
+  if (t == "normalize-space(text())") return TextSubject{true, true};
+  if (t == "normalize-space()" || t == "normalize-space(.)") return TextSubject{false, true};
+  return std::nullopt;
 }
 
-std::optional<TextPred> text_predicate(string_view pred) {
+// The whole text normalized is tested on a stream that trims each
+// candidate's part at its start only by one space: a value that starts or
+// ends with white space is refused rather than answered wrongly.
+bool normalized_value_ok(const TextSubject& subject, string_view value) {
+  if (!subject.normalized || subject.own || value.empty()) return true;
+  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  return !space(value.front()) && !space(value.back());
+}
+
+// One text test, without not().
+std::optional<TextPred> plain_text_predicate(string_view pred) {
   pred = trim(pred);
+  {
+    // A text converted to a boolean: true when it is not empty after
+    // normalize-space().
+    std::string t = without_whitespace(pred);
+    TextPred nonblank;
+    nonblank.substring = true;
+    nonblank.nonblank = true;
+    if (t == "normalize-space(text())") {
+      nonblank.own = true;
+      return nonblank;
+    }
+    if (t == "normalize-space()" || t == "normalize-space(.)") return nonblank;
+  }
   if (pred.starts_with("contains(") && pred.ends_with(")")) {
     string_view inside = pred.substr(9, pred.size() - 10);
-    size_t comma = inside.find(',');
-    bool own;
-    if (comma != string_view::npos && is_text_subject(inside.substr(0, comma), &own))
-      if (auto lit = single_literal(trim(inside.substr(comma + 1))))
-        return TextPred{std::string(*lit), own, true};
+    std::vector<string_view> two = split_top(inside, ",");
+    if (two.size() == 2)
+      if (std::optional<TextSubject> subject = text_subject(two[0]))
+        if (auto lit = single_literal(trim(two[1]))) {
+          if (!normalized_value_ok(*subject, *lit)) return std::nullopt;
+          TextPred p{std::string(*lit), subject->own, true};
+          p.normalized = subject->normalized;
+          return p;
+        }
   }
   for (size_t i = 0; i < pred.size(); ++i) {
     if (pred[i] != '=') continue;
     if (i > 0 && (pred[i - 1] == '!' || pred[i - 1] == '<' || pred[i - 1] == '>')) continue;
-    bool own;
-    if (!is_text_subject(pred.substr(0, i), &own)) return std::nullopt;
+    std::optional<TextSubject> subject = text_subject(pred.substr(0, i));
+    if (!subject) return std::nullopt;
     auto lit = single_literal(trim(pred.substr(i + 1)));
-    if (!lit) return std::nullopt;
-    return TextPred{std::string(*lit), own, false};
+    if (!lit || !normalized_value_ok(*subject, *lit)) return std::nullopt;
+    TextPred p{std::string(*lit), subject->own, false};
+    // normalize-space(text()) = "v" compares the first node's text, which
+    // the own-first test reads.
+    if (subject->normalized) {
+      p.normalized = true;
+    }
+    return p;
   }
   return std::nullopt;
+}
+
+// A text test, or its negation (`not(contains(text(), "v"))`).
+std::optional<TextPred> text_predicate(string_view pred) {
+  pred = trim(pred);
+  if (pred.starts_with("not(") && closing(pred, 3, '(', ')') == pred.size() - 1) {
+    std::optional<TextPred> p = plain_text_predicate(pred.substr(4, pred.size() - 5));
+    if (p) p->negated = true;
+    return p;
+  }
+  return plain_text_predicate(pred);
 }
 
 std::optional<AttrPred> fn_args(string_view inside, AttrOp op) {
@@ -231,8 +280,8 @@ std::optional<Step> parse_step(string_view text, bool nested);
 
 // One test of a general predicate.
 struct Test {
-  enum class Kind : uint8_t { kAttr, kNotAttr, kText, kHas } kind = Kind::kAttr;
-  AttrPred attr;                 // kAttr, kNotAttr
+  enum class Kind : uint8_t { kAttr, kNotAttr, kText, kHas, kSelf } kind = Kind::kAttr;
+  AttrPred attr;                 // kAttr, kNotAttr; kSelf: the name in `name`
   std::optional<TextPred> text;  // kText
   std::optional<Has> has;        // kHas
 };
@@ -269,12 +318,29 @@ std::optional<Test> parse_test(string_view test, bool nested) {
     return out;
   }
   if (test.starts_with("not(") && closing(test, 3, '(', ')') == test.size() - 1) {
-    if (std::optional<AttrPred> a = attr_test(test.substr(4, test.size() - 5))) {
+    string_view inner = trim(test.substr(4, test.size() - 5));
+    if (std::optional<AttrPred> a = attr_test(inner)) {
       out.kind = Test::Kind::kNotAttr;
       out.attr = std::move(*a);
       return out;
     }
-    return std::nullopt;
+    if (std::optional<Has> h = has_test(inner, nested)) {  // no such element
+      h->negated = true;
+      out.kind = Test::Kind::kHas;
+      out.has = std::move(*h);
+      return out;
+    }
+  }
+  // `self::name`: the element's own name (`*[self::p or self::pre]`).
+  if (test.starts_with("self::")) {
+    string_view name = trim(test.substr(6));
+    if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
+          return (c >= 'a' && c <= 'z') || is_ascii_digit(static_cast<uint8_t>(c)) || c == '-' || c == '_';
+        }) || !(name[0] >= 'a' && name[0] <= 'z'))
+      return std::nullopt;
+    out.kind = Test::Kind::kSelf;
+    out.attr.name = std::string(name);
+    return out;
   }
   if (std::optional<TextPred> tp = text_predicate(test)) {
     out.kind = Test::Kind::kText;
@@ -374,6 +440,11 @@ std::optional<Step> parse_step(string_view text, bool nested) {
   // predicate without `or`: the model holds one of each per compound.
   std::vector<Compound> alts{base};
   for (string_view pred : preds) {
+    // A string is true when it is not empty (`['text()']` is a string).
+    if (std::optional<string_view> lit = single_literal(pred)) {
+      if (lit->empty()) return std::nullopt;
+      continue;
+    }
     std::vector<std::vector<Test>> branches;
     std::vector<string_view> ors = split_top(pred, " or ");
     for (string_view branch : ors) {
@@ -381,7 +452,9 @@ std::optional<Step> parse_step(string_view text, bool nested) {
       for (string_view test : split_top(branch, " and ")) {
         std::optional<Test> t = parse_test(test, nested);
         if (!t) return std::nullopt;
-        if (t->kind != Test::Kind::kAttr && t->kind != Test::Kind::kNotAttr && ors.size() > 1) return std::nullopt;
+        if (t->kind != Test::Kind::kAttr && t->kind != Test::Kind::kNotAttr && t->kind != Test::Kind::kSelf &&
+            ors.size() > 1)
+          return std::nullopt;
         tests.push_back(std::move(*t));
       }
       branches.push_back(std::move(tests));
@@ -407,6 +480,12 @@ std::optional<Step> parse_step(string_view text, bool nested) {
             case Test::Kind::kHas:
               if (c.has) return std::nullopt;
               c.has = t.has;
+              break;
+            case Test::Kind::kSelf:
+              // A name test on the step itself: `*` takes it, another name
+              // must be the same one.
+              if (*c.tag == "*") c.tag = t.attr.name;
+              else if (*c.tag != t.attr.name) return std::nullopt;
               break;
           }
         }
@@ -738,6 +817,37 @@ bool same_post(const std::vector<Selector>& sels) {
   return std::all_of(sels.begin(), sels.end(), [&](const Selector& s) { return s.post == sels[0].post; });
 }
 
+// `(//STEP)[N]` followed by steps: the N-th element of the document that
+// STEP selects, then the steps below it. STEP is one `//` step whose tests
+// are decided at its start tag, so the N-th is known when it starts (a
+// document-wide count, Nth::global); the steps after it may be anything a
+// path may hold. Nothing else may follow a grouped position.
+std::optional<Selector> grouped_position_path(string_view inner, string_view pred, string_view steps) {
+  steps = trim(steps);
+  if (!inner.starts_with("//") || !steps.starts_with("/")) return std::nullopt;
+  std::string compact = without_whitespace(pred);
+  if (string_view(compact).starts_with("position()=")) compact.erase(0, 11);
+  if (compact.empty() || !std::all_of(compact.begin(), compact.end(),
+                                      [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); }))
+    return std::nullopt;
+  std::optional<int32_t> n = parse_decimal_i32(compact, false);
+  if (!n) return std::nullopt;
+  std::optional<std::vector<Selector>> head = compile_part(inner);
+  if (!head || head->size() != 1) return std::nullopt;
+  const Selector& h = (*head)[0];
+  if (h.compounds.size() != 1 || h.terminal.kind != Terminal::Kind::kOuter || !h.post.empty()) return std::nullopt;
+  const Compound& c = h.compounds[0];
+  if (c.nth || c.rev || c.has || c.text) return std::nullopt;
+  std::string path(inner);
+  path.append(steps);
+  std::optional<std::vector<Selector>> full = compile_part(path);
+  if (!full || full->size() != 1) return std::nullopt;
+  Selector sel = std::move((*full)[0]);
+  if (sel.compounds[0] != c) return std::nullopt;  // the steps did not start after STEP
+  sel.compounds[0].nth = Nth{0, *n, false, true, 0, true};
+  return sel;
+}
+
 // `t` is canonical (see `canonical`).
 std::vector<Selector> compile_expr(string_view t, unsigned depth) {
   if (depth > kMaxSelectorDepth) return {};
@@ -799,9 +909,19 @@ std::vector<Selector> compile_expr(string_view t, unsigned depth) {
       // `(//a)[2]`, `(//a)[last()]`. Anything after it is refused.
       const size_t close = closing(member, 0, '(', ')');
       if (close == string_view::npos) return {};
+      string_view rest = trim(member.substr(close + 1));
+      if (!rest.empty() && rest[0] == '[') {
+        const size_t end = closing(rest, 0, '[', ']');
+        if (end != string_view::npos && end + 1 < rest.size()) {
+          std::optional<Selector> nth = grouped_position_path(trim(member.substr(1, close - 1)),
+                                                             rest.substr(1, end - 1), rest.substr(end + 1));
+          if (!nth) return {};
+          out.push_back(std::move(*nth));
+          continue;
+        }
+      }
       std::vector<Selector> in = compile_expr(member.substr(1, close - 1), depth + 1);
       if (in.empty()) return {};
-      string_view rest = trim(member.substr(close + 1));
       if (!rest.empty()) {
         if (rest[0] != '[' || closing(rest, 0, '[', ']') != rest.size() - 1) return {};
         string_view pred = trim(rest.substr(1, rest.size() - 2));

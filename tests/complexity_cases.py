@@ -24,7 +24,11 @@ from larkspine.inputs import gunzip, read_inputs, read_warc
 DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text', '//div[.="x"]/text()',
                 "div:last-child::attr(x)", "//div[last()]/@x", "div div div > div::text",
                 '//div[.//div[contains(text(), "x")]]/@x', "//div[div[@y]]/@x", "//div/../@x",
-                "//div//text()[normalize-space()]", "(//div/@x)[last()]", "//div[not(@y)][1]/@x"]
+                "//div//text()[normalize-space()]", "(//div/@x)[last()]", "//div[not(@y)][1]/@x",
+                "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x",
+                "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
+                "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
+                "//div[not(div)]/@x"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]
@@ -144,6 +148,9 @@ CASES = [
     # context of the candidate's ancestors, not the whole chain.
     Case("<div>*n + deep <p><a></a>x</p>*n, :has() tails",
          doc(lambda n: b"<div>" * n + b"<p><a></a>x</p>" * n, ["p:has(a) ::text", "//p[last()]//text()"]), 1000),
+    Case("<tr> rows + nested <div><p>*n, child steps into tails",
+         doc(lambda n: b"<table>" + b"<tr><td><b>x</b></td><td>v</td></tr>" * n + b"</table>"
+             + b"<div><p>x</p>" * n, ["//tr[.//b]/td[2]/text()", "//div[p]/p/text()", "//p/../p/text()"]), 1000),
     Case("n distinct open names + <p><a></a>x</p>*n, :has() tails",
          doc(lambda n: "".join(f"<x{i}>" for i in range(n)).encode() + b"<p><a></a>x</p>" * n,
              ['p:has(a) ::text', 'p:contains("x") a::text']), 1000),
@@ -205,6 +212,13 @@ CASES = [
          memory=False),
     Case("XPath of n path predicates", query(lambda n: ["//div[.//a[@x and contains(text(), 'y')]]" * n + "/@x"]),
          100, memory=False),
+    Case("XPath of n negated text and path predicates",
+         query(lambda n: ["//div[not(contains(text(), 'x')) and not(p)]/div[normalize-space()='y']" * n + "/@x"]),
+         100, memory=False),
+    Case("XPath of close-decided steps then n child steps",
+         query(lambda n: ["//div[.//a]/div[p]" + "/div" * n + "/text()"]), 200, memory=False),
+    Case("XPath grouped position then n steps", query(lambda n: ["(//div[@a])[2]" + "/p" * n + "/text()"]), 200,
+         memory=False),
     Case("XPath of n nested parentheses", query(lambda n: ["(" * n + "//p/text()" + ")" * n + "[1]"]), 200,
          memory=False),
     Case("XPath spelled loosely, n steps", query(lambda n: ["//div/child::p[contains (@a, 'x')and @b]" * n]), 100,

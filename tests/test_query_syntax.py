@@ -242,7 +242,7 @@ def test_check_mends_misleading_reasons_with_a_hint(query, cause, advice):
 # was; an XPath function judged as CSS): the engine's own reason now names the construct,
 # and no hint is added to it.
 SELF_EXPLAINED = [
-    ("//li[last()]/a/text()", "not by a child step"),
+    ("//div[p]/li[last()]/a/text()", "a `[last()]` only as the first of them"),
     ("//h2/following-sibling::p[1]/text()", "a position on a `following-sibling::` step"),
     ("string(//h2)", "`string(path)`"),
     ("count(//li)", "`count()`"),

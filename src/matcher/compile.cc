@@ -93,6 +93,7 @@ Segmented to_segments(const Selector& sel) {
   }
   out.segments[0].anchor = sel.anchor;
   out.segments[0].relative = sel.relative;
+  out.segments[0].base_child = sel.base_child;
   return out;
 }
 
@@ -103,31 +104,54 @@ std::optional<Selector> tail_selector(const Selector& sel, size_t k) {
   t.combs.assign(sel.combs.begin() + static_cast<ptrdiff_t>(k) + 1, sel.combs.end());
   t.terminal = sel.terminal;
   t.relative = true;
+  // A child step into the tail: its first compound stands right below a
+  // decided element. The tail scan of the outermost decided element also
+  // covers the ones nested in it, so "right below the scanned element" would
+  // miss theirs: the scan marks every decided element instead.
+  t.base_child = sel.combs[k] == Comb::kChild;
   return t;
 }
 
+bool carries_deferred(const Compound& c) { return c.rev || c.has || c.text; }
+
+// Deferred compounds a selector may chain: each one past the first is
+// decided in the tail scan of the one before, so a selector costs one scan
+// of the document per deferred compound; the bound keeps that, and the
+// compilation of nested tails, a small constant.
+constexpr size_t kMaxDeferredSteps = 3;
+
+std::optional<size_t> deferrable_any_at(const Selector& sel);
+
 bool tail_recoverable(const Selector& sel, size_t k) {
   if (k + 1 >= sel.compounds.size()) return true;
-  if (sel.combs[k] != Comb::kDescendant) return false;
   std::optional<Selector> t = tail_selector(sel, k);
-  return t && to_segments(*t).segments.size() == 1;
+  if (!t || to_segments(*t).segments.size() != 1) return false;
+  // A tail with deferred compounds of its own is served by its own
+  // templates, which must route.
+  if (any_in(*t, carries_deferred)) return deferrable_any_at(*t).has_value();
+  return true;
 }
 
-// The one top-level compound carrying the construct, under the shared rules.
+// The first top-level compound carrying a deferred construct, when it
+// carries `carries` and nothing else, under the shared rules. Compounds
+// before it carry none (they are matched while streaming); the tail after it
+// may carry more, each decided in the tail scan of the one before (up to
+// kMaxDeferredSteps in all).
 std::optional<size_t> deferrable_at(const Selector& sel,
                                     const std::function<bool(const Compound&)>& carries,
-                                    bool forbid_rev, bool forbid_has, bool forbid_text,
                                     bool outer_needs_tail, bool refuse_normalize) {
   std::optional<size_t> k;
+  size_t steps = 0;
   for (size_t i = 0; i < sel.compounds.size(); ++i) {
-    if (carries(sel.compounds[i])) {
-      if (k) return std::nullopt;
-      k = i;
-    }
-    if (nots_carry(sel.compounds[i], carries)) return std::nullopt;
+    const Compound& c = sel.compounds[i];
+    if (nots_carry(c, carries_deferred)) return std::nullopt;
+    if (!carries_deferred(c)) continue;
+    if (!k) k = i;
+    if (++steps > kMaxDeferredSteps) return std::nullopt;
   }
   if (!k) return std::nullopt;
-  if ((forbid_rev && any_reverse(sel)) || (forbid_has && any_has(sel)) || (forbid_text && any_text_pred(sel)))
+  const Compound& ck = sel.compounds[*k];
+  if (!carries(ck) || int(ck.rev.has_value()) + int(ck.has.has_value()) + int(ck.text.has_value()) != 1)
     return std::nullopt;
   if (to_segments(sel).segments.size() != 1) return std::nullopt;
   if (!tail_recoverable(sel, *k)) return std::nullopt;
@@ -142,13 +166,18 @@ std::optional<size_t> deferrable_at(const Selector& sel,
 }
 
 std::optional<size_t> deferrable_reverse_at(const Selector& sel) {
-  return deferrable_at(sel, [](const Compound& c) { return c.rev.has_value(); }, false, true, true, true, false);
+  return deferrable_at(sel, [](const Compound& c) { return c.rev.has_value(); }, true, false);
 }
 std::optional<size_t> deferrable_has_at(const Selector& sel) {
-  return deferrable_at(sel, [](const Compound& c) { return c.has.has_value(); }, true, false, true, false, true);
+  return deferrable_at(sel, [](const Compound& c) { return c.has.has_value(); }, false, true);
 }
 std::optional<size_t> deferrable_text_pred_at(const Selector& sel) {
-  return deferrable_at(sel, [](const Compound& c) { return c.text.has_value(); }, true, true, false, false, true);
+  return deferrable_at(sel, [](const Compound& c) { return c.text.has_value(); }, false, true);
+}
+std::optional<size_t> deferrable_any_at(const Selector& sel) {
+  if (std::optional<size_t> k = deferrable_reverse_at(sel)) return k;
+  if (std::optional<size_t> k = deferrable_has_at(sel)) return k;
+  return deferrable_text_pred_at(sel);
 }
 
 struct TailGroup {
@@ -226,6 +255,7 @@ struct Builder {
     prefix.combs.assign(sel.combs.begin(), sel.combs.begin() + static_cast<ptrdiff_t>(k));
     prefix.anchor = sel.anchor;
     prefix.relative = sel.relative;
+    prefix.base_child = sel.base_child;
 
     std::optional<Selector> tail = tail_selector(sel, k);
     if (!tail) {
@@ -673,9 +703,15 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
         // Its counter counts the siblings that match it without the position.
         Compound plain = c;
         plain.nth.reset();
-        auto at = std::find(out.filtered_slots.begin(), out.filtered_slots.end(), plain);
-        c.nth->slot = static_cast<uint32_t>(at - out.filtered_slots.begin());
-        if (at == out.filtered_slots.end()) out.filtered_slots.push_back(std::move(plain));
+        size_t at = 0;
+        while (at < out.filtered_slots.size() &&
+               !(out.filtered_slots[at] == plain && out.filtered_global[at] == c.nth->global))
+          ++at;
+        c.nth->slot = static_cast<uint32_t>(at);
+        if (at == out.filtered_slots.size()) {
+          out.filtered_slots.push_back(std::move(plain));
+          out.filtered_global.push_back(c.nth->global);
+        }
       }
     });
   };
@@ -766,6 +802,14 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   out.any_revs = !out.revs.empty();
   out.any_has_entries = !out.has_entries.empty();
   out.any_text = !out.text_entries.empty();
+  auto base_child = [](const Segment& seg) { return seg.base_child; };
+  out.any_base_child =
+      std::any_of(out.csels.begin(), out.csels.end(), [&](const CSel& c) { return base_child(c.segments[0]); }) ||
+      std::any_of(out.revs.begin(), out.revs.end(), [&](const RevEntry& e) { return base_child(e.segment); }) ||
+      std::any_of(out.has_entries.begin(), out.has_entries.end(),
+                  [&](const HasEntry& e) { return base_child(e.segment); }) ||
+      std::any_of(out.text_entries.begin(), out.text_entries.end(),
+                  [&](const TextEntry& e) { return base_child(e.segment); });
   out.index_chains();
   return std::move(out);  // out is the builder's member
 }

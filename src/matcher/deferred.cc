@@ -21,6 +21,9 @@ namespace ls {
 
 namespace {
 
+// White space as XPath's normalize-space() reads it (no form feed).
+bool is_xpath_space(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
 bool own_text(const DeferredTemplate& t) {
   return t.dest.kind == Dest::Kind::kOwn && t.terminal.kind == Terminal::Kind::kText;
 }
@@ -40,26 +43,46 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 // Own-text kinds see the candidate's own text runs one at a time; subtree
 // kinds keep no per-candidate state but their stream position (see
 // Matcher::update_text_states).
-void TextMatchState::update_own(Bytes needle, Bytes piece) {
+void TextMatchState::update_own(const TextPred& test, Bytes piece) {
   if (kind == Kind::kOwnEquals) {
-    if (piece == needle) flag = true;
-  } else if (kind == Kind::kOwnFirstContains && !first_seen) {
+    if (piece == Bytes(test.value)) flag = true;
+  } else if (kind == Kind::kOwnFirst && !first_seen) {
     first_seen = true;
-    flag = piece.find(needle) != Bytes::npos;
+    if (test.nonblank) {
+      flag = std::any_of(piece.begin(), piece.end(), [](char c) { return !is_xpath_space(static_cast<uint8_t>(c)); });
+    } else if (test.normalized) {
+      const std::string n = normalize_space(piece);
+      flag = test.substring ? n.find(test.value) != std::string::npos : n == test.value;
+    } else {
+      flag = piece.find(test.value) != Bytes::npos;
+    }
   }
 }
 
-bool Matcher::text_state_holds(const TextMatchState& st, Bytes needle) const {
+bool Matcher::text_state_holds(const TextMatchState& st, const TextPred& test) const {
   using Kind = TextMatchState::Kind;
+  const Bytes needle = test.value;
   const TextStream& ts = text_streams_[st.tmpl];
+  bool holds = false;
   switch (st.kind) {
     // An empty needle is contained in every text, also in none.
-    case Kind::kSubtreeContains: return needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen);
-    case Kind::kSubtreeEquals: return ts.pos - st.seen == needle.size() && Bytes(ts.tail).ends_with(needle);
-    case Kind::kOwnEquals: return st.flag;
-    case Kind::kOwnFirstContains: return st.flag || needle.empty();
+    case Kind::kSubtreeContains: holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen); break;
+    case Kind::kSubtreeNonBlank: holds = ts.last_occ >= static_cast<int64_t>(st.seen); break;
+    case Kind::kSubtreeEquals: {
+      const uint64_t length = ts.pos - st.seen;
+      const Bytes tail(ts.tail);
+      holds = tail.ends_with(needle) &&
+              (length == needle.size() ||
+               // normalized: the part's leading space is trimmed away
+               (test.normalized && length == needle.size() + 1 && tail.size() > needle.size() &&
+                tail[tail.size() - needle.size() - 1] == ' '));
+      break;
+    }
+    case Kind::kOwnEquals: holds = st.flag; break;
+    // Without an own text node, the text tested is the empty string.
+    case Kind::kOwnFirst: holds = st.first_seen ? st.flag : !test.nonblank && needle.empty(); break;
   }
-  return false;
+  return holds != test.negated;
 }
 
 RepairSeed Matcher::candidate_seed(const OpenElem& f) const {
@@ -85,7 +108,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -93,7 +116,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -102,15 +125,16 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, 0, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
-      st.kind = e.text.own ? (e.text.substring ? TextMatchState::Kind::kOwnFirstContains
-                                               : TextMatchState::Kind::kOwnEquals)
-                           : (e.text.substring ? TextMatchState::Kind::kSubtreeContains
-                                               : TextMatchState::Kind::kSubtreeEquals);
-      if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+      using Kind = TextMatchState::Kind;
+      st.kind = e.text.own ? (e.text.substring || e.text.normalized || e.text.nonblank ? Kind::kOwnFirst
+                                                                                      : Kind::kOwnEquals)
+                           : e.text.nonblank ? Kind::kSubtreeNonBlank
+                           : (e.text.substring ? Kind::kSubtreeContains : Kind::kSubtreeEquals);
+      if (st.subtree()) {
         TextStream& ts = text_streams_[i];
         ++ts.open;
         st.seen = ts.pos;
@@ -179,22 +203,52 @@ void Matcher::update_text_states(Bytes text) {
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
     TextStream& ts = text_streams_[i];
     if (ts.open == 0) continue;
-    const std::string& needle = s.text_entries[i].text.value;
+    const TextPred& test = s.text_entries[i].text;
+    if (test.nonblank) {
+      // The latest non-blank byte stands for an occurrence.
+      for (size_t j = text.size(); j-- > 0;)
+        if (!is_xpath_space(static_cast<uint8_t>(text[j]))) {
+          ts.last_occ = static_cast<int64_t>(ts.pos + j);
+          break;
+        }
+      ts.pos += text.size();
+      continue;
+    }
+    const std::string& needle = test.value;
     const uint64_t buffer_start = ts.pos - ts.tail.size();
-    ts.tail.append(text);
-    ts.pos += text.size();
+    if (test.normalized) {
+      for (char c : text) {
+        if (is_xpath_space(static_cast<uint8_t>(c))) {
+          ts.pending_space = true;
+          continue;
+        }
+        if (ts.pending_space) {
+          ts.tail.push_back(' ');
+          ++ts.pos;
+          ts.pending_space = false;
+        }
+        ts.tail.push_back(c);
+        ++ts.pos;
+      }
+    } else {
+      ts.tail.append(text);
+      ts.pos += text.size();
+    }
     if (!needle.empty()) {
       const size_t at = ts.tail.rfind(needle);
       if (at != std::string::npos) ts.last_occ = static_cast<int64_t>(buffer_start + at);
     }
     // Keep the last needle-length bytes: enough to find an occurrence that
-    // crosses into the next run, and to compare a whole text with the needle.
-    if (ts.tail.size() > needle.size()) ts.tail.erase(0, ts.tail.size() - needle.size());
+    // crosses into the next run, and to compare a whole text with the needle
+    // (one more in a normalized stream: the space a candidate's part may
+    // start with).
+    const size_t keep = needle.size() + (test.normalized ? 1 : 0);
+    if (ts.tail.size() > keep) ts.tail.erase(0, ts.tail.size() - keep);
   }
   FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
-      st.update_own(s.text_entries[st.tmpl].text.value, text);
+      st.update_own(s.text_entries[st.tmpl].text, text);
 }
 
 // The candidate at stack index `depth` has its ancestors open below it.
@@ -227,7 +281,7 @@ TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset s
 }
 
 void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-                      uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed) {
+                      uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed, TagId tag) {
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
@@ -246,7 +300,7 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back({t.dest.value, start, end, tail_context(depth, seed, start, end)});
+      tail_ranges_.push_back({t.dest.value, start, end, tag, tail_context(depth, seed, start, end)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -282,7 +336,7 @@ void Matcher::decide_revs(std::vector<RevPending>& pending, size_t level, FrameE
     bool holds;
     if (e.rev.only) holds = total == 1;
     else holds = position_matches(e.rev.a, e.rev.b, static_cast<int64_t>(total) - p.pos + 1);
-    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent, level, p.seed);
+    if (holds) release(e, p.start, p.end, &p.held, p.tmpl, parent, level, p.seed, p.tag);
   }
   pending.clear();
 }
@@ -300,7 +354,7 @@ void Matcher::hand_on_revs(size_t index, Offset end) {
     for (uint32_t i = 0; i < s.revs.size() && i < 128; ++i) {
       if (!fx.rev_cands.test(i)) continue;
       const RevEntry& e = s.revs[i];
-      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}, fx.seed};
+      RevPending p{i, e.rev.of_type ? fx.type_pos : fx.child_pos, frame.start, end, {}, fx.seed, frame.tag};
       if (fx.cold) p.held = take_held(fx.cold->rev_held, i);
       to.push_back(std::move(p));
     }
@@ -315,9 +369,9 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
   FrameExtra* parent = parent_extra(index);
   if (!fx.has_cands.empty()) {
     for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
-      if (fx.has_cands.test(h) && fx.has_found.test(h))
+      if (fx.has_cands.test(h) && fx.has_found.test(h) != s.has_entries[h].has.negated)
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
-                fx.seed);
+                fx.seed, frame.tag);
   }
   if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);
@@ -325,16 +379,17 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
     if (fx.cold)
       for (const TextMatchState& st : fx.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        const bool holds = text_state_holds(st, e.text.value);
-        if (st.kind == TextMatchState::Kind::kSubtreeContains || st.kind == TextMatchState::Kind::kSubtreeEquals) {
+        const bool holds = text_state_holds(st, e.text);
+        if (st.subtree()) {
           TextStream& ts = text_streams_[st.tmpl];
           LS_CHECK(ts.open > 0);
           if (--ts.open == 0) {  // no candidate left: the stream restarts empty
             ts.tail.clear();
             ts.last_occ = -1;
+            ts.pending_space = false;
           }
         }
-        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed);
+        if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed, frame.tag);
       }
   }
 }
@@ -352,23 +407,31 @@ void Matcher::run_tails() {
   std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
     return std::tie(a.tail, a.start, b.end) < std::tie(b.tail, b.start, a.end);
   });
-  size_t i = 0;
-  while (i < tail_ranges_.size()) {
-    const uint32_t tail = tail_ranges_[i].tail;
-    Offset max_end = 0;
-    for (; i < tail_ranges_.size() && tail_ranges_[i].tail == tail; ++i) {
-      const TailRange& r = tail_ranges_[i];
-      if (r.end <= max_end) continue;  // nested in a range already run
-      max_end = r.end;
-      LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
-      const TailSchema& ts = s.tails[tail];
-      EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
-      ExtractResult res = ts.schema->run(sub, arena_, &r.context);  // its values view the document or arena_
-      for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
-        Column& col = columns_[ts.queries[m]];
-        col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
-      }
+  std::vector<BaseMark> bases;
+  const size_t n = tail_ranges_.size();
+  for (size_t i = 0; i < n;) {
+    const TailRange& r = tail_ranges_[i];
+    const uint32_t tail = r.tail;
+    LS_CHECK(tail < s.tails.size() && r.start <= r.end && r.end <= input_.bytes.size());
+    const TailSchema& ts = s.tails[tail];
+    // The ranges nested in this one follow it (sorted by start, the longer
+    // first): they are not scanned again, but a child step into the tail
+    // needs to know their elements.
+    size_t j = i + 1;
+    bases.clear();
+    const bool mark = ts.schema->any_base_child;
+    if (mark) bases.push_back({0, r.tag});
+    for (; j < n && tail_ranges_[j].tail == tail && tail_ranges_[j].end <= r.end; ++j)
+      if (mark) bases.push_back({tail_ranges_[j].start - r.start, tail_ranges_[j].tag});
+    TailContext context = r.context;
+    context.bases = bases;
+    EncodedInput sub{input_.bytes.substr(r.start), input_.encoding};
+    ExtractResult res = ts.schema->run(sub, arena_, &context);  // its values view the document or arena_
+    for (size_t m = 0; m < res.flat.size() && m < ts.queries.size(); ++m) {
+      Column& col = columns_[ts.queries[m]];
+      col.insert(col.end(), res.flat[m].begin(), res.flat[m].end());
     }
+    i = j;
   }
 }
 

@@ -16,6 +16,7 @@ std::string segment_text(const Segment& s) {
   sel.combs = s.combs;
   sel.anchor = s.anchor;
   sel.relative = s.relative;
+  sel.base_child = s.base_child;
   std::string d = dump(sel);
   return d.substr(0, d.rfind(" -> "));
 }

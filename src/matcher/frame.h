@@ -10,6 +10,7 @@
 #include "base.h"
 #include "implied_close.h"
 #include "matcher/mask.h"
+#include "selector_model.h"
 #include "text_value.h"
 
 namespace ls {
@@ -54,19 +55,26 @@ struct RevPending {
   Offset start, end;
   std::vector<HeldValue> held;
   RepairSeed seed;
+  TagId tag;  // the candidate's
 };
 
 // The incremental state of one text-content predicate candidacy.
 struct TextMatchState {
-  enum class Kind : uint8_t { kSubtreeContains, kSubtreeEquals, kOwnEquals, kOwnFirstContains };
+  // kOwnFirst: a test of the first own text node (contains, or the XPath
+  // normalized and non-blank forms; see TextPred); kSubtreeNonBlank: some
+  // text of the subtree is not white space.
+  enum class Kind : uint8_t { kSubtreeContains, kSubtreeEquals, kOwnEquals, kOwnFirst, kSubtreeNonBlank };
   Kind kind = Kind::kSubtreeContains;
   uint32_t tmpl = 0;
   uint64_t seen = 0;         // subtree kinds: the template stream's position at the start
-  bool flag = false;         // own equals: matched; own first contains: result
-  bool first_seen = false;   // own first contains
+  bool flag = false;         // own equals: matched; own first: result
+  bool first_seen = false;   // own first
 
+  bool subtree() const {
+    return kind == Kind::kSubtreeContains || kind == Kind::kSubtreeEquals || kind == Kind::kSubtreeNonBlank;
+  }
   // Feeds one own text run (own kinds only).
-  void update_own(Bytes needle, Bytes piece);
+  void update_own(const TextPred& test, Bytes piece);
 };
 
 // Rarely used per-element state, allocated on first need.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,14 @@ class PendingValue {
 // topmost open `head`, `body` and `frameset`, and the parent, in stack
 // order, answer as the whole chain would: at most five frames, whatever the
 // depth.
+// An element a tail was decided for, by its start relative to the start of
+// the range scanned and its tag (elements synthesized at one offset differ
+// by tag).
+struct BaseMark {
+  Offset start;
+  TagId tag;
+};
+
 struct TailContext {
   static constexpr size_t kMax = 5;
   struct Frame {
@@ -91,11 +100,16 @@ struct TailContext {
   uint32_t count = 0;
   RepairSeed seed;
   Offset end = 0;  // the candidate's end, relative to its start
+  // Every decided element of the tail inside the range, in document order
+  // (the candidate first): the bases a child step into the tail stands on.
+  // Set by run_tails for the scan only.
+  std::span<const BaseMark> bases;
 };
 
 struct TailRange {
   uint32_t tail;
   Offset start, end;
+  TagId tag;  // the candidate's
   TailContext context;
 };
 
@@ -106,6 +120,11 @@ struct TextStream {
   std::string tail;       // the last needle-length bytes
   int64_t last_occ = -1;  // stream position of the latest needle occurrence
   uint32_t open = 0;      // open candidates
+  // Normalized streams (TextPred::normalized) hold the text with each run of
+  // white space made one space, written only when a character follows it:
+  // a stream never ends in a space, and a candidate's part of it starts with
+  // at most one.
+  bool pending_space = false;
 };
 
 struct FinishedRow {
@@ -164,7 +183,7 @@ class Matcher final : public TokenSink {
   StackView view() const {
     return {stack_,          attr_arena_.data(), uses_extra_ ? extra_.data() : nullptr, other_names_.data(),
             nearest_.data(), schema_.chain_slots, filtered_pos_.data(),
-            static_cast<uint32_t>(schema_.filtered_slots.size())};
+            static_cast<uint32_t>(schema_.filtered_slots.size()), base_.empty() ? nullptr : base_.data()};
   }
   // The extras of the frame at stack index d (the schema uses them).
   FrameExtra& extra(size_t d) { return extra_[d]; }
@@ -220,18 +239,20 @@ class Matcher final : public TokenSink {
   void become_candidate(OpenElem& f, size_t d);
   void offer_has_evidence(size_t d);
   void count_filtered(size_t d);
+  void mark_base(const OpenElem& f, size_t d);
   void hold_text(size_t top, Offset offset, const TextValue& text);
   void update_text_states(Bytes text);
   void hand_on_revs(size_t index, Offset end);
   void decide_has_and_text(size_t index, Offset end);
-  bool text_state_holds(const TextMatchState& st, Bytes needle) const;
+  bool text_state_holds(const TextMatchState& st, const TextPred& test) const;
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
   // `depth`: the candidate's stack index (its ancestors are the frames below
-  // it, still open); `seed`: the repair state of its start event.
+  // it, still open); `seed`: the repair state of its start event; `tag`: its
+  // tag.
   void release(const DeferredTemplate& t, Offset start, Offset end, std::vector<HeldValue>* held,
-               uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed);
+               uint32_t tmpl, FrameExtra* parent, size_t depth, const RepairSeed& seed, TagId tag);
   TailContext tail_context(size_t depth, const RepairSeed& seed, Offset start, Offset end) const;
   RepairSeed candidate_seed(const OpenElem& f) const;
   // In a tail scan: false, after closing the candidate, for an event at or
@@ -279,12 +300,19 @@ class Matcher final : public TokenSink {
   // is seen whole, as the main scan saw it), and nothing is matched after.
   bool seeded_ = false, candidate_closed_ = false;
   Offset cut_ = 0;  // a tail scan's candidate end
+  // A tail scan of a schema with base_child segments: the decided elements
+  // of the range (bases_, next_base_ the first not yet met) and, per stack
+  // index, whether the frame is one of them.
+  std::span<const BaseMark> bases_;
+  size_t next_base_ = 0;
+  std::vector<uint8_t> base_;
   bool decode_names_ = false;  // non-UTF-8 document and non-ASCII interesting names
   Mask128 filled_;
   Mask128 outer_claimed_;  // first-only outer-HTML columns whose element has started
   uint32_t open_outer_captures_ = 0;
   std::vector<uint32_t> counters_;  // positional counters, counter_stride per level
   std::vector<uint32_t> filtered_pos_;  // per frame, its filtered position in each slot (0: not counted)
+  std::vector<uint32_t> global_pos_;    // per filtered slot counted over the document: the count so far
   std::vector<OpenInstance> instances_;
   std::vector<NsState> ns_;
   std::vector<OuterCapture> outer_;

@@ -148,6 +148,7 @@ bool seg_match_anchored(const StackView& v, const Segment& s, size_t subject, si
     if (i < floor) return false;
     if (s.anchor && i - floor != *s.anchor) return false;
     if (s.relative && i == floor) return false;
+    if (s.base_child && (i == 0 || !v.base || !v.base[i - 1])) return false;
     if (sibling_bit >= 0 && !((v.extra[i].sib_state >> sibling_bit) & 1)) return false;
     return true;
   };

@@ -37,6 +37,9 @@ struct StackView {
   uint32_t stride;
   const uint32_t* filtered = nullptr;  // filtered positions, filtered_stride per level
   uint32_t filtered_stride = 0;
+  // Per frame, whether it is a base of a tail scan (Segment::base_child);
+  // null outside tail scans of schemas that test it.
+  const uint8_t* base = nullptr;
 };
 
 // Whether `c` matches the frame at stack index i. Deferred tests (text, rev,

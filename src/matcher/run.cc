@@ -178,6 +178,10 @@ void Matcher::seed_context(const TailContext& context) {
   body_seen_ = context.seed.body_seen;
   floor_ = context.count;
   cut_ = context.end;
+  if (s.any_base_child) {
+    bases_ = context.bases;
+    base_.assign(context.count, 0);
+  }
   seeded_ = true;
 }
 

@@ -30,6 +30,9 @@ struct Segment {
   std::vector<Compound> compounds;  // at least one; `sig` filled in
   std::vector<Comb> combs;          // Descendant / Child only
   bool relative = false;            // first segment only: strictly below the base
+  // First segment of a tail only: the first compound's parent is an element
+  // the tail was decided for (a base; see Matcher::mark_base).
+  bool base_child = false;
   // Slots of this segment's descendant-joined chains, other than the last one,
   // in the matcher's nearest-match table (see Matcher::update_chain_memo).
   uint32_t chain_slot = 0;
@@ -167,6 +170,9 @@ class CompiledSchema {
   // without their position: slot j is Nth::slot j. Counted per level after
   // the of-type counters.
   std::vector<Compound> filtered_slots;
+  // Per filtered slot: counted over the whole document (Nth::global) rather
+  // than among siblings.
+  std::vector<uint8_t> filtered_global;
   // Positional counters per stack level: the child count, one per of-type
   // tag, one per filtered slot.
   uint32_t counter_stride = 1;
@@ -234,6 +240,7 @@ class CompiledSchema {
   bool normalize_outer = false;
   bool any_positional = false;
   bool any_revs = false, any_has_entries = false, any_text = false;
+  bool any_base_child = false;  // some segment has base_child: tail scans mark their bases
 };
 
 // The 128-bit mask slots a flat query's members take: one each, and two for

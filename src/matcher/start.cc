@@ -183,8 +183,23 @@ LS_NOINLINE void Matcher::count_filtered(size_t d) {
   const size_t slots = s.filtered_slots.size();
   filtered_pos_.resize((d + 1) * slots);  // entries above d are stale and rewritten when used
   const size_t base = d * s.counter_stride + 1 + s.of_type_tags.size();
-  for (size_t j = 0; j < slots; ++j)
-    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counters_[base + j] : 0;
+  if (global_pos_.size() != slots) global_pos_.assign(slots, 0);
+  for (size_t j = 0; j < slots; ++j) {
+    uint32_t& counter = s.filtered_global[j] ? global_pos_[j] : counters_[base + j];
+    filtered_pos_[d * slots + j] = compound_matches_impl(s.filtered_slots[j], view(), d) ? ++counter : 0;
+  }
+}
+
+// In a tail scan: whether the new frame is one of the elements the tail was
+// decided for. Elements start in document order and the bases are sorted
+// the same way, so one cursor walks them once.
+LS_NOINLINE void Matcher::mark_base(const OpenElem& f, size_t d) {
+  while (next_base_ < bases_.size() && bases_[next_base_].start < f.start) ++next_base_;
+  const bool is_base = next_base_ < bases_.size() && bases_[next_base_].start == f.start &&
+                       bases_[next_base_].tag == f.tag;
+  if (is_base) ++next_base_;
+  if (base_.size() <= d) base_.resize(d + 1, 0);
+  base_[d] = is_base;
 }
 
 void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::span<const Attr> attrs,
@@ -209,6 +224,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   f.attr_begin = attr_begin;
   f.attr_end = attr_end;
   index_frame(f, d, name);
+  if (s.any_base_child) mark_base(f, d);
   OpenElem* parent = d ? &stack_[d - 1] : nullptr;
   FrameExtra* fx = uses_extra_ ? &extra_[d] : nullptr;
   FrameExtra* px = uses_extra_ ? parent_extra(d) : nullptr;

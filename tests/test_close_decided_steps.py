@@ -1,0 +1,177 @@
+"""Steps after a step decided when an element closes: a child step into the
+tail (`//tr[.//label[contains(text(), 'x')]]/td[2]/text()`), `..` followed by
+a child step, and a tail that holds a close-decided step of its own
+(`//table[.//th[.='x']]/tbody/tr[./td]`); `not()` of a path and `self::` in a
+predicate. Each row is a page built for the
+construct and a query; the expected column is parsel's answer."""
+import pytest
+
+import _larkspine as ls
+
+parsel = pytest.importorskip("parsel")
+
+DEBTS = """<html><body><table>
+<tr><td><label>Saldo</label></td><td>10,00</td><td>x</td></tr>
+<tr><td><label>Devedor</label></td><td>Ana</td></tr>
+<tr><td>Saldo</td><td>not a label</td></tr>
+<tr><td><table><tr><td><label>Saldo</label></td><td>inner</td></tr></table></td><td>outer</td></tr>
+</table>
+<table><thead><tr><th>DÉBITOS DE 2020</th></tr></thead><tbody><tr><td>a</td></tr><tr><th>h</th></tr>
+<tr><td>b</td></tr></tbody></table>
+<table><tbody><tr><td>other</td></tr></tbody></table>
+</body></html>"""
+
+FORM = """<html><body>
+<div><span>Ano Exercício</span><input value="2021"><input value="2022"></div>
+<div><input value="before"><span>Ano Exercício</span><b><input value="deep"></b></div>
+<div><span>Outro</span><input value="no"></div>
+<p><b>Modelo do veículo</b><font>Fiat</font><font>Uno</font></p>
+<td><strong>Renavam</strong><span>123</span><em><span>deep</span></em></td>
+</body></html>"""
+
+NESTED = """<html><body>
+<div class=a><p>1</p><div class=a><p>2</p><section><p>3</p></section></div><p>4</p></div>
+<div class=a><i>no p</i></div>
+<ul><li>x<ul><li>y</li><li>z<b>zb</b></li></ul></li><li>w<b>wb</b></li></ul>
+</body></html>"""
+
+ARTICLE = """<html><body><span class=article-content>
+<p>one</p><div><div id=pitch>ad</div>skip</div><pre>code</pre><p><b>bold</b>two</p>
+<div><div id=other>x</div>keep</div><h2>title</h2>
+</span></body></html>"""
+
+CASES = {
+    "a child step after a path predicate": [
+        (DEBTS, "//tr[.//label[contains(text(),'Saldo')]]/td[2]/text()"),
+        (DEBTS, "//tr[.//label[contains(text(),'Devedor')]]/td[2]/text()"),
+        (DEBTS, "//tr[.//label]/td/text()"),
+        (DEBTS, "//table[.//th[contains(text(),'DÉBITOS DE 2020')]]/tbody/tr"),
+        (DEBTS, "//table[.//th]/tbody/tr/td/text()"),
+        (FORM, "//td[./strong[contains(text(),'Renavam')]]/span/text()"),
+        (NESTED, "//div[p]/p/text()"),
+        (NESTED, "//div[.//section]/p/text()"),
+        (NESTED, "//div[@class='a' and p]/div/p/text()"),
+        (NESTED, "//li[b]/b/text()"),
+        (NESTED, "//ul[.//b]/li/text()"),
+    ],
+    "a child step after a text test": [
+        (FORM, "//td[contains(., 'Renavam')]/span/text()"),
+        (FORM, "//p[contains(., 'Modelo')]/font/text()"),
+        (NESTED, "//div[contains(., '3')]/p/text()"),
+        (NESTED, "//li[contains(., 'z')]/b/text()"),
+    ],
+    "a child step after ..": [
+        (FORM, "//span[contains(.,'Ano Exercício')]/../input/@value"),
+        (FORM, "//b[contains(.,'Modelo do veículo')]/../font/text()"),
+        (FORM, "//strong/../span/text()"),
+        (NESTED, "//section/../p/text()"),
+        (NESTED, "//p/../p/text()"),
+    ],
+    "a tail with a close-decided step of its own": [
+        (DEBTS, "//table[.//th[contains(text(),'DÉBITOS DE 2020')]]/tbody/tr[./td]"),
+        (DEBTS, "//table[.//th]/tbody/tr[td]/td/text()"),
+        (DEBTS, "//table[.//label]//tr[td[contains(., 'Saldo')]]/td[2]/text()"),
+        (NESTED, "//div[p]/div[section]/p/text()"),
+        (NESTED, "//ul[li]//li[contains(., 'z')]/b/text()"),
+    ],
+    "not() of a path": [
+        (ARTICLE, "//span[@class='article-content']/*[not(div[@id='pitch'])]/text()"),
+        (ARTICLE, "//span/*[not(.//b)]/text()"),
+        (DEBTS, "//tr[not(./th) and not(@class='total')]/td/text()"),
+        (DEBTS, "//td[not(table)]/label/text()"),
+        (DEBTS, "//table[not(.//th[contains(., 'DÉBITOS')])]//td/text()"),
+        (NESTED, "//div[not(p)]/i/text()"),
+    ],
+    "self:: in a predicate": [
+        (ARTICLE, "//span[@class='article-content']//*[self::p or self::pre]/text()"),
+        (ARTICLE, "//*[self::pre]/text()"),
+        (ARTICLE, "//p[self::p and not(b)]/text()"),
+    ],
+}
+
+ROWS = [(g, page, q) for g, rows in CASES.items() for page, q in rows]
+
+
+@pytest.mark.parametrize("group, page, query", ROWS, ids=[f"{g}:{q}" for g, _, q in ROWS])
+def test_answers_as_parsel_does(group, page, query):
+    expected = parsel.Selector(text=page).xpath(query).getall()
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(page.encode(), [query])[0] == expected
+
+
+CSS_CASES = [
+    (NESTED, "div:has(p) > p::text"),
+    (NESTED, "li:has(b) > b::text"),
+    (NESTED, "li:last-child > b::text"),
+    (NESTED, 'div:contains("3") > p::text'),
+    (DEBTS, "tr:has(label) > td:nth-child(2)::text"),
+]
+
+
+@pytest.mark.parametrize("page, query", CSS_CASES)
+def test_css_child_step_into_the_tail(page, query):
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(page.encode(), [query])[0] == parsel.Selector(text=page).css(query).getall()
+
+
+def test_several_queries_share_one_decided_prefix():
+    # A child and a descendant step below one prefix: one tail scan serves
+    # both, and the child one still sees only the decided elements' children.
+    queries = ["//div[p]/p/text()", "//div[p]//p/text()", "//div[p]/div/p/text()"]
+    sel = parsel.Selector(text=NESTED)
+    assert ls.extract(NESTED.encode(), queries) == [sel.xpath(q).getall() for q in queries]
+
+
+def test_nested_decisions_are_told_apart():
+    # The outer div is decided true, the inner one false: the inner one's
+    # children are inside the outer one's scan, but are no children of it.
+    page = "<div><p>yes</p><div><i>no p here</i><b>inner</b></div><b>outer</b></div>"
+    for q in ["//div[p]/b/text()", "//div[i]/b/text()", "//div[.//i]/b/text()"]:
+        assert ls.extract(page.encode(), [q])[0] == parsel.Selector(text=page).xpath(q).getall(), q
+
+
+STILL_UNSUPPORTED = [
+    "//div[p]/div[p]/div[p]/div[p]/text()",      # four close-decided steps
+    "//div[p]/p[last()]/text()",                 # a [last()] after another such step
+    "//div[p]/p/following-sibling::b/text()",    # a sibling step after one
+]
+
+
+@pytest.mark.parametrize("query", STILL_UNSUPPORTED)
+def test_what_is_left_is_explained(query):
+    (ok, why), = ls.audit_schema([query], [])[0]
+    assert not ok and why.startswith("the path compiles, but its steps decided when an element closes")
+    assert ls.extract(b"<div><p>x</p></div>", [query]) == [[]]
+
+
+CORPUS_QUERIES = [
+    "//div[.//a]/p//text()",
+    "//ul[.//a]/li/a/@href",
+    "//li[a]/a/@href",
+    "//a/../span/text()",
+    "//p[contains(., 'e')]/a/@href",
+    "//div[p]/div[.//a]/@class",
+    "//tr[td]/td[2]//text()",
+    "//*[./h2]/p/text()",
+]
+
+
+def test_corpus_pages_agree(shared_dir):
+    """The constructs above on real article pages, where parsel finds something."""
+    from tests import differential
+
+    pages = differential.pages(40)
+    if not pages:
+        pytest.skip("no corpus pages")
+    flat, _, _ = ls.audit_schema(CORPUS_QUERIES, [])
+    assert all(ok for ok, _ in flat), flat
+    compared = 0
+    for name, text in pages:
+        sel = parsel.Selector(text=text)
+        ours = ls.extract(text.encode(), CORPUS_QUERIES)
+        for q, col in zip(CORPUS_QUERIES, ours):
+            theirs = sel.xpath(q).getall()
+            if theirs and theirs != [""]:
+                compared += 1
+                assert col == theirs, (name, q)
+    assert compared > len(pages)
