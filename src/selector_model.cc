@@ -96,7 +96,7 @@ std::string dump(const Compound& c) {
 }
 
 std::string dump(const Selector& s) {
-  static const char* kCombs[] = {" ", " > ", " + ", " ~ "};
+  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] "};
   std::string out;
   if (s.relative) out.append("relative ");
   if (s.anchor) out.append("anchor=" + std::to_string(*s.anchor) + " ");

@@ -231,6 +231,10 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
+      if (bit & schema_.following_bits) {  // decided at the context's close
+        following_ |= bit;
+        return;
+      }
       uint64_t& any = parent ? parent->child_any : root_child_any_;
       uint64_t& next = parent ? parent->child_next : root_child_next_;
       any |= bit;

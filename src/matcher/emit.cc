@@ -166,6 +166,7 @@ void Matcher::close_elem(size_t index, Offset end) {
       instances_.pop_back();
     }
 
+    following_ |= fx.arm_at_close;
     if (s.any_revs) hand_on_revs(index, end);
     if (s.any_positional) counters_.resize(counters_.size() - s.counter_stride);
     if (s.any_has_entries || s.any_text) decide_has_and_text(index, end);

@@ -39,7 +39,7 @@ struct Segment {
 // A streamed selector: a flat-query member or a group container.
 struct CSel {
   std::vector<Segment> segments;
-  std::vector<bool> sib_adjacent;  // per boundary: `+` (true) or `~`
+  std::vector<Comb> sib_combs;     // per boundary: `+`, `~`, following or following-first
   std::vector<uint32_t> sib_bits;  // per boundary, 0..63; empty when cold or one segment
   Terminal terminal;
   uint32_t dest = 0;  // query index when flat, else group index
@@ -179,6 +179,12 @@ class CompiledSchema {
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler
   uint64_t ungated_bits = ~uint64_t{0};
+  // Sibling bits of following:: boundaries: an element that ends a segment
+  // before one arms its bit document-wide when it closes (not when it
+  // starts, and not in its parent); following_first_bits are consumed by the
+  // first element that takes them (following::E[1]).
+  uint64_t following_bits = 0, following_first_bits = 0;
+  bool any_following = false;
   uint32_t query_count = 0;
   uint32_t chain_slots = 0;  // non-last chains over every matched segment
 
