@@ -90,7 +90,9 @@ std::optional<Selector> compile_sub(std::string_view field) {
   SubRoute route = route_sub(field);
   std::optional<Selector> s =
       route.via == SubRoute::Via::kXPath ? compile(route.query) : compile_one(route.query);
-  if (s && !s->post.empty()) return std::nullopt;  // column steps act on flat columns only
+  // Column steps act on flat columns only; text after an element may lie
+  // outside the container.
+  if (s && (!s->post.empty() || s->terminal.after)) return std::nullopt;
   if (s && route.anchor) {
     // Relative forms were rewritten to absolute XPath: the anchor, not the
     // `relative` flag, ties them to the container.

@@ -35,7 +35,7 @@ void compound_list(std::string& out, const char* name, const std::vector<Compoun
 void terminal(std::string& out, const Terminal& t) {
   switch (t.kind) {
     case Terminal::Kind::kText:
-      out.append(t.subtree ? "text(subtree)" : "text");
+      out.append(t.subtree ? "text(subtree)" : t.after ? "text(after)" : "text");
       break;
     case Terminal::Kind::kAttr:
       out.append("attr(").append(t.name).append(t.descendants ? ", descendants)" : ")");

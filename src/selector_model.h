@@ -147,6 +147,9 @@ struct Terminal {
   enum class Kind : uint8_t { kText = 0, kAttr = 1, kOuter = 2, kNormalizeSpace = 3 };
   Kind kind = Kind::kOuter;
   bool subtree = false;      // kText: whole subtree text
+  // kText: instead, the text nodes after the subject among its parent's
+  // children (XPath `following-sibling::text()`).
+  bool after = false;
   std::string name;          // kAttr: attribute name
   bool descendants = false;  // kAttr: also on every element below
   std::optional<Box<Terminal>> inner;  // kNormalizeSpace: never itself kNormalizeSpace

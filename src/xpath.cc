@@ -535,6 +535,8 @@ std::optional<string_view> strip_value_predicates(string_view member, std::vecto
   size_t open;
   if (step.starts_with("text()[")) {
     open = 6;
+  } else if (step.starts_with("following-sibling::text()[")) {
+    open = 25;
   } else if (step.starts_with("@")) {
     open = step.find('[');
     if (open == string_view::npos) return member;
@@ -558,7 +560,13 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   string_view member = *stripped;
   Terminal terminal;
   string_view path;
-  if (member.ends_with("//text()")) {
+  if (member.ends_with("/following-sibling::text()")) {
+    // `//following-sibling::text()` would start from every descendant.
+    path = member.substr(0, member.size() - 26);
+    if (path.empty() || path.ends_with("/")) return std::nullopt;
+    terminal.kind = Terminal::Kind::kText;
+    terminal.after = true;
+  } else if (member.ends_with("//text()")) {
     terminal.kind = Terminal::Kind::kText;
     terminal.subtree = true;
     path = member.substr(0, member.size() - 8);
@@ -790,7 +798,9 @@ std::vector<Selector> compile_expr(string_view t, unsigned depth) {
     std::vector<Selector> in = compile_expr(inner, depth + 1);
     // Its value is the first node's, taken as the scan meets it: a column
     // step inside could not run first.
-    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace || !in[0].post.empty())
+    // Nor can text that follows its element be taken as the scan meets it.
+    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace || !in[0].post.empty() ||
+        in[0].terminal.after)
       return {};
     Terminal wrapped;
     wrapped.kind = Terminal::Kind::kNormalizeSpace;

@@ -178,3 +178,39 @@ def test_corpus_pages_agree(shared_dir):
                 compared += 1
                 assert col == theirs, (name, q)
     assert compared > len(pages)
+
+
+STRONG = """<html><body><div><p><strong>Prijzengeld:</strong> 1000 euro<br>extra <i>i</i> tail</p>
+<p><strong>Definitie</strong></p><p>lead <strong>Definitie</strong> uitleg</p>
+<strong>Los</strong> body text</div><ul><li><b>a</b>1<b>b</b>2</li></ul></body></html>"""
+
+AFTER_CASES = [
+    '//strong[contains(text(),"Prijzengeld")]/following-sibling::text()',
+    '//strong[text()="Definitie"]/following-sibling::text()',
+    './/strong[contains(text(),"Definitie")]/following-sibling::text()',
+    "//strong/following-sibling::text()",
+    "//li/b/following-sibling::text()",
+    "//b[.='a']/following-sibling::text()",
+    "//p[strong]/following-sibling::text()",
+    "//div[.//i]//strong/following-sibling::text()",
+    "//br/following-sibling::text()[normalize-space()]",
+    "substring-after(//strong/following-sibling::text(), ' ')",
+]
+
+
+@pytest.mark.parametrize("query", AFTER_CASES)
+def test_text_after_an_element_answers_as_parsel_does(query):
+    expected = parsel.Selector(text=STRONG).xpath(query).getall()
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(STRONG.encode(), [query])[0] == expected
+
+
+@pytest.mark.parametrize("query", [
+    "//li/b[last()]/following-sibling::text()",
+    "//b//following-sibling::text()",
+    "normalize-space(//b/following-sibling::text())",
+    "//b/following-sibling::text() | //li/text()",
+])
+def test_text_after_an_element_refused_where_it_cannot_stream(query):
+    assert ls.audit_schema([query], [])[0][0][0] is False
+    assert ls.extract(STRONG.encode(), [query]) == [[]]

@@ -447,6 +447,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (members.empty()) continue;
     if (!members[0].post.empty()) out.post_ops.emplace_back(q, members[0].post);
     const bool one = members.size() == 1;
+    // Text after an element is routed as it streams: a reverse position,
+    // decided when the parent closes, comes too late for it; in a union it
+    // could be another member's own text too.
+    if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return m.terminal.after; }) &&
+        (!one || any_reverse(members[0])))
+      continue;
     if (one && deferrable_reverse_at(members[0])) {
       b.collect_names(members[0]);
       b.rev_list.emplace_back(q, members[0]);
@@ -729,7 +735,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth) continue;
     const Terminal& t = c.terminal;
     const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
-    if (t.kind == Terminal::Kind::kText) (t.subtree ? out.text_subtree_csels : out.text_own_csels) |= Mask128::bit(k);
+    if (t.kind == Terminal::Kind::kText)
+      (t.subtree ? out.text_subtree_csels : t.after ? out.text_after_csels : out.text_own_csels) |= Mask128::bit(k);
     if (t.kind == Terminal::Kind::kOuter) out.outer_csels |= Mask128::bit(k);
     if (inner.kind == Terminal::Kind::kAttr)
       (inner.descendants ? out.attr_descendant_csels : out.attr_csels) |= Mask128::bit(k);
@@ -768,6 +775,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       if ((*c.terminal.inner)->kind == Terminal::Kind::kOuter) out.normalize_outer = true;
     }
   }
+  out.any_text_after = !out.text_after_csels.empty() ||
+                       std::any_of(out.text_entries.begin(), out.text_entries.end(),
+                                   [](const TextEntry& e) { return e.terminal.after; }) ||
+                       std::any_of(out.has_entries.begin(), out.has_entries.end(),
+                                   [](const HasEntry& e) { return e.terminal.after; });
   out.any_revs = !out.revs.empty();
   out.any_has_entries = !out.has_entries.empty();
   out.any_text = !out.text_entries.empty();

@@ -257,6 +257,11 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     case Dest::Kind::kOwn: {
       if (!t.query) return;
+      if (t.terminal.kind == Terminal::Kind::kText && t.terminal.after) {
+        // The text after the candidate, in its parent, is still to come.
+        if (parent && *t.query < 128) parent->after_dests |= Mask128::bit(*t.query);
+        return;
+      }
       if (t.terminal.kind == Terminal::Kind::kOuter) {
         deferred_.push_back({*t.query, start, input_.raw_source(start, end, arena_)});
         return;

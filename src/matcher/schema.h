@@ -231,6 +231,10 @@ class CompiledSchema {
 
   // CSels (below 128, flat, dest below 128) by what they deliver.
   Mask128 text_own_csels, text_subtree_csels, outer_csels, attr_csels, attr_descendant_csels;
+  // CSels whose value is the text after the subject among its parent's
+  // children: the subject's close opens its parent's own text to the column.
+  Mask128 text_after_csels;
+  bool any_text_after = false;
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
   bool attr_names_non_ascii = false;
