@@ -683,10 +683,18 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
 
   std::vector<Step> parsed;
   std::vector<Comb> combs;
+  // `./following-sibling::x`: the axis from the context element itself,
+  // which stands first as `*`. (`./following::x` from the root element
+  // would reach content after `</html>`, which the root's queries do not.)
+  bool from_context = false;
   for (size_t i = 0; i < steps.size(); ++i) {
     std::optional<Step> st = parse_step(steps[i].text, false);
     if (!st) return std::nullopt;
-    if (i == 0) {
+    if (i == 0 && st->sibling_axis && relative && !steps[0].descendant) {
+      from_context = true;
+      parsed.emplace_back().alternatives.emplace_back().tag = "*";
+    }
+    if (i == 0 && !from_context) {
       if (st->any_axis()) return std::nullopt;
     } else if (st->any_axis()) {
       // `//following::x` would start from every descendant of the context.
@@ -702,7 +710,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   std::optional<uint32_t> anchor;
   if (!steps[0].descendant) {
     if (relative) {
-      anchor = 1;
+      anchor = from_context ? 0 : 1;
       relative = false;
     } else if (parsed[0].alternatives[0].tag != "html") {
       return std::nullopt;

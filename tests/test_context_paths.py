@@ -40,6 +40,8 @@ QUERIES = [
     "normalize-space(./body/p[2])",
     "(./body/p/text())[last()]",
     "./body/p | ./head/title",
+    "./following-sibling::p/text()",
+    "./following-sibling::body",
 ]
 
 
@@ -93,3 +95,8 @@ def test_corpus_pages_agree(shared_dir):
                 compared += 1
                 assert col == theirs, (name, q)
     assert compared > len(pages)
+
+
+def test_following_from_the_context_is_refused():
+    # From the root element it would reach content after </html>.
+    assert ls.audit_schema(["./following::p[1]/text()"], [])[0][0][0] is False

@@ -42,6 +42,7 @@ CASES = {
         ("/*", []),
         ("./a", ["anchor=1 a -> outer"]),
         ("./a/b/@href", ["anchor=1 a > b -> attr(href)"]),
+        ("./following-sibling::b", ["anchor=0 * ~ b -> outer"]),
         (".", ["anchor=0 * -> outer"]),
         ("./text()", ["anchor=0 * -> text"]),
         (".//text()", ["anchor=0 * -> text(subtree)"]),
