@@ -39,7 +39,7 @@ constexpr const char kIs[] =
 constexpr const char kHas[] =
     ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member";
 constexpr const char kAxis[] =
-    "unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `self::` are not";
+    "unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` and `following::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::` and `self::` are not";
 constexpr const char kOutsideSubset[] =
     "outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)";
 constexpr const char kPlacement[] =
@@ -50,8 +50,8 @@ constexpr const char kBareAbsolute[] =
     "a single-slash `/x` selects only the document root element; use `//x` (any depth) or `/html/…`";
 constexpr const char kAbsoluteSubField[] =
     "absolute XPath in a grouped sub-field searches the whole document, not the container (empty column); write it relative to the container (`.//h1/text()`)";
-constexpr const char kRelativeChild[] =
-    "relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite";
+constexpr const char kFollowing[] =
+    "this `following::` form is unsupported; `following::E` and `following::E[1]` after a single `/` are supported when E is a name test with attribute predicates, the step before the axis may test its text or a path (`//h3[contains(text(), 'x')]/following::table[1]//td/text()`); `//following::`, a position other than a last `[1]`, a text or path test on E, after it or before the step the axis starts from, and `following::` inside a predicate are not";
 constexpr const char kFunction[] =
     "this XPath function or placement is unsupported; supported are, at the top, `normalize-space(path)`, `string(path)`, `substring-after(path, \"v\")` and `substring-before(path, \"v\")` of a text or attribute path (flat fields only); in a predicate, `not(@a)`/`not(@a=\"v\")`/`not(contains(@a, \"v\"))`; on a text or attribute node, `[normalize-space()]`, `[contains(., \"v\")]`, `[starts-with(., \"v\")]`, `[.=\"v\"]`, `[normalize-space()=\"v\"]`; `not()` of a path (`[not(p)]`, `[not(.//a)]`) and of a text test; `count()`, `concat()`, `translate()`, `substring()` and `string-length()` are not";
 constexpr const char kTextPredicate[] =
@@ -193,10 +193,38 @@ bool is_bare_absolute_nonroot(std::string_view text) {
   return !(rest == "html" || rest.starts_with("html/") || rest.starts_with("html["));
 }
 
-std::string xpath_reason(std::string_view q) {
-  if (any_outside_literals(q, [](char c) { return c == '$'; })) return kVariable;
+// The query without its `following::` axis names (outside literals), and
+// whether it had any.
+std::pair<std::string, bool> without_following(std::string_view q) {
+  std::string out;
+  bool found = false;
+  char quote = 0;
+  for (size_t i = 0; i < q.size(); ++i) {
+    const char c = q[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (q.substr(i).starts_with("following::") && (i == 0 || q[i - 1] != '-')) {
+      found = true;
+      i += 10;
+      continue;
+    }
+    out.push_back(c);
+  }
+  return {std::move(out), found};
+}
+
+std::string xpath_reason(std::string_view query) {
+  if (any_outside_literals(query, [](char c) { return c == '$'; })) return kVariable;
   // The compiler took it: the matcher could not place it as a flat query.
-  if (!compile_members_depth(q, 0).empty()) return kPlacement;
+  const auto [rest, following] = without_following(query);
+  if (!compile_members_depth(query, 0).empty()) return following ? kFollowing : kPlacement;
+  // With `following::` written as a child step the rest compiles: the axis
+  // (its form, or what follows it) is the cause. Otherwise the cause lies in
+  // the rest, and the rest is examined.
+  if (following && !compile_members_depth(rest, 0).empty()) return kFollowing;
+  const std::string_view q = following ? std::string_view(rest) : query;
   const std::vector<std::string_view> preds = each_predicate(q);
   for (std::string_view p : preds) {
     p = trim_unicode_whitespace(p);
@@ -216,7 +244,7 @@ std::string xpath_reason(std::string_view q) {
   // text test (`//h3[contains(text(), "x")]/following::table[1]`).
   {
     static constexpr std::string_view kUnsupportedAxes[] = {
-        "following::", "preceding::", "preceding-sibling::", "self::", "namespace::", "attribute::"};
+        "preceding::", "preceding-sibling::", "self::", "namespace::", "attribute::"};
     char quote = 0;
     for (size_t i = 0; i < q.size(); ++i) {
       const char c = q[i];
@@ -241,7 +269,6 @@ std::string xpath_reason(std::string_view q) {
     if (contains_ci(p, "text()") || contains_ci(p, "normalize-space(")) return kTextPredicate;
   for (const char* f : {"normalize-space(", "count(", "string(", "not(", "concat(", "translate(", "substring("})
     if (contains_ci(q, f)) return kFunction;
-  if (q.starts_with("./") && !q.starts_with(".//")) return kRelativeChild;
   if (is_bare_absolute_nonroot(q)) return kBareAbsolute;
   if (any_outside_literals(q, [](char c) { return c >= 'A' && c <= 'Z'; })) return kUppercase;
   return kOutsideSubset;
@@ -315,6 +342,8 @@ SchemaAudit audit_schema(const std::vector<std::string>& flat, const std::vector
                      return c == Comb::kAdjacent || c == Comb::kSibling;
                    })) {
           sub.reason = "sibling combinator (`+`/`~`) inside a grouped sub-field is unsupported (empty column)";
+        } else if (sel && std::any_of(sel->combs.begin(), sel->combs.end(), is_following)) {
+          sub.reason = "the following:: axis inside a grouped sub-field is unsupported (empty column)";
         } else if (!sel) {
           sub.reason = reason(q);
         } else {

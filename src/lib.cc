@@ -30,7 +30,7 @@ inline bool is_trim_byte(uint8_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x
 // (`normalize-space(`, `substring-after (`): no CSS selector starts so.
 bool routes_to_xpath(Bytes t) {
   if (t.empty()) return false;
-  if (t[0] == '/' || t[0] == '(' || t.starts_with("./")) return true;
+  if (t[0] == '/' || t[0] == '(' || t.starts_with("./") || t == ".") return true;
   size_t i = 0;
   while (i < t.size() && ((t[i] >= 'a' && t[i] <= 'z') || (i > 0 && t[i] == '-'))) ++i;
   if (i == 0) return false;
@@ -90,7 +90,9 @@ std::optional<Selector> compile_sub(std::string_view field) {
   SubRoute route = route_sub(field);
   std::optional<Selector> s =
       route.via == SubRoute::Via::kXPath ? compile(route.query) : compile_one(route.query);
-  if (s && !s->post.empty()) return std::nullopt;  // column steps act on flat columns only
+  // Column steps act on flat columns only; text after an element may lie
+  // outside the container.
+  if (s && (!s->post.empty() || s->terminal.after)) return std::nullopt;
   if (s && route.anchor) {
     // Relative forms were rewritten to absolute XPath: the anchor, not the
     // `relative` flag, ties them to the container.
@@ -124,7 +126,7 @@ BudgetUsage count_budget(const SchemaSelectors& s) {
   uint64_t members = 0, sib_bits = 0;
   auto count_sibs = [&](const Selector& sel) {
     for (Comb c : sel.combs)
-      if (c == Comb::kAdjacent || c == Comb::kSibling) ++sib_bits;
+      if (is_boundary(c)) ++sib_bits;
   };
   uint64_t sub_fields = 0;
   for (const auto& list : s.flat) {

@@ -35,7 +35,7 @@ void compound_list(std::string& out, const char* name, const std::vector<Compoun
 void terminal(std::string& out, const Terminal& t) {
   switch (t.kind) {
     case Terminal::Kind::kText:
-      out.append(t.subtree ? "text(subtree)" : "text");
+      out.append(t.subtree ? "text(subtree)" : t.after ? "text(after)" : "text");
       break;
     case Terminal::Kind::kAttr:
       out.append("attr(").append(t.name).append(t.descendants ? ", descendants)" : ")");
@@ -101,7 +101,7 @@ std::string dump(const Compound& c) {
 }
 
 std::string dump(const Selector& s) {
-  static const char* kCombs[] = {" ", " > ", " + ", " ~ "};
+  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] "};
   std::string out;
   if (s.relative) out.append("relative ");
   if (s.base_child) out.append("base-child ");

@@ -12,8 +12,10 @@
 //     has no `is_groups`; inside `is_groups` and as a Has member it also has
 //     no nth, rev, has or text;
 //   - -of-type positions appear only on a compound with a tag other than "*";
-//   - `sig` is 0 and `anchor` absent in front-end output; `relative` is false
-//     in CSS output.
+//   - `sig` is 0 in front-end output; `anchor` and `relative` are absent and
+//     false in CSS output; the XPath compiler sets `anchor` only for a path
+//     from the context element (0 for `.`, 1 for `./x`), never with
+//     `relative`.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +54,17 @@ enum class Comb : uint8_t {
   kChild = 1,       // >
   kAdjacent = 2,    // +
   kSibling = 3,     // ~
+  // XPath `following::`: the right compound starts after the left one has
+  // ended (anywhere later in the document, never inside it).
+  kFollowing = 4,
+  // XPath `following::E[1]`: the first such element after the left one's end.
+  kFollowingFirst = 5,
 };
+
+// Whether a combinator cuts a selector into segments joined by a trigger bit
+// (every combinator but Descendant and Child).
+inline bool is_boundary(Comb c) { return c != Comb::kDescendant && c != Comb::kChild; }
+inline bool is_following(Comb c) { return c == Comb::kFollowing || c == Comb::kFollowingFirst; }
 
 enum class AttrOp : uint8_t {
   kExists = 0,     // [a]
@@ -152,6 +164,9 @@ struct Terminal {
   enum class Kind : uint8_t { kText = 0, kAttr = 1, kOuter = 2, kNormalizeSpace = 3 };
   Kind kind = Kind::kOuter;
   bool subtree = false;      // kText: whole subtree text
+  // kText: instead, the text nodes after the subject among its parent's
+  // children (XPath `following-sibling::text()`).
+  bool after = false;
   std::string name;          // kAttr: attribute name
   bool descendants = false;  // kAttr: also on every element below
   std::optional<Box<Terminal>> inner;  // kNormalizeSpace: never itself kNormalizeSpace
@@ -196,7 +211,10 @@ struct ValueOp {
 };
 
 struct Selector {
-  std::optional<uint32_t> anchor;   // set by the grouped sub-field router only
+  // The exact depth below the context (the root element for a query, the
+  // container for a grouped sub-field) at which the first compound stands:
+  // set for XPath paths from the context and by the sub-field router.
+  std::optional<uint32_t> anchor;
   std::vector<Compound> compounds;  // outermost first, subject last; never empty
   std::vector<Comb> combs;          // combs[i] joins compounds[i] and compounds[i + 1]
   Terminal terminal;
@@ -222,6 +240,6 @@ std::string dump(const Compound& c);
 std::string dump(const Selector& s);
 
 // The first broken invariant of the model, or nothing. (Front ends also
-// leave `anchor` absent; only the sub-field router sets it.)
+// leave `anchor` absent but for XPath paths from the context element.)
 std::optional<std::string> model_violation(const Selector& s);
 }  // namespace ls

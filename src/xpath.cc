@@ -274,6 +274,9 @@ std::optional<AttrPred> attr_test(string_view test) {
 struct Step {
   std::vector<Compound> alternatives;
   bool sibling_axis = false;
+  bool following_axis = false;
+  bool first = false;  // following::E[1]
+  bool any_axis() const { return sibling_axis || following_axis; }
 };
 
 std::optional<Step> parse_step(string_view text, bool nested);
@@ -304,7 +307,7 @@ std::optional<Has> has_test(string_view test, bool nested) {
   // One step: a `/` outside its predicates would start a second one.
   if (test.empty() || split_top(test, "/").size() != 1) return std::nullopt;
   std::optional<Step> step = parse_step(test, true);
-  if (!step || step->sibling_axis || step->alternatives.size() != 1) return std::nullopt;
+  if (!step || step->any_axis() || step->alternatives.size() != 1) return std::nullopt;
   Compound& c = step->alternatives[0];
   if (c.nth || c.rev || c.has) return std::nullopt;
   return Has{Box<Compound>(std::move(c)), child};
@@ -360,8 +363,10 @@ std::optional<Step> parse_step(string_view text, bool nested) {
   // An axis is named before the first predicate (a `::` in a literal is not one).
   size_t axis = text.substr(0, text.find('[')).find("::");
   if (axis != string_view::npos) {
-    if (text.substr(0, axis) != "following-sibling") return std::nullopt;
-    step.sibling_axis = true;
+    const string_view name = text.substr(0, axis);
+    if (name == "following-sibling") step.sibling_axis = true;
+    else if (name == "following") step.following_axis = true;
+    else return std::nullopt;
     text = text.substr(axis + 2);
   }
   Compound base;
@@ -406,7 +411,18 @@ std::optional<Step> parse_step(string_view text, bool nested) {
       return std::nullopt;
     return parse_decimal_i32(compact, false);
   };
-  if (!step.sibling_axis && preds.size() >= 2) {
+  // following::E[1]: the first E after the context's end, a trigger that
+  // the first E consumes. A position written last counts the E that pass the
+  // predicates before it, which is what the trigger sees; any other position
+  // would need a count per context.
+  if (step.following_axis && !preds.empty()) {
+    if (std::optional<int32_t> n = plain_position(preds.back())) {
+      if (*n != 1) return std::nullopt;
+      step.first = true;
+      preds.pop_back();
+    }
+  }
+  if (!step.any_axis() && preds.size() >= 2) {
     if (std::optional<int32_t> n = plain_position(preds.front())) {
       position = Nth{0, *n, !star, false, 0};
       preds.erase(preds.begin());
@@ -415,7 +431,7 @@ std::optional<Step> parse_step(string_view text, bool nested) {
       preds.pop_back();
     }
   }
-  if (!step.sibling_axis && preds.size() == 1 && !position) {
+  if (!step.any_axis() && preds.size() == 1 && !position) {
     string_view p = preds[0];
     if (!p.empty() && std::all_of(p.begin(), p.end(), [](char c) { return is_ascii_digit(static_cast<uint8_t>(c)); })) {
       std::optional<int32_t> n = parse_decimal_i32(p, false);
@@ -474,11 +490,12 @@ std::optional<Step> parse_step(string_view text, bool nested) {
               break;
             }
             case Test::Kind::kText:
-              if (c.text || step.sibling_axis) return std::nullopt;
+              if (c.text || step.any_axis()) return std::nullopt;
               c.text = t.text;
               break;
             case Test::Kind::kHas:
-              if (c.has) return std::nullopt;
+              // A following:: step is decided at its start tag.
+              if (c.has || step.following_axis) return std::nullopt;
               c.has = t.has;
               break;
             case Test::Kind::kSelf:
@@ -503,6 +520,8 @@ std::optional<Step> parse_step(string_view text, bool nested) {
       c.nth = *position;
     }
   }
+  // One trigger per step: alternatives would each consume it.
+  if (step.first && alts.size() != 1) return std::nullopt;
   step.alternatives = std::move(alts);
   return step;
 }
@@ -511,7 +530,7 @@ std::optional<Step> parse_step(string_view text, bool nested) {
 // may test its own text, which becomes the :has() argument's; E may not.
 std::optional<Compound> build_upward(string_view text, bool inner) {
   std::optional<Step> s = parse_step(text, inner);
-  if (!s || s->sibling_axis || s->alternatives.size() != 1) return std::nullopt;
+  if (!s || s->any_axis() || s->alternatives.size() != 1) return std::nullopt;
   Compound& c = s->alternatives[0];
   if (c.nth || c.rev || c.has || (c.text && !inner)) return std::nullopt;
   return std::move(c);
@@ -595,6 +614,8 @@ std::optional<string_view> strip_value_predicates(string_view member, std::vecto
   size_t open;
   if (step.starts_with("text()[")) {
     open = 6;
+  } else if (step.starts_with("following-sibling::text()[")) {
+    open = 25;
   } else if (step.starts_with("@")) {
     open = step.find('[');
     if (open == string_view::npos) return member;
@@ -618,7 +639,13 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   string_view member = *stripped;
   Terminal terminal;
   string_view path;
-  if (member.ends_with("//text()")) {
+  if (member.ends_with("/following-sibling::text()")) {
+    // `//following-sibling::text()` would start from every descendant.
+    path = member.substr(0, member.size() - 26);
+    if (path.empty() || path.ends_with("/")) return std::nullopt;
+    terminal.kind = Terminal::Kind::kText;
+    terminal.after = true;
+  } else if (member.ends_with("//text()")) {
     terminal.kind = Terminal::Kind::kText;
     terminal.subtree = true;
     path = member.substr(0, member.size() - 8);
@@ -640,6 +667,19 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   }
   if (terminal.kind == Terminal::Kind::kAttr && !valid_attr_name(terminal.name)) return std::nullopt;
 
+  // The context element itself (`.`, `./text()`, `.//@href`): compound `*`
+  // tied to the context by the anchor (the root element for a query, the
+  // container for a grouped sub-field).
+  // `//text()`: every text node of the document, the subtree text of each
+  // top-level element.
+  if (path == "." || (path.empty() && terminal.kind == Terminal::Kind::kText && terminal.subtree)) {
+    Selector sel;
+    sel.compounds.emplace_back().tag = "*";
+    sel.anchor = 0;
+    sel.terminal = std::move(terminal);
+    sel.post = std::move(ops);
+    return std::vector<Selector>{std::move(sel)};
+  }
   bool relative = false;
   if (path.starts_with("./")) {
     relative = true;
@@ -711,7 +751,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     sel.compounds.push_back(std::move(*outer));
     for (size_t i = 2; i < steps.size(); ++i) {
       std::optional<Step> st = parse_step(steps[i].text, false);
-      if (!st || st->sibling_axis || st->alternatives.size() != 1) return std::nullopt;
+      if (!st || st->any_axis() || st->alternatives.size() != 1) return std::nullopt;
       sel.compounds.push_back(std::move(st->alternatives[0]));
       sel.combs.push_back(steps[i].descendant ? Comb::kDescendant : Comb::kChild);
     }
@@ -722,21 +762,38 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
 
   std::vector<Step> parsed;
   std::vector<Comb> combs;
+  // `./following-sibling::x`: the axis from the context element itself,
+  // which stands first as `*`. (`./following::x` from the root element
+  // would reach content after `</html>`, which the root's queries do not.)
+  bool from_context = false;
   for (size_t i = 0; i < steps.size(); ++i) {
     std::optional<Step> st = parse_step(steps[i].text, false);
     if (!st) return std::nullopt;
-    if (i == 0) {
-      if (st->sibling_axis) return std::nullopt;
-    } else if (st->sibling_axis) {
+    if (i == 0 && st->sibling_axis && relative && !steps[0].descendant) {
+      from_context = true;
+      parsed.emplace_back().alternatives.emplace_back().tag = "*";
+    }
+    if (i == 0 && !from_context) {
+      if (st->any_axis()) return std::nullopt;
+    } else if (st->any_axis()) {
+      // `//following::x` would start from every descendant of the context.
       if (steps[i].descendant) return std::nullopt;
-      combs.push_back(Comb::kSibling);
+      combs.push_back(st->sibling_axis ? Comb::kSibling : st->first ? Comb::kFollowingFirst : Comb::kFollowing);
     } else {
       combs.push_back(steps[i].descendant ? Comb::kDescendant : Comb::kChild);
     }
     parsed.push_back(std::move(*st));
   }
-  if (!steps[0].descendant) {  // rooted: /html/...
-    if (relative || parsed[0].alternatives[0].tag != "html") return std::nullopt;
+  // `./x`: children of the context, one level below it; `/x`: the root
+  // element, which is html in every HTML tree.
+  std::optional<uint32_t> anchor;
+  if (!steps[0].descendant) {
+    if (relative) {
+      anchor = from_context ? 0 : 1;
+      relative = false;
+    } else if (parsed[0].alternatives[0].tag != "html") {
+      return std::nullopt;
+    }
   }
   // One selector per choice of an alternative at every step, the last step
   // varying fastest. Each chain is built once, in place: a step-by-step
@@ -761,6 +818,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     sel.combs = combs;
     sel.terminal = terminal;
     sel.relative = relative;
+    sel.anchor = anchor;
     sel.post = ops;
   }
   return out;
@@ -858,7 +916,9 @@ std::vector<Selector> compile_expr(string_view t, unsigned depth) {
     std::vector<Selector> in = compile_expr(inner, depth + 1);
     // Its value is the first node's, taken as the scan meets it: a column
     // step inside could not run first.
-    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace || !in[0].post.empty())
+    // Nor can text that follows its element be taken as the scan meets it.
+    if (in.size() != 1 || in[0].terminal.kind == Terminal::Kind::kNormalizeSpace || !in[0].post.empty() ||
+        in[0].terminal.after)
       return {};
     Terminal wrapped;
     wrapped.kind = Terminal::Kind::kNormalizeSpace;

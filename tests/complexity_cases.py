@@ -29,6 +29,12 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
                 "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
                 "//div[not(div)]/@x"]
+# following:: after many contexts, decided at their start and at their close,
+# and paths from the context element.
+FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",
+                     "//span[contains(text(), 'a')]/following::div[1]//text()",
+                     "//div/following::label[1]/following::div[1]/@x", "./body/div/text()", ".//text()", "./@x",
+                     "//label/following-sibling::text()", "//span[contains(text(), 'a')]/following-sibling::text()"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]
@@ -195,6 +201,10 @@ CASES = [
     Case("text :has() arguments in rows",
          doc(lambda n: b"<tr><th>Size</th><td>1</td></tr>" * n,
              ["//tr[th[.='Size']]//td/text()", "//th[contains(text(), 'S')]/..//td/text()"]), 1000),
+    Case("following:: after n contexts", doc(lambda n: b"<label>a</label><span>a</span><div x=1>d</div>" * n,
+                                             FOLLOWING_QUERIES), 1000),
+    Case("following:: out of a deep nest", doc(lambda n: b"<div><label>a</label>" * n + b"</div>" * n
+                                               + b"<div>x</div>" * n, FOLLOWING_QUERIES), 1000),
     # The same markup in encodings that are transcoded or decoded per value.
     Case("UTF-16: b*n + stray </i>*n", doc(lambda n: ("<b>" * n + "</i>" * n).encode("utf-16")), 2000),
     Case("UTF-16: text in nested divs", doc(lambda n: (f"<div><p>{JA}" * n).encode("utf-16"), ["p::text"]), 1000),
@@ -222,6 +232,8 @@ CASES = [
     Case("XPath of n nested parentheses", query(lambda n: ["(" * n + "//p/text()" + ")" * n + "[1]"]), 200,
          memory=False),
     Case("XPath spelled loosely, n steps", query(lambda n: ["//div/child::p[contains (@a, 'x')and @b]" * n]), 100,
+         memory=False),
+    Case("XPath of n following:: steps", query(lambda n: ["//a" + "/following::b[1]" * n + "//c/text()"]), 200,
          memory=False),
     Case("CSS of n compounds", query(lambda n: ["div " * n + "p::text"]), 200, memory=False),
     Case("CSS comma group of n members", query(lambda n: [", ".join(f"x{i} > y::text" for i in range(n))]), 100,

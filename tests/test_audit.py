@@ -17,8 +17,6 @@ BARE_ABSOLUTE = ("a single-slash `/x` selects only the document root element; us
                  "`/html/\u2026`")
 VARIABLE = ("XPath variable reference (`$name`) is unsupported \u2014 Larkspine's API takes no variable "
             "bindings (unlike `sel.xpath(q, name=\u2026)`); inline the value as a quoted literal")
-RELATIVE_CHILD = ("relative child anchor (`./x`) is unsupported in this context; `.//x` selects all "
-                  "descendants and is not an equivalent rewrite")
 UPPERCASE = ("uppercase name in the path \u2014 libxml2 lowercases HTML names but XPath name-tests are "
              "case-sensitive, so it matches nothing; lowercase the tag/attribute name")
 OUTSIDE = ("outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute "
@@ -54,15 +52,16 @@ OUTSIDE = ("outside the supported downward-XPath subset (child/descendant steps,
     ("//li[@a][last()]", "positional predicate"),
     ('//p[normalize-space()=" x"]', "this text-content predicate form is unsupported"),
     ("//a[not(b/c)]", "this XPath function or placement is unsupported"),
-    ("//label/following::div[1]", "unsupported XPath axis"),
-    ("//h3[contains(text(), 'x')]/following::table[1]//tr", "unsupported XPath axis"),
+    ("//label/following::div[2]", "this `following::` form is unsupported"),
+    ("//h3[contains(text(), 'x')]//following::table[1]//tr", "this `following::` form is unsupported"),
+    ("//h3/following::p[contains(text(), 'x')]", "this `following::` form is unsupported"),
+    ("//h3[following::p]", "this `following::` form is unsupported"),
     ("//i[contains(text(), 'x')]/preceding-sibling::b[1]/text()", "unsupported XPath axis"),
     ("//*[self::p]/self::p/text()", "unsupported XPath axis"),
     ("//a[contains(text(), 'following::')][1]", "positional predicate"),
     ("//p/text()[1]", "positional predicate"),
     ('//script[contains(text(), "a = [")][1]/text()', "positional predicate"),   # not a bracket of the path
     ("//div[p]/p[last()]/text()", "the path compiles, but its steps decided when an element closes"),
-    ("./a", RELATIVE_CHILD),
     ("/body/a", BARE_ABSOLUTE),
     ("//DIV", UPPERCASE),
     ("//a[1 + 1]", OUTSIDE),
@@ -103,15 +102,15 @@ MESSAGES = [
     ('HAS', 'div:has(a b)',
      ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member"),
     ('AXIS', '//a/preceding-sibling::b',
-     'unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::`, `following::` and `self::` are not'),
+     'unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` and `following::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::` and `self::` are not'),
     ('OUTSIDE_SUBSET', '//a[1 + 1]',
      'outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)'),
     ('UPPERCASE', '//DIV',
      'uppercase name in the path — libxml2 lowercases HTML names but XPath name-tests are case-sensitive, so it matches nothing; lowercase the tag/attribute name'),
     ('BARE_ABSOLUTE', '/body/a',
      'a single-slash `/x` selects only the document root element; use `//x` (any depth) or `/html/…`'),
-    ('RELATIVE_CHILD', './a',
-     'relative child anchor (`./x`) is unsupported in this context; `.//x` selects all descendants and is not an equivalent rewrite'),
+    ('FOLLOWING', '//label/following::div[2]',
+     "this `following::` form is unsupported; `following::E` and `following::E[1]` after a single `/` are supported when E is a name test with attribute predicates, the step before the axis may test its text or a path (`//h3[contains(text(), 'x')]/following::table[1]//td/text()`); `//following::`, a position other than a last `[1]`, a text or path test on E, after it or before the step the axis starts from, and `following::` inside a predicate are not"),
     ('FUNCTION', '//a[count(b)]',
      'this XPath function or placement is unsupported; supported are, at the top, `normalize-space(path)`, `string(path)`, `substring-after(path, "v")` and `substring-before(path, "v")` of a text or attribute path (flat fields only); in a predicate, `not(@a)`/`not(@a="v")`/`not(contains(@a, "v"))`; on a text or attribute node, `[normalize-space()]`, `[contains(., "v")]`, `[starts-with(., "v")]`, `[.="v"]`, `[normalize-space()="v"]`; `not()` of a path (`[not(p)]`, `[not(.//a)]`) and of a text test; `count()`, `concat()`, `translate()`, `substring()` and `string-length()` are not'),
     ('TEXT_PREDICATE', '//p[normalize-space()=" x"]',

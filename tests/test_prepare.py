@@ -108,7 +108,7 @@ def test_query_trimming_agrees_with_unicode_white_space(text):
 
 @pytest.mark.parametrize("query, route", [
     ("  //a/text()", "xpath"), ("./a", "xpath"), ("/html/body", "xpath"), ("normalize-space(//p)", "xpath"),
-    ("\u3000//a", "xpath"), (".a", "css"), (".", "css"), ("normalize-space (//p)", "xpath"),
+    ("\u3000//a", "xpath"), (".a", "css"), (".", "xpath"), ("normalize-space (//p)", "xpath"),
     ("Normalize-space(//p)", "css"), ("a//b", "css"), ("", "css"), ("(//a)", "xpath"),
     ("substring-after(//a/@x, 'y')", "xpath"), ("string\t(//a/text())", "xpath"), ("a.b(c)", "css"),
     ("-a(b)", "css"), ("li:not(.x)", "css"), ("count", "css"),

@@ -73,7 +73,7 @@ bool nots_carry(const Compound& c, const std::function<bool(const Compound&)>& p
 
 struct Segmented {
   std::vector<Segment> segments;
-  std::vector<bool> adjacent;
+  std::vector<Comb> boundaries;
 };
 
 Segmented to_segments(const Selector& sel) {
@@ -82,11 +82,11 @@ Segmented to_segments(const Selector& sel) {
   out.segments.back().compounds.push_back(sel.compounds[0]);
   for (size_t i = 0; i < sel.combs.size(); ++i) {
     const Comb c = sel.combs[i];
-    if (c == Comb::kDescendant || c == Comb::kChild) {
+    if (!is_boundary(c)) {
       out.segments.back().combs.push_back(c);
       out.segments.back().compounds.push_back(sel.compounds[i + 1]);
     } else {
-      out.adjacent.push_back(c == Comb::kAdjacent);
+      out.boundaries.push_back(c);
       out.segments.emplace_back();
       out.segments.back().compounds.push_back(sel.compounds[i + 1]);
     }
@@ -232,13 +232,17 @@ struct Builder {
     CSel c;
     const uint32_t need = static_cast<uint32_t>(seg.segments.size() - 1);
     c.segments = std::move(seg.segments);
-    c.sib_adjacent = std::move(seg.adjacent);
+    c.sib_combs = std::move(seg.boundaries);
     c.terminal = sel.terminal;
     c.dest = dest;
     c.flat = flat;
     c.cold = (flat && dest >= kMaskWidth) || out.csels.size() >= kMaskWidth || next_bit + need > kSibBits;
     if (!c.cold)
-      for (uint32_t i = 0; i < need; ++i) c.sib_bits.push_back(next_bit++);
+      for (uint32_t i = 0; i < need; ++i) {
+        if (is_following(c.sib_combs[i])) out.following_bits |= uint64_t{1} << next_bit;
+        if (c.sib_combs[i] == Comb::kFollowingFirst) out.following_first_bits |= uint64_t{1} << next_bit;
+        c.sib_bits.push_back(next_bit++);
+      }
     std::vector<uint32_t> bits = c.sib_bits;
     out.csels.push_back(std::move(c));
     return bits;
@@ -307,14 +311,14 @@ struct Builder {
 
 bool selector_clean(const Selector& s) { return !any_reverse(s) && !any_has(s) && !any_text_pred(s); }
 
-// A gated sibling: one +/~ right after compound k, which alone carries :has()
-// or a text predicate (and no reverse position, :has() or text predicate
-// routes the query as a template first).
+// A gated sibling: one +/~ (or following::) right after compound k, which
+// alone carries :has() or a text predicate (and no reverse position, :has()
+// or text predicate routes the query as a template first).
 std::optional<size_t> gated_sibling_at(const Selector& s) {
   std::optional<size_t> boundary;
   size_t boundaries = 0;
   for (size_t i = 0; i < s.combs.size(); ++i)
-    if (s.combs[i] == Comb::kAdjacent || s.combs[i] == Comb::kSibling) {
+    if (is_boundary(s.combs[i])) {
       ++boundaries;
       boundary = i;
     }
@@ -473,6 +477,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (members.empty()) continue;
     if (!members[0].post.empty()) out.post_ops.emplace_back(q, members[0].post);
     const bool one = members.size() == 1;
+    // Text after an element is routed as it streams: a reverse position,
+    // decided when the parent closes, comes too late for it; in a union it
+    // could be another member's own text too.
+    if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return m.terminal.after; }) &&
+        (!one || any_reverse(members[0])))
+      continue;
     if (one && deferrable_reverse_at(members[0])) {
       b.collect_names(members[0]);
       b.rev_list.emplace_back(q, members[0]);
@@ -761,7 +771,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth) continue;
     const Terminal& t = c.terminal;
     const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
-    if (t.kind == Terminal::Kind::kText) (t.subtree ? out.text_subtree_csels : out.text_own_csels) |= Mask128::bit(k);
+    if (t.kind == Terminal::Kind::kText)
+      (t.subtree ? out.text_subtree_csels : t.after ? out.text_after_csels : out.text_own_csels) |= Mask128::bit(k);
     if (t.kind == Terminal::Kind::kOuter) out.outer_csels |= Mask128::bit(k);
     if (inner.kind == Terminal::Kind::kAttr)
       (inner.descendants ? out.attr_descendant_csels : out.attr_csels) |= Mask128::bit(k);
@@ -794,11 +805,17 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       out.attr_names_non_ascii = true;
   for (const CSel& c : out.csels) {
     if (c.segments.size() >= 2) out.any_sibling = true;
+    if (std::any_of(c.sib_combs.begin(), c.sib_combs.end(), is_following)) out.any_following = true;
     if (c.terminal.kind == Terminal::Kind::kNormalizeSpace) {
       out.any_normalize = true;
       if ((*c.terminal.inner)->kind == Terminal::Kind::kOuter) out.normalize_outer = true;
     }
   }
+  out.any_text_after = !out.text_after_csels.empty() ||
+                       std::any_of(out.text_entries.begin(), out.text_entries.end(),
+                                   [](const TextEntry& e) { return e.terminal.after; }) ||
+                       std::any_of(out.has_entries.begin(), out.has_entries.end(),
+                                   [](const HasEntry& e) { return e.terminal.after; });
   out.any_revs = !out.revs.empty();
   out.any_has_entries = !out.has_entries.empty();
   out.any_text = !out.text_entries.empty();

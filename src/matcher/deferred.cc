@@ -285,6 +285,10 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
   switch (t.dest.kind) {
     case Dest::Kind::kGateBit: {
       const uint64_t bit = uint64_t{1} << t.dest.value;
+      if (bit & schema_.following_bits) {  // decided at the context's close
+        following_ |= bit;
+        return;
+      }
       uint64_t& any = parent ? parent->child_any : root_child_any_;
       uint64_t& next = parent ? parent->child_next : root_child_next_;
       any |= bit;
@@ -307,6 +311,11 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     case Dest::Kind::kOwn: {
       if (!t.query) return;
+      if (t.terminal.kind == Terminal::Kind::kText && t.terminal.after) {
+        // The text after the candidate, in its parent, is still to come.
+        if (parent && *t.query < 128) parent->after_dests |= Mask128::bit(*t.query);
+        return;
+      }
       if (t.terminal.kind == Terminal::Kind::kOuter) {
         deferred_.push_back({*t.query, start, input_.raw_source(start, end, arena_)});
         return;

@@ -58,7 +58,8 @@ std::string dump(const CompiledSchema& s) {
     out += "csel " + std::to_string(k) + (c.flat ? " q" : " g") + std::to_string(c.dest) + ": ";
     for (size_t i = 0; i < c.segments.size(); ++i) {
       if (i) {
-        out += c.sib_adjacent[i - 1] ? " + " : " ~ ";
+        static const char* kBoundary[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] "};
+        out += kBoundary[static_cast<int>(c.sib_combs[i - 1])];
         if (i - 1 < c.sib_bits.size()) out += "[bit " + std::to_string(c.sib_bits[i - 1]) + "] ";
       }
       out += segment_text(c.segments[i]);

@@ -32,6 +32,7 @@ bool Matcher::text_wanted(Mask128& dests) const {
     });
     dests = dests & ~filled_;
   }
+  if (s.any_text_after) dests |= extra_[d].after_dests & ~filled_;
   bool wanted = !dests.empty();
   if (s.any_normalize && !wanted) {
     for (size_t k = 0; k < ns_.size() && k < 128 && !wanted; ++k) {
@@ -131,6 +132,12 @@ void Matcher::close_elem(size_t index, Offset end) {
       instances_.pop_back();
     }
 
+    following_ |= fx.arm_at_close;
+    // Text after this element in its parent feeds its text-after columns.
+    if (s.any_text_after && index > 0)
+      (frame.matched & s.text_after_csels).for_each([&](unsigned k) {
+        extra(index - 1).after_dests |= Mask128::bit(s.csels[k].dest);
+      });
     if (s.any_revs) hand_on_revs(index, end);
     if (s.any_positional) counters_.resize(counters_.size() - s.counter_stride);
     if (s.any_has_entries || s.any_text) decide_has_and_text(index, end);

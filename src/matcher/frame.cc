@@ -226,7 +226,7 @@ void Matcher::buffer_text(Bytes piece, bool decode_entities, Offset start) {
   if (stack_.empty()) return;
   const OpenElem& top = stack_.back();
   if (((top.matched & s.text_own_csels) | (top.in_matched & s.text_subtree_csels)).empty() && instances_.empty() &&
-      !s.any_normalize && !(s.any_revs || s.any_has_entries || s.any_text))
+      !s.any_normalize && !(s.any_revs || s.any_has_entries || s.any_text) && !s.any_text_after)
     return;
   Mask128 dests;
   if (!text_wanted(dests)) return;

@@ -119,9 +119,11 @@ struct FrameExtra {
   Mask128 has_cands;    // :has() templates this element is a candidate for
   Mask128 has_found;    // :has() candidacies already satisfied by a later element
   Mask128 text_cands;   // text-predicate templates this element is a candidate for
+  Mask128 after_dests;  // flat columns this element's own text feeds from now on (text after a child)
   uint64_t child_any = 0;   // sibling bits emitted so far by this element's children
   uint64_t child_next = 0;  // sibling bits emitted by the most recent child only
   uint64_t sib_state = 0;   // this element's own sibling-state word
+  uint64_t arm_at_close = 0;  // following:: bits this element arms when it closes
   uint32_t child_pos = 0;
   uint32_t type_pos = 0;
   uint32_t instance_count = 0;

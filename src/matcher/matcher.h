@@ -284,6 +284,9 @@ class Matcher final : public TokenSink {
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;
+  // following:: bits armed by a closed element and not yet consumed: they
+  // hold for every later start tag, whatever its parent.
+  uint64_t following_ = 0;
   uint64_t instance_counter_ = 0;
   uint32_t ignored_structural_starts_ = 0;
   uint32_t event_ignored_ = 0;  // ignored_structural_starts_ when the current event began

@@ -45,7 +45,8 @@ Matcher::Matcher(const CompiledSchema& schema, const EncodedInput& input, ValueA
   std::fill(std::begin(open_by_tag_), std::end(open_by_tag_), -1);
   swap_buffers();
   uses_extra_ = schema.wants_source || !schema.containers.empty() || schema.any_revs ||
-                schema.any_has_entries || schema.any_text || schema.any_positional || schema.any_sibling;
+                schema.any_has_entries || schema.any_text || schema.any_positional || schema.any_sibling ||
+                schema.any_text_after;
   columns_.resize(schema.query_count);
   finished_rows_.resize(schema.groups.size());
   if (schema.any_normalize) ns_.resize(schema.csels.size());

@@ -42,7 +42,7 @@ struct Segment {
 // A streamed selector: a flat-query member or a group container.
 struct CSel {
   std::vector<Segment> segments;
-  std::vector<bool> sib_adjacent;  // per boundary: `+` (true) or `~`
+  std::vector<Comb> sib_combs;     // per boundary: `+`, `~`, following or following-first
   std::vector<uint32_t> sib_bits;  // per boundary, 0..63; empty when cold or one segment
   Terminal terminal;
   uint32_t dest = 0;  // query index when flat, else group index
@@ -185,6 +185,12 @@ class CompiledSchema {
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler
   uint64_t ungated_bits = ~uint64_t{0};
+  // Sibling bits of following:: boundaries: an element that ends a segment
+  // before one arms its bit document-wide when it closes (not when it
+  // starts, and not in its parent); following_first_bits are consumed by the
+  // first element that takes them (following::E[1]).
+  uint64_t following_bits = 0, following_first_bits = 0;
+  bool any_following = false;
   uint32_t query_count = 0;
   uint32_t chain_slots = 0;  // non-last chains over every matched segment
 
@@ -231,6 +237,10 @@ class CompiledSchema {
 
   // CSels (below 128, flat, dest below 128) by what they deliver.
   Mask128 text_own_csels, text_subtree_csels, outer_csels, attr_csels, attr_descendant_csels;
+  // CSels whose value is the text after the subject among its parent's
+  // children: the subject's close opens its parent's own text to the column.
+  Mask128 text_after_csels;
+  bool any_text_after = false;
   uint64_t sig_union = 0;
   bool sig_tag = false, sig_class = false, sig_id = false;
   bool attr_names_non_ascii = false;

@@ -260,9 +260,14 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       const CSel& c = s.csels[k];
       for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
         const uint32_t bit = c.sib_bits[i];
-        const uint64_t word = c.sib_adjacent[i] ? next : any;
-        if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], view(), d))
+        const Comb comb = c.sib_combs[i];
+        const uint64_t word = comb == Comb::kAdjacent ? next : comb == Comb::kSibling ? any : following_;
+        if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], view(), d)) {
           fx->sib_state |= uint64_t{1} << bit;
+          // following::E[1]: this E is the first after every context
+          // closed so far; a later context arms the bit again.
+          if (comb == Comb::kFollowingFirst) following_ &= ~(uint64_t{1} << bit);
+        }
       }
     });
   }
@@ -332,7 +337,11 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
 
   // Sibling emission into the parent's child words.
   if (s.any_sibling) {
-    const uint64_t em = emitted & s.ungated_bits;
+    uint64_t em = emitted & s.ungated_bits;
+    if (s.any_following) {  // armed when this element closes
+      fx->arm_at_close = em & s.following_bits;
+      em &= ~s.following_bits;
+    }
     uint64_t& any = px ? px->child_any : root_child_any_;
     uint64_t& next = px ? px->child_next : root_child_next_;
     any |= em;

@@ -496,14 +496,17 @@ PyObject* t_time_pass(PyObject*, PyObject* args) {
   return Py_BuildValue("(dk)", best, static_cast<unsigned long>(sink & 0xFFFF));
 }
 
-PyObject* dump_list(const std::vector<Selector>& list, bool parser_output) {
+PyObject* dump_list(const std::vector<Selector>& list, bool css) {
   Ref out(PyList_New(0));
   if (!out) return nullptr;
   for (const Selector& sel : list) {
     // Every selector a front end returns must satisfy the model's invariants;
     // a violation surfaces as the internal-fault exception.
     std::optional<std::string> v = model_violation(sel);
-    if (!v && parser_output && sel.anchor) v = "anchor set by a front end";
+    // Only paths from the context element carry an anchor: the context itself
+    // (0) or its children (1), never with the `relative` flag.
+    if (!v && css && sel.anchor) v = "anchor set by the CSS parser";
+    if (!v && sel.anchor && (*sel.anchor > 1 || sel.relative)) v = "anchor beside the relative flag";
     if (v) {
       Fault f{FaultKind::kInternal, "larkspine: internal fault: model invariant: " + *v};
       return raise_fault(f);
@@ -538,7 +541,7 @@ PyObject* t_compile(PyObject*, PyObject* args) {
     }
   });
   if (f) return raise_fault(f);
-  return dump_list(list, Bytes(which) != "sub");
+  return dump_list(list, Bytes(which) == "css");
 }
 
 // css_piece(kind, text): "split" -> list, "unescape" -> str or None,

@@ -1,0 +1,216 @@
+"""The `following::` axis, answered as parsel (lxml) answers it: every element
+that starts after a context element has ended, in document order and once;
+`following::E[1]` the first such E after each context. Pages are built for
+the construct: nested contexts, contexts whose first following element
+coincides, contexts decided at their close (a text or path test), a context
+the end of the document closes, and steps and values after the axis."""
+import pytest
+
+import _larkspine as ls
+
+parsel = pytest.importorskip("parsel")
+
+FORM = """<html><body>
+<label for=nome>Nome</label><div>Ana</div><div>extra</div>
+<label for=cor>Cor</label><p>text <div class="v">azul</div></p>
+<label for=ano>Ano</label><label for=mes>Mes</label><div class="v">2020<span>!</span></div>
+<div><label for=in>In</label></div><div class="v"><a href=/a>1</a><a href=/b>2</a></div>
+</body></html>"""
+
+NESTED = """<html><body>
+<div class=c><div class=c><span>in</span></div><span>mid</span></div><span>after</span>
+<section><span>s1</span></section><div class=c>x</div>
+</body></html>"""
+
+SPANS = """<html><body><p><span>Nome:</span> <span>Nome: Ana</span><span>z</span></p>
+<p><span>Cidade: <span>inner</span></span><span>Lisboa</span></p>
+<p><b>Fax:</b></p><span>no <i>x</i></span>
+</body></html>"""
+
+TABLES = """<html><body>
+<h3>Resumo das Multas</h3><div><table id=t1><tr class=head><th>h</th></tr>
+<tr><td>1</td><td>a</td></tr><tr class=total><td>9</td></tr>
+<tr><td><table id=inner><tr><td>nested</td></tr></table></td></tr></table></div>
+<h3>Outro</h3><table id=t2><tr><td>2</td></tr></table>
+<table id=t3><tr><td><span>Dados do Veiculo</span></td></tr></table>
+<table id=t4><tr><td>v1</td></tr><tr><td>v2</td></tr></table>
+<h3>Resumo final</h3>
+</body></html>"""
+
+UNCLOSED = """<html><body><div><h2>Open<p>one</p><p>two</p>"""
+
+CHAIN = """<html><body><h1>T</h1><p>a</p><h2>S</h2><p>b</p><p>c</p><h2>R</h2><div><p>d</p></div></body></html>"""
+
+CASES = {
+    "a context decided at its start": [
+        (FORM, "//label[@for='nome']/following::div[1]/text()"),
+        (FORM, "//label[@for='cor']/following::div[1]/text()"),
+        (FORM, "//label/following::div[1]/text()"),
+        (FORM, "//label/following::div[@class='v'][1]//text()"),
+        (FORM, "//label[@for='in']/following::div[1]//a/@href"),
+        (FORM, "//label[@for='ano']/following::div[1]"),
+        (FORM, "//label[@for='ano']/following::span[1]/text()"),
+        (FORM, "//label/following::*[1]/@class"),
+    ],
+    "every later element": [
+        (FORM, "//label[@for='cor']/following::div/text()"),
+        (FORM, "//label/following::a/@href"),
+        (NESTED, "//section/following::div//text()"),
+        (NESTED, "//div[@class='c']/following::span/text()"),
+    ],
+    "nested and coinciding contexts": [
+        (NESTED, "//div[@class='c']/following::span[1]/text()"),
+        (NESTED, "//div/following::span[1]/text()"),
+        (NESTED, "//span/following::span[1]/text()"),
+        (NESTED, "//*[@class='c']/following::*[1]"),
+    ],
+    "a context decided at its close": [
+        (SPANS, "//span[contains(text(),'Nome:')]/following::span[1]/text()"),
+        (SPANS, "//span[contains(text(),'Cidade:')]/following::span[1]/text()"),
+        (SPANS, "//span[contains(., 'inner')]/following::span[1]/text()"),
+        (SPANS, "//b[text()='Fax:']/following::span[1]//text()"),
+        (SPANS, "//p[.//b]/following::span/text()"),
+        (TABLES, "//h3[contains(text(),'Resumo')]/following::table[1]//tr/td/text()"),
+        (TABLES, "//h3[contains(text(),'Resumo')]/following::table[1]//tr[@class]/@class"),
+        (TABLES, "//h3[contains(text(),'Outro')]/following::table[1]/@id"),
+        (TABLES, "//table[.//span[text()='Dados do Veiculo']]/following::table[1]//td/text()"),
+    ],
+    "the end of the document closes the context": [
+        (UNCLOSED, "//h2/following::p[1]/text()"),
+        (UNCLOSED, "//h2/following::p/text()"),
+        (UNCLOSED, "//div/following::p/text()"),
+        (UNCLOSED, "//p/following::p[1]/text()"),
+    ],
+    "steps after the axis": [
+        (CHAIN, "//h1/following::h2[1]/following::p[1]/text()"),
+        (CHAIN, "//h2/following::p[1]/following::p[1]/text()"),
+        (CHAIN, "//h2/following::div[1]/p/text()"),
+        (CHAIN, "//h1/following::*[1]/text()"),
+        (CHAIN, "/html/body/h2/following::p/text()"),
+        (CHAIN, ".//h2/following::p[1]/text()"),
+    ],
+}
+
+ROWS = [(g, page, q) for g, rows in CASES.items() for page, q in rows]
+
+
+@pytest.mark.parametrize("group, page, query", ROWS, ids=[f"{g}:{q}" for g, _, q in ROWS])
+def test_answers_as_parsel_does(group, page, query):
+    expected = parsel.Selector(text=page).xpath(query).getall()
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(page.encode(), [query])[0] == expected
+
+
+def test_queries_of_one_schema_keep_their_own_triggers():
+    queries = [q for _, page, q in ROWS if page is FORM]
+    sel = parsel.Selector(text=FORM)
+    assert ls.extract(FORM.encode(), queries) == [sel.xpath(q).getall() for q in queries]
+
+
+def test_first_only_takes_the_first_value():
+    q = "//label/following::div[1]/text()"
+    plan = ls.Plan([q], [], first_only=[True])
+    assert plan.extract(FORM.encode()) == [parsel.Selector(text=FORM).xpath(q).getall()[:1]]
+
+
+def test_a_group_container_after_the_axis():
+    container = "//h3/following::table[1]"
+    fields = [("cells", ".//td/text()"), ("id", "@id")]
+    _, grouped = ls.extract_grouped(TABLES.encode(), [], [(container, fields)])
+    expected = [[row.xpath(".//td/text()").getall(), row.xpath("@id").getall()]
+                for row in parsel.Selector(text=TABLES).xpath(container)]
+    assert grouped == [expected]
+
+
+@pytest.mark.parametrize("query, reason", [
+    ("//label/following::div[2]/text()", "this `following::` form is unsupported"),
+    ("//label/following::div[1][@class='v']", "this `following::` form is unsupported"),
+    ("//label//following::div", "this `following::` form is unsupported"),
+    ("//label/following::div[contains(text(), 'x')]", "this `following::` form is unsupported"),
+    ("//label/following::div[span]", "this `following::` form is unsupported"),
+    ("//label/following::div[@a or @b][1]", "positional predicate"),
+    ("//div[following::p]", "this `following::` form is unsupported"),
+    ("//label/following::text()", "this `following::` form is unsupported"),
+])
+def test_what_is_left_is_explained(query, reason):
+    (ok, why), = ls.audit_schema([query], [])[0]
+    assert not ok and why.startswith(reason)
+
+
+def test_a_grouped_sub_field_names_the_axis():
+    _, groups, _ = ls.audit_schema([], [("div", [("x", "./span/following::b")])])
+    assert groups[0][1][0] == (False, "the following:: axis inside a grouped sub-field is unsupported "
+                                      "(empty column)")
+
+
+def test_budget_counts_a_trigger_bit_per_axis():
+    assert ls.audit_schema(["//a/following::b[1]/following::c", "//a/following-sibling::b"], [])[2][2] == 3
+
+
+CORPUS_QUERIES = [
+    "//h1/following::p[1]//text()",
+    "//h2/following::a[1]/@href",
+    "//title/following::meta[1]/@content",
+    "//a/following::a[1]/@href",
+    "//h2/following::ul[1]//a/@href",
+    "//*[@id]/following::div[1]/@class",
+    "//label/following::input[1]/@name",
+    "//h3[contains(text(), 'e')]/following::p[1]//text()",
+    "//header/following::a/@href",
+]
+
+
+def test_corpus_pages_agree(shared_dir):
+    """The axis on real article pages, where parsel finds something."""
+    from tests import differential
+
+    pages = differential.pages(40)
+    if not pages:
+        pytest.skip("no corpus pages")
+    assert all(ok for ok, _ in ls.audit_schema(CORPUS_QUERIES, [])[0])
+    compared = 0
+    for name, text in pages:
+        sel = parsel.Selector(text=text)
+        ours = ls.extract(text.encode(), CORPUS_QUERIES)
+        for q, col in zip(CORPUS_QUERIES, ours):
+            theirs = sel.xpath(q).getall()
+            if theirs:
+                compared += 1
+                assert col == theirs, (name, q)
+    assert compared > len(pages)
+
+
+STRONG = """<html><body><div><p><strong>Prijzengeld:</strong> 1000 euro<br>extra <i>i</i> tail</p>
+<p><strong>Definitie</strong></p><p>lead <strong>Definitie</strong> uitleg</p>
+<strong>Los</strong> body text</div><ul><li><b>a</b>1<b>b</b>2</li></ul></body></html>"""
+
+AFTER_CASES = [
+    '//strong[contains(text(),"Prijzengeld")]/following-sibling::text()',
+    '//strong[text()="Definitie"]/following-sibling::text()',
+    './/strong[contains(text(),"Definitie")]/following-sibling::text()',
+    "//strong/following-sibling::text()",
+    "//li/b/following-sibling::text()",
+    "//b[.='a']/following-sibling::text()",
+    "//p[strong]/following-sibling::text()",
+    "//div[.//i]//strong/following-sibling::text()",
+    "//br/following-sibling::text()[normalize-space()]",
+    "substring-after(//strong/following-sibling::text(), ' ')",
+]
+
+
+@pytest.mark.parametrize("query", AFTER_CASES)
+def test_text_after_an_element_answers_as_parsel_does(query):
+    expected = parsel.Selector(text=STRONG).xpath(query).getall()
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(STRONG.encode(), [query])[0] == expected
+
+
+@pytest.mark.parametrize("query", [
+    "//li/b[last()]/following-sibling::text()",
+    "//b//following-sibling::text()",
+    "normalize-space(//b/following-sibling::text())",
+    "//b/following-sibling::text() | //li/text()",
+])
+def test_text_after_an_element_refused_where_it_cannot_stream(query):
+    assert ls.audit_schema([query], [])[0][0][0] is False
+    assert ls.extract(STRONG.encode(), [query]) == [[]]
