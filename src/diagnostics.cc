@@ -39,7 +39,7 @@ constexpr const char kIs[] =
 constexpr const char kHas[] =
     ":has() is supported on ONE compound of a lone selector, as a relative selector LIST whose members are each one compound — `:has(a)`, `:has(> img)`, `:has(a, img)`, `:has(> a, > img)`. The value may be that element's own (`div:has(a)::attr(id)`), its subtree (`div:has(a) ::text`), or a DESCENDANT's (`div:has(a) a::attr(href)`). A member may be a tag/`*`/id/class/attribute/`:not` compound (id/attribute/`:not` members and the list itself are a divergence in our favor; cssselect rejects them). Unsupported: a chain/sibling inside (`:has(.a .b)`, `:has(a + b)`), a list MIXING relative combinators (`:has(> a, img)`), a nested/second `:has`, a positional inner, a group member";
 constexpr const char kAxis[] =
-    "unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` and `following::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::` and `self::` are not";
+    "unsupported XPath axis — supported axes are child (`/`, `child::`), descendant (`//`, `descendant::`), `following-sibling::` and `following::` (after a single `/`), and `ancestor::`/`parent::`/`..` right after a first `//` step (`//INNER/ancestor::E`, `//INNER/..//x`); `preceding[-sibling]::`, `ancestor-or-self::` and `self::` outside a predicate (`//*[self::p or self::pre]` is supported) are not";
 constexpr const char kOutsideSubset[] =
     "outside the supported downward-XPath subset (child/descendant steps, `*`/tag tests, attribute predicates, `text()`/`@attr` terminals)";
 constexpr const char kPlacement[] =
