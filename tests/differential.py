@@ -243,3 +243,38 @@ def compare_groups(pages, extract_grouped, selector_class):
                 mismatches.append((name, container, got, expected))
     return rows, mismatches
 
+
+
+def assert_as_parsel(page, query):
+    """``query`` is supported and gives on ``page`` what parsel's XPath gives."""
+    import _larkspine as ls
+    import parsel
+
+    expected = parsel.Selector(text=page).xpath(query).getall()
+    assert ls.audit_schema([query], [])[0][0] == (True, None)
+    assert ls.extract(page.encode(), [query])[0] == expected
+
+
+def assert_corpus_agrees(queries, limit=40, skip_blank=False):
+    """Every one of ``queries`` is supported and, on up to ``limit`` corpus pages, gives
+    what parsel's XPath gives wherever parsel finds something (with ``skip_blank``, a
+    single empty string aside); there must be more such answers than pages.
+    Returns False, having compared nothing, when the corpus is absent."""
+    import _larkspine as ls
+    import parsel
+
+    found = pages(limit)
+    if not found:
+        return False
+    flat, _, _ = ls.audit_schema(queries, [])
+    assert all(ok for ok, _ in flat), flat
+    compared = 0
+    for name, text in found:
+        sel = parsel.Selector(text=text)
+        for q, col in zip(queries, ls.extract(text.encode(), queries)):
+            theirs = sel.xpath(q).getall()
+            if theirs and not (skip_blank and theirs == [""]):
+                compared += 1
+                assert col == theirs, (name, q)
+    assert compared > len(found)
+    return True
