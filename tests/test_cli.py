@@ -260,7 +260,9 @@ def test_console_script_and_module_run() -> None:
 
 
 def test_broken_pipe_ends_quietly(work) -> None:
-    proc = subprocess.Popen([*command(), "extract", "schema.toml", "crawl.warc.gz", "crawl.warc.gz"],
+    # Records are written a batch at a time: the output must outgrow a pipe's buffer, or
+    # the whole of it may be written before the reader closes its end.
+    proc = subprocess.Popen([*command(), "extract", "schema.toml", *["crawl.warc.gz"] * 200],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     assert proc.stdout is not None and proc.stderr is not None
     first = proc.stdout.readline()
