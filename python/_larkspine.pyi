@@ -15,6 +15,7 @@ __all__ = [
     "resolve_label",
     "detect_encoding",
     "records_text",
+    "join_links",
     "Plan",
     "ArrowBatch",
 ]
@@ -44,6 +45,9 @@ def records_text(
 def records_text(
     batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[True]
 ) -> tuple[bytes, bytes]: ...
+def join_links(
+    links: list[str], base: str, https: bool, origin: str, directory: str | None, fragmentless: str | None
+) -> tuple[list[str | None], int]: ...
 def _query_syntax_error(query: str, sub_field: bool = False) -> tuple[int, str] | None: ...
 def _sub_field_budget(groups: Sequence[_Group]) -> tuple[int, int]: ...
 @final

@@ -8,6 +8,7 @@ import gzip
 import string
 from urllib.parse import urljoin
 
+import _larkspine
 import pytest
 from hypothesis import example, given, settings, strategies as st
 
@@ -165,15 +166,14 @@ def _urljoin_or_kept(base, value):
 @example("https://h.example/a/", "/a/./b")
 @example("https://h.example/a/", "//h2.example/x;y")
 def test_every_fast_path_gives_urljoins_answer(base, value):
-    joiner = _urls.Joiner(base)
-    fast = joiner.fast(value)
-    assert fast is None or fast == urljoin(base, value)
+    proven = _urls.Joiner(base).proven(value)
+    assert proven is None or proven == urljoin(base, value)
 
 
 @settings(max_examples=500, deadline=None)
 @given(st.sampled_from(BASES), st.lists(values, max_size=12))
 def test_a_batch_of_values_joins_as_urljoin_does(base, batch):
-    # The batch scans find what fast() would refuse; both must give urljoin's answers.
+    # Proven links and the rest, side by side in one list, and the prefixes made on the way.
     joiner = _urls.Joiner(base)
     assert _urls.resolve_all(batch, joiner) == [_urljoin_or_kept(base, v) for v in batch]
     assert _urls.resolve_all(batch[::-1], joiner) == [_urljoin_or_kept(base, v) for v in batch[::-1]]
@@ -186,7 +186,35 @@ def test_a_batch_of_values_joins_as_urljoin_does(base, batch):
 def test_the_shapes_links_usually_have_take_a_fast_path(value, shape):
     # Not a speed test: each shape meant to be fast is, so a condition that grows too
     # strict shows here, not only in the benchmark.
-    assert _urls.Joiner(PAGE).fast(value) == urljoin(PAGE, value), shape
+    assert _urls.Joiner(PAGE).proven(value) == urljoin(PAGE, value), shape
+
+
+@pytest.mark.parametrize("head", ["", "/", "https://h2.example/"])
+@pytest.mark.parametrize("pattern", ["/.", "//", "?#", ";", "[", "]", "\t", "\n", "\r"])
+def test_what_refuses_a_shape_is_seen_wherever_it_lies(head, pattern):
+    # The native test reads links a block of bytes at a time: a pair split across two
+    # blocks, or a byte in the last short block, must refuse the shape all the same.
+    for k in range(40):
+        value = head + "a" * k + pattern + "b"
+        proven = _urls.Joiner(PAGE).proven(value)
+        assert proven is None or proven == urljoin(PAGE, value), (k, value)
+
+
+@pytest.mark.parametrize("links, message", [
+    ("https://h.example/", "links must be a list of str"),
+    (["/a", b"/b"], "got a bytes in it"),
+])
+def test_join_links_refuses_what_is_not_a_list_of_str(links, message):
+    with pytest.raises(TypeError, match=message):
+        _larkspine.join_links(links, PAGE, True, "https://shop.example", None, None)
+
+
+def test_links_the_native_test_cannot_read_go_to_urljoin():
+    # A lone surrogate has no UTF-8 form; non-ASCII links are left to urljoin.
+    links = ["/a\udc80", "/\u00fc", "/ok"]
+    joined, unproven = _larkspine.join_links(links, PAGE, True, "https://shop.example", None, None)
+    assert (joined, unproven) == ([None, None, "https://shop.example/ok"], 2)
+    assert _urls.resolve_all(links, PAGE) == [urljoin(PAGE, v) for v in links]
 
 
 # --- Against Scrapy's response.urljoin on every corpus page ---------------------------

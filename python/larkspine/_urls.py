@@ -11,17 +11,16 @@ A schema with an ``absolute=True`` field finds that ``href`` in the same scan as
 fields (one hidden first-only query, :data:`BASE_QUERY`). Only a page whose ``<base>`` lies
 beyond Scrapy's window is read again, and then only its first 4096 characters.
 
-Joining is ``urljoin``'s answer for every value, memoised per base, with fast paths for
-the shapes links have (absolute ``http(s)`` URLs, ``/rooted`` and ``relative/paths``) taken
-only where a cheap pattern proves ``urljoin`` would give the same string (see
-:meth:`Joiner.fast`). Where ``urljoin`` raises (a malformed IPv6 host), Scrapy's call
+Joining is ``urljoin``'s answer for every value: made natively for the shapes links have
+(absolute ``http(s)`` URLs, ``/rooted`` and ``relative/paths``, fragments) where a cheap test
+proves ``urljoin`` would give the same string (:func:`_larkspine.join_links`), else by
+``urljoin`` itself, memoised per base. Where ``urljoin`` raises (a malformed IPv6 host), Scrapy's call
 fails; the value is kept as written instead, so it is never lost.
 """
 
 from __future__ import annotations
 
 import codecs
-import re
 from collections.abc import Callable
 from urllib.parse import urljoin, urlparse, urlsplit, urlunparse
 
@@ -144,205 +143,94 @@ def _codec(encoding: str) -> str:
 
 
 class Joiner:
-    """``urljoin(base, value)`` for one base (one page's), memoised, with proven fast paths."""
+    """``urljoin(base, value)`` for one base (one page's): the proven concatenations made
+    natively (:func:`_larkspine.join_links`, whose proofs its source states), the rest by
+    urljoin, memoised."""
 
-    __slots__ = ("base", "scheme", "_origin", "_directory", "_document", "memo")
+    __slots__ = ("base", "https", "_origin", "_directory", "_fragmentless", "_complete", "memo")
 
     def __init__(self, base: str) -> None:
         self.base = base
         self.memo: dict[str, str] = {}
-        self._origin: str | None = None
         self._directory: str | None = None
-        self._document: str | None = None
+        self._fragmentless: str | None = None
+        self._complete = False
         try:
             parts = urlsplit(base)
         except ValueError:
             parts = None
-        # The fast paths are proven for hierarchical http(s) bases with a host only.
+        # The proofs hold for hierarchical http(s) bases with a host only.
         ok = parts is not None and parts.scheme in ("http", "https") and bool(parts.netloc)
-        self.scheme = parts.scheme if parts is not None and ok else ""
-        if parts is not None and ok:
-            # urljoin(base, "/x") is urlunparse((scheme, netloc, "/x", "", "", "")): a
-            # rooted path free of dot segments is kept whole, and with a host urlunsplit
-            # writes scheme "://" netloc path.
-            self._origin = f"{parts.scheme}://{parts.netloc}"
+        self.https: bool | None = parts.scheme == "https" if parts is not None and ok else None
+        # urljoin(base, "/x") is urlunparse((scheme, netloc, "/x", "", "", "")): with a host,
+        # urlunsplit writes scheme "://" netloc path.
+        self._origin = f"{parts.scheme}://{parts.netloc}" if parts is not None and ok else ""
 
-    def join_many(self, values: list[str]) -> None:
-        """Every one of ``values`` (distinct, not yet joined) joined into the memo.
+    def join(self, values: list[str]) -> list[str]:
+        """Every one of ``values`` joined to the base."""
+        https = self.https
+        if https is None:
+            return [self._urljoin(v) for v in values]
+        joined, unproven = _larkspine.join_links(
+            values, self.base, https, self._origin, self._directory, self._fragmentless
+        )
+        if unproven:
+            missing = [i for i, v in enumerate(joined) if v is None]
+            if not self._complete:
+                # The prefixes for relative paths and fragments cost two urljoin-sized
+                # calls: made when a page first has such a link, then proven again.
+                self._complete_prefixes()
+                again, unproven = _larkspine.join_links(
+                    [values[i] for i in missing], self.base, https, self._origin, self._directory, self._fragmentless
+                )
+                for i, v in zip(missing, again):
+                    joined[i] = v
+                missing = [i for i, v in zip(missing, again) if v is None] if unproven else []
+            for i in missing:
+                joined[i] = self._urljoin(values[i])
+        return joined  # type: ignore[return-value]  # no None is left
 
-        :meth:`fast`'s tests are made once over all the values joined by newlines, a few
-        scans in C instead of a dozen calls per value; the values they would refuse are
-        found from where the scans stop, and alone go through :meth:`fast`."""
-        blob = "\n".join(values)
-        suspects: set[str] | None = None
-        # A value holding a newline or non-ASCII, or a scheme without shapes: one by one;
-        # so are a few values (a first-only field's), for which the scans cost more.
-        if len(values) > 3 and self.scheme and blob.isascii() and blob.count("\n") == len(values) - 1:
-            suspects = set()
-            for token in _UNPROVEN:
-                at = blob.find(token)
-                while at >= 0:
-                    start = blob.rfind("\n", 0, at) + 1
-                    end = blob.find("\n", at + 1)
-                    suspects.add(blob[start:] if end < 0 else blob[start:end])
-                    at = -1 if end < 0 else blob.find(token, end)
-            if blob and blob[-1] in "?#":
-                suspects.add(values[-1])
-        memo = self.memo
-        base = self.base
-        origin = self._origin
-        for value in values:
-            if suspects is None or not value or (suspects and value in suspects):
-                joined = self.fast(value)
-            # _shape's first cases, inline for the most frequent shapes.
-            elif value.startswith("https://") and value[8:9] not in "/?#":
-                joined = value
-            elif value.startswith("http://") and value[7:8] not in "/?#":
-                joined = value
-            elif value[0] == "/" and origin is not None and value[1:2] != "/" and "/." not in value:
-                joined = origin + value
-            else:
-                joined = self._shape(value)
-            if joined is None:
-                try:
-                    joined = urljoin(base, value)
-                except ValueError:  # urljoin refuses a malformed IPv6 host: keep the value
-                    joined = value
-            memo[value] = joined
+    def proven(self, value: str) -> str | None:
+        """``urljoin(base, value)`` where the native test proves what it is, else ``None``."""
+        if self.https is None:
+            return None
+        self._complete_prefixes()
+        joined, _ = _larkspine.join_links(
+            [value], self.base, self.https, self._origin, self._directory, self._fragmentless
+        )
+        return joined[0]
 
-    def _fragmentless(self) -> str:
-        """``urljoin(base, "#")``: for a reference of a fragment alone, urljoin puts the
-        base's parts back together with the reference's fragment (urlunparse writes
-        ``#fragment`` after them when it is not empty)."""
-        document = self._document
-        if document is None:
-            parts = urlparse(self.base)
-            document = self._document = urlunparse(parts._replace(fragment=""))
-        return document
-
-    def _prefix(self, probe: str) -> str | None:
-        """``urljoin(base, probe)`` less the probe's final ``x``, if it ends with ``/x``."""
+    def _complete_prefixes(self) -> None:
+        if self._complete:
+            return
+        self._complete = True
+        # urljoin(base, "x") less its "x": the directory relative paths are joined to.
         try:
-            joined = urljoin(self.base, probe)
+            joined = urljoin(self.base, "x")
         except ValueError:
-            return None
-        return joined[:-1] if joined.endswith("/x") else None
+            joined = ""
+        self._directory = joined[:-1] if joined.endswith("/x") else None
+        # urljoin(base, "#..."): the base's parts put together again with the link's
+        # fragment (urlunparse writes "#fragment" after them when it is not empty).
+        self._fragmentless = urlunparse(urlparse(self.base)._replace(fragment=""))
 
-    def fast(self, value: str) -> str | None:
-        """``urljoin(self.base, value)`` where a cheap test proves what it is, else ``None``.
-
-        Invariants, read off ``urllib.parse`` and checked against it by the tests (over
-        generated bases and values). The base is http(s) with a host; the value is printable
-        ASCII (so no tab, CR or LF, which urlsplit deletes, and no control it strips in front)
-        and holds none of what else changes a URL in urlsplit and urlunsplit: ``;`` (params: a
-        trailing one is dropped), brackets (an IPv6 host, validated), an empty query or
-        fragment (``?#``, or a final ``?`` or ``#``: dropped). Then:
-
-        - ``http(s)://host...`` is given back unchanged (split and put together again, or,
-          for the other of the two schemes, returned as it is); ``//host...`` too, after the
-          base's scheme.
-        - ``/path`` with no segment starting with ``.`` (urljoin removes ``.`` and ``..``)
-          is the base's origin followed by the value.
-        - A relative path (no scheme by urlsplit's own test, not starting with ``.?#``, a space
-          or a control, no ``//``, whose empty segments urljoin drops, and no ``/.``) is the
-          base's directory followed by the value. The directory is ``urljoin(base, "x")``
-          less its ``x``: urljoin treats the base's path alike whatever dot-free, non-empty
-          segments follow it.
-        - ``#fragment`` is the base without its fragment followed by the value.
-        - An empty value is the base; a value whose only ``#`` ends it joins as the value
-          without it (urlsplit reads the same parts from both), and ``#`` alone as the base
-          without its fragment.
-        - Any other ``scheme:...`` is returned as it is (urljoin returns a value of another
-          scheme untouched), once urlsplit accepts it: it refuses only a ``//`` authority
-          with brackets or non-ASCII; here tab, CR and LF alone are refused, as they could
-          hide a ``//``.
-        """
-        if not self.scheme:
-            return None
-        if not value:
-            return self.base  # urljoin's own first answer
-        if value[-1] == "#" and value.find("#") == len(value) - 1:
-            # An empty fragment is dropped as urlsplit reads the value: "x#" joins as "x",
-            # unless urljoin returns it untouched, being of another scheme.
-            if len(value) == 1:
-                return self._fragmentless()
-            given = _SCHEME.match(value)
-            if given is None or given.group(1).lower() == self.scheme:
-                value = value[:-1]
-        if (
-            value.isascii()
-            and "\t" not in value
-            and "\n" not in value
-            and "\r" not in value
-            and ";" not in value
-            and "[" not in value
-            and "]" not in value
-            and "?#" not in value
-            and value[-1] not in "?#"
-        ):
-            return self._shape(value)
-        return self._other_scheme(value)
-
-    def _shape(self, value: str) -> str | None:
-        """:meth:`fast` for a value that passed its tests (see there)."""
-        # The order of the tests is the frequency of the shapes: most links are absolute.
-        if value.startswith("https://"):
-            return None if value[8:9] in "/?#" else value  # ("" is in any str: no host)
-        if value.startswith("http://"):
-            return None if value[7:8] in "/?#" else value
-        head = value[0]
-        if head == "#":
-            return self._fragmentless() + value
-        if head == "/":
-            if value[1:2] == "/":  # //host...: the base's scheme, if the host is not empty
-                return None if value[2:3] in "/?#" else self.scheme + ":" + value
-            if "/." in value:
-                return None
-            origin = self._origin
-            return None if origin is None else origin + value
-        if _SCHEME.match(value) is not None:
-            return self._other_scheme(value)
-        # No scheme (the pattern is urlsplit's own test): a relative path.
-        if head in ".?#" or head <= " " or "//" in value or "/." in value:
-            return None
-        directory = self._directory
-        if directory is None:
-            directory = self._directory = self._prefix("x")
-        return None if directory is None else directory + value
-
-    def _other_scheme(self, value: str) -> str | None:
-        """A value of a scheme other than the base's, which urljoin returns untouched."""
-        m = _SCHEME.match(value)
-        if m is None or m.group(1).lower() == self.scheme or "\t" in value or "\n" in value or "\r" in value:
-            return None
-        authority = _AUTHORITY.match(value, m.end())
-        if authority is not None:
-            host = authority.group(1)
-            if not host.isascii() or "[" in host or "]" in host:
-                return None
-        return value
-
-
-#: What the tests of :meth:`Joiner.fast` refuse (with non-ASCII): a value holding one is
-#: unproven by :meth:`Joiner._shape`. In a batch joined by newlines, ``?\n`` and ``#\n``
-#: are a value's final ``?`` or ``#``.
-_UNPROVEN = ("\t", "\r", ";", "[", "]", "?#", "?\n", "#\n")
-#: What urlsplit takes for a scheme: an ASCII letter, then scheme characters, then ``:``.
-_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]*):")
-#: The authority urlsplit reads after ``scheme:``, when a ``//`` starts it.
-_AUTHORITY = re.compile(r"//([^/?#]*)")
+    def _urljoin(self, value: str) -> str:
+        memo = self.memo
+        joined = memo.get(value)
+        if joined is None:
+            try:
+                joined = urljoin(self.base, value)
+            except ValueError:  # urljoin refuses a malformed IPv6 host: keep the value
+                joined = value
+            memo[value] = joined
+        return joined
 
 
 def resolve_all(values: list[str], base: str | Joiner | None) -> list[str]:
     """Every value resolved against ``base`` as ``urljoin`` resolves it (see the module).
 
-    A :class:`Joiner` carries its memo from one call to the next: a page's fields share one,
-    so the links a page repeats across its fields are joined once."""
+    A :class:`Joiner` carries its memo and prefixes from one call to the next: a page's
+    fields share one."""
     if base is None or not values:
         return values
-    j = base if isinstance(base, Joiner) else Joiner(base)
-    memo = j.memo
-    new = set(values).difference(memo)
-    if new:
-        j.join_many(list(new))
-    return list(map(memo.__getitem__, values))
+    return (base if isinstance(base, Joiner) else Joiner(base)).join(values)

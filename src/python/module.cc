@@ -15,6 +15,7 @@
 #include "python/errors.h"
 #include "python/plan.h"
 #include "python/private.h"
+#include "python/links.h"
 #include "python/records.h"
 
 namespace ls::py {
@@ -304,6 +305,7 @@ PyMethodDef kFunctions[] = {
      "surviving in a browser snapshot describes the document the browser already decoded,\n"
      "not the string in hand."},
     {"records_text", as_method(py_records_text), METH_FASTCALL | METH_KEYWORDS, kRecordsTextDoc},
+    {"join_links", as_method(py_join_links), METH_FASTCALL | METH_KEYWORDS, kJoinLinksDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
