@@ -9,7 +9,7 @@ import pytest
 import _larkspine as ls
 
 FUNCTIONS = ["extract", "extract_grouped", "audit_schema", "selector_terminals",
-             "selector_node_identity", "resolve_label", "detect_encoding", "records_text"]
+             "selector_node_identity", "resolve_label", "detect_encoding", "records_text", "join_links"]
 
 
 def test_module_registration_order_and_doc():
@@ -26,6 +26,7 @@ def test_module_registration_order_and_doc():
     (ls.selector_node_identity, "(queries)", ["(pinned_tag, can_match_a_synthesized_frame)"]),
     (ls.resolve_label, "(label)", ["WHATWG", "canonical encoding name", "None if"]),
     (ls.detect_encoding, "(html, encoding=None)", ["WHATWG canonical name", '"UTF-8" without sniffing']),
+    (ls.join_links, "(links, base, https, origin, directory, fragmentless)", ["urllib.parse.urljoin", "None where"]),
     (ls.Plan.extract, "($self, html, encoding=None)", ["one value-column per flat query", "released"]),
     (ls.Plan.extract_grouped, "($self, html, encoding=None)", ["(flat_columns, grouped)", "releases"]),
 ])
