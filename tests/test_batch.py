@@ -28,6 +28,13 @@ SCHEMA = Schema({
     "links": field("a::attr(href)"),
     "images": group("img", src=field("::attr(src)", first=True)),
 })
+# The same with links made absolute against each page's base: still a batch at a time.
+ABSOLUTE = Schema({
+    "title": field("title::text", first=True),
+    "links": field("a::attr(href)", absolute=True),
+    "canonical": field("link[rel=canonical]::attr(href)", first=True, absolute=True),
+    "images": group("img", src=field("::attr(src)", first=True, absolute=True), alt=field("::attr(alt)")),
+})
 
 
 def synthetic_pages(n: int) -> list[tuple[str, bytes]]:
@@ -198,22 +205,25 @@ def test_partition_extractor_limits_page_size_and_reads_names_that_are_not_utf8(
         (field("h1::text", each=str.strip), False),
         (field("h1::text", first=True, out=str.upper), False),
         (field("h1::text", first=True, default="none"), False),
-        (field("a::attr(href)", absolute=True), False),
+        (field("a::attr(href)", absolute=True), True),
+        (group("li", name=field("a::attr(href)", first=True, absolute=True)), True),
+        (field("a::attr(href)", absolute=True, default=[]), False),
         (group("li", first=True, name="b::text"), False),
         (group("li", out=len, name="b::text"), False),
         (group("li", name=field("b::text", each=int)), False),
     ],
-    ids=["list", "first", "group", "each", "out", "default", "absolute", "first-group", "group-out", "sub-each"],
+    ids=["list", "first", "group", "each", "out", "default", "absolute", "absolute-sub", "absolute-default",
+         "first-group", "group-out", "sub-each"],
 )
 def test_columnar_schemas_are_those_without_processors(decl, expected: bool) -> None:
     assert columnar(Schema({"title": field("title::text", first=True), "x": decl})) is expected
 
 
-def _per_record_parquet(path, items, **options) -> bytes:
+def _per_record_parquet(path, items, schema=SCHEMA, **options) -> bytes:
     from larkspine.outputs import ParquetWriter
 
-    writer = ParquetWriter(str(path), SCHEMA, **options)
-    for record in extract_records(SCHEMA, items):
+    writer = ParquetWriter(str(path), schema, **options)
+    for record in extract_records(schema, items):
         writer.write(record)
     writer.close()
     return path.read_bytes()
@@ -224,18 +234,21 @@ def _per_record_parquet(path, items, **options) -> bytes:
     [(1, 64, 4 << 20, None), (2, 64, 4 << 20, None), (3, 5, 4 << 20, 7), (1, 64, 3000, 7), (2, 1, 1, 1)],
     ids=["default", "two-jobs", "small-batches", "byte-bound", "one-page-batches"],
 )
-def test_tables_write_the_parquet_file_the_records_write(tmp_path, jobs, batch_pages, batch_bytes, row_group_size) -> None:
+@pytest.mark.parametrize("schema", [SCHEMA, ABSOLUTE], ids=["plain", "absolute"])
+def test_tables_write_the_parquet_file_the_records_write(
+    tmp_path, jobs, batch_pages, batch_bytes, row_group_size, schema
+) -> None:
     pq = pytest.importorskip("pyarrow.parquet")
     from larkspine.outputs import ParquetWriter
 
     items = documents()
     options = {"row_group_size": row_group_size} if row_group_size else {}
-    expected = _per_record_parquet(tmp_path / "records.parquet", items, **options)
+    expected = _per_record_parquet(tmp_path / "records.parquet", items, schema, **options)
     failed: list[str] = []
     summary = Summary()
-    writer = ParquetWriter(str(tmp_path / "tables.parquet"), SCHEMA, **options)
+    writer = ParquetWriter(str(tmp_path / "tables.parquet"), schema, **options)
     sizes = []
-    for table in extract_tables(SCHEMA, items, jobs=jobs, batch_pages=batch_pages, batch_bytes=batch_bytes,
+    for table in extract_tables(schema, items, jobs=jobs, batch_pages=batch_pages, batch_bytes=batch_bytes,
                                 on_failure=lambda f: failed.append(str(f)), summary=summary):
         sizes.append(table.num_rows)
         writer.write_table(table)

@@ -118,3 +118,35 @@ def test_absolute_fields_use_each_pages_base(urls):
     table = ABSOLUTE.extract_table(BASED, urls=urls)
     assert table.column_names == list(ABSOLUTE)
     assert table.to_pylist() == records(ABSOLUTE, BASED, urls=urls)
+
+
+def _shop_page(i: int) -> bytes:
+    # Pages with no rows, rows with no link, several links a row: each page's values
+    # must meet its own base, wherever the page's rows start in the batch.
+    base = b"<base href=/b%d/>" % i if i % 3 == 0 else b""
+    rows = b"".join(
+        b"<li class=offer><b>o%d</b>" % r + b"<a href=r%d/%d>x</a>" % (i, r) * (r % 3) for r in range(i % 4)
+    )
+    return base + b"<h1>p%d</h1><a href=../up%d>u</a><ul>%s</ul>" % (i, i, rows)
+
+
+SUBFIELDS = Schema({
+    "offers": group("li.offer", first_href=field("a::attr(href)", first=True, absolute=True),
+                    hrefs=field("a::attr(href)", absolute=True), name=field("b::text", first=True)),
+    "link": field("a::attr(href)", first=True, absolute=True),
+})
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_absolute_values_are_joined_page_by_page_in_a_batch(threads):
+    pages = [_shop_page(i) for i in range(40)]
+    urls = [None if i % 5 == 4 else f"https://s{i % 2}.example/d{i}/page" for i in range(40)]
+    for schema in (ABSOLUTE, SUBFIELDS):
+        table = schema.extract_table(pages, threads=threads, urls=urls)
+        assert table.to_pylist() == records(schema, pages, urls=urls)
+    # Joining keeps the engine's column types.
+    joined = SUBFIELDS.extract_table(pages, urls=urls).schema
+    plain = Schema({"offers": group("li.offer", first_href=field("a::attr(href)", first=True),
+                                    hrefs="a::attr(href)", name=field("b::text", first=True)),
+                    "link": field("a::attr(href)", first=True)}).extract_table(pages).schema
+    assert joined == plain

@@ -149,13 +149,18 @@ class Schema:
         for name, f in self._flat:
             if _plain_field(f):
                 continue
+            if _columnar_field(f):  # absolute, and nothing else to apply
+                table = _join_column(pa, table, name, bases)
+                continue
             raw = table.column(name).to_pylist()
             if f.first:
                 raw = [[] if v is None else [v] for v in raw]
             table = _replace(pa, table, name, [f.finish(v, u, b) for v, u, b in zip(raw, page_urls, bases)])
         for name, g in self._groups:
             subs = tuple(g.fields)
-            if not g.first and g._out is None and all(_plain_field(sub) for sub in g.fields.values()):
+            if not g.first and g._out is None and all(_columnar_field(sub) for sub in g.fields.values()):
+                if any(sub.absolute for sub in g.fields.values()):
+                    table = _join_subfields(pa, table, name, [sub.absolute for sub in g.fields.values()], bases)
                 if any(sub.first for sub in g.fields.values()):
                     table = _first_subfields(pa, table, name, [sub.first for sub in g.fields.values()])
                 continue
@@ -243,7 +248,70 @@ def _pyarrow() -> Any:
 
 def _plain_field(f: Field[Any]) -> bool:
     """The engine's column is the field's value: no processor or default to apply."""
-    return f._each is None and f._out is None and f.default is MISSING and not f.absolute
+    return _columnar_field(f) and not f.absolute
+
+
+def _columnar_field(f: Field[Any]) -> bool:
+    """The field's values are the engine's, joined to the page's base URL if ``absolute``:
+    finished on the Arrow arrays, a page's values at a time, with no Python call per value."""
+    return f._each is None and f._out is None and f.default is MISSING
+
+
+def _joined_values(pa: Any, values: Any, spans: Any, bases: Sequence[Any], nulls: bool = False) -> Any:
+    """``values`` (a string array) with page ``p``'s, ``values[spans[p]:spans[p + 1]]``,
+    joined to ``bases[p]`` (a :class:`Joiner`, or ``None``: kept as written). The count of
+    values does not change, so offsets into them stay right. ``nulls``: the values may be
+    null (a first-only field's: nothing matched), which stay null."""
+    strings = values.to_pylist()
+    at = spans.to_pylist()
+    for p, joiner in enumerate(bases):
+        lo, hi = at[p], at[p + 1]
+        if joiner is None or lo == hi:
+            continue
+        if nulls and None in strings[lo:hi]:
+            strings[lo:hi] = [v if v is None else joiner.join([v])[0] for v in strings[lo:hi]]
+        else:
+            strings[lo:hi] = joiner.join(strings[lo:hi])
+    return pa.array(strings, values.type)
+
+
+def _join_column(pa: Any, table: pyarrow.Table, name: str, bases: Sequence[Any]) -> pyarrow.Table:
+    """An ``absolute`` field's column, each page's values joined to its base (see
+    :func:`_joined_values`): a ``list<string>`` column's values, or a first-only field's
+    ``string`` column, a value a page."""
+    column: Any = table.column(name)
+    arr: Any = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+    if pa.types.is_list(arr.type):
+        values = _joined_values(pa, arr.values, arr.offsets, bases)
+        rebuilt = pa.ListArray.from_arrays(arr.offsets, values, type=arr.type)
+    else:
+        rebuilt = _joined_values(pa, arr, pa.array(range(len(arr) + 1), pa.int32()), bases, nulls=True)
+    return table.set_column(table.schema.get_field_index(name), name, rebuilt)
+
+
+def _join_subfields(
+    pa: Any, table: pyarrow.Table, name: str, absolute: list[bool], bases: Sequence[Any]
+) -> pyarrow.Table:
+    """A group column whose ``absolute`` sub-fields' values are joined to their page's base:
+    a page's rows are ``group offsets[p]`` to ``[p + 1]``, and their values a sub-field's
+    offsets at those rows."""
+    import pyarrow.compute
+
+    pc: Any = pyarrow.compute
+    column: Any = table.column(name)
+    groups: Any = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
+    rows: Any = groups.values
+    children = []
+    for i, joined in enumerate(absolute):
+        child: Any = rows.field(i)
+        if joined:
+            spans = pc.take(child.offsets, groups.offsets)
+            values = _joined_values(pa, child.values, spans, bases)
+            child = pa.ListArray.from_arrays(child.offsets, values, type=child.type)
+        children.append(child)
+    struct = pa.StructArray.from_arrays(children, fields=list(rows.type))
+    rebuilt = pa.ListArray.from_arrays(groups.offsets, struct, type=groups.type)
+    return table.set_column(table.schema.get_field_index(name), name, rebuilt)
 
 
 def _first_subfields(pa: Any, table: pyarrow.Table, name: str, first: list[bool]) -> pyarrow.Table:

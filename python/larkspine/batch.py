@@ -45,7 +45,7 @@ from typing import TYPE_CHECKING, Any
 
 from ._encoding import detect_encoding, resolve_encoding
 from ._fields import Group
-from ._schema import Record, Schema, _plain_field
+from ._schema import Record, Schema, _columnar_field
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from .inputs import Document, InputFailure
 
@@ -238,14 +238,14 @@ BATCH_BYTES = 4 << 20
 
 
 def columnar(schema: Schema) -> bool:
-    """Whether every field of ``schema`` is the engine's column as it is, so that
-    :func:`extract_tables` makes its records with no Python object per value: no ``each``,
-    ``out``, ``default`` or ``absolute``, and no ``first`` group."""
+    """Whether every field of ``schema`` is the engine's column, its links perhaps made
+    absolute, so that :func:`extract_tables` makes its records with no Python call per value:
+    no ``each``, ``out`` or ``default``, and no ``first`` group."""
     for decl in schema.fields.values():
         if isinstance(decl, Group):
-            if decl.first or decl._out is not None or not all(_plain_field(f) for f in decl.fields.values()):
+            if decl.first or decl._out is not None or not all(_columnar_field(f) for f in decl.fields.values()):
                 return False
-        elif not _plain_field(decl):
+        elif not _columnar_field(decl):
             return False
     return True
 
@@ -314,7 +314,7 @@ def extract_tables(
 
     def table_of(docs: list[Document]) -> Any:
         labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
-        fields: Any = schema.extract_table([d.body for d in docs], labels, threads=jobs)
+        fields: Any = schema.extract_table([d.body for d in docs], labels, threads=jobs, urls=[d.url for d in docs])
         string = pa_.string()
         head = [
             pa_.array([d.source for d in docs], string),
