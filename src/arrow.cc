@@ -48,20 +48,9 @@ alignas(64) const uint8_t kEmptyBuffer[64] = {};
 }  // namespace
 
 void ArrowBuffer::grow(size_t n) {
-  size_t want = size_ + n;
-  if (want < size_) throw std::bad_alloc();
-  size_t cap = std::max<size_t>(cap_ ? cap_ : 64, 64);
-  while (cap < want) {
-    if (cap > SIZE_MAX / 2) {
-      cap = want;
-      break;
-    }
-    cap *= 2;
-  }
-  void* p = std::realloc(p_, cap);
-  if (!p) throw std::bad_alloc();
+  void* p = p_;
+  grow_buffer(p, cap_, size_, n, 64);
   p_ = static_cast<uint8_t*>(p);
-  cap_ = cap;
 }
 
 void ArrowBuffer::resize_zeroed(size_t n) {

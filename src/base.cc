@@ -1,9 +1,31 @@
 // Out-of-line pieces of base.h.
 #include "base.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
 namespace ls {
 
 void internal_fault(const char* message) { throw InternalFault{message}; }
+
+void grow_buffer(void*& p, size_t& cap, size_t size, size_t n, size_t floor) {
+  const size_t want = size + n;
+  if (want < size) throw std::bad_alloc();
+  size_t grown = std::max(cap, floor);
+  while (grown < want) {
+    if (grown > SIZE_MAX / 2) {
+      grown = want;
+      break;
+    }
+    grown *= 2;
+  }
+  void* moved = std::realloc(p, grown);
+  if (!moved) throw std::bad_alloc();
+  p = moved;
+  cap = grown;
+}
 
 bool ascii_istarts_with(Bytes hay, Bytes lower_prefix) {
   if (hay.size() < lower_prefix.size()) return false;

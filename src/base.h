@@ -101,6 +101,13 @@ namespace ls {
 // property from UTF-8 text (bytes that are not valid UTF-8 are kept).
 Bytes trim_unicode_whitespace(Bytes s);
 
+// Grows a malloc'd buffer of `cap` bytes holding `size` to hold `n` more:
+// the capacity doubles from at least `floor` until it fits (or is exactly
+// what is needed when doubling would overflow), and the block is realloc'd.
+// Throws std::bad_alloc when the size overflows or realloc fails; `p` and
+// `cap` are then unchanged, so the buffer stays valid.
+void grow_buffer(void*& p, size_t& cap, size_t size, size_t n, size_t floor);
+
 // A decimal number that fits a signed 32-bit integer, with an optional
 // leading '+' or '-' when `allow_sign`; every other byte must be a digit.
 std::optional<int32_t> parse_decimal_i32(Bytes s, bool allow_sign);

@@ -32,20 +32,9 @@
 namespace ls {
 
 void TextBuffer::grow(size_t n) {
-  size_t want = size_ + n;
-  if (want < size_) throw std::bad_alloc();
-  size_t cap = std::max<size_t>(cap_, 256);
-  while (cap < want) {
-    if (cap > SIZE_MAX / 2) {
-      cap = want;
-      break;
-    }
-    cap *= 2;
-  }
-  void* p = std::realloc(p_, cap);
-  if (!p) throw std::bad_alloc();
+  void* p = p_;
+  grow_buffer(p, cap_, size_, n, 256);
   p_ = static_cast<char*>(p);
-  cap_ = cap;
 }
 
 namespace {

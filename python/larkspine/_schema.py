@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any
 
@@ -298,20 +298,12 @@ def _join_subfields(
     import pyarrow.compute
 
     pc: Any = pyarrow.compute
-    column: Any = table.column(name)
-    groups: Any = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
-    rows: Any = groups.values
-    children = []
-    for i, joined in enumerate(absolute):
-        child: Any = rows.field(i)
-        if joined:
-            spans = pc.take(child.offsets, groups.offsets)
-            values = _joined_values(pa, child.values, spans, bases)
-            child = pa.ListArray.from_arrays(child.offsets, values, type=child.type)
-        children.append(child)
-    struct = pa.StructArray.from_arrays(children, fields=list(rows.type))
-    rebuilt = pa.ListArray.from_arrays(groups.offsets, struct, type=groups.type)
-    return table.set_column(table.schema.get_field_index(name), name, rebuilt)
+
+    def joined(child: Any, groups: Any) -> Any:
+        values = _joined_values(pa, child.values, pc.take(child.offsets, groups.offsets), bases)
+        return pa.ListArray.from_arrays(child.offsets, values, type=child.type)
+
+    return _rebuild_subfields(pa, table, name, absolute, joined)
 
 
 def _first_subfields(pa: Any, table: pyarrow.Table, name: str, first: list[bool]) -> pyarrow.Table:
@@ -320,19 +312,26 @@ def _first_subfields(pa: Any, table: pyarrow.Table, name: str, first: list[bool]
     import pyarrow.compute
 
     pc: Any = pyarrow.compute
+
+    def first_values(child: Any, groups: Any) -> Any:
+        # The value at each list's start, or null where the list is empty.
+        starts = child.offsets[:-1]
+        index = pc.if_else(pc.greater(pc.list_value_length(child), 0), starts, pa.scalar(None, pa.int32()))
+        return pc.take(child.values, index)
+
+    return _rebuild_subfields(pa, table, name, first, first_values)
+
+
+def _rebuild_subfields(
+    pa: Any, table: pyarrow.Table, name: str, chosen: list[bool], change: Callable[[Any, Any], Any]
+) -> pyarrow.Table:
+    """A group column with each ``chosen`` sub-field's array replaced by ``change(child,
+    groups)`` (``groups``: the column's list array, whose offsets say which rows are whose)."""
     column: Any = table.column(name)
     groups: Any = column.chunk(0) if column.num_chunks == 1 else column.combine_chunks()
     rows: Any = groups.values
-    children = []
-    for i, is_first in enumerate(first):
-        child: Any = rows.field(i)
-        if is_first:
-            # The value at each list's start, or null where the list is empty.
-            starts = child.offsets[:-1]
-            index = pc.if_else(pc.greater(pc.list_value_length(child), 0), starts, pa.scalar(None, pa.int32()))
-            child = pc.take(child.values, index)
-        children.append(child)
-    struct = pa.StructArray.from_arrays(children, names=[rows.type.field(i).name for i in range(len(first))])
+    children = [change(rows.field(i), groups) if is_chosen else rows.field(i) for i, is_chosen in enumerate(chosen)]
+    struct = pa.StructArray.from_arrays(children, names=[rows.type.field(i).name for i in range(len(chosen))])
     rebuilt = pa.ListArray.from_arrays(groups.offsets, struct)
     return table.set_column(table.schema.get_field_index(name), name, rebuilt)
 
