@@ -74,6 +74,8 @@ PART_BYTES = 4 << 20
 #: Bytes of Arrow tables of one task this process holds before it stops reading that task's
 #: worker (a task always may hold one table).
 QUEUED_BYTES = 16 << 20
+#: The send buffer asked for each worker's connection.
+SOCKET_BYTES = 4 << 20
 #: Seconds a worker is given to end once its connection is closed, before it is killed.
 GRACE = 2.0
 #: How often (seconds) a wait for workers looks at the stop request again.
@@ -321,8 +323,15 @@ def start_workers(
     they cannot be forked safely here (see the module notes)."""
     if not hasattr(os, "fork") or not hasattr(socket, "AF_UNIX") or threading.active_count() != 1:
         return None
+    # What every worker needs is imported once here, before the fork, not in each worker
+    # (pyarrow's compute functions alone take tens of ms to import).
     try:
-        import fastwarc.warc  # noqa: F401 - imported once here, not in every worker
+        import pyarrow.compute  # noqa: F401 - the timestamp cast of the batch tables
+        import pyarrow.ipc  # noqa: F401 - the tables sent back
+    except ImportError:
+        return None  # the batch path says what is missing
+    try:
+        import fastwarc.warc  # noqa: F401
     except ImportError:
         pass
     workers: list[_Worker] = []
@@ -330,6 +339,9 @@ def start_workers(
     try:
         for _ in range(jobs):
             mine, theirs = socket.socketpair()
+            # Room for a few batches' tables in the connection, so that a worker goes on
+            # while this process writes (the system may grant less: the worker then waits).
+            theirs.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SOCKET_BYTES)
             here, there = Connection(mine.detach()), Connection(theirs.detach())
             pid = os.fork()
             if pid == 0:  # the child never returns from here
@@ -491,7 +503,7 @@ class _Run:
                 continue
             if head.split is not None and not head.dropped:
                 if not head.placed and not head.done:
-                    self._pump()
+                    self._pump(_POLL)
                     continue
                 split = head.split
                 if head.placed and (head.start is None or split.expect is None or head.start != split.expect):
@@ -512,6 +524,7 @@ class _Run:
                 if table is not None:
                     self.summary.pages += pages
                     self.summary.bytes += size
+                    self._pump(0)  # what the workers have sent meanwhile, so they go on
                     yield table
                 continue
             if head.done:
@@ -524,7 +537,7 @@ class _Run:
                     if known:
                         head.split.last = last
                 continue
-            self._pump()
+            self._pump(_POLL)
 
     def _failed(self, failure: Failure) -> None:
         self.summary.failed += 1
@@ -592,11 +605,11 @@ class _Run:
             except OSError:
                 raise WorkerFailed(worker.ended()) from None
 
-    def _pump(self) -> None:
-        """Wait for the workers' next messages (for at most a poll's time) and take them in."""
+    def _pump(self, timeout: float) -> None:
+        """Wait for the workers' next messages (at most ``timeout`` seconds) and take them in."""
         listening = {w.conn: w for w in self.workers
                      if w.task is None or w.task.dropped or not w.task.batches or w.task.held < QUEUED_BYTES}
-        for conn in wait(list(listening), _POLL):
+        for conn in wait(list(listening), timeout):
             worker = listening[conn]  # type: ignore[index]
             try:
                 self._take(worker)
