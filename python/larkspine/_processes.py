@@ -6,7 +6,7 @@ interpreter lock most of the time, so reading threads (:mod:`larkspine._readers`
 little. Here each task (an input file, a run of small files, or a part of a large WARC.gz)
 is read, decompressed, parsed and extracted with the schema's plan into an Arrow table in
 a worker process; what comes back is the extracted table of each batch of pages (Arrow IPC,
-far smaller than the pages), the failures met before it, and at the end the task's read
+a small share of the pages), the failures met before it, and at the end the task's read
 counts. The calling process only walks and opens the inputs, in order (each opened file's
 descriptor is handed to the worker, so a worker reads exactly the file the walk opened),
 and gives the tables out in input order: the tables, failures and counts are those of
@@ -17,30 +17,34 @@ Tasks. Consecutive files that cannot be cut (plain pages, small archives) are gr
 one task of at most :data:`~larkspine.batch.BATCH_PAGES` files or
 :data:`~larkspine.batch.BATCH_BYTES` on disk, so a directory of small pages costs a message
 per batch, not per page. A regular gzipped file of at least two :data:`PART_BYTES` is cut
-into parts as :mod:`larkspine._readers` cuts it, each part a task, with the same rule for confirming a part's start: a part reads until the
-first record that starts at a later part's start; a part whose start no earlier part
-reached is dropped (its worker told to stop), with its counts. Inputs that are not files
-(standard input, URLs) are read and extracted here, in their turn.
+into parts as :mod:`larkspine._readers` cuts it, each part a task, with the same rule for
+confirming a part's start: a part reads until the first record that starts at a later
+part's start; a part whose start no earlier part reached is dropped (its worker told to
+stop), with its counts. Inputs that are not files (standard input, URLs) are read and
+extracted here, in their turn.
 
 Memory. At most ``2 * jobs + 1`` tasks are under way; of each, this process holds the
 tables not yet given out up to :data:`QUEUED_BYTES` (plus one table), and stops reading a
-worker whose task holds that much (the worker then waits in its send, a socket buffer
-further on). A worker holds one batch of pages (at most ``BATCH_BYTES`` plus one page,
-``max_page_size``) and its table. With 2 jobs and the defaults: 2 x (4 MiB + a page) of
-pages in the workers and at most 5 x (16 MiB + a table) of tables here, a table being the
-values extracted from at most 64 pages or 4 MiB of HTML (the values are a small share of
-the pages: 2 to 4 MB of tables for 300 MB of articles).
+worker whose task holds that much (the worker then waits in its send, at most
+:data:`SOCKET_BYTES` further on). A worker holds one batch of pages (at most
+``BATCH_BYTES`` plus one page, ``max_page_size``) and its table. With 2 jobs and the
+defaults: 2 x (4 MiB + a page) of pages in the workers, and at most 5 x (16 MiB + a table)
+of tables here plus 2 x 4 MiB in the connections, a table being the values extracted from
+at most 64 pages or 4 MiB of HTML (with the example article schema, about 6% of the HTML:
+13 MB of tables for 230 MB of pages).
 
-Workers. They are forked when the run starts, from a process that runs no other Python
-thread (native threads of pyarrow's allocator are fork-safe; a Python thread could hold a
-lock the child would inherit taken): the schema's compiled plan is inherited, not rebuilt.
-:func:`start_workers` gives ``None`` where that does not hold, and the caller reads on
-threads instead. A worker ignores Ctrl-C (the terminal sends it to the whole process
-group; this process decides how the run stops), points its standard input and output at
-the null device (records leave only through this process), and ends when its connection
-closes -- so a worker outlives neither a normal end, nor an error, nor this process being
-killed: closing is also what :meth:`Workers.close` does, then waits for each worker, killing
-one that does not end within :data:`GRACE` seconds.
+Workers. They are forked when the run starts (on Linux), from a process that runs no other
+Python thread (native threads of pyarrow's allocator are fork-safe; a Python thread could
+hold a lock the child would inherit taken): the schema's compiled plan is inherited, not
+rebuilt, and starting and ending two workers costs about 20 ms, less than extracting one
+batch, so every run with a file among its inputs uses them. :func:`start_workers` gives
+``None`` where forking is not safe, and the caller reads on threads instead. A worker
+ignores Ctrl-C (the terminal sends it to the whole process group; this process decides how
+the run stops), points its standard input and output at the null device (records leave
+only through this process), and ends when its connection closes -- so a worker outlives
+neither a normal end, nor an error, nor this process being killed: closing is also what
+:meth:`Workers.close` does, then waits for each worker, killing one that does not end
+within :data:`GRACE` seconds.
 """
 
 from __future__ import annotations
@@ -48,6 +52,7 @@ from __future__ import annotations
 import os
 import signal
 import socket
+import sys
 import threading
 import time
 from collections import deque
@@ -65,7 +70,7 @@ from .inputs import UNKNOWN, CorruptRun, Document, InputFailure, Item, Opened, P
 if TYPE_CHECKING:
     import pyarrow as pa
 
-__all__ = ["GRACE", "PART_BYTES", "QUEUED_BYTES", "WorkerFailed", "Workers", "start_workers"]
+__all__ = ["GRACE", "PART_BYTES", "QUEUED_BYTES", "SOCKET_BYTES", "WorkerFailed", "Workers", "start_workers"]
 
 #: A large WARC.gz is cut in parts of about this many compressed bytes: smaller than the
 #: reading threads' parts, so that the last parts to end, one per worker, leave the others
@@ -321,7 +326,9 @@ def start_workers(
     """``jobs`` worker processes for ``schema`` (``date_text`` and the labels as for
     :func:`larkspine.batch.extract_tables`, the read limits of ``limits``), or ``None`` when
     they cannot be forked safely here (see the module notes)."""
-    if not hasattr(os, "fork") or not hasattr(socket, "AF_UNIX") or threading.active_count() != 1:
+    # Linux only: elsewhere forking a process that has loaded system frameworks (macOS) is
+    # not safe, or there is no fork.
+    if not sys.platform.startswith("linux") or threading.active_count() != 1:
         return None
     # What every worker needs is imported once here, before the fork, not in each worker
     # (pyarrow's compute functions alone take tens of ms to import).
