@@ -225,7 +225,8 @@ def main() -> None:
             f"larkspine extract, {args.files} archives, -j 2": lambda: command(several, 2, out),
             "FastWARC + selectolax + pyarrow, one archive": lambda: peer.run(one, out),
             "larkspine extract, one archive, -j 2 on threads": lambda: command(one, 2, out, threads=True),
-            f"larkspine extract, {args.files} archives, -j 2 on threads": lambda: command(several, 2, out, threads=True),
+            f"larkspine extract, {args.files} archives, -j 2 on threads":
+                lambda: command(several, 2, out, threads=True),
         }
         times: dict[str, list[float]] = {name: [] for name in variants}
         cpu: dict[str, list[float]] = {name: [] for name in variants}

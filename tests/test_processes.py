@@ -33,7 +33,8 @@ SCHEMA = 'title = { query = "title::text", first = true }\nall = "::text"\n'
 
 def start(args: list[str], **popen: object) -> subprocess.Popen[bytes]:
     """The command started with ``args``."""
-    return subprocess.Popen([sys.executable, str(PROCRUN), *args], stderr=subprocess.PIPE, **popen)  # type: ignore[call-overload, no-any-return]
+    command = [sys.executable, str(PROCRUN), *args]
+    return subprocess.Popen(command, stderr=subprocess.PIPE, **popen)  # type: ignore[call-overload, no-any-return]
 
 
 def started(proc: subprocess.Popen[bytes]) -> list[int]:
@@ -59,11 +60,21 @@ def finish(proc: subprocess.Popen[bytes], timeout: float = 120) -> tuple[int, li
     return code, [line for line in told if not line.startswith("workers:")], pids
 
 
+def running(pid: int) -> bool:
+    """Whether process ``pid`` runs: it exists and is no zombie (one whose parent is gone
+    waits for the system to reap it, which not every container's first process does)."""
+    try:
+        stat = pathlib.Path(f"/proc/{pid}/stat").read_text()
+    except OSError:
+        return False
+    return stat.rpartition(")")[2].split()[0] != "Z"
+
+
 def gone(pids: list[int], within: float = 20) -> bool:
-    """Whether none of ``pids`` runs (or waits to be reaped) any longer."""
+    """Whether none of ``pids`` runs any longer (waiting up to ``within`` seconds)."""
     deadline = time.monotonic() + within
     while time.monotonic() < deadline:
-        if not any(pathlib.Path(f"/proc/{pid}").exists() for pid in pids):
+        if not any(running(pid) for pid in pids):
             return True
         time.sleep(0.05)
     return False
