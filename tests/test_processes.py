@@ -17,6 +17,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -246,3 +247,20 @@ def test_workers_end_when_the_command_is_killed(inputs) -> None:
     proc.kill()
     proc.wait(timeout=60)
     assert gone(pids)
+
+
+def test_no_worker_is_forked_beside_another_python_thread() -> None:
+    from larkspine import Schema, field
+    from larkspine._processes import start_workers
+    from larkspine.inputs import ReadStats
+
+    release = threading.Event()
+    other = threading.Thread(target=release.wait)
+    other.start()
+    try:
+        # The thread could hold a lock a forked child would inherit taken: threads serve instead.
+        assert start_workers(2, Schema({"t": field("title::text")}), encoding=None, date_text=False,
+                             limits=ReadStats()) is None
+    finally:
+        release.set()
+        other.join()
