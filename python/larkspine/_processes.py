@@ -49,6 +49,7 @@ within :data:`GRACE` seconds.
 
 from __future__ import annotations
 
+import gc
 import os
 import signal
 import socket
@@ -343,6 +344,10 @@ def start_workers(
         pass
     workers: list[_Worker] = []
     args = (schema, encoding, date_text, _fresh(limits))
+    # What this process holds is set aside from the collector while the workers are forked:
+    # a collection in a worker would otherwise walk (and so copy, page by page) every object
+    # it inherited (0.1 CPU s of a 0.9 s run). This process takes them back after.
+    gc.freeze()
     try:
         for _ in range(jobs):
             mine, theirs = socket.socketpair()
@@ -361,6 +366,8 @@ def start_workers(
         for worker in workers:
             worker.reap(GRACE)
         raise
+    finally:
+        gc.unfreeze()
     return Workers(workers, schema, encoding, date_text)
 
 
