@@ -17,7 +17,7 @@ import pytest
 
 pytest.importorskip("fastwarc")
 
-from larkspine import _readers  # noqa: E402
+from larkspine import _processes, _readers  # noqa: E402
 from larkspine._gzip import record_member_in  # noqa: E402
 from larkspine.inputs import Document, InputFailure, ReadStats, read_inputs  # noqa: E402
 
@@ -41,6 +41,7 @@ def _same_for_every_jobs(paths: list[str], jobs: tuple[int, ...] = (2, 3)) -> li
 @pytest.fixture
 def tiny_parts(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr(_readers, "PART_BYTES", 700)
+    monkeypatch.setattr(_processes, "PART_BYTES", 700)  # where the command runs on worker processes
 
 
 def _responses(count: int, seed: int = 0) -> list[Response]:

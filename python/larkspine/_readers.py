@@ -257,14 +257,15 @@ class _SplitFile:
         return stop
 
 
-def _splittable(opened: Opened) -> int:
-    """The size of a file worth reading in parts (a large regular gzip file), else 0."""
+def _splittable(opened: Opened, part_bytes: int | None = None) -> int:
+    """The size of a file worth reading in parts of ``part_bytes`` (default
+    :data:`PART_BYTES`): a regular gzip file of at least two parts; else 0."""
     if not opened.file:
         return 0
     try:
         fd = opened.stream.fileno()
         st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode) or st.st_size < 2 * PART_BYTES:
+        if not stat.S_ISREG(st.st_mode) or st.st_size < 2 * (part_bytes or PART_BYTES):
             return 0
         if os.pread(fd, 2, 0) != b"\x1f\x8b" or opened.stream.tell() != 0:
             return 0

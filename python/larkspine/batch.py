@@ -59,6 +59,7 @@ __all__ = [
     "columnar",
     "extract_document",
     "extract_records",
+    "batch_table",
     "extract_tables",
     "page_label",
     "schema_cache_info",
@@ -276,11 +277,8 @@ def extract_tables(
     so does ``stop()`` turning true: the batch being read ends at the page in hand (a pipe
     that is slow to bring the rest of a batch does not hold the stop back), and no other starts.
     """
-    import pyarrow
-
     from .outputs import arrow_schema, text_schema
 
-    pa_: Any = pyarrow
     if not columnar(schema):
         raise ValueError("larkspine: extract_tables needs a schema without processors (see columnar)")
     if encoding is not None:
@@ -290,7 +288,6 @@ def extract_tables(
     summary = summary if summary is not None else Summary()
     summary.started = time.perf_counter()
     target: Any = text_schema(schema) if date_text else arrow_schema(schema)
-    date_type = target.field("_date").type
 
     def batches() -> Iterator[list[Document]]:
         docs: list[Document] = []
@@ -313,21 +310,7 @@ def extract_tables(
             yield docs
 
     def table_of(docs: list[Document]) -> Any:
-        labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
-        fields: Any = schema.extract_table([d.body for d in docs], labels, threads=jobs, urls=[d.url for d in docs])
-        string = pa_.string()
-        head = [
-            pa_.array([d.source for d in docs], string),
-            pa_.array([d.offset for d in docs], pa_.int64()),
-            pa_.array([d.url for d in docs], string),
-            pa_.array([d.status for d in docs], pa_.int16()),
-            # The text inputs.warc_date made, which the timestamp cast takes exactly.
-            pa_.array([d.date for d in docs], string).cast(date_type),
-            pa_.array([d.record_id for d in docs], string),
-            pa_.array([d.content_type for d in docs], string),
-            pa_.array([detect_encoding(d.body, label) for d, label in zip(docs, labels)], string),
-        ]
-        return pa_.Table.from_arrays(head + fields.columns, schema=target)
+        return batch_table(schema, docs, encoding, target, threads=jobs)
 
     def settle(entry: tuple[Future[Any], list[Document]]) -> Any:
         future, docs = entry
@@ -359,6 +342,29 @@ def extract_tables(
                     future.cancel()
     finally:
         summary.finished = time.perf_counter()
+
+
+def batch_table(schema: Schema, docs: list[Document], encoding: str | None, target: Any, *, threads: int = 1) -> Any:
+    """The records of ``docs`` as one table with the columns of ``target`` (the source keys,
+    then the fields extracted in one native call on ``threads`` threads)."""
+    import pyarrow
+
+    pa_: Any = pyarrow
+    labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
+    fields: Any = schema.extract_table([d.body for d in docs], labels, threads=threads, urls=[d.url for d in docs])
+    string = pa_.string()
+    head = [
+        pa_.array([d.source for d in docs], string),
+        pa_.array([d.offset for d in docs], pa_.int64()),
+        pa_.array([d.url for d in docs], string),
+        pa_.array([d.status for d in docs], pa_.int16()),
+        # The text inputs.warc_date made, which the timestamp cast takes exactly.
+        pa_.array([d.date for d in docs], string).cast(target.field("_date").type),
+        pa_.array([d.record_id for d in docs], string),
+        pa_.array([d.content_type for d in docs], string),
+        pa_.array([detect_encoding(d.body, label) for d, label in zip(docs, labels)], string),
+    ]
+    return pa_.Table.from_arrays(head + fields.columns, schema=target)
 
 
 # --- Partitions: the unit of work of Dask and Spark -------------------------------------------

@@ -44,7 +44,8 @@ from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
 from .batch import Summary, columnar, extract_records, extract_tables, page_label
-from .inputs import InputFailure, ReadStats, parse_size, read_input_list, read_inputs
+from ._processes import start_workers
+from .inputs import InputFailure, ReadStats, open_inputs, parse_size, read_input_list, read_inputs
 from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
 from .outputs import (
     FORMATS,
@@ -115,7 +116,8 @@ def cli() -> None:
 )
 @click.option(
     "-j", "--jobs", type=click.IntRange(min=0), default=1, show_default=True,
-    help="Worker threads extracting pages (0: one per CPU). Output order is input order.",
+    help="Workers reading and extracting pages (0: one per CPU): processes for files, threads where "
+    "processes cannot serve. The output is the same for every number, in input order.",
 )
 @click.option(
     "--encoding", metavar="LABEL",
@@ -215,25 +217,41 @@ def extract(
                 destination.discard()
             click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
             sys.exit(EXIT_INTERRUPTED)
-        bar = _Progress(show)
-        names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
-        # Reading (decompression, records, HTTP) runs on ``jobs`` threads too, in input order.
-        pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
-        # A schema without processors is extracted and written a batch at a time, in Arrow;
-        # one with processors a record at a time: its values are whatever its Python functions
-        # return, which only Python turns into JSON, CSV or Parquet types, and a processor that
-        # raises fails its own page only.
-        records: Generator[Any, None, None]
-        if columnar(loaded):
-            records = extract_tables(loaded, pages, jobs=jobs, encoding=label, on_failure=lambda f: bar.warn(str(f)),
-                                     summary=summary, stop=lambda: stop.requested, date_text=fmt != "parquet")
-        else:
-            records = extract_records(loaded, pages, jobs=jobs, encoding=label,
-                                      on_failure=lambda f: bar.warn(str(f)), summary=summary)
+        # With several jobs, files are read and extracted in worker processes, forked here,
+        # before the progress bar's thread exists (see _processes_serve for when).
+        workers = None
+        if jobs > 1 and columnar(loaded) and _processes_serve(inputs, listed):
+            workers = start_workers(jobs, loaded, encoding=label, date_text=fmt != "parquet",
+                                    limits=ReadStats(max_page_size=max_page_size, only_2xx=only_2xx))
         try:
-            ended = _write_records(records, writer, summary, bar, stop)
+            bar = _Progress(show)
+            names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
+            # A schema without processors is extracted and written a batch at a time, in Arrow;
+            # one with processors a record at a time: its values are whatever its Python
+            # functions return, which only Python turns into JSON, CSV or Parquet types, and a
+            # processor that raises fails its own page only.
+            records: Generator[Any, None, None]
+            if workers is not None:
+                records = workers.tables(open_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx),
+                                         stats, on_failure=lambda f: bar.warn(str(f)), summary=summary,
+                                         stop=lambda: stop.requested)
+            else:
+                # Reading (decompression, records, HTTP) runs on ``jobs`` threads, in input order.
+                pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
+                if columnar(loaded):
+                    records = extract_tables(loaded, pages, jobs=jobs, encoding=label,
+                                             on_failure=lambda f: bar.warn(str(f)), summary=summary,
+                                             stop=lambda: stop.requested, date_text=fmt != "parquet")
+                else:
+                    records = extract_records(loaded, pages, jobs=jobs, encoding=label,
+                                              on_failure=lambda f: bar.warn(str(f)), summary=summary)
+            try:
+                ended = _write_records(records, writer, summary, bar, stop)
+            finally:
+                bar.close()
         finally:
-            bar.close()
+            if workers is not None:
+                workers.close()
             if listed is not None:
                 listed.close()
     if ended is not None:
@@ -382,6 +400,13 @@ def _open_writer(
     except BaseException:
         destination.discard()
         raise
+
+
+def _processes_serve(inputs: tuple[str, ...], listed: _InputList | None) -> bool:
+    """Whether worker processes may pay: some input can be a file. Standard input and URLs
+    are read in the calling process whatever the jobs, so a run of only those reads on
+    threads."""
+    return listed is not None or any(name != "-" and "://" not in name for name in inputs)
 
 
 def _worth_writing(summary: Summary, stopped: bool) -> bool:

@@ -186,19 +186,28 @@ def read_inputs(
     stops the threads.
     """
     stats = stats if stats is not None else ReadStats()
-    if max_page_size is not None:
-        stats.max_page_size = _check_limit(max_page_size)
-    if only_2xx is not None:
-        stats.only_2xx = only_2xx
     if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
         raise ValueError(f"larkspine: jobs must be at least 1, got {jobs!r}")
-    plan = _plan(inputs, stats, _Seen())
+    plan = open_inputs(inputs, stats, max_page_size=max_page_size, only_2xx=only_2xx)
     if jobs > 1:
         from ._readers import read_on_threads
 
         yield from read_on_threads(plan, stats, jobs)
     else:
         yield from _read_all(plan, stats)
+
+
+def open_inputs(
+    inputs: Iterable[str | InputFailure], stats: ReadStats, *, max_page_size: int | None = None,
+    only_2xx: bool | None = None,
+) -> Iterator[Item | Opened]:
+    """The inputs of :func:`read_inputs` walked and opened in order, not read: each an
+    :class:`Opened` (its pages read by :func:`read_opened`) or a failure met on the way."""
+    if max_page_size is not None:
+        stats.max_page_size = _check_limit(max_page_size)
+    if only_2xx is not None:
+        stats.only_2xx = only_2xx
+    return _plan(inputs, stats, _Seen())
 
 
 @dataclass(slots=True)
