@@ -171,18 +171,14 @@ class Joiner:
         https = self.https
         if https is None:
             return [self._urljoin(v) for v in values]
-        joined, unproven = _larkspine.join_links(
-            values, self.base, https, self._origin, self._directory, self._fragmentless
-        )
+        joined, unproven = self._native(values)
         if unproven:
             missing = [i for i, v in enumerate(joined) if v is None]
             if not self._complete:
                 # The prefixes for relative paths and fragments cost two urljoin-sized
                 # calls: made when a page first has such a link, then proven again.
                 self._complete_prefixes()
-                again, unproven = _larkspine.join_links(
-                    [values[i] for i in missing], self.base, https, self._origin, self._directory, self._fragmentless
-                )
+                again, unproven = self._native([values[i] for i in missing])
                 for i, v in zip(missing, again):
                     joined[i] = v
                 missing = [i for i, v in zip(missing, again) if v is None] if unproven else []
@@ -195,10 +191,13 @@ class Joiner:
         if self.https is None:
             return None
         self._complete_prefixes()
-        joined, _ = _larkspine.join_links(
-            [value], self.base, self.https, self._origin, self._directory, self._fragmentless
+        return self._native([value])[0][0]
+
+    def _native(self, values: list[str]) -> tuple[list[str | None], int]:
+        """:func:`_larkspine.join_links` with this base's prefixes (an http(s) base only)."""
+        return _larkspine.join_links(
+            values, self.base, bool(self.https), self._origin, self._directory, self._fragmentless
         )
-        return joined[0]
 
     def _complete_prefixes(self) -> None:
         if self._complete:
