@@ -823,6 +823,20 @@ def test_input_file_names_that_fail_are_failures_and_the_run_goes_on(work) -> No
     assert result.stderr.splitlines()[-1].startswith("larkspine: 2 pages, ")
 
 
+@pytest.mark.parametrize("existing_output", [False, True])
+def test_input_file_lines_with_a_nul_byte_or_a_comment(work, existing_output: bool) -> None:
+    # A NUL byte names no file: that line fails alone; a line starting with # is a comment.
+    listing = b"# pages of the crawl\nsite/a.\0html\nsite/a.html\n#site/deep\n"
+    out = work / "out.jsonl"
+    if existing_output:
+        out.write_text("old\n")
+    result = run("extract", "schema.toml", "-i", "-", "-o", str(out), input=listing)
+    assert result.exit_code == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    assert result.stderr.splitlines()[0] == "larkspine: -: line 2 holds a NUL byte, which no file name can: skipped"
+    assert [(r["_source"], r["title"]) for r in lines(out.read_text())] == [("site/a.html", "A")]
+
+
 @pytest.mark.parametrize(
     "args, message",
     [

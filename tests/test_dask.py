@@ -149,3 +149,49 @@ def test_extract_tables_needs_a_schema_without_processors() -> None:
 
     with pytest.raises(ValueError, match="needs a schema without processors"):
         extract_tables(["x.html"], Schema({"t": field("title::text", each=str.strip)}))
+
+
+def _listing(folder: pathlib.Path) -> dict[str, bytes]:
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
+@pytest.mark.parametrize("scheduler", ["sync", "threads"])
+@pytest.mark.parametrize("derived", [False, True])
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_a_directory_never_mixes_two_runs(pages, tmp_path, fmt: str, derived: bool, scheduler: str) -> None:
+    pq = pytest.importorskip("pyarrow.parquet")
+    import dask
+
+    inputs = sorted(str(p) for p in pages.rglob("*") if p.is_file())
+
+    def write(npartitions: int, overwrite: bool = False, extra: list[str] | None = None) -> list[str]:
+        bag = extract_bag(inputs + (extra or []), str(ARTICLE), npartitions=npartitions,
+                          errors="raise" if extra else "warn")
+        if derived:
+            bag = bag.map(lambda record: record)
+        with dask.config.set(scheduler=scheduler):
+            if fmt == "jsonl":
+                return to_jsonl(bag, tmp_path / "out", overwrite=overwrite)
+            return to_parquet(bag, tmp_path / "out", str(ARTICLE), overwrite=overwrite)
+
+    def rows() -> list[object]:
+        if fmt == "jsonl":
+            return [json.loads(line) for p in sorted((tmp_path / "out").iterdir())
+                    for line in p.read_text().splitlines()]
+        return pq.read_table(tmp_path / "out").to_pylist()
+
+    assert len(write(3)) == 3
+    first = rows()
+    before = _listing(tmp_path / "out")
+    # A second run into the same directory is refused, and changes nothing.
+    with pytest.raises(FileExistsError, match="already holds 3 part files .*overwrite=True"):
+        write(1)
+    assert _listing(tmp_path / "out") == before
+    # A run that fails in one partition leaves the old parts, and no temporary file.
+    with pytest.raises(RuntimeError, match="missing.html"):
+        write(1, overwrite=True, extra=[str(tmp_path / "missing.html")])
+    assert _listing(tmp_path / "out") == before
+    # overwrite=True replaces every old part: fewer partitions read back as this run only.
+    written = write(1, overwrite=True)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [pathlib.Path(p).name for p in written]
+    assert len(written) == 1 and rows() == first

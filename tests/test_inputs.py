@@ -529,6 +529,26 @@ def test_a_folder_that_cannot_be_listed_fails_by_name(tree, monkeypatch) -> None
     ]
 
 
+@pytest.mark.parametrize("pattern, pages", [("site/**/*.html", [b"<p>a</p>"]), ("site/*/*.html", []),
+                                            ("site/**", [b"<p>a</p>"])])
+def test_a_glob_names_a_folder_it_cannot_list(tree, monkeypatch, pattern: str, pages: list[bytes]) -> None:
+    # As the walk above: the folder a glob must list and cannot is a failure, not a silence.
+    real_scandir = os.scandir
+    locked = str(tree / "site" / "b")
+
+    def scandir(path):
+        if os.path.abspath(os.fspath(path)) == locked:
+            raise PermissionError(13, "Permission denied", locked)
+        return real_scandir(path)
+
+    monkeypatch.setattr(os, "scandir", scandir)
+    monkeypatch.chdir(tree)
+    found = list(read_inputs([pattern]))
+    failures = [str(f) for f in found if isinstance(f, InputFailure)]
+    assert failures == ["site/b: cannot list the directory: Permission denied"]
+    assert [f.body for f in found if not isinstance(f, InputFailure)] == pages
+
+
 def _mutants(seed: bytes, rng: random.Random, count: int) -> Iterator[bytes]:
     splices = [b"\r\n", b"\r\n\r\n", b"Content-Length: 99999\r\n", b"0\r\n", b"\x1f\x8b\x08", b"\x00" * 30,
                b"Content-Encoding: gzip\r\n", b"Transfer-Encoding: chunked\r\n", b"\x1c", b"\xb2", b"9" * 5000]

@@ -218,6 +218,11 @@ def _worker_main(conn: Connection, others: list[Connection], *args: Any) -> None
     code = 0
     try:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+        # The command's own SIGTERM/SIGHUP handlers are for the command; a worker sent one
+        # ends as a process does, and the command reports it (it ends every worker itself
+        # when it is stopped).
+        for signum in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_DFL)
         for other in others:
             other.close()
         null = os.open(os.devnull, os.O_RDWR)

@@ -17,11 +17,15 @@ Exit statuses (the same table is in ``larkspine --help`` and docs/batch-extracti
 - 3: the output could not be written (a full disk, a file-size limit, a closed standard
   output) or the run stopped on an unexpected error; an ``-o`` file is then left as it was;
 - 130: stopped by Ctrl-C; the output holds every record completed so far, whole;
+- 129, 143: stopped by SIGHUP or SIGTERM (``kill``, ``timeout``, a service manager): the run
+  ends at once and an ``-o`` file is left as it was (standard output keeps the whole records
+  written before);
 - 141: the reader of standard output went away (``| head``).
 """
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import io
 import itertools
@@ -72,6 +76,8 @@ EXIT_USAGE = 2
 EXIT_UNWRITTEN = 3
 EXIT_INTERRUPTED = 130
 EXIT_BROKEN_PIPE = 141
+# SIGHUP and SIGTERM end a run as the shell reports a process they killed: 128 + the signal.
+STOP_SIGNALS = (signal.SIGHUP, signal.SIGTERM)
 
 _SUFFIX_FORMATS: dict[str, Format] = {".jsonl": "jsonl", ".ndjson": "jsonl", ".json": "jsonl",
                                       ".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
@@ -93,6 +99,7 @@ def cli() -> None:
       3    the output could not be written (disk full, file too large, closed standard output,
            unexpected error); an -o file is left as it was
       130  stopped by Ctrl-C: the output holds every record completed, whole
+      129  stopped by SIGHUP, 143 by SIGTERM: an -o file is left as it was
       141  broken pipe: the reader of standard output went away
     """
 
@@ -103,7 +110,8 @@ def cli() -> None:
 @click.option(
     "-i", "--input-file", metavar="FILE",
     help="Also read the inputs named in FILE, one per line (- for standard input), after any "
-    "INPUT; the list is read as the run goes, for runs over many thousands of paths.",
+    "INPUT; lines starting with # are comments. The list is read as the run goes, for runs over "
+    "many thousands of paths.",
 )
 @click.option(
     "-o", "--output", metavar="FILE",
@@ -197,65 +205,18 @@ def extract(
 
     stats = ReadStats()
     summary = Summary()
-
-    def rejected(record: Mapping[str, Any], reason: str) -> None:
-        summary.reject()
-        bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
-
-    # Ctrl-C is taken over before the output is made, so that it always finds either nothing
-    # made or the run under way.
+    # Ctrl-C, SIGTERM and SIGHUP are taken over before the output is made, so that they
+    # always find either nothing made or the run under way.
     stop = _StopOnInterrupt()
-    with stop:
-        destination: Destination | None = None
-        listed: _InputList | None = None
-        try:
-            listed = None if input_file is None else _InputList.open(input_file)
-            destination = _open_output(output, fmt, inputs, schema, listed)
-            writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
-        except KeyboardInterrupt:  # a second Ctrl-C before the run began
-            if destination is not None:
-                destination.discard()
-            click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
-            sys.exit(EXIT_INTERRUPTED)
-        # With several jobs, files are read and extracted in worker processes, forked here,
-        # before the progress bar's thread exists (see _processes_serve for when).
-        workers = None
-        if jobs > 1 and columnar(loaded) and _processes_serve(inputs, listed):
-            workers = start_workers(jobs, loaded, encoding=label, date_text=fmt != "parquet",
-                                    limits=ReadStats(max_page_size=max_page_size, only_2xx=only_2xx))
-        try:
-            bar = _Progress(show)
-            names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
-            # A schema without processors is extracted and written a batch at a time, in Arrow;
-            # one with processors a record at a time: its values are whatever its Python
-            # functions return, which only Python turns into JSON, CSV or Parquet types, and a
-            # processor that raises fails its own page only.
-            records: Generator[Any, None, None]
-            if workers is not None:
-                records = workers.tables(open_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx),
-                                         stats, on_failure=lambda f: bar.warn(str(f)), summary=summary,
-                                         stop=lambda: stop.requested)
-            else:
-                # Reading (decompression, records, HTTP) runs on ``jobs`` threads, in input order.
-                pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
-                if columnar(loaded):
-                    records = extract_tables(loaded, pages, jobs=jobs, encoding=label,
-                                             on_failure=lambda f: bar.warn(str(f)), summary=summary,
-                                             stop=lambda: stop.requested, date_text=fmt != "parquet")
-                else:
-                    records = extract_records(loaded, pages, jobs=jobs, encoding=label,
-                                              on_failure=lambda f: bar.warn(str(f)), summary=summary)
-            try:
-                ended = _write_records(records, writer, summary, bar, stop)
-            finally:
-                bar.close()
-        finally:
-            if workers is not None:
-                workers.close()
-            if listed is not None:
-                listed.close()
-    if ended is not None:
-        _fail_output(destination, *ended)
+    try:
+        with stop:
+            ended = _run(stop, schema, loaded, inputs, input_file, output, fmt, jobs, label, show,
+                         max_page_size, only_2xx, escape_formulas, stats, summary)
+    except _Terminated as e:
+        _terminated(stop.destination, e.signum)
+    destination, failure = ended
+    if failure is not None:
+        _fail_output(destination, *failure)
     _report(summary, stats, show, stop.requested)
     if not _worth_writing(summary, stop.requested) and destination.replaces:
         why = "every input failed" if summary.failed else "stopped before any record"
@@ -265,6 +226,70 @@ def extract(
         sys.exit(EXIT_INTERRUPTED)
     if summary.failed:
         sys.exit(EXIT_FAILED)
+
+
+def _run(
+    stop: _StopOnInterrupt, schema: str, loaded: Schema, inputs: tuple[str, ...], input_file: str | None,
+    output: str | None, fmt: Format, jobs: int, label: str | None, show: bool, max_page_size: int,
+    only_2xx: bool, escape_formulas: bool, stats: ReadStats, summary: Summary,
+) -> tuple[Destination, tuple[str, BaseException] | None]:
+    """The run of ``extract`` once its options are checked: the output and what kept it from
+    being written, if anything (see :func:`_write_records`)."""
+
+    def rejected(record: Mapping[str, Any], reason: str) -> None:
+        summary.reject()
+        bar.warn(f"{record_location(record)}: cannot be written as {fmt}: {reason}")
+
+    listed: _InputList | None = None
+    try:
+        listed = None if input_file is None else _InputList.open(input_file)
+        destination = stop.destination = _open_output(output, fmt, inputs, schema, listed)
+        writer = _open_writer(fmt, loaded, destination, rejected, escape_formulas)
+    except KeyboardInterrupt:  # a second Ctrl-C before the run began
+        if stop.destination is not None:
+            stop.destination.discard()
+        click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
+        sys.exit(EXIT_INTERRUPTED)
+    # With several jobs, files are read and extracted in worker processes, forked here,
+    # before the progress bar's thread exists (see _processes_serve for when).
+    workers = None
+    try:
+        if jobs > 1 and columnar(loaded) and _processes_serve(inputs, listed):
+            workers = start_workers(jobs, loaded, encoding=label, date_text=fmt != "parquet",
+                                    limits=ReadStats(max_page_size=max_page_size, only_2xx=only_2xx))
+        bar = _Progress(show)
+        names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
+        # A schema without processors is extracted and written a batch at a time, in Arrow;
+        # one with processors a record at a time: its values are whatever its Python
+        # functions return, which only Python turns into JSON, CSV or Parquet types, and a
+        # processor that raises fails its own page only.
+        records: Generator[Any, None, None]
+        if workers is not None:
+            records = workers.tables(open_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx),
+                                     stats, on_failure=lambda f: bar.warn(str(f)), summary=summary,
+                                     stop=lambda: stop.requested)
+        else:
+            # Reading (decompression, records, HTTP) runs on ``jobs`` threads, in input order.
+            pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
+            if columnar(loaded):
+                records = extract_tables(loaded, pages, jobs=jobs, encoding=label,
+                                         on_failure=lambda f: bar.warn(str(f)), summary=summary,
+                                         stop=lambda: stop.requested, date_text=fmt != "parquet")
+            else:
+                records = extract_records(loaded, pages, jobs=jobs, encoding=label,
+                                          on_failure=lambda f: bar.warn(str(f)), summary=summary)
+        try:
+            return destination, _write_records(records, writer, summary, bar, stop)
+        finally:
+            bar.close()
+    except _Terminated:
+        writer.discard()
+        raise
+    finally:
+        if workers is not None:
+            workers.close()
+        if listed is not None:
+            listed.close()
 
 
 def _open_output(
@@ -284,7 +309,10 @@ def _open_output(
         if _same_file(output, schema):
             _refuse(f"-o {output} is the schema file {schema}: refusing to write over it")
     try:
-        return open_destination(output, _stdout, seekable=fmt == "parquet")
+        # The temporary file and the object that removes it come into being together: a
+        # stop signal arriving in between waits until both exist.
+        with _signals_blocked(STOP_SIGNALS):
+            return open_destination(output, _stdout, seekable=fmt == "parquet")
     except OutputRefused as e:
         _refuse(str(e))
     except OSError as e:
@@ -369,6 +397,17 @@ class _InputList:
             self._stream.close()
 
 
+@contextlib.contextmanager
+def _signals_blocked(signums: Iterable[int]) -> Iterator[None]:
+    """The signals are held by the system (not lost) until the end of the block."""
+    held = set(signums)
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, held)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
 def _rereadable_at(stream: BinaryIO) -> int | None:
     """Where a list in a regular file starts (to read it again from there); ``None`` for a pipe."""
     try:
@@ -435,11 +474,12 @@ def _write_records(
         try:
             for record in records:
                 try:
-                    if isinstance(record, Mapping):
-                        writer.write(record)
-                    else:
-                        assert isinstance(writer, (ParquetWriter, JsonLinesWriter, CsvWriter))
-                        writer.write_table(record)
+                    with stop.held():  # a record or batch is written whole or not at all
+                        if isinstance(record, Mapping):
+                            writer.write(record)
+                        else:
+                            assert isinstance(writer, (ParquetWriter, JsonLinesWriter, CsvWriter))
+                            writer.write_table(record)
                 except OSError as e:
                     raise _WriteFailed(e) from e
                 bar.update(summary)
@@ -453,10 +493,12 @@ def _write_records(
         if not _worth_writing(summary, stop.requested):
             return None  # discarded below
         try:
-            writer.close()
+            with stop.held():
+                writer.close()
+                # The output is in place: a stop signal from here on changes nothing.
+                written = stop.finished = True
         except OSError as e:
             raise _WriteFailed(e) from e
-        written = True
     except _WriteFailed as e:
         if isinstance(e.error, BrokenPipeError):
             _broken_pipe()
@@ -641,29 +683,81 @@ def _reason(e: BaseException) -> str:
     return (e.strerror if isinstance(e, OSError) and e.strerror else str(e)) or type(e).__name__
 
 
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP: the run ends now, without its output. A ``BaseException``, like
+    ``KeyboardInterrupt``, so that no ``except Exception`` on its way takes it for a failure
+    of one page."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
 class _StopOnInterrupt:
     """The first Ctrl-C asks the run to stop after the record being written; a second one
-    interrupts at once."""
+    interrupts at once. SIGTERM and SIGHUP interrupt at once (:class:`_Terminated`), but never
+    inside :meth:`held`: a record being written is finished first, and the output being put
+    in place is put in place.
+    """
 
     def __init__(self) -> None:
         self.requested = False
-        self._previous: Any = None
+        #: Set once the output is complete and in place; a stop signal then changes nothing.
+        self.finished = False
+        #: The output, once made: what a stop signal discards.
+        self.destination: Destination | None = None
+        self._terminated: int | None = None
+        self._holding = False
+        self._previous: dict[int, Any] = {}
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
         if self.requested:
             raise KeyboardInterrupt
         self.requested = True
 
+    def _handle_stop(self, signum: int, frame: FrameType | None) -> None:
+        if self._terminated is not None:
+            return  # already ending: let the clean-up finish
+        self._terminated = signum
+        if not (self._holding or self.finished):
+            raise _Terminated(signum)
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        """A stretch a stop signal does not cut: it takes effect at the end of it."""
+        self._holding = True
+        try:
+            yield
+        finally:
+            self._holding = False
+        if self._terminated is not None and not self.finished:
+            raise _Terminated(self._terminated)
+
     def __enter__(self) -> _StopOnInterrupt:
         try:
-            self._previous = signal.signal(signal.SIGINT, self._handle)
-        except ValueError:  # not the main thread: leave Ctrl-C as it is
-            self._previous = None
+            self._previous[signal.SIGINT] = signal.signal(signal.SIGINT, self._handle)
+            for signum in STOP_SIGNALS:
+                self._previous[signum] = signal.signal(signum, self._handle_stop)
+        except ValueError:  # not the main thread: leave the signals as they are
+            pass
         return self
 
     def __exit__(self, *exc: object) -> None:
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
+        for signum, previous in self._previous.items():
+            signal.signal(signum, previous)
+
+
+def _terminated(destination: Destination | None, signum: int) -> NoReturn:
+    """A run ended by SIGTERM or SIGHUP: the output is given up (an ``-o`` file is left as it
+    was); one line, and exit status 128 + the signal's number, as a shell reports it."""
+    name = signal.Signals(signum).name
+    if destination is None:
+        click.echo(f"larkspine: stopped by {name} before anything was read", err=True)
+    else:
+        destination.discard()
+        what = f"{destination.name} is {'not written' if destination.replaces else 'incomplete'}"
+        click.echo(f"larkspine: stopped by {name}: {what} ({destination.unchanged()})", err=True)
+    sys.exit(128 + signum)
 
 
 class _Progress:

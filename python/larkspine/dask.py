@@ -30,6 +30,8 @@ from __future__ import annotations
 import importlib
 import json
 import os
+import shutil
+import tempfile
 import weakref
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, Any, cast
@@ -148,59 +150,129 @@ def _as_list(part: Iterable[str], extractor: PartitionExtractor) -> list[Record]
     return list(extractor(part))
 
 
-def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str]) -> list[str]:
-    """Write one JSON Lines file per partition, ``part-00000.jsonl`` ...; their paths."""
+def to_jsonl(records: dask.bag.Bag, directory: str | os.PathLike[str], *, overwrite: bool = False) -> list[str]:
+    """Write one JSON Lines file per partition, ``part-00000.jsonl`` ...; their paths.
+
+    A directory that already holds part files is refused (``FileExistsError``) unless
+    ``overwrite=True``, which replaces them all, so that a directory never mixes two runs.
+    The files are written aside and put in place only when every partition is written: a
+    failed run leaves the directory as it was, with no temporary file (see :func:`to_parquet`).
+    """
     target = _absolute(os.fspath(directory))
-    if "://" not in target:
-        os.makedirs(target, exist_ok=True)
     source = _EXTRACTED.get(records)
-    if source is not None and "://" not in target and columnar(source[1].schema):
+    if "://" in target:
+        # A remote store (through fsspec) is written by Dask's own text writer, in place.
+        bag: Any = records
+        lines = bag.map(json.dumps, ensure_ascii=False)
+        written: list[str] = lines.to_textfiles(
+            os.path.join(target, "part-*.jsonl"), name_function=_part_name, encoding="utf-8"
+        )
+        return written
+    if source is not None and columnar(source[1].schema):
         inputs, extractor = source
-        return _write_parts(inputs, target, "jsonl", _write_jsonl_part, extractor)
-    bag: Any = records
-    lines = bag.map(json.dumps, ensure_ascii=False)
-    written: list[str] = lines.to_textfiles(
-        os.path.join(target, "part-*.jsonl"), name_function=_part_name, encoding="utf-8"
-    )
-    return written
+        return _write_parts(inputs.to_delayed(), target, "jsonl", _write_jsonl_part, extractor, overwrite)
+    return _write_parts(cast(Any, records).to_delayed(), target, "jsonl", _write_jsonl_records, None, overwrite)
 
 
 def _part_name(index: int) -> str:
     return f"{index:05d}"
 
 
-def to_parquet(records: dask.bag.Bag, directory: str | os.PathLike[str], schema: object) -> list[str]:
+def to_parquet(
+    records: dask.bag.Bag, directory: str | os.PathLike[str], schema: object, *, overwrite: bool = False
+) -> list[str]:
     """Write one Parquet file per partition, ``part-00000.parquet`` ..., with the typed
     columns of :mod:`larkspine.outputs`; their paths. A directory of them reads back as one
-    dataset (``pyarrow.dataset.dataset(directory)``, ``pandas.read_parquet(directory)``)."""
-    dask: Any = importlib.import_module("dask")
+    dataset (``pyarrow.dataset.dataset(directory)``, ``pandas.read_parquet(directory)``).
+
+    A directory that already holds part files is refused (``FileExistsError``) unless
+    ``overwrite=True``, which replaces them all (and only them), so that a directory never
+    reads back as two runs mixed. The parts are written into a hidden folder inside the
+    directory and moved into place only when every partition is written; when one fails, the
+    hidden folder is removed, the old parts stay as they were, and the partition's error is
+    raised.
+    """
     target = _absolute(os.fspath(directory))
     if "://" in target:
         raise ValueError(f"larkspine: to_parquet writes to a local or shared directory, not {target!r}")
-    os.makedirs(target, exist_ok=True)
     resolved = as_schema(schema, allow_unsupported=True)
     source = _EXTRACTED.get(records)
     if source is not None and source[1].schema == resolved and columnar(resolved):
         inputs, extractor = source
-        return _write_parts(inputs, target, "parquet", _write_parquet_tables, extractor)
-    bag: Any = records
-    tasks = [
-        dask.delayed(_write_parquet_part)(part, os.path.join(target, f"part-{i:05d}.parquet"), resolved)
-        for i, part in enumerate(bag.to_delayed())
-    ]
-    paths: tuple[str, ...] = dask.compute(*tasks)
-    return list(paths)
+        return _write_parts(inputs.to_delayed(), target, "parquet", _write_parquet_tables, extractor, overwrite)
+    return _write_parts(cast(Any, records).to_delayed(), target, "parquet", _write_parquet_part, resolved, overwrite)
 
 
-def _write_parts(inputs: Any, target: str, suffix: str, write: Any, extractor: PartitionExtractor) -> list[str]:
-    """One file per partition of the bag of ``inputs``, ``write(part, path, extractor)`` each."""
+#: The hidden folder a run's parts are written in, inside the output directory.
+_STAGING_PREFIX = ".larkspine-parts-"
+
+
+def _write_parts(parts: list[Any], target: str, suffix: str, write: Any, how: Any, overwrite: bool) -> list[str]:
+    """One file per partition (``write(part, path, how)`` each), written into a hidden folder
+    in ``target`` and moved into place once all are written; old part files are refused, or
+    replaced with ``overwrite``."""
     dask: Any = importlib.import_module("dask")
-    tasks = [
-        dask.delayed(write)(part, os.path.join(target, f"part-{i:05d}.{suffix}"), extractor)
-        for i, part in enumerate(inputs.to_delayed())
-    ]
-    paths: tuple[str, ...] = dask.compute(*tasks)
-    return list(paths)
+    os.makedirs(target, exist_ok=True)
+    old = _part_files(target)
+    if old and not overwrite:
+        raise FileExistsError(
+            f"larkspine: {target} already holds {len(old):,} part file{'s' if len(old) > 1 else ''} "
+            f"({old[0]}, ...): pass overwrite=True to replace them"
+        )
+    staging = tempfile.mkdtemp(prefix=_STAGING_PREFIX, dir=target)
+    try:
+        names = [f"part-{i:05d}.{suffix}" for i in range(len(parts))]
+        tasks = [dask.delayed(_caught)(write, part, os.path.join(staging, name), how)
+                 for part, name in zip(parts, names)]
+        # Every task ends before the results are looked at (a failure is returned, not raised),
+        # so no partition is still writing into the hidden folder when it is removed.
+        results: tuple[BaseException | None, ...] = dask.compute(*tasks)
+        failed = next((r for r in results if r is not None), None)
+        if failed is not None:
+            raise failed
+        for name in old:
+            if name.startswith(_STAGING_PREFIX):
+                shutil.rmtree(os.path.join(target, name), ignore_errors=True)
+            elif name not in names:
+                os.unlink(os.path.join(target, name))
+        for name in names:
+            os.replace(os.path.join(staging, name), os.path.join(target, name))
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    return [os.path.join(target, name) for name in names]
+
+
+def _part_files(target: str) -> list[str]:
+    """The part files (``part-*``, any suffix, and hidden folders of a run that was killed)."""
+    with os.scandir(target) as listing:
+        return sorted(e.name for e in listing if e.name.startswith(("part-", _STAGING_PREFIX)))
+
+
+def _caught(write: Any, part: Any, path: str, how: Any) -> BaseException | None:
+    """``write(part, path, how)``, its exception returned rather than raised."""
+    try:
+        write(part, path, how)
+    except Exception as e:  # noqa: BLE001 - handed back to the client, which raises it
+        return e
+    return None
+
+
+def _write_jsonl_records(records: Iterable[Mapping[str, Any]], path: str, schema: None) -> str:
+    """A partition's records as JSON Lines, as ``Bag.to_textfiles`` writes them: joined by
+    newlines, none after the last."""
+    from .outputs import open_destination
+
+    destination = open_destination(path, _no_stream)
+    try:
+        separator = b""
+        for record in records:
+            destination.stream.write(separator + json.dumps(record, ensure_ascii=False).encode("utf-8"))
+            separator = b"\n"
+        destination.commit()
+    except BaseException:
+        destination.discard()
+        raise
+    return path
 
 
 def _write_jsonl_part(inputs: Iterable[str], path: str, extractor: PartitionExtractor) -> str:
@@ -249,7 +321,11 @@ def _write_parquet_part(rows: list[Mapping[str, Any]], path: str, schema: Schema
     from .outputs import ParquetWriter
 
     writer = ParquetWriter(path, schema)
-    for row in rows:
-        writer.write(row)
-    writer.close()
+    try:
+        for row in rows:
+            writer.write(row)
+        writer.close()
+    except BaseException:
+        writer.discard()
+        raise
     return path

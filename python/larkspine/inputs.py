@@ -246,6 +246,8 @@ def _plan(inputs: Iterable[str | InputFailure], stats: ReadStats, seen: _Seen) -
             yield arg
         elif arg == "-":
             yield Opened(sys.stdin.buffer, "-", owned=False)
+        elif "\0" in arg:
+            yield InputFailure(arg.replace("\0", "\\0"), None, "a name with a NUL byte names no file")
         elif "://" in arg:
             yield from _read_url(arg, stats)
         elif os.path.isdir(arg):
@@ -255,7 +257,11 @@ def _plan(inputs: Iterable[str | InputFailure], stats: ReadStats, seen: _Seen) -
         else:
             found = False
             for path in _glob(arg):
-                found = True
+                found = True  # a failure says why the pattern may match nothing
+                if isinstance(path, InputFailure):
+                    if _first_unlisted(path.source, seen):
+                        yield path
+                    continue
                 if os.path.isdir(path):
                     yield from _read_directory(path, stats, seen, quiet=True)
                 else:
@@ -277,8 +283,9 @@ MAX_LISTED_NAME = 1 << 16
 def read_input_list(stream: BinaryIO, name: str) -> Iterator[str | InputFailure]:
     """The inputs named in a list, one per line (``--input-file``), read as they are needed.
 
-    Lines end at LF (a CR before it is dropped); blank lines are skipped; nothing else is
-    trimmed, so names may hold spaces. A name's bytes become a ``str`` as ``os.fsdecode``
+    Lines end at LF (a CR before it is dropped); blank lines and lines starting with ``#``
+    (comments) are skipped; nothing else is trimmed, so names may hold spaces (a file whose
+    name starts with ``#`` is listed as ``./#name``). A name's bytes become a ``str`` as ``os.fsdecode``
     makes them, so a name that is not UTF-8 opens the file it names. Memory stays bounded
     by :data:`MAX_LISTED_NAME`: a longer line is a failure, skipped without being held, and
     a list that cannot be read further ends with a failure.
@@ -302,8 +309,13 @@ def read_input_list(stream: BinaryIO, name: str) -> Iterator[str | InputFailure]
             yield InputFailure(name, None, f"line {line_no} is longer than {MAX_LISTED_NAME:,} bytes: skipped")
             continue
         entry = line.removesuffix(b"\n").removesuffix(b"\r")
-        if entry.strip():
-            yield os.fsdecode(entry)
+        if not entry.strip() or entry.startswith(b"#"):
+            continue
+        if b"\0" in entry:
+            # No system takes a name with a NUL byte: the line is one failed input.
+            yield InputFailure(name, None, f"line {line_no} holds a NUL byte, which no file name can: skipped")
+            continue
+        yield os.fsdecode(entry)
 
 
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(i?)(b?)\s*", re.IGNORECASE)
@@ -350,8 +362,9 @@ def display_name(path: str) -> str:
         return path.encode("utf-8", "backslashreplace").decode("ascii")
 
 
-def _glob(pattern: str) -> Iterator[str]:
-    """The paths matching ``pattern``, found lazily, depth first in sorted order.
+def _glob(pattern: str) -> Iterator[str | InputFailure]:
+    """The paths matching ``pattern``, found lazily, depth first in sorted order, and a
+    failure for each folder the pattern must list and cannot (as the directory walk has it).
 
     As :func:`glob.glob` with ``recursive=True`` (``**`` is any number of folders, names
     starting with a dot match only a pattern that does), except that ``**`` does not follow
@@ -381,7 +394,10 @@ def _glob(pattern: str) -> Iterator[str]:
             continue
         try:
             st = os.stat(base or os.curdir)
-        except OSError:
+        except FileNotFoundError:
+            continue  # gone since its folder was listed
+        except OSError as e:
+            yield InputFailure(base or os.curdir, None, f"cannot list the directory: {_os_reason(e)}")
             continue
         key = (st.st_dev, st.st_ino, i)
         if key in states:
@@ -390,7 +406,8 @@ def _glob(pattern: str) -> Iterator[str]:
         try:
             with os.scandir(base or os.curdir) as listing:
                 entries = sorted(listing, key=lambda e: e.name)
-        except OSError:
+        except OSError as e:
+            yield InputFailure(base or os.curdir, None, f"cannot list the directory: {_os_reason(e)}")
             continue
         hidden_ok = part.startswith(".")
         if part == "**":
@@ -414,6 +431,15 @@ def _glob(pattern: str) -> Iterator[str]:
             if e.name in names and (hidden_ok or not e.name.startswith(".")) and (last or _is_dir(e))
         ]
         stack.extend(reversed(matches))
+
+
+def _first_unlisted(folder: str, seen: _Seen) -> bool:
+    """Whether ``folder`` is met unlistable for the first time in the run (then remembered)."""
+    key = os.path.normpath(folder)
+    if key in seen.unlisted:
+        return False
+    seen.unlisted.add(key)
+    return True
 
 
 def _is_dir(entry: os.DirEntry[str]) -> bool:
@@ -449,7 +475,9 @@ def _read_directory(
             seen.folders.add(key)
         except OSError as e:
             top_failed = top_failed or folder == top
-            yield InputFailure(folder, None, f"cannot list the directory: {_os_reason(e)}")
+            # A folder a glob matched may be one the glob itself failed to list.
+            if _first_unlisted(folder, seen) or not quiet:
+                yield InputFailure(folder, None, f"cannot list the directory: {_os_reason(e)}")
             continue
         subfolders = []
         for entry in entries:
@@ -474,7 +502,7 @@ def _read_directory(
 class _Seen:
     """The (device, inode) of every file read and every folder walked in one run."""
 
-    __slots__ = ("files", "folders", "unopened")
+    __slots__ = ("files", "folders", "unopened", "unlisted")
 
     def __init__(self) -> None:
         #: Files read or refused (FIFOs, devices): each is read, or named, once.
@@ -482,6 +510,8 @@ class _Seen:
         self.folders: set[tuple[int, int]] = set()
         #: Paths found that could not be opened (a dangling link), normalised.
         self.unopened: set[str] = set()
+        #: Folders that could not be listed, normalised: a glob names each once.
+        self.unlisted: set[str] = set()
 
 
 _KINDS = (
