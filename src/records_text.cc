@@ -22,6 +22,8 @@
 // escape; nothing is allocated per value.
 #include "records_text.h"
 
+#include "whatwg/decode.h"
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -239,6 +241,7 @@ std::string compile(const ArrowSchema& s, const ArrowArray& a, int depth, TextCo
   {
     TextBuffer key;
     const std::string name = column_name(s);
+    if (!whatwg::utf8_is_valid(name)) return where + ": a name that is not UTF-8";
     put_json_string(key, reinterpret_cast<const uint8_t*>(name.data()), name.size());
     key.put(": ", 2);
     c.key.assign(key.data(), key.size());
@@ -261,6 +264,13 @@ std::string compile(const ArrowSchema& s, const ArrowArray& a, int depth, TextCo
     if (rows && !offsets_hold(c, c.offset, c.length, INT64_MAX)) return where + ": offsets that go backwards";
     if (rows && !c.values && c.offset_at(c.offset + c.length) != c.offset_at(c.offset))
       return where + ": no data buffer";
+    // JSON and CSV copy the bytes as they are: a value that is not UTF-8 would make the
+    // text undecodable. The engine's columns always are; any other batch is checked once.
+    if (rows && c.values) {
+      const int64_t lo = c.offset_at(c.offset), hi = c.offset_at(c.offset + c.length);
+      const std::string_view used(reinterpret_cast<const char*>(c.values) + lo, static_cast<size_t>(hi - lo));
+      if (!whatwg::utf8_is_valid(used)) return where + ": a value that is not UTF-8";
+    }
     return {};
   }
   c.children.resize(static_cast<size_t>(children));

@@ -183,8 +183,16 @@ def test_the_engine_batch_is_written_as_its_records() -> None:
          "jsonl", ValueError, "column 'd': offsets that go backwards"),
         (lambda: object(), "jsonl", TypeError, "batch must have __arrow_c_array__"),
         (lambda: pa.record_batch({"d": [1]}), "xml", ValueError, "format must be 'jsonl' or 'csv'"),
+        # A name the C data interface would cut at its NUL, so that the text names "a".
+        (lambda: pa.record_batch({"a\0b": ["v"]}), "jsonl", ValueError, r"column name 'a\\x00b' holds a NUL"),
+        (lambda: pa.record_batch({"d": pa.Array.from_buffers(
+            pa.string(), 2, [None, pa.py_buffer(b"\0\0\0\0\1\0\0\0\3\0\0\0"), pa.py_buffer(b"a\xff\xfe")])}),
+         "csv", ValueError, "column 'd': a value that is not UTF-8"),
+        (lambda: pa.record_batch({"d": pa.Array.from_buffers(
+            pa.string(), 1, [None, pa.py_buffer(b"\0\0\0\0\2\0\0\0"), pa.py_buffer(b"\xc3(")])}),
+         "jsonl", ValueError, "column 'd': a value that is not UTF-8"),
     ],
-    ids=["timestamp", "dictionary", "offsets", "no batch", "format"],
+    ids=["timestamp", "dictionary", "offsets", "no batch", "format", "nul-name", "invalid-utf8", "bad-sequence"],
 )
 def test_what_cannot_be_written_is_refused(batch: Any, fmt: str, error: type[Exception], message: str) -> None:
     with pytest.raises(error, match=message):

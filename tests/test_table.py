@@ -95,6 +95,8 @@ def test_a_generator_of_documents_and_an_empty_batch():
 def test_errors():
     with pytest.raises(ValueError, match="urls has 1 entries for 4 documents"):
         PLAIN.extract_table(SHOP, urls=["u"])
+    with pytest.raises(TypeError, match=r"larkspine: urls\[1\] must be a str or None, got int"):
+        PLAIN.extract_table(SHOP[:2], urls=[None, 5])
     with pytest.raises(ValueError, match="unknown encoding 'nope'"):
         PLAIN.extract_table(SHOP, "nope")
     mixed = Schema({"v": field("h1::text", first=True, out=lambda v: 1 if v == "Tea" else "x")})

@@ -125,8 +125,12 @@ class Schema:
         """
         pa = _pyarrow()
         docs = documents if isinstance(documents, (list, tuple)) else list(documents)
-        if urls is not None and len(urls) != len(docs):
-            raise ValueError(f"larkspine: urls has {len(urls)} entries for {len(docs)} documents")
+        if urls is not None:
+            if len(urls) != len(docs):
+                raise ValueError(f"larkspine: urls has {len(urls)} entries for {len(docs)} documents")
+            for i, u in enumerate(urls):
+                if u is not None and not isinstance(u, str):
+                    raise TypeError(f"larkspine: urls[{i}] must be a str or None, got {type(u).__name__}")
         labels: str | list[str | None] | None
         if encoding is None or isinstance(encoding, str):
             labels = engine_label(b"", encoding)

@@ -33,6 +33,32 @@ const char kRecordsTextDoc[] =
     "caller that hands rows on in pieces needs them.\n"
     "Raises ValueError for another type or an inconsistent array.";
 
+// An Arrow schema carries its column names as C strings: a name holding a NUL
+// would reach the text cut short, naming another column. Where the batch tells
+// its names (`schema.names`, as pyarrow's do), such a name is refused.
+static bool names_whole(PyObject* batch) {
+  Ref schema(PyObject_GetAttrString(batch, "schema"));
+  Ref names(schema ? PyObject_GetAttrString(schema.get(), "names") : nullptr);
+  if (!names) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();  // not told: the capsule's names are all there is
+    return true;
+  }
+  Ref iter(PyObject_GetIter(names.get()));
+  if (!iter) return false;
+  while (Ref name{PyIter_Next(iter.get())}) {
+    if (!PyUnicode_Check(name.get())) continue;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) return false;
+    if (std::memchr(text, 0, static_cast<size_t>(size))) {
+      PyErr_Format(PyExc_ValueError, "larkspine: column name %R holds a NUL character", name.get());
+      return false;
+    }
+  }
+  return !PyErr_Occurred();
+}
+
 PyObject* py_records_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"batch", "format", "escape_formulas", "row_ends"};
   static const Signature kSig{"records_text", kNames, 4, 2, 0, 2};
@@ -63,6 +89,7 @@ PyObject* py_records_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (truth < 0) return nullptr;
     with_ends = truth != 0;
   }
+  if (!names_whole(a[0])) return nullptr;
   Ref exported(PyObject_CallMethod(a[0], "__arrow_c_array__", nullptr));
   if (!exported) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
