@@ -6,7 +6,7 @@ fast paths of the join are checked against ``urljoin`` over generated bases and 
 """
 import gzip
 import string
-from urllib.parse import urljoin
+from urllib.parse import urljoin, urlsplit
 
 import _larkspine
 import pytest
@@ -51,6 +51,10 @@ class Links(Page):
      PAGE, ["https://shop.example/a", "https://shop.example/b", "mailto:a@b.example", "https://shop.example/tea/green/a/b"]),
     # What urljoin refuses (a malformed IPv6 host, where Scrapy's call raises) stays as written.
     (b"<a href='http://'>x</a><a href='https://[::1'>y</a>", PAGE, ["http://", "https://[::1"]),
+    # A base relative links cannot be joined to is ignored, as browsers and current Scrapy do.
+    (b"<base href='javascript:void(0)'><a href=x>x</a><a href=/y>y</a>", PAGE,
+     ["https://shop.example/tea/green/x", "https://shop.example/y"]),
+    (b"<base href='data:text/html,hi'><a href='?q'>x</a>", PAGE, ["https://shop.example/tea/green/index.html?q"]),
     # No page URL: an absolute <base href> still serves; without one, values stay as written.
     (b"<base href='https://b.example/d/'><a href=x>x</a>", None, ["https://b.example/d/x"]),
     (b"<base href=/rel/><a href=x>x</a>", None, ["x"]),
@@ -103,6 +107,16 @@ def test_absolute_fields_pickle_and_compare():
 # --- Scrapy's base: where it looks, what it makes safe ------------------------------
 
 FILLER = b"<p>" + b"x" * 5000 + b"</p>"
+
+
+@pytest.mark.parametrize("href", ["javascript:x", "data:,", "mailto:a@b.example", "about:blank", "tel:1",
+                                  "urn:isbn:1", "", " ", "/x/", "//h.example/", "https://o.example/", "?q", "#f"])
+def test_with_a_page_url_an_absolute_field_never_holds_a_relative_link(href):
+    html = f"<base href='{href}'>".encode() + b"".join(
+        b"<a href='%s'>l</a>" % link for link in (b"x", b"/y", b"?q", b"#f", b"", b"../z", b"x:y"))
+    values = Links(html, url=PAGE).links
+    assert len(values) == 7
+    assert all(urlsplit(v).scheme for v in values), values
 
 
 @pytest.mark.parametrize("html, links", [

@@ -5,7 +5,14 @@ That is ``urllib.parse.urljoin(base, reference)``, where ``base`` is what Scrapy
 ``get_base_url`` gives: the page's URL made safe by w3lib's ``safe_url_string``; or, when
 the first 4096 characters of the page's text hold a ``<base>`` element with an ``href``,
 that ``href`` (stripped of HTML whitespace, made safe in the page's encoding) joined to it.
-An ``href`` that is empty leaves the page's URL, and a later ``<base>`` is not read.
+An ``href`` that is empty leaves the page's URL, and a later ``<base>`` is not read. An
+``href`` that gives no base relative links can be joined to (``javascript:``, ``data:``) is
+ignored, so that with a page URL every value of an absolute field is absolute.
+
+This is the answer of Scrapy with w3lib before 2.6, which the tests check against; w3lib 2.6
+finds the base as a browser does, and differs from it on rare bases (a backslash in the
+``href``, a bracketed host that is no IPv6 address, an empty ``href`` on a page URL with a
+fragment).
 
 A schema with an ``absolute=True`` field finds that ``href`` in the same scan as its
 fields (one hidden first-only query, :data:`BASE_QUERY`). Only a page whose ``<base>`` lies
@@ -93,9 +100,14 @@ def document_base(page_url: str | None, base_href: str | None, encoding: str = "
     if not href:
         return document
     try:
-        return urljoin(document, _safe(href, encoding))
+        base = urljoin(document, _safe(href, encoding))
+        parts = urlsplit(base)
     except ValueError:  # Scrapy's urljoin fails on every link here; the page's URL serves
         return document
+    # A base that relative links cannot be joined to (``javascript:``, ``data:``,
+    # ``mailto:``: urljoin would hand them back as written) is ignored, as browsers ignore a
+    # ``javascript:`` or ``data:`` base: an absolute field never holds a relative link.
+    return base if parts.scheme and parts.netloc else document
 
 
 def page_base(page_url: str | None, base_href: str | None, doc: bytes | str | None, label: str | None) -> str | None:
