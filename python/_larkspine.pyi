@@ -1,7 +1,7 @@
 """Native Larkspine core: treeless, one-pass HTML extraction."""
 
-from collections.abc import Iterable, Sequence
-from typing import Final, Literal, final, overload
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Final, Literal, final, overload
 
 from typing_extensions import Buffer
 
@@ -50,6 +50,11 @@ def join_links(
 ) -> tuple[list[str | None], int]: ...
 def _query_syntax_error(query: str, sub_field: bool = False) -> tuple[int, str] | None: ...
 def _sub_field_budget(groups: Sequence[_Group]) -> tuple[int, int]: ...
+def _join_link_array(
+    values: Any,
+    pages: Sequence[tuple[int, int, tuple[str, bool | None, str, str | None, str | None] | None]],
+    fallback: Callable[[int, str], str],
+) -> tuple[bytes, bytes]: ...
 @final
 class Plan:
     def __new__(

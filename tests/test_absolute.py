@@ -316,3 +316,54 @@ def test_a_field_finished_without_a_base_resolves_against_the_page_url():
     assert decl.finish(["x", "/y"], "https://h.example/d/p") == ["https://h.example/d/x", "https://h.example/y"]
     assert decl.finish(["x"], "https://h.example/d/p", None) == ["x"]
     assert decl.finish(["x"], "https://h.example/d/p", "https://b.example/") == ["https://b.example/x"]
+
+
+# --- Joining on Arrow buffers ------------------------------------------------------------
+
+ARRAY_LINKS = ["x", "/y", "../z", "#f", "", "https://o.example/p", "//cdn.example/i", "caf\u00e9",
+               "mailto:a@b.example", "?q=1", "a//b", " lead", "https://[::1", "./dot", "\tx"]
+
+
+@pytest.mark.parametrize("kind", ["string", "large_string"])
+@pytest.mark.parametrize("cut", [0, 3])
+@pytest.mark.parametrize("with_nulls", [False, True])
+def test_an_arrow_array_is_joined_page_by_page_as_urljoin_joins(kind, cut, with_nulls):
+    pa = pytest.importorskip("pyarrow")
+    from larkspine._schema import _joined_values
+
+    values = ARRAY_LINKS * 3 + [None if with_nulls else "n"] * 2
+    array = pa.array(["pad"] * cut + values, getattr(pa, kind)())[cut:]  # cut: an offset into the buffers
+    bases = [_urls.Joiner(PAGE), None, _urls.Joiner("javascript:void(0)"), _urls.Joiner("https://b.example/")]
+    spans = [0, 10, 18, 25, len(values)]
+    joined = _joined_values(pa, array, pa.array(spans), bases).to_pylist()
+    expected = []
+    for p, joiner in enumerate(bases):
+        for v in values[spans[p]:spans[p + 1]]:
+            if v is None or joiner is None:
+                expected.append(v)
+                continue
+            try:
+                expected.append(urljoin(joiner.base, v))
+            except ValueError:
+                expected.append(v)
+    assert joined == expected
+
+
+@pytest.mark.parametrize("pages, fallback, error, message", [
+    ([(0, 5, (PAGE, True, "https://shop.example", None, None))], lambda p, v: 1, TypeError, "fallback must return a str"),
+    ([(0, 5, ("x", None, "", None, None))], lambda p, v: 1 / 0, ZeroDivisionError, "division by zero"),
+    ([(3, 2, None)], lambda p, v: v, ValueError, "pages must be in order, within the array"),
+    ([(0, 99, None)], lambda p, v: v, ValueError, "pages must be in order, within the array"),
+    ([(0, 2, 5)], lambda p, v: v, TypeError, "a page's base must be a tuple"),
+    ([(0, 2, (1, True, "", None, None))], lambda p, v: v, TypeError, "a base and its origin must be str"),
+])
+def test_the_array_join_refuses_what_it_cannot_use(pages, fallback, error, message):
+    pa = pytest.importorskip("pyarrow")
+    with pytest.raises(error, match=message):
+        _larkspine._join_link_array(pa.array(["a", "b", "c", "d", "e"]), pages, fallback)
+
+
+def test_the_array_join_takes_only_string_arrays():
+    pa = pytest.importorskip("pyarrow")
+    with pytest.raises(TypeError, match="values must be a string array"):
+        _larkspine._join_link_array(pa.array([1, 2]), [], lambda p, v: v)

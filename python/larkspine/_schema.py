@@ -264,19 +264,36 @@ def _columnar_field(f: Field[Any]) -> bool:
 def _joined_values(pa: Any, values: Any, spans: Any, bases: Sequence[Any], nulls: bool = False) -> Any:
     """``values`` (a string array) with page ``p``'s, ``values[spans[p]:spans[p + 1]]``,
     joined to ``bases[p]`` (a :class:`Joiner`, or ``None``: kept as written). The count of
-    values does not change, so offsets into them stay right. ``nulls``: the values may be
-    null (a first-only field's: nothing matched), which stay null."""
-    strings = values.to_pylist()
+    values does not change, so offsets into them stay right; a null stays null.
+
+    The join is made on the array's buffers (``_larkspine._join_link_array``): a link whose
+    answer the core proves becomes bytes of the new array without a Python object; only the
+    others reach ``urljoin``, once per distinct link of a page (the joiner's memo)."""
     at = spans.to_pylist()
+    pages: list[tuple[int, int, tuple[Any, ...] | None]] = []
+    joiners: list[Joiner] = []
     for p, joiner in enumerate(bases):
         lo, hi = at[p], at[p + 1]
         if joiner is None or lo == hi:
             continue
-        if nulls and None in strings[lo:hi]:
-            strings[lo:hi] = [v if v is None else joiner.join([v])[0] for v in strings[lo:hi]]
-        else:
-            strings[lo:hi] = joiner.join(strings[lo:hi])
-    return pa.array(strings, values.type)
+        pages.append((lo, hi, joiner.prefixes()))
+        joiners.append(joiner)
+    if not pages:
+        return values
+    offsets, data = _larkspine._join_link_array(values, pages, lambda k, link: joiners[k].urljoin(link))
+    validity = None
+    if values.null_count:
+        # The validity bits of an array cut from another start at its offset: the new
+        # array's start at 0.
+        validity = values.buffers()[0] if values.offset == 0 else _pc().is_valid(values).buffers()[1]
+    return pa.Array.from_buffers(values.type, len(values), [validity, pa.py_buffer(offsets), pa.py_buffer(data)],
+                                 null_count=values.null_count)
+
+
+def _pc() -> Any:
+    import pyarrow.compute
+
+    return pyarrow.compute
 
 
 def _join_column(pa: Any, table: pyarrow.Table, name: str, bases: Sequence[Any]) -> pyarrow.Table:

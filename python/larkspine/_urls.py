@@ -45,6 +45,9 @@ SCRAPY_WINDOW = 4096
 #: What HTML strips around an attribute's URL (w3lib's ``HTML5_WHITESPACE``).
 _HTML_WHITESPACE = " \t\n\r\x0c"
 
+#: The most joined links a page's memo holds.
+_MEMO_LIMIT = 1 << 16
+
 _SafeUrl = Callable[[str, str], str]
 _safe_url_string: _SafeUrl | None = None
 
@@ -205,6 +208,17 @@ class Joiner:
         self._complete_prefixes()
         return self._native([value])[0][0]
 
+    def prefixes(self) -> tuple[str, bool | None, str, str | None, str | None]:
+        """The base and the prefixes its proven joins are made of: ``(base, https, origin,
+        directory, fragmentless)``, ``https`` ``None`` where the proofs do not hold."""
+        if self.https is not None:
+            self._complete_prefixes()
+        return self.base, self.https, self._origin, self._directory, self._fragmentless
+
+    def urljoin(self, value: str) -> str:
+        """``urljoin(base, value)``, memoised (a value urljoin refuses stays as written)."""
+        return self._urljoin(value)
+
     def _native(self, values: list[str]) -> tuple[list[str | None], int]:
         """:func:`_larkspine.join_links` with this base's prefixes (an http(s) base only)."""
         return _larkspine.join_links(
@@ -233,6 +247,8 @@ class Joiner:
                 joined = urljoin(self.base, value)
             except ValueError:  # urljoin refuses a malformed IPv6 host: keep the value
                 joined = value
+            if len(memo) >= _MEMO_LIMIT:
+                memo.clear()  # a page of ever new links: memory stays bounded
             memo[value] = joined
         return joined
 

@@ -10,4 +10,7 @@ PyObject* py_join_links(PyObject* module, PyObject* const* args, Py_ssize_t narg
 
 extern const char kJoinLinksDoc[];
 
+// _join_link_array(values, pages, fallback) -> (offsets, data): see links.cc.
+PyObject* py_join_link_array(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace ls::py

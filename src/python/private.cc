@@ -8,6 +8,9 @@
 //     position where the grammar stopped and what it expected there.
 //   _sub_field_budget(groups) -> (sub_fields, max_sub_fields)
 //     The group sub-fields a schema declares, against their limit.
+//   _join_link_array(values, pages, fallback) -> (offsets, data)
+//     An Arrow string array's links joined, page by page, each to its page's
+//     base, into the buffers of a new array (links.cc).
 #include "python/private.h"
 
 #include <optional>
@@ -16,6 +19,7 @@
 
 #include "lib.h"
 #include "python/convert.h"
+#include "python/links.h"
 #include "python/errors.h"
 #include "syntax.h"
 
@@ -67,6 +71,12 @@ PyMethodDef kPrivate[] = {
     {"_sub_field_budget", as_method(py_sub_field_budget), METH_FASTCALL | METH_KEYWORDS,
      "_sub_field_budget(groups)\n--\n\n"
      "Private: (declared group sub-fields, their limit)."},
+    {"_join_link_array", as_method(py_join_link_array), METH_FASTCALL | METH_KEYWORDS,
+     "_join_link_array(values, pages, fallback)\n--\n\n"
+     "Private: an Arrow string array's values joined to their page's base URL: the\n"
+     "offsets and data of the new array. pages: (start, stop, None or (base, https,\n"
+     "origin, directory, fragmentless)); fallback(page, link) answers what the core\n"
+     "cannot prove."},
     {nullptr, nullptr, 0, nullptr},
 };
 
