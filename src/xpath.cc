@@ -632,7 +632,25 @@ std::optional<string_view> strip_value_predicates(string_view member, std::vecto
   return member.substr(0, last + 1 + open);
 }
 
+// `//html/..` and `/html/..` are the document node (html is the root
+// element, never nested), and a path below it reads as a path from the
+// document: `//html/..//p` is `//p`. Returns the path with every such
+// prefix dropped; each round drops at least eight bytes.
+string_view from_document_node(string_view member) {
+  for (;;) {
+    string_view rest;
+    if (member.starts_with("//html/..")) rest = member.substr(9);
+    else if (member.starts_with("/html/..")) rest = member.substr(8);
+    else if (member.starts_with("//html/parent::node()")) rest = member.substr(21);
+    else if (member.starts_with("/html/parent::node()")) rest = member.substr(20);
+    else return member;
+    if (!rest.starts_with("/")) return member;
+    member = rest;
+  }
+}
+
 std::optional<std::vector<Selector>> compile_part(string_view full_member) {
+  full_member = from_document_node(full_member);
   std::vector<ValueOp> ops;
   std::optional<string_view> stripped = strip_value_predicates(full_member, ops);
   if (!stripped) return std::nullopt;
@@ -674,7 +692,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   // top-level element.
   if (path == "." || (path.empty() && terminal.kind == Terminal::Kind::kText && terminal.subtree)) {
     Selector sel;
-    sel.compounds.emplace_back().tag = "*";
+    sel.compounds.emplace_back().tag.emplace("*");
     sel.anchor = 0;
     sel.terminal = std::move(terminal);
     sel.post = std::move(ops);
@@ -771,7 +789,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     if (!st) return std::nullopt;
     if (i == 0 && st->sibling_axis && relative && !steps[0].descendant) {
       from_context = true;
-      parsed.emplace_back().alternatives.emplace_back().tag = "*";
+      parsed.emplace_back().alternatives.emplace_back().tag.emplace("*");
     }
     if (i == 0 && !from_context) {
       if (st->any_axis()) return std::nullopt;

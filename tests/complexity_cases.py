@@ -81,6 +81,25 @@ def query(build):
     return make
 
 
+def literal(build, queries):
+    """A case whose document build(n) and query literal grow together: each of
+    `queries` is formatted with a literal of n bytes that the text never holds
+    whole (n `a` then a `b`), so every search runs to the end."""
+    def make(n):
+        html, lit = build(n), "a" * n + "b"
+        qs = [q.format(lit) for q in queries]
+        return lambda: ls.extract(html, qs)
+    return make
+
+
+# Text and attribute tests whose literal is as long as the text they test.
+LITERAL_QUERIES = ["//div[contains(., '{0}')]/@x", "//div[.='{0}']/@x", "//div[normalize-space()='{0}']/@x",
+                   "//div[contains(normalize-space(), '{0}')]/@x", "div:contains('{0}')::attr(x)",
+                   "//div[contains(text(), '{0}')]/@x", "//div[normalize-space(text())='{0}']/@x"]
+ATTR_LITERAL_QUERIES = ["//div[contains(@x, '{0}')]/@x", "div[x*='{0}']::attr(x)", "div[x*='{0}' i]::attr(x)",
+                        "//div/@x[contains(., '{0}')]"]
+
+
 def free_extract(build):
     """A case that runs the free extract on a tiny document with build(n) queries."""
     def make(n):
@@ -205,6 +224,12 @@ CASES = [
                                              FOLLOWING_QUERIES), 1000),
     Case("following:: out of a deep nest", doc(lambda n: b"<div><label>a</label>" * n + b"</div>" * n
                                                + b"<div>x</div>" * n, FOLLOWING_QUERIES), 1000),
+    Case("text tests with an n-byte literal on n text runs",
+         literal(lambda n: b"<div>" + b"<b> a</b>" * n + b"</div>", LITERAL_QUERIES), 1000),
+    Case("text tests with an n-byte literal on one text of 4n bytes",
+         literal(lambda n: b"<div>" + b"a" * (4 * n) + b"</div>", LITERAL_QUERIES), 1000),
+    Case("attribute tests with an n-byte literal on a value of 4n bytes",
+         literal(lambda n: b"<div x='" + b"a" * (4 * n) + b"'></div>" * 4, ATTR_LITERAL_QUERIES), 1000),
     # The same markup in encodings that are transcoded or decoded per value.
     Case("UTF-16: b*n + stray </i>*n", doc(lambda n: ("<b>" * n + "</i>" * n).encode("utf-16")), 2000),
     Case("UTF-16: text in nested divs", doc(lambda n: (f"<div><p>{JA}" * n).encode("utf-16"), ["p::text"]), 1000),

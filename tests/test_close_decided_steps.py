@@ -40,6 +40,9 @@ ARTICLE = """<html><body><span class=article-content>
 <div><div id=other>x</div>keep</div><h2>title</h2>
 </span></body></html>"""
 
+# Its html, body and div span the same bytes.
+BARE = "<div><h2>Specs</h2><p>a</p></div>"
+
 CASES = {
     "a child step after a path predicate": [
         (DEBTS, "//tr[.//label[contains(text(),'Saldo')]]/td[2]/text()"),
@@ -74,6 +77,16 @@ CASES = {
         (NESTED, "//div[p]/div[section]/p/text()"),
         (NESTED, "//ul[li]//li[contains(., 'z')]/b/text()"),
     ],
+    "a `*` step decided at close that is a synthesised html or body": [
+        # The body and html the parser adds around a bare fragment are
+        # decided like any element; a child step stands on them.
+        (BARE, "//*[contains(.,'Specs')]/div/p/text()"),
+        (BARE, "//*[contains(.,'Specs')]/body/div/p/text()"),
+        (BARE, "//*[.//h2]/div/p/text()"),
+        (BARE, "//*[contains(.,'Specs')]/../div/p/text()"),
+        (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/div/p/text()"),
+        (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/i/text()"),
+    ],
     "not() of a path": [
         (ARTICLE, "//span[@class='article-content']/*[not(div[@id='pitch'])]/text()"),
         (ARTICLE, "//span/*[not(.//b)]/text()"),
@@ -105,6 +118,9 @@ CSS_CASES = [
     (NESTED, "li:last-child > b::text"),
     (NESTED, 'div:contains("3") > p::text'),
     (DEBTS, "tr:has(label) > td:nth-child(2)::text"),
+    (BARE, '*:contains("Specs") > div > p::text'),
+    (BARE, "*:has(h2) > div > p::text"),
+    (BARE, '*:contains("Specs") > body > div > p::text'),
 ]
 
 

@@ -787,6 +787,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const bool first = c.flat ? first_root_flat(c.dest)
                               : c.dest < in.container_first_root.size() && in.container_first_root[c.dest];
     if (first) out.first_root_csels |= Mask128::bit(k);
+    if (first && c.segments.size() >= 2) out.first_root_lead_csels |= Mask128::bit(k);
   }
   auto template_masks = [&](const auto& list, Mask128& mask) {
     for (uint32_t i = 0; i < list.size() && i < kMaskWidth; ++i)
@@ -797,6 +798,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   template_masks(out.text_entries, out.first_root_texts);
   out.any_first_root = !out.first_root_csels.empty() || !out.first_root_revs.empty() ||
                        !out.first_root_has.empty() || !out.first_root_texts.empty();
+
+  for (TextEntry& e : out.text_entries) {
+    e.needle = Needle(e.text.value);
+    if (e.text.normalized && !e.text.substring) e.spaced = Needle(std::string(" ").append(e.text.value));
+  }
 
   // 8. Dispatch by tag id and flags.
   build_dispatch(out);

@@ -43,7 +43,8 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 // Own-text kinds see the candidate's own text runs one at a time; subtree
 // kinds keep no per-candidate state but their stream position (see
 // Matcher::update_text_states).
-void TextMatchState::update_own(const TextPred& test, Bytes piece) {
+void TextMatchState::update_own(const TextEntry& entry, Bytes piece) {
+  const TextPred& test = entry.text;
   if (kind == Kind::kOwnEquals) {
     if (piece == Bytes(test.value)) flag = true;
   } else if (kind == Kind::kOwnFirst && !first_seen) {
@@ -52,9 +53,9 @@ void TextMatchState::update_own(const TextPred& test, Bytes piece) {
       flag = std::any_of(piece.begin(), piece.end(), [](char c) { return !is_xpath_space(static_cast<uint8_t>(c)); });
     } else if (test.normalized) {
       const std::string n = normalize_space(piece);
-      flag = test.substring ? n.find(test.value) != std::string::npos : n == test.value;
+      flag = test.substring ? entry.needle.find(n) != Bytes::npos : n == test.value;
     } else {
-      flag = piece.find(test.value) != Bytes::npos;
+      flag = entry.needle.find(piece) != Bytes::npos;
     }
   }
 }
@@ -69,13 +70,13 @@ bool Matcher::text_state_holds(const TextMatchState& st, const TextPred& test) c
     case Kind::kSubtreeContains: holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen); break;
     case Kind::kSubtreeNonBlank: holds = ts.last_occ >= static_cast<int64_t>(st.seen); break;
     case Kind::kSubtreeEquals: {
-      const uint64_t length = ts.pos - st.seen;
-      const Bytes tail(ts.tail);
-      holds = tail.ends_with(needle) &&
-              (length == needle.size() ||
-               // normalized: the part's leading space is trimmed away
-               (test.normalized && length == needle.size() + 1 && tail.size() > needle.size() &&
-                tail[tail.size() - needle.size() - 1] == ' '));
+      // The part is the needle: as long, and the stream ends with it.
+      const int64_t pos = static_cast<int64_t>(ts.pos);
+      const int64_t length = pos - static_cast<int64_t>(st.seen);
+      const int64_t m = static_cast<int64_t>(needle.size());
+      holds = length == m && (m == 0 || ts.last_occ == pos - m);
+      // normalized: the part's leading space is trimmed away
+      if (test.normalized && length == m + 1) holds = ts.last_spaced == pos - m - 1;
       break;
     }
     case Kind::kOwnEquals: holds = st.flag; break;
@@ -195,9 +196,11 @@ void Matcher::hold_text(size_t top, Offset offset, const TextValue& text) {
 // concatenation of every open candidate's subtree text from its start on. A
 // candidate records the stream position at its start; at its close it holds
 // when a needle occurrence starts at or after that position (contains), or
-// when its text is exactly the needle (equals). Own-text predicates look at
-// the top frame only. Each flush therefore costs O(templates), whatever the
-// nesting of candidates.
+// when its text is exactly the needle (equals: as long as the needle, and
+// ending with an occurrence). Own-text predicates look at the top frame only.
+// The stream keeps no text, only its search states (Needle::advance), so each
+// flushed byte costs O(templates), whatever the nesting of candidates and the
+// needle's length.
 void Matcher::update_text_states(Bytes text) {
   const CompiledSchema& s = schema_;
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
@@ -214,8 +217,18 @@ void Matcher::update_text_states(Bytes text) {
       ts.pos += text.size();
       continue;
     }
-    const std::string& needle = test.value;
-    const uint64_t buffer_start = ts.pos - ts.tail.size();
+    const TextEntry& e = s.text_entries[i];
+    const Needle& needle = e.needle;
+    const bool spaced = !e.spaced.empty();
+    // Appends one byte to the stream (an occurrence starts m - 1 bytes
+    // before the one that completes it).
+    auto append = [&](char c) {
+      if (!needle.empty() && needle.advance(ts.k, c))
+        ts.last_occ = static_cast<int64_t>(ts.pos + 1 - needle.size());
+      if (spaced && e.spaced.advance(ts.k_spaced, c))
+        ts.last_spaced = static_cast<int64_t>(ts.pos + 1 - e.spaced.size());
+      ++ts.pos;
+    };
     if (test.normalized) {
       for (char c : text) {
         if (is_xpath_space(static_cast<uint8_t>(c))) {
@@ -223,32 +236,21 @@ void Matcher::update_text_states(Bytes text) {
           continue;
         }
         if (ts.pending_space) {
-          ts.tail.push_back(' ');
-          ++ts.pos;
+          append(' ');
           ts.pending_space = false;
         }
-        ts.tail.push_back(c);
-        ++ts.pos;
+        append(c);
       }
-    } else {
-      ts.tail.append(text);
+    } else if (needle.empty()) {
       ts.pos += text.size();
+    } else {
+      for (char c : text) append(c);
     }
-    if (!needle.empty()) {
-      const size_t at = ts.tail.rfind(needle);
-      if (at != std::string::npos) ts.last_occ = static_cast<int64_t>(buffer_start + at);
-    }
-    // Keep the last needle-length bytes: enough to find an occurrence that
-    // crosses into the next run, and to compare a whole text with the needle
-    // (one more in a normalized stream: the space a candidate's part may
-    // start with).
-    const size_t keep = needle.size() + (test.normalized ? 1 : 0);
-    if (ts.tail.size() > keep) ts.tail.erase(0, ts.tail.size() - keep);
   }
   FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
-      st.update_own(s.text_entries[st.tmpl].text, text);
+      st.update_own(s.text_entries[st.tmpl], text);
 }
 
 // The candidate at stack index `depth` has its ancestors open below it.
@@ -271,7 +273,10 @@ TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset s
   for (TagId tag : {kTagHead, kTagBody, kTagFrameset})
     if (const int32_t i = topmost(tag); i >= 0) picked[n++] = i;
   picked[n++] = static_cast<int32_t>(depth - 1);
-  std::sort(picked, picked + n);
+  // At most kMax entries: an insertion sort (std::sort's unrolled small-range
+  // path reads past a five-entry array as far as GCC's bounds check can see).
+  for (uint32_t k = 1; k < n; ++k)
+    for (uint32_t j = k; j > 0 && picked[j - 1] > picked[j]; --j) std::swap(picked[j - 1], picked[j]);
   for (uint32_t k = 0; k < n; ++k) {
     if (k > 0 && picked[k] == picked[k - 1]) continue;
     const OpenElem& f = stack_[static_cast<size_t>(picked[k])];
@@ -304,7 +309,8 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back({t.dest.value, start, end, tag, tail_context(depth, seed, start, end)});
+      tail_ranges_.push_back(
+          {t.dest.value, start, end, tag, tail_context(depth, seed, start, end), static_cast<uint32_t>(depth)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -393,8 +399,8 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
           TextStream& ts = text_streams_[st.tmpl];
           LS_CHECK(ts.open > 0);
           if (--ts.open == 0) {  // no candidate left: the stream restarts empty
-            ts.tail.clear();
-            ts.last_occ = -1;
+            ts.k = ts.k_spaced = 0;
+            ts.last_occ = ts.last_spaced = -1;
             ts.pending_space = false;
           }
         }
@@ -408,13 +414,15 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
 // after a </body>, or a structural end tag that the main scan ignored, stays
 // where it stood. The scan starts at the candidate and stops after the
 // construct that closes it, so the construct is read whole (a text run that
-// closes a head is whitespace in the head only when followed by more text). Ranges that start together (an element and the skeleton
-// synthesized at its offset) are taken outermost first, so that the inner
-// ones are recognised as nested and not scanned twice.
+// closes a head is whitespace in the head only when followed by more text).
+// Ranges that start together (an element and the skeleton synthesized at its
+// offset) are taken outermost first, so that the inner ones are recognised as
+// nested and not scanned twice; equal ranges by depth, so that the bases
+// stand in the order their elements start (mark_base walks them so).
 void Matcher::run_tails() {
   const CompiledSchema& s = schema_;
   std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
-    return std::tie(a.tail, a.start, b.end) < std::tie(b.tail, b.start, a.end);
+    return std::tie(a.tail, a.start, b.end, a.depth) < std::tie(b.tail, b.start, a.end, b.depth);
   });
   std::vector<BaseMark> bases;
   const size_t n = tail_ranges_.size();

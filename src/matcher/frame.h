@@ -59,6 +59,8 @@ struct RevPending {
 };
 
 // The incremental state of one text-content predicate candidacy.
+struct TextEntry;
+
 struct TextMatchState {
   // kOwnFirst: a test of the first own text node (contains, or the XPath
   // normalized and non-blank forms; see TextPred); kSubtreeNonBlank: some
@@ -74,7 +76,7 @@ struct TextMatchState {
     return kind == Kind::kSubtreeContains || kind == Kind::kSubtreeEquals || kind == Kind::kSubtreeNonBlank;
   }
   // Feeds one own text run (own kinds only).
-  void update_own(const TextPred& test, Bytes piece);
+  void update_own(const TextEntry& entry, Bytes piece);
 };
 
 // Rarely used per-element state, allocated on first need.

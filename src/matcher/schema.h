@@ -18,6 +18,7 @@
 #include "matcher/buffers.h"
 #include "matcher/decode.h"
 #include "matcher/mask.h"
+#include "matcher/needle.h"
 #include "selector_model.h"
 #include "tags.h"
 
@@ -90,6 +91,10 @@ struct HasEntry : DeferredTemplate {
 
 struct TextEntry : DeferredTemplate {
   TextPred text;
+  // Filled at the end of compilation: the literal, and for a normalized
+  // equality the literal after one space (a candidate's part of a
+  // normalized stream may start with the space before it).
+  Needle needle, spaced;
 };
 
 class CompiledSchema;
@@ -181,6 +186,12 @@ class CompiledSchema {
   // What only the first top-level element may hold (see SchemaSelectors):
   // masks over csels and over each template list.
   Mask128 first_root_csels, first_root_revs, first_root_has, first_root_texts;
+  // The first-root CSels with more than one segment: their first segment
+  // stands in the first top-level element, but an element after it
+  // (`./following-sibling::*` from the root, `.//p/following::b`) may stand
+  // in a later one. In later top-level elements only their first segment
+  // stands aside.
+  Mask128 first_root_lead_csels;
   bool any_first_root = false;
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler

@@ -276,7 +276,9 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   // moves the stack or its side tables, so one view serves every test.
   uint64_t emitted = 0;
   const StackView v = view();
-  (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
+  const bool later = later_root();
+  const Mask128 live = later ? dispatch.csels & ~(s.first_root_csels & ~s.first_root_lead_csels) : dispatch.csels;
+  live.for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
     const CompiledSchema::Quick q = s.quick[k];
@@ -287,7 +289,7 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       subject = seg_match_anchored(v, c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(v, c.segments[0], d, floor_, -1))
+      if (!(later && s.first_root_lead_csels.test(k)) && seg_match_anchored(v, c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
         if (seg_match_anchored(v, c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
