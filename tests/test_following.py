@@ -91,6 +91,31 @@ CASES = {
     ],
 }
 
+# Sections of rows after a heading: the tables after each heading, with rows
+# to keep and rows to drop by a path or text test decided at their close.
+DEBTS = """<html><body><h3>Débitos de IPVA</h3><p>x</p>
+<table><tr><th>h</th></tr><tr><td>a</td></tr><tr class=total><td>t</td></tr>
+<tr><td>b<table><tr><td>in</td></tr></table></td></tr></table>
+<table><tr><td>second</td></tr></table>
+<legend>Divida Ativa</legend><div><table><thead><tr><td>th</td></tr></thead>
+<tbody><tr><td>c</td></tr><tr><th>no</th></tr></tbody></table></div>
+<h3>Outros</h3><table><tr><td>o<b>bold</b></td></tr><tr><td>p</td></tr></table></body></html>"""
+
+CASES["a text or path test after the axis"] = [
+    (DEBTS, "//h3[contains(text(),'IPVA')]/following::table[1]//tr[not(./th) and not(@class='total')]"),
+    (DEBTS, "//h3[contains(text(),'IPVA')]/following::table[1]//tr[not(./th)]/td/text()"),
+    (DEBTS, "//legend[contains(text(),'Divida')]/following::table[1]//tbody/tr[./td]"),
+    (DEBTS, "//legend[contains(text(),'Divida')]/following::table[1]//tbody/tr[./td]/td/text()"),
+    (DEBTS, "//h3/following::table[1]//tr[td]/td/text()"),
+    (DEBTS, "//h3/following::table//tr[contains(., 'o')]//text()"),
+    (DEBTS, "//h3/following::table[1]//td[b]/text()"),
+    (DEBTS, "//h3[.='Outros']/following::table[1]//td[not(b)]/text()"),
+    (DEBTS, "//p/following::table[1]/tr[td[contains(text(), 'b')]]//td/text()"),
+    (DEBTS, "//h3/following-sibling::table/tr[td]/td/text()"),
+    (DEBTS, "//p/following-sibling::table//td[contains(text(), 'b')]/table//td/text()"),
+    (DEBTS, "//h3[contains(., 'Outros')]/following-sibling::table/tr[.//b]/td/text()"),
+]
+
 ROWS = [(g, page, q) for g, rows in CASES.items() for page, q in rows]
 
 
@@ -128,6 +153,8 @@ def test_a_group_container_after_the_axis():
     ("//label//following::div", "this `following::` form is unsupported"),
     ("//label/following::div[contains(text(), 'x')]", "this `following::` form is unsupported"),
     ("//label/following::div[span]", "this `following::` form is unsupported"),
+    ("//label/following::div[1]/p[span]/following::b", "this `following::` form is unsupported"),
+    ("//label[p]/span/following::div//p[span]", "this `following::` form is unsupported"),
     ("//label/following::div[@a or @b][1]", "positional predicate"),
     ("//div[following::p]", "this `following::` form is unsupported"),
     ("//label/following::text()", "this `following::` form is unsupported"),
@@ -145,6 +172,17 @@ def test_a_grouped_sub_field_names_the_axis():
 
 def test_budget_counts_a_trigger_bit_per_axis():
     assert ls.audit_schema(["//a/following::b[1]/following::c", "//a/following-sibling::b"], [])[2][2] == 3
+
+
+@pytest.mark.parametrize("query, slots", [
+    ("//h3/following::table[1]//tr[td]/td/text()", 2),                        # the feeder, the template
+    ("//h3[contains(text(), 'IPVA')]/following::table[1]//tr[td]/td/text()", 3),  # and the heading's gate
+    ("//h3[contains(text(), 'IPVA')]/following::table[1]//tr/td/text()", 2),      # a gated sibling
+])
+def test_budget_counts_what_a_gated_template_takes(query, slots):
+    assert ls.audit_schema([query], [])[2][0] == slots
+    assert ls.Plan([query] * (128 // slots), []).extract(DEBTS.encode())[0] == \
+        parsel.Selector(text=DEBTS).xpath(query).getall()
 
 
 CORPUS_QUERIES = [

@@ -193,6 +193,9 @@ struct Builder {
   CompiledSchema out;
   uint32_t next_bit = 0;
   std::vector<std::pair<uint32_t, Selector>> rev_list, has_list, text_list;
+  // Per entry of has_list and text_list: the gate of a template after a
+  // boundary (Segment::gate), else -1.
+  std::vector<int32_t> has_gates, text_gates;
   struct Gated {
     Selector sel;
     uint32_t bit;
@@ -332,6 +335,51 @@ std::optional<size_t> gated_sibling_at(const Selector& s) {
   return k;
 }
 
+// A selector of two segments whose deferred compounds (a :has() or a text
+// test) all stand in the second one, after its first compound
+// (`//h3[contains(text(), 'x')]/following::table[1]//tr[not(th)]`,
+// `p + div > span:has(b)`): a feeder CSel of the selector up to that first
+// compound sets the boundary's bit, and the second segment is a template
+// gated by it. The first segment may itself end with a gate's deferred
+// compound, as a gated sibling's does.
+struct GatedTemplate {
+  Selector feeder;  // the compounds up to the second segment's first
+  Selector last;    // the second segment, with the terminal
+  std::optional<size_t> first_gate;  // the first segment's deferred compound
+};
+
+std::optional<GatedTemplate> gated_template_at(const Selector& s) {
+  std::optional<size_t> boundary;
+  for (size_t i = 0; i < s.combs.size(); ++i)
+    if (is_boundary(s.combs[i])) {
+      if (boundary) return std::nullopt;
+      boundary = i;
+    }
+  if (!boundary) return std::nullopt;
+  const size_t j = *boundary + 1;  // the second segment's first compound
+  auto carries = [](const Compound& c) { return c.text.has_value() || c.has.has_value(); };
+  if (any_reverse(s) || in_compound_or_nots(s.compounds[j], carries_deferred)) return std::nullopt;
+  GatedTemplate g;
+  for (size_t i = 0; i < j; ++i) {
+    const Compound& c = s.compounds[i];
+    if (nots_carry(c, carries_deferred)) return std::nullopt;
+    if (!carries(c)) continue;
+    if (i != j - 1) return std::nullopt;
+    g.first_gate = i;
+  }
+  g.last.compounds.assign(s.compounds.begin() + static_cast<ptrdiff_t>(j), s.compounds.end());
+  g.last.combs.assign(s.combs.begin() + static_cast<ptrdiff_t>(j), s.combs.end());
+  g.last.terminal = s.terminal;
+  if (!any_in(g.last, carries)) return std::nullopt;
+  if (!deferrable_has_at(g.last) && !deferrable_text_pred_at(g.last)) return std::nullopt;
+  g.feeder.compounds.assign(s.compounds.begin(), s.compounds.begin() + static_cast<ptrdiff_t>(j) + 1);
+  g.feeder.combs.assign(s.combs.begin(), s.combs.begin() + static_cast<ptrdiff_t>(j));
+  g.feeder.anchor = s.anchor;
+  g.feeder.relative = s.relative;
+  g.feeder.base_child = s.base_child;
+  return g;
+}
+
 uint64_t compound_sig(const Compound& c, bool tag_on, bool class_on, bool& used_tag, bool& used_class,
                       bool& used_id) {
   uint64_t sig = 0;
@@ -461,8 +509,11 @@ uint32_t mask_slots(const std::vector<Selector>& members) {
   // The routes of CompiledSchema::compile, step 1, in its order: a gated
   // sibling takes a streamed selector and the template of its gate.
   if (one && !deferrable_reverse_at(members[0]) && !any_reverse(members[0]) && !deferrable_has_at(members[0]) &&
-      !deferrable_text_pred_at(members[0]) && gated_sibling_at(members[0]))
-    return 2;
+      !deferrable_text_pred_at(members[0])) {
+    // A gated template: the feeder, the template and the first segment's gate.
+    if (std::optional<GatedTemplate> g = gated_template_at(members[0])) return g->first_gate ? 3 : 2;
+    if (gated_sibling_at(members[0])) return 2;
+  }
   return static_cast<uint32_t>(members.size());
 }
 
@@ -492,15 +543,37 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (one && deferrable_has_at(members[0])) {
       b.collect_names(members[0]);
       b.has_list.emplace_back(q, members[0]);
+      b.has_gates.push_back(-1);
       continue;
     }
     if (one && deferrable_text_pred_at(members[0])) {
       b.collect_names(members[0]);
       b.text_list.emplace_back(q, members[0]);
+      b.text_gates.push_back(-1);
       continue;
     }
     if (one) {
       const Selector& s = members[0];
+      if (std::optional<GatedTemplate> g = gated_template_at(s)) {
+        // A feeder CSel sets the boundary's bit on the elements after it
+        // (its first segment possibly gated itself); the template over the
+        // last segment starts from them.
+        b.collect_names(g->feeder, false);
+        b.collect_names(g->last);
+        std::vector<uint32_t> bits = b.make_csel(g->feeder, q, true);
+        b.out.csels.back().feeder = true;
+        if (bits.empty()) continue;  // cold
+        if (g->first_gate) b.gated.push_back({g->feeder, bits[0], *g->first_gate});
+        const int32_t gate = static_cast<int32_t>(bits.back());
+        if (deferrable_has_at(g->last)) {
+          b.has_list.emplace_back(q, std::move(g->last));
+          b.has_gates.push_back(gate);
+        } else {
+          b.text_list.emplace_back(q, std::move(g->last));
+          b.text_gates.push_back(gate);
+        }
+        continue;
+      }
       if (std::optional<size_t> k = gated_sibling_at(s)) {
         b.collect_names(s);
         std::vector<uint32_t> bits = b.make_csel(s, q, true);
@@ -530,8 +603,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       if (ok) {
         for (const Selector& m : members) {
           b.collect_names(m);
-          if (any_text_pred(m)) b.text_list.emplace_back(q, m);
-          else b.make_csel(m, q, true);
+          if (any_text_pred(m)) {
+            b.text_list.emplace_back(q, m);
+            b.text_gates.push_back(-1);
+          } else {
+            b.make_csel(m, q, true);
+          }
         }
         out.merged_queries |= Mask128::bit(q);
       }
@@ -617,22 +694,26 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     e.simple_last = e.rev.only || (e.rev.a == 0 && e.rev.b == 1);
     out.revs.push_back(std::move(e));
   }
-  for (const auto& [q, sel] : b.has_list) {
+  for (size_t i = 0; i < b.has_list.size(); ++i) {
+    const auto& [q, sel] = b.has_list[i];
     std::optional<size_t> k = deferrable_has_at(sel);
     if (!k) internal_fault("routed as deferrable_has");
     const Compound& ck = sel.compounds[*k];
     if (!ck.has) internal_fault("deferrable_has => compound k has `:has`");
     HasEntry e(*ck.has);
     fill(e, q, sel, *k);
+    e.segment.gate = b.has_gates[i];
     out.has_entries.push_back(std::move(e));
   }
-  for (const auto& [q, sel] : b.text_list) {
+  for (size_t i = 0; i < b.text_list.size(); ++i) {
+    const auto& [q, sel] = b.text_list[i];
     std::optional<size_t> k = deferrable_text_pred_at(sel);
     if (!k) internal_fault("routed as deferrable_text_pred");
     const Compound& ck = sel.compounds[*k];
     if (!ck.text) internal_fault("deferrable_text_pred => compound k has text_pred");
     TextEntry e;
     fill(e, q, sel, *k);
+    e.segment.gate = b.text_gates[i];
     e.text = *ck.text;
     out.text_entries.push_back(std::move(e));
   }
@@ -768,7 +849,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       q.subject_sig = c.segments.back().compounds.back().sig;
     }
     out.quick.push_back(q);
-    if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth) continue;
+    if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth || c.feeder) continue;
     const Terminal& t = c.terminal;
     const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
     if (t.kind == Terminal::Kind::kText)

@@ -109,7 +109,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -117,7 +117,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -126,7 +126,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;

@@ -37,6 +37,10 @@ struct Segment {
   // Slots of this segment's descendant-joined chains, other than the last one,
   // in the matcher's nearest-match table (see Matcher::update_chain_memo).
   uint32_t chain_slot = 0;
+  // A template's segment after a boundary (a gated template): the sibling
+  // bit its first compound's element must carry, which a feeder CSel sets;
+  // -1 for none.
+  int32_t gate = -1;
   friend bool operator==(const Segment&, const Segment&) = default;
 };
 
@@ -49,6 +53,10 @@ struct CSel {
   uint32_t dest = 0;  // query index when flat, else group index
   bool flat = true;
   bool cold = false;  // beyond the masks: never matched
+  // Matched only to emit its sibling bits and set them on the elements after
+  // its boundaries; it never has a subject. Its last segment is the first
+  // compound after the boundary, where a gated template's segment starts.
+  bool feeder = false;
 };
 
 struct SubSel {

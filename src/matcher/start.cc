@@ -294,8 +294,8 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       for (size_t i = 1; i + 1 < count; ++i)
         if (seg_match_anchored(v, c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(v, c.segments[count - 1], d, floor_,
-                                   static_cast<int>(c.sib_bits[count - 2]));
+      subject = !c.feeder && seg_match_anchored(v, c.segments[count - 1], d, floor_,
+                                                static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
   });
