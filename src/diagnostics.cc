@@ -57,7 +57,7 @@ constexpr const char kFunction[] =
 constexpr const char kTextPredicate[] =
     "this text-content predicate form is unsupported; ONE text test per step is supported \u2014 `[.=\"v\"]`, `[contains(.,\"v\")]`, `[text()=\"v\"]`, `[contains(text(),\"v\")]`, `[normalize-space()]`, `[normalize-space(text())]`, `[normalize-space(text())=\"v\"]`, `[normalize-space()=\"v\"]`, `[contains(normalize-space(),\"v\")]` (a value without white space at either end), or `not()` of one \u2014 alone or joined to attribute tests by `and`, on the step that holds the value or inside a path predicate (`//tr[th[.=\"x\"]]`); two text tests on one step, one under `or`, `!=`/`<`/`>`, `string-length(...)`, a path inside `contains()`, and a text test on a `following-sibling::` step are not";
 constexpr const char kPositional[] =
-    "positional predicate (`[position()<n]`, `[last()]` combined with another predicate, `[N]` after an `or`, text or path test (`//li[@a or @b][1]`), a position on a `following-sibling::` step or on a text node (`text()[1]`)) is unsupported; `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` on an element step is supported, `[N]` also before or after attribute tests (`//li[2][@a]`, `//li[@a][2]`, counted among the siblings that pass them), and so is one position of a whole parenthesised path (`(//li/text())[2]`, `(//a)[last()]`), followed by more steps when the path is one `//` step decided at its start tag and the position a number (`(//div[@class=\"x\"])[2]/p/text()`)";
+    "positional predicate (`[position()<n]`, `[last()]` combined with another predicate, `[N]` after an `or`, text or path test (`//li[@a or @b][1]`), a position other than a last `[1]` on a `following-sibling::` step, or on a text node (`text()[1]`)) is unsupported; `[N]` (`//li[2]`) or `[last()]`/`[last()-k]` on an element step is supported, `[N]` also before or after attribute tests (`//li[2][@a]`, `//li[@a][2]`, counted among the siblings that pass them), and so is one position of a whole parenthesised path (`(//li/text())[2]`, `(//a)[last()]`), followed by more steps when the path is one `//` step decided at its start tag and the position a number (`(//div[@class=\"x\"])[2]/p/text()`)";
 constexpr const char kUnquoted[] =
     "comparison against an unquoted operand — XPath reads `[@a=2]` numerically (`@a=\"02\"` matches) and `[@a=b]` as a node-set compare against child `<b>` elements, neither of which is a byte compare; quote the value (`[@a=\"2\"]`) if a literal is what you meant";
 constexpr const char kVariable[] =
@@ -339,7 +339,7 @@ SchemaAudit audit_schema(const std::vector<std::string>& flat, const std::vector
         } else if (auto r = group_shape_reason(q)) {
           sub.reason = *r;
         } else if (sel && std::any_of(sel->combs.begin(), sel->combs.end(), [](Comb c) {
-                     return c == Comb::kAdjacent || c == Comb::kSibling;
+                     return c == Comb::kAdjacent || c == Comb::kSibling || c == Comb::kSiblingFirst;
                    })) {
           sub.reason = "sibling combinator (`+`/`~`) inside a grouped sub-field is unsupported (empty column)";
         } else if (sel && std::any_of(sel->combs.begin(), sel->combs.end(), is_following)) {

@@ -101,7 +101,8 @@ std::string dump(const Compound& c) {
 }
 
 std::string dump(const Selector& s) {
-  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] "};
+  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] ",
+                                 " ~[1] "};
   std::string out;
   if (s.relative) out.append("relative ");
   if (s.base_child) out.append("base-child ");

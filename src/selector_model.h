@@ -59,6 +59,8 @@ enum class Comb : uint8_t {
   kFollowing = 4,
   // XPath `following::E[1]`: the first such element after the left one's end.
   kFollowingFirst = 5,
+  // XPath `following-sibling::E[1]`: the first later sibling that is E.
+  kSiblingFirst = 6,
 };
 
 // Whether a combinator cuts a selector into segments joined by a trigger bit

@@ -275,7 +275,7 @@ struct Step {
   std::vector<Compound> alternatives;
   bool sibling_axis = false;
   bool following_axis = false;
-  bool first = false;  // following::E[1]
+  bool first = false;  // following::E[1], following-sibling::E[1]
   bool any_axis() const { return sibling_axis || following_axis; }
 };
 
@@ -412,10 +412,11 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     return parse_decimal_i32(compact, false);
   };
   // following::E[1]: the first E after the context's end, a trigger that
-  // the first E consumes. A position written last counts the E that pass the
-  // predicates before it, which is what the trigger sees; any other position
-  // would need a count per context.
-  if (step.following_axis && !preds.empty()) {
+  // the first E consumes; following-sibling::E[1] the same among the
+  // context's later siblings. A position written last counts the E that pass
+  // the predicates before it, which is what the trigger sees; any other
+  // position would need a count per context.
+  if (step.any_axis() && !preds.empty()) {
     if (std::optional<int32_t> n = plain_position(preds.back())) {
       if (*n != 1) return std::nullopt;
       step.first = true;
@@ -796,7 +797,8 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     } else if (st->any_axis()) {
       // `//following::x` would start from every descendant of the context.
       if (steps[i].descendant) return std::nullopt;
-      combs.push_back(st->sibling_axis ? Comb::kSibling : st->first ? Comb::kFollowingFirst : Comb::kFollowing);
+      combs.push_back(st->sibling_axis ? (st->first ? Comb::kSiblingFirst : Comb::kSibling)
+                                       : st->first ? Comb::kFollowingFirst : Comb::kFollowing);
     } else {
       combs.push_back(steps[i].descendant ? Comb::kDescendant : Comb::kChild);
     }

@@ -34,7 +34,8 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
 FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",
                      "//span[contains(text(), 'a')]/following::div[1]//text()",
                      "//div/following::label[1]/following::div[1]/@x", "./body/div/text()", ".//text()", "./@x",
-                     "//label/following-sibling::text()", "//span[contains(text(), 'a')]/following-sibling::text()"]
+                     "//label/following-sibling::text()", "//span[contains(text(), 'a')]/following-sibling::text()",
+                     "//label/following-sibling::div[1]/@x", "//span[contains(text(), 'a')]/following-sibling::*[1]/@x"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]

@@ -116,6 +116,31 @@ CASES["a text or path test after the axis"] = [
     (DEBTS, "//h3[contains(., 'Outros')]/following-sibling::table/tr[.//b]/td/text()"),
 ]
 
+# Labels and values as siblings: a later label re-arms the first-sibling
+# step, a label without a value of its own takes the next one's.
+PAIRS = """<html><body><dl><dt>Email</dt><dd>a@x</dd><dd>second</dd><dt>Phone</dt><dt>Fax</dt><dd>123</dd></dl>
+<table><tr><th>Size</th><td>1</td><td>2</td></tr><tr><th>Pot</th><th>x</th><td>3</td></tr></table>
+<div><span>Products</span> <span>A</span><span>B</span></div>
+<ul><li>1</li><li class=a>2</li><li>3</li><li class=a>4</li><li>5<ul><li>n1</li><li>n2</li></ul></li></ul>
+<h5>Genealogia</h5><p>x</p><table><tr><td>g<table><tr><td>in</td></tr></table></td><td>h</td></tr></table>
+<table><tr><td>no</td></tr></table></body></html>"""
+
+CASES["the first later sibling"] = [
+    (PAIRS, "//dt[contains(text(),'Email')]/following-sibling::dd[1]/text()"),
+    (PAIRS, "//dt/following-sibling::dd[1]/text()"),
+    (PAIRS, "//th[.='Size']/following-sibling::td[1]/text()"),
+    (PAIRS, "//th/following-sibling::*[1]/text()"),
+    (PAIRS, "//span[normalize-space(text())='Products']/following-sibling::span[1]/text()"),
+    (PAIRS, "//li/following-sibling::li[1]/text()"),
+    (PAIRS, "//li[@class='a']/following-sibling::li[1]/text()"),
+    (PAIRS, "//li/following-sibling::li[@class='a'][1]/text()"),
+    (PAIRS, "//li[1]/following-sibling::li[position()=1]/text()"),
+    (PAIRS, "//h5[text()='Genealogia']/following-sibling::table[1]//td[not(table)]/text()"),
+    (PAIRS, "//dt/following-sibling::dd[1]/following-sibling::dd[1]/text()"),
+    (PAIRS, "//dd/following-sibling::dt[1]/following::td[1]/text()"),
+    (PAIRS, "./body/following-sibling::*[1]"),
+]
+
 ROWS = [(g, page, q) for g, rows in CASES.items() for page, q in rows]
 
 
@@ -156,6 +181,8 @@ def test_a_group_container_after_the_axis():
     ("//label/following::div[1]/p[span]/following::b", "this `following::` form is unsupported"),
     ("//label[p]/span/following::div//p[span]", "this `following::` form is unsupported"),
     ("//label/following::div[@a or @b][1]", "positional predicate"),
+    ("//label/following-sibling::div[2]/text()", "positional predicate"),
+    ("//label/following-sibling::div[1][@a]/text()", "positional predicate"),
     ("//div[following::p]", "this `following::` form is unsupported"),
     ("//label/following::text()", "this `following::` form is unsupported"),
 ])

@@ -261,12 +261,16 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
         const uint32_t bit = c.sib_bits[i];
         const Comb comb = c.sib_combs[i];
-        const uint64_t word = comb == Comb::kAdjacent ? next : comb == Comb::kSibling ? any : following_;
+        const uint64_t word = comb == Comb::kAdjacent                                  ? next
+                              : comb == Comb::kSibling || comb == Comb::kSiblingFirst ? any
+                                                                                      : following_;
         if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], view(), d)) {
           fx->sib_state |= uint64_t{1} << bit;
           // following::E[1]: this E is the first after every context
           // closed so far; a later context arms the bit again.
           if (comb == Comb::kFollowingFirst) following_ &= ~(uint64_t{1} << bit);
+          // following-sibling::E[1]: the same among the parent's children.
+          if (comb == Comb::kSiblingFirst) (px ? px->child_any : root_child_any_) &= ~(uint64_t{1} << bit);
         }
       }
     });
