@@ -79,11 +79,11 @@ std::string dump(const Compound& c) {
     if (c.rev->only) out.append(",only");
     out.append(c.rev->of_type ? ",of-type)" : ")");
   }
-  if (c.has)
-    out.append(c.has->negated ? ":not-has(" : ":has(")
-        .append(c.has->child ? "> " : "")
-        .append(dump(*c.has->inner))
-        .append(")");
+  if (c.has) {
+    out.append(c.has->negated ? ":not-has(" : ":has(").append(c.has->child ? "> " : "");
+    for (const Compound& step : c.has->via) out.append(dump(step)).append(" > ");
+    out.append(dump(*c.has->inner)).append(")");
+  }
   if (c.text) {
     out.append(":text(").append(c.text->negated ? "not," : "").append(c.text->own ? "own," : "all,");
     if (c.text->normalized) out.append("normalized,");
@@ -161,6 +161,10 @@ std::optional<std::string> compound_violation(const Compound& c, bool nested_is,
       Compound plain = inner;
       plain.text.reset();
       if (auto v = compound_violation(plain, true, depth + 1)) return v;
+    }
+    for (const Compound& step : c.has->via) {
+      if (list_form || step.text) return "a step of a :has() path is a list or tests its text";
+      if (auto v = compound_violation(step, true, depth + 1)) return v;
     }
   }
   return std::nullopt;

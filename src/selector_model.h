@@ -140,6 +140,11 @@ struct Has {
   Box<Compound> inner;
   bool child = false;  // :has(> x)
   bool negated = false;  // XPath `not(x)`: holds when no such element exists
+  // XPath paths of several steps (`[td/a]`, `[.//a/h2]`): the steps before
+  // `inner`, outermost first, each the parent of the next; `child` joins the
+  // first one (or `inner` when there is none) to the element. Each is a
+  // plain compound (no position, :has(), text test or :is()).
+  std::vector<Compound> via{};
   friend bool operator==(const Has&, const Has&) = default;
 };
 

@@ -155,6 +155,28 @@ std::optional<int32_t> last_from_end(string_view pred) {
   return *k + 1;
 }
 
+// A range of positions, `position()>N` (and `>=`, `<`, `<=`), as a forward
+// position a*n + b for n >= 0: `> N` is n + (N + 1), `< N` is -n + (N - 1).
+std::optional<Nth> position_range(string_view pred) {
+  std::string s = without_whitespace(pred);
+  string_view v = s;
+  if (!v.starts_with("position()")) return std::nullopt;
+  v.remove_prefix(10);
+  int32_t a = 0, shift = 0;
+  if (v.starts_with(">=")) a = 1, v.remove_prefix(2);
+  else if (v.starts_with("<=")) a = -1, v.remove_prefix(2);
+  else if (v.starts_with(">")) a = 1, shift = 1, v.remove_prefix(1);
+  else if (v.starts_with("<")) a = -1, shift = -1, v.remove_prefix(1);
+  else return std::nullopt;
+  std::optional<int32_t> n = parse_decimal_i32(v, false);
+  // Bounded so that b stays a position a 32-bit counter can hold.
+  if (!n || *n > INT32_MAX - 1) return std::nullopt;
+  Nth out;
+  out.a = a;
+  out.b = *n + shift;
+  return out;
+}
+
 // The text a text test reads: the first own text node (`text()`, which XPath
 // converts to the string of its first node, except in `text()="v"`, a test
 // of every node), its normalize-space() (`normalize-space(text())`), or the
@@ -289,11 +311,13 @@ struct Test {
   std::optional<Has> has;        // kHas
 };
 
-// An existence test on a one-step relative path: `p`, `./p` and `p[...]`
-// are a child, `.//p` a descendant (`:has(> p)`, `:has(p)`). The step may
-// test attributes and its own text but carry no position, nested path or
-// axis. `nested` is set inside such a path, which may not hold another: the
-// recursion is two levels deep whatever the input.
+// An existence test on a relative path: `p`, `./p` and `p[...]` are a
+// child, `.//p` a descendant (`:has(> p)`, `:has(p)`); more steps joined by
+// `/` (`td/a`, `.//a/h2`) are each the child of the one before (Has::via).
+// Each step may test attributes, and the last one its own text, but none
+// carries a position, nested path or axis. `nested` is set inside such a
+// path, which may not hold another: the recursion is two levels deep
+// whatever the input.
 std::optional<Has> has_test(string_view test, bool nested) {
   if (nested) return std::nullopt;
   bool child = true;
@@ -304,13 +328,24 @@ std::optional<Has> has_test(string_view test, bool nested) {
     test.remove_prefix(2);
   }
   test = trim(test);
-  // One step: a `/` outside its predicates would start a second one.
-  if (test.empty() || split_top(test, "/").size() != 1) return std::nullopt;
-  std::optional<Step> step = parse_step(test, true);
-  if (!step || step->any_axis() || step->alternatives.size() != 1) return std::nullopt;
-  Compound& c = step->alternatives[0];
-  if (c.nth || c.rev || c.has) return std::nullopt;
-  return Has{Box<Compound>(std::move(c)), child};
+  if (test.empty()) return std::nullopt;
+  // The steps: split at each `/` outside predicates; an empty one is a `//`.
+  std::vector<string_view> texts = split_top(test, "/");
+  std::vector<Compound> steps;
+  for (string_view text : texts) {
+    text = trim(text);
+    if (text.empty()) return std::nullopt;
+    std::optional<Step> step = parse_step(text, true);
+    if (!step || step->any_axis() || step->alternatives.size() != 1) return std::nullopt;
+    Compound& c = step->alternatives[0];
+    if (c.nth || c.rev || c.has || (c.text && steps.size() + 1 < texts.size())) return std::nullopt;
+    steps.push_back(std::move(c));
+  }
+  Compound last = std::move(steps.back());
+  steps.pop_back();
+  Has out{Box<Compound>(std::move(last)), child};
+  out.via = std::move(steps);
+  return out;
 }
 
 std::optional<Test> parse_test(string_view test, bool nested) {
@@ -443,6 +478,12 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     }
     if (std::optional<int32_t> k = last_from_end(p)) {
       base.rev = Rev{0, *k, false, !star};
+      step.alternatives.push_back(std::move(base));
+      return step;
+    }
+    if (std::optional<Nth> range = position_range(p)) {
+      range->of_type = !star;
+      base.nth = *range;
       step.alternatives.push_back(std::move(base));
       return step;
     }
@@ -745,6 +786,13 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     return s.text == ".." || head.find("ancestor::") != string_view::npos || head.find("parent::") != string_view::npos;
   };
   if (std::any_of(steps.begin(), steps.end(), upward_step)) {
+    // `//INNER/../..`: each further `..` is one more level up, a step of
+    // the :has() path above INNER (`*:has(> * > INNER)`).
+    size_t ups = 0;
+    while (steps.size() > 2 + ups && !steps[2 + ups].descendant && steps[2 + ups].text == ".." &&
+           steps[1].text == "..")
+      ++ups;
+    if (ups > 0) steps.erase(steps.begin() + 2, steps.begin() + 2 + static_cast<ptrdiff_t>(ups));
     if (steps.size() < 2 || relative || !steps[0].descendant || steps[1].descendant || !upward_step(steps[1]) ||
         std::any_of(steps.begin() + 2, steps.end(), upward_step))
       return std::nullopt;
@@ -766,6 +814,8 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     std::optional<Compound> outer = build_upward(second, false);
     if (!inner || !outer) return std::nullopt;
     outer->has = Has{Box<Compound>(std::move(*inner)), child};
+    outer->has->via.resize(ups);
+    for (Compound& level : outer->has->via) level.tag.emplace("*");
     Selector sel;
     sel.compounds.push_back(std::move(*outer));
     for (size_t i = 2; i < steps.size(); ++i) {

@@ -28,7 +28,8 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x",
                 "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
                 "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
-                "//div[not(div)]/@x"]
+                "//div[not(div)]/@x", "//div[div/div/div]/@x", "//div[.//div/div[contains(., 'x')]]/@x",
+                "//div/../../../@x", "//div[position()>1]/@x", "//div[not(div/div)]/div/@x"]
 # following:: after many contexts, decided at their start and at their close,
 # and paths from the context element.
 FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",
@@ -267,6 +268,9 @@ CASES = [
     Case("XPath of a following:: step and a path test, then n steps",
          query(lambda n: ["//a[contains(text(), 'x')]/following::b[1]//c[d]" + "/e" * n + "/text()"]), 200,
          memory=False),
+    Case("XPath of a predicate path of n steps", query(lambda n: ["//div[" + "/".join(["p"] * n) + "]/@x"]), 200,
+         memory=False),
+    Case("XPath of n `..` steps", query(lambda n: ["//div" + "/.." * n + "/@x"]), 200, memory=False),
     Case("XPath of n following:: steps", query(lambda n: ["//a" + "/following::b[1]" * n + "//c/text()"]), 200,
          memory=False),
     Case("CSS of n compounds", query(lambda n: ["div " * n + "p::text"]), 200, memory=False),

@@ -40,6 +40,13 @@ ARTICLE = """<html><body><span class=article-content>
 <div><div id=other>x</div>keep</div><h2>title</h2>
 </span></body></html>"""
 
+LINKED = """<html><body><table id=t><tr><td><a>x</a></td><td>1</td></tr><tr><td>no a</td><td>2</td></tr>
+<tr><td><b><a>deep</a></b></td><td>3</td></tr><tr><td><a>carriera</a></td><td>4</td></tr></table>
+<table><tr><th><span><a>Vice-Chancellor</a></span></th><td><a>Ann</a> x</td></tr>
+<tr><th><a>Vice-Chancellor</a></th><td>no</td></tr></table>
+<div class="app-container"><a href=p><h2>T</h2></a></div><div class="app-container"><a><b><h2>no</h2></b></a></div>
+<p><span><i class="contact-icon">i</i></span><a>tel</a></p></body></html>"""
+
 # Its html, body and div span the same bytes.
 BARE = "<div><h2>Specs</h2><p>a</p></div>"
 
@@ -86,6 +93,27 @@ CASES = {
         (BARE, "//*[contains(.,'Specs')]/../div/p/text()"),
         (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/div/p/text()"),
         (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/i/text()"),
+    ],
+    "a path of several steps in a predicate, and `..` more than once": [
+        (LINKED, "//tr[td/a]/td[2]/text()"),
+        (LINKED, "//table[@id='t']//tr[td/a]/td[2]/text()"),
+        (LINKED, "//tr[td/a[text()='carriera']]/td[2]/text()"),
+        (LINKED, "//tr[not(td/a)]/td[2]/text()"),
+        (LINKED, "//tr[.//b/a]/td[2]/text()"),
+        (LINKED, "//tr[td/b/a[contains(., 'de')]]/td[2]/text()"),
+        (LINKED, '//th[span/a[text()="Vice-Chancellor"]]/following-sibling::td/a/text()'),
+        (LINKED, '//div[contains(@class,"app-container") and .//a/h2]/@class'),
+        (LINKED, "//div[.//a/h2]//h2/text()"),
+        (LINKED, "//table[tr/td/a]/@id"),
+        (LINKED, '//i[@class="contact-icon"]/../../a/text()'),
+        (LINKED, "//a/../..//td[2]/text()"),
+        (LINKED, "//h2/../../../@class"),
+    ],
+    "a range of positions": [
+        (LINKED, "//tr[position()>1]/td[1]//text()"),
+        (LINKED, "//tr[position() >= 3]/td[2]/text()"),
+        (LINKED, "//td[position()<2]//text()"),
+        (LINKED, "//div/*[position()<=1]/@href"),
     ],
     "not() of a path": [
         (ARTICLE, "//span[@class='article-content']/*[not(div[@id='pitch'])]/text()"),

@@ -37,7 +37,10 @@ void visit_all(const Compound& c, const std::function<void(const Compound&)>& f)
   for (const Compound& n : c.nots) visit_all(n, f);
   for (const auto& g : c.is_groups)
     for (const Compound& m : g) visit_all(m, f);
-  if (c.has) visit_all(*c.has->inner, f);
+  if (c.has) {
+    for (const Compound& step : c.has->via) visit_all(step, f);
+    visit_all(*c.has->inner, f);
+  }
 }
 
 void visit_all_mut(Compound& c, const std::function<void(Compound&)>& f) {
@@ -45,7 +48,10 @@ void visit_all_mut(Compound& c, const std::function<void(Compound&)>& f) {
   for (Compound& n : c.nots) visit_all_mut(n, f);
   for (auto& g : c.is_groups)
     for (Compound& m : g) visit_all_mut(m, f);
-  if (c.has) visit_all_mut(*c.has->inner, f);
+  if (c.has) {
+    for (Compound& step : c.has->via) visit_all_mut(step, f);
+    visit_all_mut(*c.has->inner, f);
+  }
 }
 
 // Whether a compound, or one nested at any depth in its nots, satisfies `p`.
@@ -469,6 +475,7 @@ void build_dispatch(CompiledSchema& out) {
   for (const HasEntry& e : out.has_entries) {
     keep_template(e);
     keep_tested(*e.has.inner);
+    for (const Compound& step : e.has.via) keep_tested(step);
   }
   for (const TextEntry& e : out.text_entries) keep_template(e);
   if (!out.attrs_by_tag)
@@ -762,6 +769,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const Compound& inner = *out.has_entries[h].has.inner;
     if (!inner.text) continue;
     TextEntry e;
+    // The path's steps stand above the argument, each its parent.
+    for (const Compound& step : out.has_entries[h].has.via) {
+      e.segment.compounds.push_back(step);
+      e.segment.combs.push_back(Comb::kChild);
+    }
     e.segment.compounds.push_back(inner);
     e.segment.compounds.back().text.reset();
     e.dest = Dest{Dest::Kind::kHasEvidence, static_cast<uint32_t>(h)};
@@ -818,6 +830,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   for (HasEntry& e : out.has_entries) {
     sign_segment(e.segment);
     sign(*e.has.inner);
+    for (Compound& step : e.has.via) sign(step);
   }
   for (TextEntry& e : out.text_entries) sign_segment(e.segment);
 

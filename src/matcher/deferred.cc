@@ -153,14 +153,21 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
 // parent of the evidence travels up one frame each time a frame closes, so a
 // candidate learns of evidence anywhere below it by its own close, at O(1) per
 // element instead of a walk down the stack.
+//
+// A path argument (Has::via) is evidence when its steps stand on the
+// element's ancestors, one per level; the bit then goes to the parent of
+// the path's first step, as it would for an argument standing there.
 void Matcher::offer_has_evidence(size_t d) {
   const CompiledSchema& s = schema_;
   if (d == 0) return;
-  FrameExtra& parent = extra(d - 1);
   s.templates_by_tag[stack_[d].tag].has_evidence.for_each([&](uint32_t h) {
     const HasEntry& e = s.has_entries[h];
-    if (!compound_matches_impl(*e.has.inner, view(), d)) return;
-    if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
+    const size_t steps = e.has.via.size();
+    if (d <= steps || !compound_matches_impl(*e.has.inner, view(), d)) return;
+    for (size_t j = 0; j < steps; ++j)
+      if (!compound_matches_impl(e.has.via[j], view(), d - steps + j)) return;
+    FrameExtra& above = extra(d - steps - 1);
+    if (!e.has.child || above.has_cands.test(h)) above.has_found |= Mask128::bit(h);
   });
 }
 
@@ -303,9 +310,15 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
     case Dest::Kind::kHasEvidence: {
       // As offer_has_evidence does at a start tag, but now that the
       // argument's text is known: the candidate around it has not closed.
+      // A path argument's evidence goes to the parent of its first step
+      // (its steps stood above the argument: the template's segment holds
+      // them).
       const uint32_t h = t.dest.value;
       if (!parent || h >= schema_.has_entries.size() || h >= 128) return;
-      if (!schema_.has_entries[h].has.child || parent->has_cands.test(h)) parent->has_found |= Mask128::bit(h);
+      const size_t steps = schema_.has_entries[h].has.via.size();
+      if (depth <= steps) return;
+      FrameExtra* above = steps == 0 ? parent : &extra(depth - steps - 1);
+      if (!schema_.has_entries[h].has.child || above->has_cands.test(h)) above->has_found |= Mask128::bit(h);
       return;
     }
     case Dest::Kind::kNewTail:
