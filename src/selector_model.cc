@@ -82,7 +82,12 @@ std::string dump(const Compound& c) {
   if (c.has) {
     out.append(c.has->negated ? ":not-has(" : ":has(").append(c.has->child ? "> " : "");
     for (const Compound& step : c.has->via) out.append(dump(step)).append(" > ");
-    out.append(dump(*c.has->inner)).append(")");
+    out.append(dump(*c.has->inner));
+    if (c.has->count_op != Has::CountOp::kNone) {
+      static const char* kOps[] = {"", "=", "!=", "<", "<=", ">", ">="};
+      out.append(" count").append(kOps[static_cast<int>(c.has->count_op)]).append(std::to_string(c.has->count));
+    }
+    out.append(")");
   }
   if (c.text) {
     out.append(":text(").append(c.text->negated ? "not," : "").append(c.text->own ? "own," : "all,");
@@ -166,6 +171,9 @@ std::optional<std::string> compound_violation(const Compound& c, bool nested_is,
       if (list_form || step.text) return "a step of a :has() path is a list or tests its text";
       if (auto v = compound_violation(step, true, depth + 1)) return v;
     }
+    if (c.has->count_op != Has::CountOp::kNone &&
+        (!c.has->child || !c.has->via.empty() || inner.text || c.has->negated || list_form))
+      return "a :has() count on an argument other than one plain child step";
   }
   return std::nullopt;
 }

@@ -348,9 +348,39 @@ std::optional<Has> has_test(string_view test, bool nested) {
   return out;
 }
 
+// `count(PATH) OP N`, PATH one child step (`td`, `./td[@a]`): a :has()
+// test that counts the children it finds.
+std::optional<Has> count_test(string_view test, bool nested) {
+  if (!test.starts_with("count(")) return std::nullopt;
+  const size_t close = closing(test, 5, '(', ')');
+  if (close == string_view::npos) return std::nullopt;
+  std::string rest = without_whitespace(test.substr(close + 1));
+  string_view r = rest;
+  Has::CountOp op;
+  if (r.starts_with("!=")) op = Has::CountOp::kNe, r.remove_prefix(2);
+  else if (r.starts_with("<=")) op = Has::CountOp::kLe, r.remove_prefix(2);
+  else if (r.starts_with(">=")) op = Has::CountOp::kGe, r.remove_prefix(2);
+  else if (r.starts_with("=")) op = Has::CountOp::kEq, r.remove_prefix(1);
+  else if (r.starts_with("<")) op = Has::CountOp::kLt, r.remove_prefix(1);
+  else if (r.starts_with(">")) op = Has::CountOp::kGt, r.remove_prefix(1);
+  else return std::nullopt;
+  std::optional<int32_t> n = parse_decimal_i32(r, false);
+  if (!n || *n < 0) return std::nullopt;
+  std::optional<Has> h = has_test(trim(test.substr(6, close - 6)), nested);
+  if (!h || !h->child || !h->via.empty() || h->inner->text) return std::nullopt;
+  h->count_op = op;
+  h->count = static_cast<uint32_t>(*n);
+  return h;
+}
+
 std::optional<Test> parse_test(string_view test, bool nested) {
   test = trim(test);
   Test out;
+  if (std::optional<Has> h = count_test(test, nested)) {
+    out.kind = Test::Kind::kHas;
+    out.has = std::move(*h);
+    return out;
+  }
   if (std::optional<AttrPred> a = attr_test(test)) {
     out.attr = std::move(*a);
     return out;

@@ -29,7 +29,8 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
                 "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
                 "//div[not(div)]/@x", "//div[div/div/div]/@x", "//div[.//div/div[contains(., 'x')]]/@x",
-                "//div/../../../@x", "//div[position()>1]/@x", "//div[not(div/div)]/div/@x"]
+                "//div/../../../@x", "//div[position()>1]/@x", "//div[not(div/div)]/div/@x",
+                "//div[count(div)=1]/@x", "//div[count(div)>0]/div/@x"]
 # following:: after many contexts, decided at their start and at their close,
 # and paths from the context element.
 FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",
@@ -270,6 +271,10 @@ CASES = [
          memory=False),
     Case("XPath of a predicate path of n steps", query(lambda n: ["//div[" + "/".join(["p"] * n) + "]/@x"]), 200,
          memory=False),
+    Case("count() of children over n rows of eight cells",
+         doc(lambda n: b"<table>" + (b"<tr>" + b"<td>x" * 8 + b"</tr>") * n, ["//tr[count(td)=8]/td[1]/text()",
+                                                                          "//table[count(tr)>1]//td[2]/text()"]),
+         1000),
     Case("XPath of n `..` steps", query(lambda n: ["//div" + "/.." * n + "/@x"]), 200, memory=False),
     Case("XPath of n following:: steps", query(lambda n: ["//a" + "/following::b[1]" * n + "//c/text()"]), 200,
          memory=False),

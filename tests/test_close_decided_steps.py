@@ -47,6 +47,10 @@ LINKED = """<html><body><table id=t><tr><td><a>x</a></td><td>1</td></tr><tr><td>
 <div class="app-container"><a href=p><h2>T</h2></a></div><div class="app-container"><a><b><h2>no</h2></b></a></div>
 <p><span><i class="contact-icon">i</i></span><a>tel</a></p></body></html>"""
 
+# Rows of several lengths; a nested table's cells are no children of the row.
+COUNTED = """<html><body><table class=rbfull><tbody><tr><td>1</td><td x>2</td></tr><tr><td>a</td></tr>
+<tr><th>h</th><td>x</td><td>y<table><tr><td>n</td></tr></table></td></tr><tr></tr></tbody></table></body></html>"""
+
 # Its html, body and div span the same bytes.
 BARE = "<div><h2>Specs</h2><p>a</p></div>"
 
@@ -108,6 +112,18 @@ CASES = {
         (LINKED, '//i[@class="contact-icon"]/../../a/text()'),
         (LINKED, "//a/../..//td[2]/text()"),
         (LINKED, "//h2/../../../@class"),
+    ],
+    "a count of children": [
+        (COUNTED, "//tr[count(td)=2]/td[1]/text()"),
+        (COUNTED, "//tr[count(td)>1]/td[1]/text()"),
+        (COUNTED, "//table[@class='rbfull']/tbody/tr[count(td)=1]//text()"),
+        (COUNTED, "//tr[count(./td) != 2]//text()"),
+        (COUNTED, "//tr[count(*)=3]/th/text()"),
+        (COUNTED, "//tr[count(td)<2]//text()"),
+        (COUNTED, "//tr[count(td[@x])>=1]//text()"),
+        (COUNTED, "//tbody[count(tr)=4]/tr[1]/td/text()"),
+        (COUNTED, "//td[count(td)=0 and @x]/text()"),
+        (COUNTED, "//tr[count(td)=2]/following-sibling::tr[1]//text()"),
     ],
     "a range of positions": [
         (LINKED, "//tr[position()>1]/td[1]//text()"),

@@ -245,7 +245,7 @@ SELF_EXPLAINED = [
     ("//div[p]/li[last()]/a/text()", "a `[last()]` only as the first of them"),
     ("//h2/following-sibling::p[2]/text()", "a position other than a last `[1]` on a `following-sibling::` step"),
     ("string(//h2)", "`string(path)`"),
-    ("count(//li)", "`count()`"),
+    ("count(//li)", "any other `count()`"),
 ]
 
 

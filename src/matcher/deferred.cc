@@ -167,6 +167,14 @@ void Matcher::offer_has_evidence(size_t d) {
     for (size_t j = 0; j < steps; ++j)
       if (!compound_matches_impl(e.has.via[j], view(), d - steps + j)) return;
     FrameExtra& above = extra(d - steps - 1);
+    if (e.has.count_op != Has::CountOp::kNone) {  // a count: one more child
+      if (!above.has_cands.test(h)) return;
+      std::vector<std::pair<uint32_t, uint32_t>>& counts = above.cold_state().has_counts;
+      auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == h; });
+      if (it == counts.end()) counts.emplace_back(h, 1);
+      else if (it->second < UINT32_MAX) ++it->second;
+      return;
+    }
     if (!e.has.child || above.has_cands.test(h)) above.has_found |= Mask128::bit(h);
   });
 }
@@ -396,10 +404,23 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
   FrameExtra& fx = extra(index);
   FrameExtra* parent = parent_extra(index);
   if (!fx.has_cands.empty()) {
-    for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
-      if (fx.has_cands.test(h) && fx.has_found.test(h) != s.has_entries[h].has.negated)
+    for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
+      if (!fx.has_cands.test(h)) continue;
+      const Has& has = s.has_entries[h].has;
+      bool holds;
+      if (has.count_op != Has::CountOp::kNone) {
+        uint32_t n = 0;
+        if (fx.cold)
+          for (const auto& [entry, count] : fx.cold->has_counts)
+            if (entry == h) n = count;
+        holds = count_holds(has.count_op, n, has.count);
+      } else {
+        holds = fx.has_found.test(h) != has.negated;
+      }
+      if (holds)
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
                 fx.seed, frame.tag);
+    }
   }
   if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);

@@ -88,6 +88,8 @@ struct ColdState {
   std::vector<HeldValue> rev_held;        // this element's reverse candidacies
   std::vector<RevPending> child_revs;     // children's, decided at this element's close
   std::vector<HeldValue> has_held;        // this element's :has() candidacies
+  // Children counted for this element's :has() count candidacies: (entry, count).
+  std::vector<std::pair<uint32_t, uint32_t>> has_counts;
   std::vector<TextMatchState> text_states;
   std::vector<HeldValue> text_held;       // this element's text-predicate candidacies
 };
