@@ -135,7 +135,11 @@ namespace {
 std::optional<std::string> compound_violation(const Compound& c, bool nested_is, unsigned depth) {
   if (depth > 40) return "nesting deeper than any parser allows";
   if (c.nth && c.rev) return "nth and rev both set";
-  if (c.nth && c.nth->filtered && (c.nth->of_type || c.text || c.has || c.rev || !c.is_groups.empty()))
+  // A filtered position beside a test decided late is only `[1]` (the first
+  // sibling that passes it), never counted over the document.
+  const bool first_after_close = c.nth && c.nth->filtered && c.nth->a == 0 && c.nth->b == 1 && !c.nth->global;
+  if (c.nth && c.nth->filtered &&
+      (c.nth->of_type || ((c.text || c.has) && !first_after_close) || c.rev || !c.is_groups.empty()))
     return "a filtered position beside a test decided late, or of-type";
   if ((c.nth && c.nth->of_type) || (c.rev && c.rev->of_type))
     if (!c.tag || *c.tag == "*") return "-of-type position without a tag";

@@ -586,7 +586,13 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     // A filtered position counts the siblings that pass the other tests as
     // they start: not under `or` (each alternative would count apart), nor
     // beside a test decided at the element's close.
-    if (position->filtered && (alts.size() != 1 || alts[0].text || alts[0].has)) return std::nullopt;
+    // `[1]` is the exception: the first sibling that passes a test decided
+    // at its close is the first whose decision holds (the matcher's
+    // first-among-siblings templates).
+    const bool first_after_close = position->filtered && position->a == 0 && position->b == 1 &&
+                                   alts.size() == 1 && (alts[0].text || alts[0].has);
+    if (position->filtered && !first_after_close && (alts.size() != 1 || alts[0].text || alts[0].has))
+      return std::nullopt;
     for (Compound& c : alts) {
       if (c.nth || c.rev) return std::nullopt;
       c.nth = *position;

@@ -30,7 +30,8 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
                 "//div[not(div)]/@x", "//div[div/div/div]/@x", "//div[.//div/div[contains(., 'x')]]/@x",
                 "//div/../../../@x", "//div[position()>1]/@x", "//div[not(div/div)]/div/@x",
-                "//div[count(div)=1]/@x", "//div[count(div)>0]/div/@x"]
+                "//div[count(div)=1]/@x", "//div[count(div)>0]/div/@x", "//div[div][1]/@x",
+                "//div[contains(., 'x')][1]/div/@x"]
 # following:: after many contexts, decided at their start and at their close,
 # and paths from the context element.
 FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",

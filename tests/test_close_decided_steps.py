@@ -51,6 +51,11 @@ LINKED = """<html><body><table id=t><tr><td><a>x</a></td><td>1</td></tr><tr><td>
 COUNTED = """<html><body><table class=rbfull><tbody><tr><td>1</td><td x>2</td></tr><tr><td>a</td></tr>
 <tr><th>h</th><td>x</td><td>y<table><tr><td>n</td></tr></table></td></tr><tr></tr></tbody></table></body></html>"""
 
+# Headings and items where the first to pass a test is not the first child.
+MEETINGS = """<html><body><div><h3>Meeting Schedule A</h3><h3>Other</h3><h3>Meeting Schedule B</h3><p>x</p></div>
+<div><h3>none</h3></div><div><h3>x<h3>Meeting Schedule C</h3></h3><h3>Meeting Schedule D</h3></div>
+<ul><li><b>k</b>1</li><li>2</li><li class=k><b>k</b>3</li></ul><ul><li>4</li><li><b>m</b>5</li></ul></body></html>"""
+
 # Its html, body and div span the same bytes.
 BARE = "<div><h2>Specs</h2><p>a</p></div>"
 
@@ -125,6 +130,19 @@ CASES = {
         (COUNTED, "//td[count(td)=0 and @x]/text()"),
         (COUNTED, "//tr[count(td)=2]/following-sibling::tr[1]//text()"),
     ],
+    "the first sibling that passes a test decided at its close": [
+        (MEETINGS, "//h3[contains(., 'Meeting Schedule')][1]"),
+        (MEETINGS, "//h3[contains(., 'Meeting Schedule')][1]/text()"),
+        (MEETINGS, "//div/h3[contains(., 'Meeting')][1]/text()"),
+        (MEETINGS, "//li[b][1]/text()"),
+        (MEETINGS, "//li[not(b)][1]/text()"),
+        (MEETINGS, "//li[b][1]//text()"),
+        (MEETINGS, "//li[.//b][1]/b/text()"),
+        (MEETINGS, "//li[contains(., '3')][1]/text()"),
+        (MEETINGS, "//*[contains(text(),'Meeting')][1]/text()"),
+        (MEETINGS, "//body/*[.//b][1]/li[1]/text()"),
+        (MEETINGS, "//li[@class='k' and b][1]/text()"),
+    ],
     "a range of positions": [
         (LINKED, "//tr[position()>1]/td[1]//text()"),
         (LINKED, "//tr[position() >= 3]/td[2]/text()"),
@@ -191,6 +209,7 @@ def test_nested_decisions_are_told_apart():
 
 
 STILL_UNSUPPORTED = [
+    "//div[p][1]/div[p][1]/p/text()",            # a second first-among-siblings step
     "//div[p]/div[p]/div[p]/div[p]/text()",      # four close-decided steps
     "//div[p]/p[last()]/text()",                 # a [last()] after another such step
     "//div[p]/p/following-sibling::b/text()",    # a sibling step after one

@@ -120,6 +120,12 @@ std::optional<Selector> tail_selector(const Selector& sel, size_t k) {
 
 bool carries_deferred(const Compound& c) { return c.rev || c.has || c.text; }
 
+// XPath `[1]` after a text or path test (`//h3[contains(., 'x')][1]`): the
+// first sibling that passes, known only as the siblings close.
+bool first_after_close(const Compound& c) {
+  return c.nth && c.nth->filtered && !c.nth->global && (c.has || c.text);
+}
+
 // Deferred compounds a selector may chain: each one past the first is
 // decided in the tail scan of the one before, so a selector costs one scan
 // of the document per deferred compound; the bound keeps that, and the
@@ -541,6 +547,16 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return m.terminal.after; }) &&
         (!one || any_reverse(members[0])))
       continue;
+    // `[1]` after a close-time test is a template's own decision: only as
+    // the deferred compound of a has or text template, the first such.
+    if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return any_in(m, first_after_close); })) {
+      const Selector& m = members[0];
+      std::optional<size_t> k = deferrable_has_at(m);
+      if (!k) k = deferrable_text_pred_at(m);
+      if (!one || !k || !first_after_close(m.compounds[*k]) ||
+          std::any_of(m.compounds.begin() + static_cast<ptrdiff_t>(*k) + 1, m.compounds.end(), first_after_close))
+        continue;
+    }
     if (one && deferrable_reverse_at(members[0])) {
       b.collect_names(members[0]);
       b.rev_list.emplace_back(q, members[0]);
@@ -682,6 +698,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   auto fill = [&](DeferredTemplate& e, uint32_t q, const Selector& sel, size_t k) {
     const bool first_root = q < in.flat_first_root.size() && in.flat_first_root[q];
     e.dest = b.split_deferred(sel, k, q, slot < kMaskWidth, first_root, e.segment);
+    // `[1]` after a test decided at the close: the template releases only
+    // the first sibling that holds, instead of a count taken at the start.
+    if (Compound& ck = e.segment.compounds.back(); first_after_close(ck)) {
+      ck.nth.reset();
+      e.first_among_siblings = true;
+    }
     e.terminal = sel.terminal;
     e.query = q;
     e.cold = slot >= kMaskWidth;
@@ -710,6 +732,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     HasEntry e(*ck.has);
     fill(e, q, sel, *k);
     e.segment.gate = b.has_gates[i];
+    // Its parent's first_taken bit is its index, below 64.
+    if (e.first_among_siblings && out.has_entries.size() >= 64) e.cold = true;
     out.has_entries.push_back(std::move(e));
   }
   for (size_t i = 0; i < b.text_list.size(); ++i) {
@@ -722,6 +746,8 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     fill(e, q, sel, *k);
     e.segment.gate = b.text_gates[i];
     e.text = *ck.text;
+    // Its parent's first_taken bit is 64 plus its index, below 128.
+    if (e.first_among_siblings && out.text_entries.size() >= 64) e.cold = true;
     out.text_entries.push_back(std::move(e));
   }
 

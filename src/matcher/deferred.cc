@@ -397,6 +397,17 @@ void Matcher::hand_on_revs(size_t index, Offset end) {
   }
 }
 
+// Whether a candidate of a first-among-siblings template may be released:
+// the first of its parent's children to hold takes the parent's bit. The
+// bit is the template's index among has entries, or 64 + its index among
+// text entries; templates beyond those are never made first-only (compile).
+bool Matcher::take_first(FrameExtra* parent, unsigned bit) {
+  Mask128& taken = parent ? parent->cold_state().first_taken : root_first_taken_;
+  if (taken.test(bit)) return false;
+  taken |= Mask128::bit(bit);
+  return true;
+}
+
 // At the close of the frame at `index` (still on the stack, its parent below).
 void Matcher::decide_has_and_text(size_t index, Offset end) {
   const CompiledSchema& s = schema_;
@@ -417,6 +428,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
       } else {
         holds = fx.has_found.test(h) != has.negated;
       }
+      if (holds && s.has_entries[h].first_among_siblings) holds = take_first(parent, h);
       if (holds)
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
                 fx.seed, frame.tag);
@@ -428,7 +440,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
     if (fx.cold)
       for (const TextMatchState& st : fx.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        const bool holds = text_state_holds(st, e.text);
+        bool holds = text_state_holds(st, e.text);
         if (st.subtree()) {
           TextStream& ts = text_streams_[st.tmpl];
           LS_CHECK(ts.open > 0);
@@ -438,6 +450,7 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
             ts.pending_space = false;
           }
         }
+        if (holds && e.first_among_siblings) holds = take_first(parent, 64 + st.tmpl);
         if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed, frame.tag);
       }
   }

@@ -90,6 +90,9 @@ struct ColdState {
   std::vector<HeldValue> has_held;        // this element's :has() candidacies
   // Children counted for this element's :has() count candidacies: (entry, count).
   std::vector<std::pair<uint32_t, uint32_t>> has_counts;
+  // Has and text templates (has entries, then text entries from bit 64: see
+  // Matcher::take_first) of which a child has already been released.
+  Mask128 first_taken;
   std::vector<TextMatchState> text_states;
   std::vector<HeldValue> text_held;       // this element's text-predicate candidacies
 };

@@ -252,6 +252,7 @@ class Matcher final : public TokenSink {
   void hand_on_revs(size_t index, Offset end);
   void decide_has_and_text(size_t index, Offset end);
   bool text_state_holds(const TextMatchState& st, const TextPred& test) const;
+  bool take_first(FrameExtra* parent, unsigned bit);
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
@@ -291,6 +292,7 @@ class Matcher final : public TokenSink {
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;
+  Mask128 root_first_taken_;  // ColdState::first_taken of the top-level elements
   // following:: bits armed by a closed element and not yet consumed: they
   // hold for every later start tag, whatever its parent.
   uint64_t following_ = 0;

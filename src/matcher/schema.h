@@ -84,6 +84,11 @@ struct DeferredTemplate {
   Terminal terminal;
   std::optional<uint32_t> query;  // absent for a gated sibling
   bool cold = false;
+  // XPath `//h3[contains(., 'x')][1]`: only the first candidate among its
+  // siblings whose decision holds is released. Siblings close in document
+  // order, so the first to hold is the first in the document; the parent
+  // remembers that it has released one (ColdState::first_taken).
+  bool first_among_siblings = false;
 };
 
 struct RevEntry : DeferredTemplate {
