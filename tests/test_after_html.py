@@ -60,6 +60,10 @@ XPATH_CASES = [
     ("<p>a</p></html><b>t</b>", "./following-sibling::html/b/text()", ["t"]),
     ("<p>a</p></html><b>t</b>", "./following-sibling::*/b/text()", ["t"]),
     ("<p>a</p></html><b>t</b>", ".//following-sibling::b/text()", []),
+    ("<p>a</p></html><div><b>t</b></div>", ".//p/following::div[1]/b/text()", ["t"]),
+    ("<p>a</p></html><div><b>t</b><i>u<b>v</b></i></div>", ".//p/following::div[1]/*[not(b)]/text()", ["t"]),
+    ("<p>x</p></html><div><b>t</b></div>", ".//p[contains(., 'x')]/following::div[1]//b[contains(., 't')]/text()",
+     ["t"]),
     # The document node is the parent of the root element.
     ("<p>a</p>", "//html/..//p/text()", ["a"]),
     ("<p>a</p>", "/html/..//p/text()", ["a"]),

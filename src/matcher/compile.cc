@@ -909,9 +909,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (first) out.first_root_csels |= Mask128::bit(k);
     if (first && c.segments.size() >= 2) out.first_root_lead_csels |= Mask128::bit(k);
   }
+  // A gated template starts after a boundary, which may lead out of the
+  // first top-level element: its feeder's first segment alone stands aside.
   auto template_masks = [&](const auto& list, Mask128& mask) {
     for (uint32_t i = 0; i < list.size() && i < kMaskWidth; ++i)
-      if (first_root_flat(list[i].query)) mask |= Mask128::bit(i);
+      if (first_root_flat(list[i].query) && list[i].segment.gate < 0) mask |= Mask128::bit(i);
   };
   template_masks(out.revs, out.first_root_revs);
   template_masks(out.has_entries, out.first_root_has);

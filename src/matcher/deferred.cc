@@ -12,6 +12,7 @@
 // final. Values a candidate takes from itself are held on its frame until
 // then and dropped if the decision is false.
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 #include "matcher/matcher.h"
@@ -259,7 +260,20 @@ void Matcher::update_text_states(Bytes text) {
     } else if (needle.empty()) {
       ts.pos += text.size();
     } else {
-      for (char c : text) append(c);
+      // In the state that has matched nothing, no byte but the needle's
+      // first can advance it: skip to the next one (memchr). Only the
+      // needle's automaton reads this stream (a spaced one is normalized).
+      const char first = needle.text()[0];
+      for (size_t i = 0; i < text.size();) {
+        if (ts.k == 0) {
+          const void* hit = std::memchr(text.data() + i, first, text.size() - i);
+          const size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+          ts.pos += at - i;
+          i = at;
+          if (i == text.size()) break;
+        }
+        append(text[i++]);
+      }
     }
   }
   FrameExtra& top = extra(stack_.size() - 1);
