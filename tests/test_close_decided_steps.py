@@ -232,6 +232,17 @@ CORPUS_QUERIES = [
     "//div[p]/div[.//a]/@class",
     "//tr[td]/td[2]//text()",
     "//*[./h2]/p/text()",
+    # Paths of several steps in a predicate, `..` twice, counts, ranges and
+    # the first sibling that passes a close-time test.
+    "//ul[li/a]/li/a/@href",
+    "//div[.//p/a]/@class",
+    "//a/../../@class",
+    "//ul[count(li)>2]/li[1]//text()",
+    "//div[count(p)=1]/p//text()",
+    "//p[position()>1]/a/@href",
+    "//li[position()<=2]//a/@href",
+    "//li[a][1]//text()",
+    "//p[contains(., 'e')][1]//text()",
 ]
 
 

@@ -222,6 +222,9 @@ CORPUS_QUERIES = [
     "//label/following::input[1]/@name",
     "//h3[contains(text(), 'e')]/following::p[1]//text()",
     "//header/following::a/@href",
+    "//h2/following-sibling::p[1]//text()",
+    "//h1/following::ul[1]/li[a]/a/@href",
+    "//h2/following::p[1]//a[contains(., 'e')]/@href",
 ]
 
 
