@@ -867,14 +867,14 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
 
   std::vector<Step> parsed;
   std::vector<Comb> combs;
-  // `./following-sibling::x`: the axis from the context element itself,
-  // which stands first as `*`. (`./following::x` from the root element
-  // would reach content after `</html>`, which the root's queries do not.)
+  // `./following-sibling::x` and `./following::x`: the axis from the
+  // context element itself, which stands first as `*`; from the root element
+  // they reach only content after `</html>` (later top-level elements).
   bool from_context = false;
   for (size_t i = 0; i < steps.size(); ++i) {
     std::optional<Step> st = parse_step(steps[i].text, false);
     if (!st) return std::nullopt;
-    if (i == 0 && st->sibling_axis && relative && !steps[0].descendant) {
+    if (i == 0 && st->any_axis() && relative && !steps[0].descendant) {
       from_context = true;
       parsed.emplace_back().alternatives.emplace_back().tag.emplace("*");
     }
