@@ -6,7 +6,8 @@
 //   - every selector any router returns satisfies the model's invariants,
 //     and compiling twice gives the same selectors;
 //   - compile_one gives the lone selector of compile_query (when it is not a
-//     normalize-space scalar) and nothing for a comma group or union;
+//     normalize-space scalar nor carries column steps) and nothing for a
+//     comma group or union;
 //   - the schema compiles without a fault, alone and together;
 //   - the audit calls a query supported exactly when it yields a column:
 //     supported queries compiled to at least one selector, and every
@@ -48,8 +49,12 @@ std::optional<std::string> check_query(Bytes input) {
     const std::optional<Selector> one = compile_one(q);
     if (one)
       if (auto v = check_members({*one}, "compile_one")) return v;
-    const bool scalar = members.size() == 1 && members[0].terminal.kind == Terminal::Kind::kNormalizeSpace;
-    if (members.size() == 1 && !scalar ? one != members[0] : one.has_value())
+    // A scalar, or a column with column steps (`(//li)[4]`, `string(p)`,
+    // `text()[normalize-space()]`), is a flat column only: compile_one
+    // refuses it.
+    const bool flat_only = members.size() == 1 && (members[0].terminal.kind == Terminal::Kind::kNormalizeSpace ||
+                                                   !members[0].post.empty());
+    if (members.size() == 1 && !flat_only ? one != members[0] : one.has_value())
       return "compile_one disagrees with compile_query";
 
     // As a sub-field (the router rewrites relative forms and sets anchors).
@@ -66,7 +71,7 @@ std::optional<std::string> check_query(Bytes input) {
   std::vector<GroupQuery> groups;
   if (!queries.empty()) {
     GroupQuery g{queries[0], {}};
-    for (size_t i = 1; i < queries.size(); ++i) g.fields.emplace_back("f" + std::to_string(i), queries[i]);
+    for (size_t i = 1; i < queries.size(); ++i) g.fields.emplace_back(std::string("f").append(std::to_string(i)), queries[i]);
     groups.push_back(std::move(g));
   }
   Plan plan;

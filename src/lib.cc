@@ -76,7 +76,16 @@ SubRoute route_sub(std::string_view field) {
 
 bool absolute_xpath(std::string_view query) {
   Bytes t = trim_unicode_whitespace(query);
-  if (t.starts_with("normalize-space(")) t = trim_unicode_whitespace(t.substr(16));
+  // A top-level function (`string(`, `substring-after (`) and a parenthesised
+  // path (`(//a)[2]`) evaluate their first argument as written, so they
+  // search what it searches. Each round drops at least the `(`.
+  for (;;) {
+    size_t i = 0;
+    while (i < t.size() && ((t[i] >= 'a' && t[i] <= 'z') || (i > 0 && t[i] == '-'))) ++i;
+    while (i < t.size() && is_ascii_whitespace(static_cast<uint8_t>(t[i]))) ++i;
+    if (i >= t.size() || t[i] != '(') break;
+    t = trim_unicode_whitespace(t.substr(i + 1));
+  }
   return !t.empty() && t[0] == '/';
 }
 

@@ -79,11 +79,16 @@ std::string dump(const Compound& c) {
     if (c.rev->only) out.append(",only");
     out.append(c.rev->of_type ? ",of-type)" : ")");
   }
-  if (c.has)
-    out.append(c.has->negated ? ":not-has(" : ":has(")
-        .append(c.has->child ? "> " : "")
-        .append(dump(*c.has->inner))
-        .append(")");
+  if (c.has) {
+    out.append(c.has->negated ? ":not-has(" : ":has(").append(c.has->child ? "> " : "");
+    for (const Compound& step : c.has->via) out.append(dump(step)).append(" > ");
+    out.append(dump(*c.has->inner));
+    if (c.has->count_op != Has::CountOp::kNone) {
+      static const char* kOps[] = {"", "=", "!=", "<", "<=", ">", ">="};
+      out.append(" count").append(kOps[static_cast<int>(c.has->count_op)]).append(std::to_string(c.has->count));
+    }
+    out.append(")");
+  }
   if (c.text) {
     out.append(":text(").append(c.text->negated ? "not," : "").append(c.text->own ? "own," : "all,");
     if (c.text->normalized) out.append("normalized,");
@@ -101,7 +106,8 @@ std::string dump(const Compound& c) {
 }
 
 std::string dump(const Selector& s) {
-  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] "};
+  static const char* kCombs[] = {" ", " > ", " + ", " ~ ", " following ", " following[1] ",
+                                 " ~[1] "};
   std::string out;
   if (s.relative) out.append("relative ");
   if (s.base_child) out.append("base-child ");
@@ -129,7 +135,11 @@ namespace {
 std::optional<std::string> compound_violation(const Compound& c, bool nested_is, unsigned depth) {
   if (depth > 40) return "nesting deeper than any parser allows";
   if (c.nth && c.rev) return "nth and rev both set";
-  if (c.nth && c.nth->filtered && (c.nth->of_type || c.text || c.has || c.rev || !c.is_groups.empty()))
+  // A filtered position beside a test decided late is only `[1]` (the first
+  // sibling that passes it), never counted over the document.
+  const bool first_after_close = c.nth && c.nth->filtered && c.nth->a == 0 && c.nth->b == 1 && !c.nth->global;
+  if (c.nth && c.nth->filtered &&
+      (c.nth->of_type || ((c.text || c.has) && !first_after_close) || c.rev || !c.is_groups.empty()))
     return "a filtered position beside a test decided late, or of-type";
   if ((c.nth && c.nth->of_type) || (c.rev && c.rev->of_type))
     if (!c.tag || *c.tag == "*") return "-of-type position without a tag";
@@ -161,6 +171,13 @@ std::optional<std::string> compound_violation(const Compound& c, bool nested_is,
       plain.text.reset();
       if (auto v = compound_violation(plain, true, depth + 1)) return v;
     }
+    for (const Compound& step : c.has->via) {
+      if (list_form || step.text) return "a step of a :has() path is a list or tests its text";
+      if (auto v = compound_violation(step, true, depth + 1)) return v;
+    }
+    if (c.has->count_op != Has::CountOp::kNone &&
+        (!c.has->child || !c.has->via.empty() || inner.text || c.has->negated || list_form))
+      return "a :has() count on an argument other than one plain child step";
   }
   return std::nullopt;
 }

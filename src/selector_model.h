@@ -59,6 +59,8 @@ enum class Comb : uint8_t {
   kFollowing = 4,
   // XPath `following::E[1]`: the first such element after the left one's end.
   kFollowingFirst = 5,
+  // XPath `following-sibling::E[1]`: the first later sibling that is E.
+  kSiblingFirst = 6,
 };
 
 // Whether a combinator cuts a selector into segments joined by a trigger bit
@@ -138,8 +140,33 @@ struct Has {
   Box<Compound> inner;
   bool child = false;  // :has(> x)
   bool negated = false;  // XPath `not(x)`: holds when no such element exists
+  // XPath paths of several steps (`[td/a]`, `[.//a/h2]`): the steps before
+  // `inner`, outermost first, each the parent of the next; `child` joins the
+  // first one (or `inner` when there is none) to the element. Each is a
+  // plain compound (no position, :has(), text test or :is()).
+  std::vector<Compound> via{};
+  // XPath `count(x) = N` (and `!=`, `<`, `<=`, `>`, `>=`): the number of
+  // children that match `inner` compared with `count`; only with `child`,
+  // no `via`, no text test on `inner` and not `negated`.
+  enum class CountOp : uint8_t { kNone = 0, kEq, kNe, kLt, kLe, kGt, kGe };
+  CountOp count_op = CountOp::kNone;
+  uint32_t count = 0;
   friend bool operator==(const Has&, const Has&) = default;
 };
+
+// Whether `n` children pass a count test.
+inline bool count_holds(Has::CountOp op, uint32_t n, uint32_t want) {
+  switch (op) {
+    case Has::CountOp::kNone: return n > 0;
+    case Has::CountOp::kEq: return n == want;
+    case Has::CountOp::kNe: return n != want;
+    case Has::CountOp::kLt: return n < want;
+    case Has::CountOp::kLe: return n <= want;
+    case Has::CountOp::kGt: return n > want;
+    case Has::CountOp::kGe: return n >= want;
+  }
+  return false;
+}
 
 struct Compound {
   std::vector<std::string> classes;

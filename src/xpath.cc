@@ -155,6 +155,28 @@ std::optional<int32_t> last_from_end(string_view pred) {
   return *k + 1;
 }
 
+// A range of positions, `position()>N` (and `>=`, `<`, `<=`), as a forward
+// position a*n + b for n >= 0: `> N` is n + (N + 1), `< N` is -n + (N - 1).
+std::optional<Nth> position_range(string_view pred) {
+  std::string s = without_whitespace(pred);
+  string_view v = s;
+  if (!v.starts_with("position()")) return std::nullopt;
+  v.remove_prefix(10);
+  int32_t a = 0, shift = 0;
+  if (v.starts_with(">=")) a = 1, v.remove_prefix(2);
+  else if (v.starts_with("<=")) a = -1, v.remove_prefix(2);
+  else if (v.starts_with(">")) a = 1, shift = 1, v.remove_prefix(1);
+  else if (v.starts_with("<")) a = -1, shift = -1, v.remove_prefix(1);
+  else return std::nullopt;
+  std::optional<int32_t> n = parse_decimal_i32(v, false);
+  // Bounded so that b stays a position a 32-bit counter can hold.
+  if (!n || *n > INT32_MAX - 1) return std::nullopt;
+  Nth out;
+  out.a = a;
+  out.b = *n + shift;
+  return out;
+}
+
 // The text a text test reads: the first own text node (`text()`, which XPath
 // converts to the string of its first node, except in `text()="v"`, a test
 // of every node), its normalize-space() (`normalize-space(text())`), or the
@@ -275,7 +297,7 @@ struct Step {
   std::vector<Compound> alternatives;
   bool sibling_axis = false;
   bool following_axis = false;
-  bool first = false;  // following::E[1]
+  bool first = false;  // following::E[1], following-sibling::E[1]
   bool any_axis() const { return sibling_axis || following_axis; }
 };
 
@@ -289,11 +311,13 @@ struct Test {
   std::optional<Has> has;        // kHas
 };
 
-// An existence test on a one-step relative path: `p`, `./p` and `p[...]`
-// are a child, `.//p` a descendant (`:has(> p)`, `:has(p)`). The step may
-// test attributes and its own text but carry no position, nested path or
-// axis. `nested` is set inside such a path, which may not hold another: the
-// recursion is two levels deep whatever the input.
+// An existence test on a relative path: `p`, `./p` and `p[...]` are a
+// child, `.//p` a descendant (`:has(> p)`, `:has(p)`); more steps joined by
+// `/` (`td/a`, `.//a/h2`) are each the child of the one before (Has::via).
+// Each step may test attributes, and the last one its own text, but none
+// carries a position, nested path or axis. `nested` is set inside such a
+// path, which may not hold another: the recursion is two levels deep
+// whatever the input.
 std::optional<Has> has_test(string_view test, bool nested) {
   if (nested) return std::nullopt;
   bool child = true;
@@ -304,18 +328,59 @@ std::optional<Has> has_test(string_view test, bool nested) {
     test.remove_prefix(2);
   }
   test = trim(test);
-  // One step: a `/` outside its predicates would start a second one.
-  if (test.empty() || split_top(test, "/").size() != 1) return std::nullopt;
-  std::optional<Step> step = parse_step(test, true);
-  if (!step || step->any_axis() || step->alternatives.size() != 1) return std::nullopt;
-  Compound& c = step->alternatives[0];
-  if (c.nth || c.rev || c.has) return std::nullopt;
-  return Has{Box<Compound>(std::move(c)), child};
+  if (test.empty()) return std::nullopt;
+  // The steps: split at each `/` outside predicates; an empty one is a `//`.
+  std::vector<string_view> texts = split_top(test, "/");
+  std::vector<Compound> steps;
+  for (string_view text : texts) {
+    text = trim(text);
+    if (text.empty()) return std::nullopt;
+    std::optional<Step> step = parse_step(text, true);
+    if (!step || step->any_axis() || step->alternatives.size() != 1) return std::nullopt;
+    Compound& c = step->alternatives[0];
+    if (c.nth || c.rev || c.has || (c.text && steps.size() + 1 < texts.size())) return std::nullopt;
+    steps.push_back(std::move(c));
+  }
+  Compound last = std::move(steps.back());
+  steps.pop_back();
+  Has out{Box<Compound>(std::move(last)), child};
+  out.via = std::move(steps);
+  return out;
+}
+
+// `count(PATH) OP N`, PATH one child step (`td`, `./td[@a]`): a :has()
+// test that counts the children it finds.
+std::optional<Has> count_test(string_view test, bool nested) {
+  if (!test.starts_with("count(")) return std::nullopt;
+  const size_t close = closing(test, 5, '(', ')');
+  if (close == string_view::npos) return std::nullopt;
+  std::string rest = without_whitespace(test.substr(close + 1));
+  string_view r = rest;
+  Has::CountOp op;
+  if (r.starts_with("!=")) op = Has::CountOp::kNe, r.remove_prefix(2);
+  else if (r.starts_with("<=")) op = Has::CountOp::kLe, r.remove_prefix(2);
+  else if (r.starts_with(">=")) op = Has::CountOp::kGe, r.remove_prefix(2);
+  else if (r.starts_with("=")) op = Has::CountOp::kEq, r.remove_prefix(1);
+  else if (r.starts_with("<")) op = Has::CountOp::kLt, r.remove_prefix(1);
+  else if (r.starts_with(">")) op = Has::CountOp::kGt, r.remove_prefix(1);
+  else return std::nullopt;
+  std::optional<int32_t> n = parse_decimal_i32(r, false);
+  if (!n || *n < 0) return std::nullopt;
+  std::optional<Has> h = has_test(trim(test.substr(6, close - 6)), nested);
+  if (!h || !h->child || !h->via.empty() || h->inner->text) return std::nullopt;
+  h->count_op = op;
+  h->count = static_cast<uint32_t>(*n);
+  return h;
 }
 
 std::optional<Test> parse_test(string_view test, bool nested) {
   test = trim(test);
   Test out;
+  if (std::optional<Has> h = count_test(test, nested)) {
+    out.kind = Test::Kind::kHas;
+    out.has = std::move(*h);
+    return out;
+  }
   if (std::optional<AttrPred> a = attr_test(test)) {
     out.attr = std::move(*a);
     return out;
@@ -412,10 +477,11 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     return parse_decimal_i32(compact, false);
   };
   // following::E[1]: the first E after the context's end, a trigger that
-  // the first E consumes. A position written last counts the E that pass the
-  // predicates before it, which is what the trigger sees; any other position
-  // would need a count per context.
-  if (step.following_axis && !preds.empty()) {
+  // the first E consumes; following-sibling::E[1] the same among the
+  // context's later siblings. A position written last counts the E that pass
+  // the predicates before it, which is what the trigger sees; any other
+  // position would need a count per context.
+  if (step.any_axis() && !preds.empty()) {
     if (std::optional<int32_t> n = plain_position(preds.back())) {
       if (*n != 1) return std::nullopt;
       step.first = true;
@@ -442,6 +508,12 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     }
     if (std::optional<int32_t> k = last_from_end(p)) {
       base.rev = Rev{0, *k, false, !star};
+      step.alternatives.push_back(std::move(base));
+      return step;
+    }
+    if (std::optional<Nth> range = position_range(p)) {
+      range->of_type = !star;
+      base.nth = *range;
       step.alternatives.push_back(std::move(base));
       return step;
     }
@@ -514,7 +586,13 @@ std::optional<Step> parse_step(string_view text, bool nested) {
     // A filtered position counts the siblings that pass the other tests as
     // they start: not under `or` (each alternative would count apart), nor
     // beside a test decided at the element's close.
-    if (position->filtered && (alts.size() != 1 || alts[0].text || alts[0].has)) return std::nullopt;
+    // `[1]` is the exception: the first sibling that passes a test decided
+    // at its close is the first whose decision holds (the matcher's
+    // first-among-siblings templates).
+    const bool first_after_close = position->filtered && position->a == 0 && position->b == 1 &&
+                                   alts.size() == 1 && (alts[0].text || alts[0].has);
+    if (position->filtered && !first_after_close && (alts.size() != 1 || alts[0].text || alts[0].has))
+      return std::nullopt;
     for (Compound& c : alts) {
       if (c.nth || c.rev) return std::nullopt;
       c.nth = *position;
@@ -632,7 +710,25 @@ std::optional<string_view> strip_value_predicates(string_view member, std::vecto
   return member.substr(0, last + 1 + open);
 }
 
+// `//html/..` and `/html/..` are the document node (html is the root
+// element, never nested), and a path below it reads as a path from the
+// document: `//html/..//p` is `//p`. Returns the path with every such
+// prefix dropped; each round drops at least eight bytes.
+string_view from_document_node(string_view member) {
+  for (;;) {
+    string_view rest;
+    if (member.starts_with("//html/..")) rest = member.substr(9);
+    else if (member.starts_with("/html/..")) rest = member.substr(8);
+    else if (member.starts_with("//html/parent::node()")) rest = member.substr(21);
+    else if (member.starts_with("/html/parent::node()")) rest = member.substr(20);
+    else return member;
+    if (!rest.starts_with("/")) return member;
+    member = rest;
+  }
+}
+
 std::optional<std::vector<Selector>> compile_part(string_view full_member) {
+  full_member = from_document_node(full_member);
   std::vector<ValueOp> ops;
   std::optional<string_view> stripped = strip_value_predicates(full_member, ops);
   if (!stripped) return std::nullopt;
@@ -674,7 +770,7 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
   // top-level element.
   if (path == "." || (path.empty() && terminal.kind == Terminal::Kind::kText && terminal.subtree)) {
     Selector sel;
-    sel.compounds.emplace_back().tag = "*";
+    sel.compounds.emplace_back().tag.emplace("*");
     sel.anchor = 0;
     sel.terminal = std::move(terminal);
     sel.post = std::move(ops);
@@ -726,6 +822,13 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     return s.text == ".." || head.find("ancestor::") != string_view::npos || head.find("parent::") != string_view::npos;
   };
   if (std::any_of(steps.begin(), steps.end(), upward_step)) {
+    // `//INNER/../..`: each further `..` is one more level up, a step of
+    // the :has() path above INNER (`*:has(> * > INNER)`).
+    size_t ups = 0;
+    while (steps.size() > 2 + ups && !steps[2 + ups].descendant && steps[2 + ups].text == ".." &&
+           steps[1].text == "..")
+      ++ups;
+    if (ups > 0) steps.erase(steps.begin() + 2, steps.begin() + 2 + static_cast<ptrdiff_t>(ups));
     if (steps.size() < 2 || relative || !steps[0].descendant || steps[1].descendant || !upward_step(steps[1]) ||
         std::any_of(steps.begin() + 2, steps.end(), upward_step))
       return std::nullopt;
@@ -747,6 +850,8 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
     std::optional<Compound> outer = build_upward(second, false);
     if (!inner || !outer) return std::nullopt;
     outer->has = Has{Box<Compound>(std::move(*inner)), child};
+    outer->has->via.resize(ups);
+    for (Compound& level : outer->has->via) level.tag.emplace("*");
     Selector sel;
     sel.compounds.push_back(std::move(*outer));
     for (size_t i = 2; i < steps.size(); ++i) {
@@ -762,23 +867,24 @@ std::optional<std::vector<Selector>> compile_part(string_view full_member) {
 
   std::vector<Step> parsed;
   std::vector<Comb> combs;
-  // `./following-sibling::x`: the axis from the context element itself,
-  // which stands first as `*`. (`./following::x` from the root element
-  // would reach content after `</html>`, which the root's queries do not.)
+  // `./following-sibling::x` and `./following::x`: the axis from the
+  // context element itself, which stands first as `*`; from the root element
+  // they reach only content after `</html>` (later top-level elements).
   bool from_context = false;
   for (size_t i = 0; i < steps.size(); ++i) {
     std::optional<Step> st = parse_step(steps[i].text, false);
     if (!st) return std::nullopt;
-    if (i == 0 && st->sibling_axis && relative && !steps[0].descendant) {
+    if (i == 0 && st->any_axis() && relative && !steps[0].descendant) {
       from_context = true;
-      parsed.emplace_back().alternatives.emplace_back().tag = "*";
+      parsed.emplace_back().alternatives.emplace_back().tag.emplace("*");
     }
     if (i == 0 && !from_context) {
       if (st->any_axis()) return std::nullopt;
     } else if (st->any_axis()) {
       // `//following::x` would start from every descendant of the context.
       if (steps[i].descendant) return std::nullopt;
-      combs.push_back(st->sibling_axis ? Comb::kSibling : st->first ? Comb::kFollowingFirst : Comb::kFollowing);
+      combs.push_back(st->sibling_axis ? (st->first ? Comb::kSiblingFirst : Comb::kSibling)
+                                       : st->first ? Comb::kFollowingFirst : Comb::kFollowing);
     } else {
       combs.push_back(steps[i].descendant ? Comb::kDescendant : Comb::kChild);
     }

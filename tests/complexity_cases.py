@@ -28,13 +28,17 @@ DEEP_QUERIES = ["p div::text", "div:has(p)::attr(x)", 'div:contains("zz")::text'
                 "//div[div]/div/@x", '//div[contains(., "x")]/div[div]/div/text()', "//div/../div/@x",
                 "//div[normalize-space(text())]/@x", "//div[not(contains(text(), 'x'))]/@x",
                 "//div[normalize-space()]/div/@x", "(//div)[3]/div/text()", "//div[normalize-space()='x']/@x",
-                "//div[not(div)]/@x"]
+                "//div[not(div)]/@x", "//div[div/div/div]/@x", "//div[.//div/div[contains(., 'x')]]/@x",
+                "//div/../../../@x", "//div[position()>1]/@x", "//div[not(div/div)]/div/@x",
+                "//div[count(div)=1]/@x", "//div[count(div)>0]/div/@x", "//div[div][1]/@x",
+                "//div[contains(., 'x')][1]/div/@x"]
 # following:: after many contexts, decided at their start and at their close,
 # and paths from the context element.
 FOLLOWING_QUERIES = ["//label/following::div[1]/text()", "//label/following::div//text()",
                      "//span[contains(text(), 'a')]/following::div[1]//text()",
                      "//div/following::label[1]/following::div[1]/@x", "./body/div/text()", ".//text()", "./@x",
-                     "//label/following-sibling::text()", "//span[contains(text(), 'a')]/following-sibling::text()"]
+                     "//label/following-sibling::text()", "//span[contains(text(), 'a')]/following-sibling::text()",
+                     "//label/following-sibling::div[1]/@x", "//span[contains(text(), 'a')]/following-sibling::*[1]/@x"]
 # Column steps over many values, and over one long value (substring search).
 VALUE_QUERIES = ["//li//text()[normalize-space()]", "(//li/text())[last()]", "substring-after(//li/text(), 'a')",
                  "//li/text()[contains(., 'aaab')]", "//li/@x[starts-with(., 'y')]", "(//b/text())[2]"]
@@ -79,6 +83,25 @@ def query(build):
         qs = build(n)
         return lambda: ls.audit_schema(qs, [])
     return make
+
+
+def literal(build, queries):
+    """A case whose document build(n) and query literal grow together: each of
+    `queries` is formatted with a literal of n bytes that the text never holds
+    whole (n `a` then a `b`), so every search runs to the end."""
+    def make(n):
+        html, lit = build(n), "a" * n + "b"
+        qs = [q.format(lit) for q in queries]
+        return lambda: ls.extract(html, qs)
+    return make
+
+
+# Text and attribute tests whose literal is as long as the text they test.
+LITERAL_QUERIES = ["//div[contains(., '{0}')]/@x", "//div[.='{0}']/@x", "//div[normalize-space()='{0}']/@x",
+                   "//div[contains(normalize-space(), '{0}')]/@x", "div:contains('{0}')::attr(x)",
+                   "//div[contains(text(), '{0}')]/@x", "//div[normalize-space(text())='{0}']/@x"]
+ATTR_LITERAL_QUERIES = ["//div[contains(@x, '{0}')]/@x", "div[x*='{0}']::attr(x)", "div[x*='{0}' i]::attr(x)",
+                        "//div/@x[contains(., '{0}')]"]
 
 
 def free_extract(build):
@@ -203,8 +226,19 @@ CASES = [
              ["//tr[th[.='Size']]//td/text()", "//th[contains(text(), 'S')]/..//td/text()"]), 1000),
     Case("following:: after n contexts", doc(lambda n: b"<label>a</label><span>a</span><div x=1>d</div>" * n,
                                              FOLLOWING_QUERIES), 1000),
+    Case("text and path tests after following:: after n contexts",
+         doc(lambda n: b"<label>a</label><div><p>d</p><p>e<b>x</b></p></div>" * n,
+             ["//label/following::div[1]/p[b]/text()",
+              "//label[contains(text(), 'a')]/following::div[1]//p[contains(., 'd')]/text()",
+              "//label/following-sibling::div/p[not(b)]/text()", "//label/following::div//p[.//b]//text()"]), 1000),
     Case("following:: out of a deep nest", doc(lambda n: b"<div><label>a</label>" * n + b"</div>" * n
                                                + b"<div>x</div>" * n, FOLLOWING_QUERIES), 1000),
+    Case("text tests with an n-byte literal on n text runs",
+         literal(lambda n: b"<div>" + b"<b> a</b>" * n + b"</div>", LITERAL_QUERIES), 1000),
+    Case("text tests with an n-byte literal on one text of 4n bytes",
+         literal(lambda n: b"<div>" + b"a" * (4 * n) + b"</div>", LITERAL_QUERIES), 1000),
+    Case("attribute tests with an n-byte literal on a value of 4n bytes",
+         literal(lambda n: b"<div x='" + b"a" * (4 * n) + b"'></div>" * 4, ATTR_LITERAL_QUERIES), 1000),
     # The same markup in encodings that are transcoded or decoded per value.
     Case("UTF-16: b*n + stray </i>*n", doc(lambda n: ("<b>" * n + "</i>" * n).encode("utf-16")), 2000),
     Case("UTF-16: text in nested divs", doc(lambda n: (f"<div><p>{JA}" * n).encode("utf-16"), ["p::text"]), 1000),
@@ -233,6 +267,16 @@ CASES = [
          memory=False),
     Case("XPath spelled loosely, n steps", query(lambda n: ["//div/child::p[contains (@a, 'x')and @b]" * n]), 100,
          memory=False),
+    Case("XPath of a following:: step and a path test, then n steps",
+         query(lambda n: ["//a[contains(text(), 'x')]/following::b[1]//c[d]" + "/e" * n + "/text()"]), 200,
+         memory=False),
+    Case("XPath of a predicate path of n steps", query(lambda n: ["//div[" + "/".join(["p"] * n) + "]/@x"]), 200,
+         memory=False),
+    Case("count() of children over n rows of eight cells",
+         doc(lambda n: b"<table>" + (b"<tr>" + b"<td>x" * 8 + b"</tr>") * n, ["//tr[count(td)=8]/td[1]/text()",
+                                                                          "//table[count(tr)>1]//td[2]/text()"]),
+         1000),
+    Case("XPath of n `..` steps", query(lambda n: ["//div" + "/.." * n + "/@x"]), 200, memory=False),
     Case("XPath of n following:: steps", query(lambda n: ["//a" + "/following::b[1]" * n + "//c/text()"]), 200,
          memory=False),
     Case("CSS of n compounds", query(lambda n: ["div " * n + "p::text"]), 200, memory=False),

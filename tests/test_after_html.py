@@ -37,6 +37,58 @@ CASES = [
 ]
 
 
+AFTER_B = "<b>a</b></html><b>t:u</b>"
+
+# Grouped positions and the string functions evaluate their path as written:
+# from the document when it is absolute. A relative path's steps after a
+# following:: or following-sibling:: step may leave the root element.
+XPATH_CASES = [
+    (AFTER_B, "(//b/text())[last()]", ["t:u"]),
+    (AFTER_B, "(//b/text())[2]", ["t:u"]),
+    (AFTER_B, "(//b)[2]/text()", ["t:u"]),
+    ("<p>a</p></html><b>x</b><b>y</b>", "(//b)[2]/text()", ["y"]),
+    (AFTER_B, "string((//b/text())[2])", ["t:u"]),
+    (AFTER_B, "substring-after((//b/text())[last()], ':')", ["u"]),
+    (AFTER_B, "substring-before((//b/text())[2], ':')", ["t"]),
+    ("</html><b>t:u</b>", "string(//b/text())", ["t:u"]),
+    ("</html><b>t:u</b>", "substring-after(//b/text(), ':')", ["u"]),
+    ("<i>x</i></html><b>t:u</b>", "substring-before (//b/text(), ':')", ["t"]),
+    ("<p>a</p><b>u</b></html><b>t</b>", ".//p/following::b/text()", ["u", "t"]),
+    ("<p>a</p></html><b>t</b>", ".//p/following::b[1]/text()", ["t"]),
+    ("<i>a</i></html><p>x</p><b>t</b>", ".//p/following::b/text()", []),
+    ("<p>a</p></html><b>t</b>", "./following-sibling::*//text()", ["t"]),
+    ("<p>a</p></html><b>t</b>", "./following-sibling::html/b/text()", ["t"]),
+    ("<p>a</p></html><b>t</b>", "./following-sibling::*/b/text()", ["t"]),
+    ("<p>a</p></html><b>t</b>", ".//following-sibling::b/text()", []),
+    ("<p>a</p></html><b>t</b><b>u</b>", "./following::b/text()", ["t", "u"]),
+    ("<p>a</p></html><b>t</b><b>u</b>", "./following::b[1]/text()", ["t"]),
+    ("<p>a</p><b>t</b>", "./following::b/text()", []),
+    ("<p>a</p></html>x<div><b>t</b></div>", "./following::*/text()", ["x", "t"]),
+    ("<p>a</p></html><div><b>t</b></div>", ".//p/following::div[1]/b/text()", ["t"]),
+    ("<p>a</p></html><div><b>t</b><i>u<b>v</b></i></div>", ".//p/following::div[1]/*[not(b)]/text()", ["t"]),
+    ("<p>x</p></html><div><b>t</b></div>", ".//p[contains(., 'x')]/following::div[1]//b[contains(., 't')]/text()",
+     ["t"]),
+    # The document node is the parent of the root element.
+    ("<p>a</p>", "//html/..//p/text()", ["a"]),
+    ("<p>a</p>", "/html/..//p/text()", ["a"]),
+    ("<p>a</p>", "//html/../html/body/p/text()", ["a"]),
+    ("<p>a</p>", "//html/..//html/..//p/text()", ["a"]),
+    ("<p>a</p></html><p>b</p>", "//html/..//p/text()", ["a", "b"]),
+    ("<p>a</p></html><p>b</p>", "//html/parent::node()//p/text()", ["a", "b"]),
+]
+
+
+@pytest.mark.parametrize("html,query,expected", XPATH_CASES)
+def test_xpath_forms_search_where_their_path_does(html, query, expected):
+    assert ls.extract(html, [query])[0] == expected
+
+
+@pytest.mark.parametrize("html,query,expected", XPATH_CASES)
+def test_parsel_gives_the_same_xpath(html, query, expected):
+    parsel = pytest.importorskip("parsel")
+    assert parsel.Selector(text=html).xpath(query).getall() == expected
+
+
 @pytest.mark.parametrize("html,query,expected", CASES)
 def test_queries_see_the_top_level_elements_their_kind_sees(html, query, expected):
     assert ls.extract(html, [query])[0] == expected

@@ -40,6 +40,25 @@ ARTICLE = """<html><body><span class=article-content>
 <div><div id=other>x</div>keep</div><h2>title</h2>
 </span></body></html>"""
 
+LINKED = """<html><body><table id=t><tr><td><a>x</a></td><td>1</td></tr><tr><td>no a</td><td>2</td></tr>
+<tr><td><b><a>deep</a></b></td><td>3</td></tr><tr><td><a>carriera</a></td><td>4</td></tr></table>
+<table><tr><th><span><a>Vice-Chancellor</a></span></th><td><a>Ann</a> x</td></tr>
+<tr><th><a>Vice-Chancellor</a></th><td>no</td></tr></table>
+<div class="app-container"><a href=p><h2>T</h2></a></div><div class="app-container"><a><b><h2>no</h2></b></a></div>
+<p><span><i class="contact-icon">i</i></span><a>tel</a></p></body></html>"""
+
+# Rows of several lengths; a nested table's cells are no children of the row.
+COUNTED = """<html><body><table class=rbfull><tbody><tr><td>1</td><td x>2</td></tr><tr><td>a</td></tr>
+<tr><th>h</th><td>x</td><td>y<table><tr><td>n</td></tr></table></td></tr><tr></tr></tbody></table></body></html>"""
+
+# Headings and items where the first to pass a test is not the first child.
+MEETINGS = """<html><body><div><h3>Meeting Schedule A</h3><h3>Other</h3><h3>Meeting Schedule B</h3><p>x</p></div>
+<div><h3>none</h3></div><div><h3>x<h3>Meeting Schedule C</h3></h3><h3>Meeting Schedule D</h3></div>
+<ul><li><b>k</b>1</li><li>2</li><li class=k><b>k</b>3</li></ul><ul><li>4</li><li><b>m</b>5</li></ul></body></html>"""
+
+# Its html, body and div span the same bytes.
+BARE = "<div><h2>Specs</h2><p>a</p></div>"
+
 CASES = {
     "a child step after a path predicate": [
         (DEBTS, "//tr[.//label[contains(text(),'Saldo')]]/td[2]/text()"),
@@ -74,6 +93,62 @@ CASES = {
         (NESTED, "//div[p]/div[section]/p/text()"),
         (NESTED, "//ul[li]//li[contains(., 'z')]/b/text()"),
     ],
+    "a `*` step decided at close that is a synthesised html or body": [
+        # The body and html the parser adds around a bare fragment are
+        # decided like any element; a child step stands on them.
+        (BARE, "//*[contains(.,'Specs')]/div/p/text()"),
+        (BARE, "//*[contains(.,'Specs')]/body/div/p/text()"),
+        (BARE, "//*[.//h2]/div/p/text()"),
+        (BARE, "//*[contains(.,'Specs')]/../div/p/text()"),
+        (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/div/p/text()"),
+        (BARE + "<i>z</i>", "//*[contains(.,'Specs')]/i/text()"),
+    ],
+    "a path of several steps in a predicate, and `..` more than once": [
+        (LINKED, "//tr[td/a]/td[2]/text()"),
+        (LINKED, "//table[@id='t']//tr[td/a]/td[2]/text()"),
+        (LINKED, "//tr[td/a[text()='carriera']]/td[2]/text()"),
+        (LINKED, "//tr[not(td/a)]/td[2]/text()"),
+        (LINKED, "//tr[.//b/a]/td[2]/text()"),
+        (LINKED, "//tr[td/b/a[contains(., 'de')]]/td[2]/text()"),
+        (LINKED, '//th[span/a[text()="Vice-Chancellor"]]/following-sibling::td/a/text()'),
+        (LINKED, '//div[contains(@class,"app-container") and .//a/h2]/@class'),
+        (LINKED, "//div[.//a/h2]//h2/text()"),
+        (LINKED, "//table[tr/td/a]/@id"),
+        (LINKED, '//i[@class="contact-icon"]/../../a/text()'),
+        (LINKED, "//a/../..//td[2]/text()"),
+        (LINKED, "//h2/../../../@class"),
+    ],
+    "a count of children": [
+        (COUNTED, "//tr[count(td)=2]/td[1]/text()"),
+        (COUNTED, "//tr[count(td)>1]/td[1]/text()"),
+        (COUNTED, "//table[@class='rbfull']/tbody/tr[count(td)=1]//text()"),
+        (COUNTED, "//tr[count(./td) != 2]//text()"),
+        (COUNTED, "//tr[count(*)=3]/th/text()"),
+        (COUNTED, "//tr[count(td)<2]//text()"),
+        (COUNTED, "//tr[count(td[@x])>=1]//text()"),
+        (COUNTED, "//tbody[count(tr)=4]/tr[1]/td/text()"),
+        (COUNTED, "//td[count(td)=0 and @x]/text()"),
+        (COUNTED, "//tr[count(td)=2]/following-sibling::tr[1]//text()"),
+    ],
+    "the first sibling that passes a test decided at its close": [
+        (MEETINGS, "//h3[contains(., 'Meeting Schedule')][1]"),
+        (MEETINGS, "//h3[contains(., 'Meeting Schedule')][1]/text()"),
+        (MEETINGS, "//div/h3[contains(., 'Meeting')][1]/text()"),
+        (MEETINGS, "//li[b][1]/text()"),
+        (MEETINGS, "//li[not(b)][1]/text()"),
+        (MEETINGS, "//li[b][1]//text()"),
+        (MEETINGS, "//li[.//b][1]/b/text()"),
+        (MEETINGS, "//li[contains(., '3')][1]/text()"),
+        (MEETINGS, "//*[contains(text(),'Meeting')][1]/text()"),
+        (MEETINGS, "//body/*[.//b][1]/li[1]/text()"),
+        (MEETINGS, "//li[@class='k' and b][1]/text()"),
+    ],
+    "a range of positions": [
+        (LINKED, "//tr[position()>1]/td[1]//text()"),
+        (LINKED, "//tr[position() >= 3]/td[2]/text()"),
+        (LINKED, "//td[position()<2]//text()"),
+        (LINKED, "//div/*[position()<=1]/@href"),
+    ],
     "not() of a path": [
         (ARTICLE, "//span[@class='article-content']/*[not(div[@id='pitch'])]/text()"),
         (ARTICLE, "//span/*[not(.//b)]/text()"),
@@ -105,6 +180,9 @@ CSS_CASES = [
     (NESTED, "li:last-child > b::text"),
     (NESTED, 'div:contains("3") > p::text'),
     (DEBTS, "tr:has(label) > td:nth-child(2)::text"),
+    (BARE, '*:contains("Specs") > div > p::text'),
+    (BARE, "*:has(h2) > div > p::text"),
+    (BARE, '*:contains("Specs") > body > div > p::text'),
 ]
 
 
@@ -131,6 +209,7 @@ def test_nested_decisions_are_told_apart():
 
 
 STILL_UNSUPPORTED = [
+    "//div[p][1]/div[p][1]/p/text()",            # a second first-among-siblings step
     "//div[p]/div[p]/div[p]/div[p]/text()",      # four close-decided steps
     "//div[p]/p[last()]/text()",                 # a [last()] after another such step
     "//div[p]/p/following-sibling::b/text()",    # a sibling step after one
@@ -153,6 +232,17 @@ CORPUS_QUERIES = [
     "//div[p]/div[.//a]/@class",
     "//tr[td]/td[2]//text()",
     "//*[./h2]/p/text()",
+    # Paths of several steps in a predicate, `..` twice, counts, ranges and
+    # the first sibling that passes a close-time test.
+    "//ul[li/a]/li/a/@href",
+    "//div[.//p/a]/@class",
+    "//a/../../@class",
+    "//ul[count(li)>2]/li[1]//text()",
+    "//div[count(p)=1]/p//text()",
+    "//p[position()>1]/a/@href",
+    "//li[position()<=2]//a/@href",
+    "//li[a][1]//text()",
+    "//p[contains(., 'e')][1]//text()",
 ]
 
 

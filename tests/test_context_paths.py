@@ -86,6 +86,11 @@ def test_corpus_pages_agree(shared_dir):
         pytest.skip("no corpus pages")
 
 
-def test_following_from_the_context_is_refused():
-    # From the root element it would reach content after </html>.
-    assert ls.audit_schema(["./following::p[1]/text()"], [])[0][0][0] is False
+def test_following_from_the_context_leaves_it():
+    # From the root element it reaches content after </html> only (as parsel:
+    # tests/test_after_html.py); from a container it would leave the row.
+    page = b"<p>a</p></html><p>b</p>"
+    assert ls.extract(page, ["./following::p[1]/text()", "./following::p/text()"]) == [["b"], ["b"]]
+    assert ls.extract(b"<p>a</p><p>b</p>", ["./following::p/text()"]) == [[]]
+    _, groups, _ = ls.audit_schema([], [("div", [("x", "./following::p[1]/text()")])])
+    assert groups[0][1][0][0] is False

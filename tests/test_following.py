@@ -91,6 +91,56 @@ CASES = {
     ],
 }
 
+# Sections of rows after a heading: the tables after each heading, with rows
+# to keep and rows to drop by a path or text test decided at their close.
+DEBTS = """<html><body><h3>Débitos de IPVA</h3><p>x</p>
+<table><tr><th>h</th></tr><tr><td>a</td></tr><tr class=total><td>t</td></tr>
+<tr><td>b<table><tr><td>in</td></tr></table></td></tr></table>
+<table><tr><td>second</td></tr></table>
+<legend>Divida Ativa</legend><div><table><thead><tr><td>th</td></tr></thead>
+<tbody><tr><td>c</td></tr><tr><th>no</th></tr></tbody></table></div>
+<h3>Outros</h3><table><tr><td>o<b>bold</b></td></tr><tr><td>p</td></tr></table></body></html>"""
+
+CASES["a text or path test after the axis"] = [
+    (DEBTS, "//h3[contains(text(),'IPVA')]/following::table[1]//tr[not(./th) and not(@class='total')]"),
+    (DEBTS, "//h3[contains(text(),'IPVA')]/following::table[1]//tr[not(./th)]/td/text()"),
+    (DEBTS, "//legend[contains(text(),'Divida')]/following::table[1]//tbody/tr[./td]"),
+    (DEBTS, "//legend[contains(text(),'Divida')]/following::table[1]//tbody/tr[./td]/td/text()"),
+    (DEBTS, "//h3/following::table[1]//tr[td]/td/text()"),
+    (DEBTS, "//h3/following::table//tr[contains(., 'o')]//text()"),
+    (DEBTS, "//h3/following::table[1]//td[b]/text()"),
+    (DEBTS, "//h3[.='Outros']/following::table[1]//td[not(b)]/text()"),
+    (DEBTS, "//p/following::table[1]/tr[td[contains(text(), 'b')]]//td/text()"),
+    (DEBTS, "//h3/following-sibling::table/tr[td]/td/text()"),
+    (DEBTS, "//p/following-sibling::table//td[contains(text(), 'b')]/table//td/text()"),
+    (DEBTS, "//h3[contains(., 'Outros')]/following-sibling::table/tr[.//b]/td/text()"),
+]
+
+# Labels and values as siblings: a later label re-arms the first-sibling
+# step, a label without a value of its own takes the next one's.
+PAIRS = """<html><body><dl><dt>Email</dt><dd>a@x</dd><dd>second</dd><dt>Phone</dt><dt>Fax</dt><dd>123</dd></dl>
+<table><tr><th>Size</th><td>1</td><td>2</td></tr><tr><th>Pot</th><th>x</th><td>3</td></tr></table>
+<div><span>Products</span> <span>A</span><span>B</span></div>
+<ul><li>1</li><li class=a>2</li><li>3</li><li class=a>4</li><li>5<ul><li>n1</li><li>n2</li></ul></li></ul>
+<h5>Genealogia</h5><p>x</p><table><tr><td>g<table><tr><td>in</td></tr></table></td><td>h</td></tr></table>
+<table><tr><td>no</td></tr></table></body></html>"""
+
+CASES["the first later sibling"] = [
+    (PAIRS, "//dt[contains(text(),'Email')]/following-sibling::dd[1]/text()"),
+    (PAIRS, "//dt/following-sibling::dd[1]/text()"),
+    (PAIRS, "//th[.='Size']/following-sibling::td[1]/text()"),
+    (PAIRS, "//th/following-sibling::*[1]/text()"),
+    (PAIRS, "//span[normalize-space(text())='Products']/following-sibling::span[1]/text()"),
+    (PAIRS, "//li/following-sibling::li[1]/text()"),
+    (PAIRS, "//li[@class='a']/following-sibling::li[1]/text()"),
+    (PAIRS, "//li/following-sibling::li[@class='a'][1]/text()"),
+    (PAIRS, "//li[1]/following-sibling::li[position()=1]/text()"),
+    (PAIRS, "//h5[text()='Genealogia']/following-sibling::table[1]//td[not(table)]/text()"),
+    (PAIRS, "//dt/following-sibling::dd[1]/following-sibling::dd[1]/text()"),
+    (PAIRS, "//dd/following-sibling::dt[1]/following::td[1]/text()"),
+    (PAIRS, "./body/following-sibling::*[1]"),
+]
+
 ROWS = [(g, page, q) for g, rows in CASES.items() for page, q in rows]
 
 
@@ -128,7 +178,11 @@ def test_a_group_container_after_the_axis():
     ("//label//following::div", "this `following::` form is unsupported"),
     ("//label/following::div[contains(text(), 'x')]", "this `following::` form is unsupported"),
     ("//label/following::div[span]", "this `following::` form is unsupported"),
+    ("//label/following::div[1]/p[span]/following::b", "this `following::` form is unsupported"),
+    ("//label[p]/span/following::div//p[span]", "this `following::` form is unsupported"),
     ("//label/following::div[@a or @b][1]", "positional predicate"),
+    ("//label/following-sibling::div[2]/text()", "positional predicate"),
+    ("//label/following-sibling::div[1][@a]/text()", "positional predicate"),
     ("//div[following::p]", "this `following::` form is unsupported"),
     ("//label/following::text()", "this `following::` form is unsupported"),
 ])
@@ -147,6 +201,17 @@ def test_budget_counts_a_trigger_bit_per_axis():
     assert ls.audit_schema(["//a/following::b[1]/following::c", "//a/following-sibling::b"], [])[2][2] == 3
 
 
+@pytest.mark.parametrize("query, slots", [
+    ("//h3/following::table[1]//tr[td]/td/text()", 2),                        # the feeder, the template
+    ("//h3[contains(text(), 'IPVA')]/following::table[1]//tr[td]/td/text()", 3),  # and the heading's gate
+    ("//h3[contains(text(), 'IPVA')]/following::table[1]//tr/td/text()", 2),      # a gated sibling
+])
+def test_budget_counts_what_a_gated_template_takes(query, slots):
+    assert ls.audit_schema([query], [])[2][0] == slots
+    assert ls.Plan([query] * (128 // slots), []).extract(DEBTS.encode())[0] == \
+        parsel.Selector(text=DEBTS).xpath(query).getall()
+
+
 CORPUS_QUERIES = [
     "//h1/following::p[1]//text()",
     "//h2/following::a[1]/@href",
@@ -157,6 +222,9 @@ CORPUS_QUERIES = [
     "//label/following::input[1]/@name",
     "//h3[contains(text(), 'e')]/following::p[1]//text()",
     "//header/following::a/@href",
+    "//h2/following-sibling::p[1]//text()",
+    "//h1/following::ul[1]/li[a]/a/@href",
+    "//h2/following::p[1]//a[contains(., 'e')]/@href",
 ]
 
 

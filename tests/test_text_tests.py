@@ -33,7 +33,28 @@ LINKS = """<html><body>
 NESTS = """<html><body><div id=o>  a <div id=i> b <span id=s>c</span>
 </div></div><div id=p>a<div id=q>b</div>c</div><div id=r>b</div></body></html>"""
 
+# Literals that overlap themselves, cross text runs and nested candidates:
+# the streamed search must see every occurrence, wherever it starts.
+SEARCH = """<html><body><div id=a>aa<b>a</b>ab</div><div id=b>abab<i>ac</i></div>
+<div id=c> x  <div id=d>abc</div></div><div id=e>ab<u>c</u></div><div id=f>aab</div>
+<p id=g class="aaab x">aab <b>c</b></p><p id=h>  ab  ab  </p></body></html>"""
+
 CASES = {
+    "searched text": [
+        (SEARCH, "//div[contains(., 'aaaab')]/@id"),
+        (SEARCH, "//div[contains(., 'abac')]/@id"),
+        (SEARCH, "//div[contains(., 'aab')]/@id"),
+        (SEARCH, "//div[.='abc']/@id"),
+        (SEARCH, "//div[.='aab']/@id"),
+        (SEARCH, "//*[normalize-space()='x abc']/@id"),
+        (SEARCH, "//*[normalize-space()='abc']/@id"),
+        (SEARCH, "//*[normalize-space()='ab ab']/@id"),
+        (SEARCH, "//*[contains(normalize-space(), 'b ab')]/@id"),
+        (SEARCH, "//p[contains(text(), 'aab')]/@id"),
+        (SEARCH, "//p[contains(@class, 'aab')]/@id"),
+        (SEARCH, "//p[contains(@class, 'aaaab')]/@id"),
+        (SEARCH, "//*[contains(., 'aab c')]/@id"),
+    ],
     "normalize-space of the first text node": [
         (ARTICLE, "//div[@class='body']/p[normalize-space(text())]//text()"),
         (ARTICLE, "//div[@class='body']//*[normalize-space(text())]/text()"),

@@ -37,7 +37,10 @@ void visit_all(const Compound& c, const std::function<void(const Compound&)>& f)
   for (const Compound& n : c.nots) visit_all(n, f);
   for (const auto& g : c.is_groups)
     for (const Compound& m : g) visit_all(m, f);
-  if (c.has) visit_all(*c.has->inner, f);
+  if (c.has) {
+    for (const Compound& step : c.has->via) visit_all(step, f);
+    visit_all(*c.has->inner, f);
+  }
 }
 
 void visit_all_mut(Compound& c, const std::function<void(Compound&)>& f) {
@@ -45,7 +48,10 @@ void visit_all_mut(Compound& c, const std::function<void(Compound&)>& f) {
   for (Compound& n : c.nots) visit_all_mut(n, f);
   for (auto& g : c.is_groups)
     for (Compound& m : g) visit_all_mut(m, f);
-  if (c.has) visit_all_mut(*c.has->inner, f);
+  if (c.has) {
+    for (Compound& step : c.has->via) visit_all_mut(step, f);
+    visit_all_mut(*c.has->inner, f);
+  }
 }
 
 // Whether a compound, or one nested at any depth in its nots, satisfies `p`.
@@ -113,6 +119,12 @@ std::optional<Selector> tail_selector(const Selector& sel, size_t k) {
 }
 
 bool carries_deferred(const Compound& c) { return c.rev || c.has || c.text; }
+
+// XPath `[1]` after a text or path test (`//h3[contains(., 'x')][1]`): the
+// first sibling that passes, known only as the siblings close.
+bool first_after_close(const Compound& c) {
+  return c.nth && c.nth->filtered && !c.nth->global && (c.has || c.text);
+}
 
 // Deferred compounds a selector may chain: each one past the first is
 // decided in the tail scan of the one before, so a selector costs one scan
@@ -193,6 +205,9 @@ struct Builder {
   CompiledSchema out;
   uint32_t next_bit = 0;
   std::vector<std::pair<uint32_t, Selector>> rev_list, has_list, text_list;
+  // Per entry of has_list and text_list: the gate of a template after a
+  // boundary (Segment::gate), else -1.
+  std::vector<int32_t> has_gates, text_gates;
   struct Gated {
     Selector sel;
     uint32_t bit;
@@ -332,6 +347,51 @@ std::optional<size_t> gated_sibling_at(const Selector& s) {
   return k;
 }
 
+// A selector of two segments whose deferred compounds (a :has() or a text
+// test) all stand in the second one, after its first compound
+// (`//h3[contains(text(), 'x')]/following::table[1]//tr[not(th)]`,
+// `p + div > span:has(b)`): a feeder CSel of the selector up to that first
+// compound sets the boundary's bit, and the second segment is a template
+// gated by it. The first segment may itself end with a gate's deferred
+// compound, as a gated sibling's does.
+struct GatedTemplate {
+  Selector feeder;  // the compounds up to the second segment's first
+  Selector last;    // the second segment, with the terminal
+  std::optional<size_t> first_gate;  // the first segment's deferred compound
+};
+
+std::optional<GatedTemplate> gated_template_at(const Selector& s) {
+  std::optional<size_t> boundary;
+  for (size_t i = 0; i < s.combs.size(); ++i)
+    if (is_boundary(s.combs[i])) {
+      if (boundary) return std::nullopt;
+      boundary = i;
+    }
+  if (!boundary) return std::nullopt;
+  const size_t j = *boundary + 1;  // the second segment's first compound
+  auto carries = [](const Compound& c) { return c.text.has_value() || c.has.has_value(); };
+  if (any_reverse(s) || in_compound_or_nots(s.compounds[j], carries_deferred)) return std::nullopt;
+  GatedTemplate g;
+  for (size_t i = 0; i < j; ++i) {
+    const Compound& c = s.compounds[i];
+    if (nots_carry(c, carries_deferred)) return std::nullopt;
+    if (!carries(c)) continue;
+    if (i != j - 1) return std::nullopt;
+    g.first_gate = i;
+  }
+  g.last.compounds.assign(s.compounds.begin() + static_cast<ptrdiff_t>(j), s.compounds.end());
+  g.last.combs.assign(s.combs.begin() + static_cast<ptrdiff_t>(j), s.combs.end());
+  g.last.terminal = s.terminal;
+  if (!any_in(g.last, carries)) return std::nullopt;
+  if (!deferrable_has_at(g.last) && !deferrable_text_pred_at(g.last)) return std::nullopt;
+  g.feeder.compounds.assign(s.compounds.begin(), s.compounds.begin() + static_cast<ptrdiff_t>(j) + 1);
+  g.feeder.combs.assign(s.combs.begin(), s.combs.begin() + static_cast<ptrdiff_t>(j));
+  g.feeder.anchor = s.anchor;
+  g.feeder.relative = s.relative;
+  g.feeder.base_child = s.base_child;
+  return g;
+}
+
 uint64_t compound_sig(const Compound& c, bool tag_on, bool class_on, bool& used_tag, bool& used_class,
                       bool& used_id) {
   uint64_t sig = 0;
@@ -421,6 +481,7 @@ void build_dispatch(CompiledSchema& out) {
   for (const HasEntry& e : out.has_entries) {
     keep_template(e);
     keep_tested(*e.has.inner);
+    for (const Compound& step : e.has.via) keep_tested(step);
   }
   for (const TextEntry& e : out.text_entries) keep_template(e);
   if (!out.attrs_by_tag)
@@ -461,8 +522,11 @@ uint32_t mask_slots(const std::vector<Selector>& members) {
   // The routes of CompiledSchema::compile, step 1, in its order: a gated
   // sibling takes a streamed selector and the template of its gate.
   if (one && !deferrable_reverse_at(members[0]) && !any_reverse(members[0]) && !deferrable_has_at(members[0]) &&
-      !deferrable_text_pred_at(members[0]) && gated_sibling_at(members[0]))
-    return 2;
+      !deferrable_text_pred_at(members[0])) {
+    // A gated template: the feeder, the template and the first segment's gate.
+    if (std::optional<GatedTemplate> g = gated_template_at(members[0])) return g->first_gate ? 3 : 2;
+    if (gated_sibling_at(members[0])) return 2;
+  }
   return static_cast<uint32_t>(members.size());
 }
 
@@ -483,6 +547,16 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return m.terminal.after; }) &&
         (!one || any_reverse(members[0])))
       continue;
+    // `[1]` after a close-time test is a template's own decision: only as
+    // the deferred compound of a has or text template, the first such.
+    if (std::any_of(members.begin(), members.end(), [](const Selector& m) { return any_in(m, first_after_close); })) {
+      const Selector& m = members[0];
+      std::optional<size_t> k = deferrable_has_at(m);
+      if (!k) k = deferrable_text_pred_at(m);
+      if (!one || !k || !first_after_close(m.compounds[*k]) ||
+          std::any_of(m.compounds.begin() + static_cast<ptrdiff_t>(*k) + 1, m.compounds.end(), first_after_close))
+        continue;
+    }
     if (one && deferrable_reverse_at(members[0])) {
       b.collect_names(members[0]);
       b.rev_list.emplace_back(q, members[0]);
@@ -492,15 +566,37 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     if (one && deferrable_has_at(members[0])) {
       b.collect_names(members[0]);
       b.has_list.emplace_back(q, members[0]);
+      b.has_gates.push_back(-1);
       continue;
     }
     if (one && deferrable_text_pred_at(members[0])) {
       b.collect_names(members[0]);
       b.text_list.emplace_back(q, members[0]);
+      b.text_gates.push_back(-1);
       continue;
     }
     if (one) {
       const Selector& s = members[0];
+      if (std::optional<GatedTemplate> g = gated_template_at(s)) {
+        // A feeder CSel sets the boundary's bit on the elements after it
+        // (its first segment possibly gated itself); the template over the
+        // last segment starts from them.
+        b.collect_names(g->feeder, false);
+        b.collect_names(g->last);
+        std::vector<uint32_t> bits = b.make_csel(g->feeder, q, true);
+        b.out.csels.back().feeder = true;
+        if (bits.empty()) continue;  // cold
+        if (g->first_gate) b.gated.push_back({g->feeder, bits[0], *g->first_gate});
+        const int32_t gate = static_cast<int32_t>(bits.back());
+        if (deferrable_has_at(g->last)) {
+          b.has_list.emplace_back(q, std::move(g->last));
+          b.has_gates.push_back(gate);
+        } else {
+          b.text_list.emplace_back(q, std::move(g->last));
+          b.text_gates.push_back(gate);
+        }
+        continue;
+      }
       if (std::optional<size_t> k = gated_sibling_at(s)) {
         b.collect_names(s);
         std::vector<uint32_t> bits = b.make_csel(s, q, true);
@@ -530,8 +626,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       if (ok) {
         for (const Selector& m : members) {
           b.collect_names(m);
-          if (any_text_pred(m)) b.text_list.emplace_back(q, m);
-          else b.make_csel(m, q, true);
+          if (any_text_pred(m)) {
+            b.text_list.emplace_back(q, m);
+            b.text_gates.push_back(-1);
+          } else {
+            b.make_csel(m, q, true);
+          }
         }
         out.merged_queries |= Mask128::bit(q);
       }
@@ -598,6 +698,12 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   auto fill = [&](DeferredTemplate& e, uint32_t q, const Selector& sel, size_t k) {
     const bool first_root = q < in.flat_first_root.size() && in.flat_first_root[q];
     e.dest = b.split_deferred(sel, k, q, slot < kMaskWidth, first_root, e.segment);
+    // `[1]` after a test decided at the close: the template releases only
+    // the first sibling that holds, instead of a count taken at the start.
+    if (Compound& ck = e.segment.compounds.back(); first_after_close(ck)) {
+      ck.nth.reset();
+      e.first_among_siblings = true;
+    }
     e.terminal = sel.terminal;
     e.query = q;
     e.cold = slot >= kMaskWidth;
@@ -617,23 +723,31 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     e.simple_last = e.rev.only || (e.rev.a == 0 && e.rev.b == 1);
     out.revs.push_back(std::move(e));
   }
-  for (const auto& [q, sel] : b.has_list) {
+  for (size_t i = 0; i < b.has_list.size(); ++i) {
+    const auto& [q, sel] = b.has_list[i];
     std::optional<size_t> k = deferrable_has_at(sel);
     if (!k) internal_fault("routed as deferrable_has");
     const Compound& ck = sel.compounds[*k];
     if (!ck.has) internal_fault("deferrable_has => compound k has `:has`");
     HasEntry e(*ck.has);
     fill(e, q, sel, *k);
+    e.segment.gate = b.has_gates[i];
+    // Its parent's first_taken bit is its index, below 64.
+    if (e.first_among_siblings && out.has_entries.size() >= 64) e.cold = true;
     out.has_entries.push_back(std::move(e));
   }
-  for (const auto& [q, sel] : b.text_list) {
+  for (size_t i = 0; i < b.text_list.size(); ++i) {
+    const auto& [q, sel] = b.text_list[i];
     std::optional<size_t> k = deferrable_text_pred_at(sel);
     if (!k) internal_fault("routed as deferrable_text_pred");
     const Compound& ck = sel.compounds[*k];
     if (!ck.text) internal_fault("deferrable_text_pred => compound k has text_pred");
     TextEntry e;
     fill(e, q, sel, *k);
+    e.segment.gate = b.text_gates[i];
     e.text = *ck.text;
+    // Its parent's first_taken bit is 64 plus its index, below 128.
+    if (e.first_among_siblings && out.text_entries.size() >= 64) e.cold = true;
     out.text_entries.push_back(std::move(e));
   }
 
@@ -681,6 +795,11 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const Compound& inner = *out.has_entries[h].has.inner;
     if (!inner.text) continue;
     TextEntry e;
+    // The path's steps stand above the argument, each its parent.
+    for (const Compound& step : out.has_entries[h].has.via) {
+      e.segment.compounds.push_back(step);
+      e.segment.combs.push_back(Comb::kChild);
+    }
     e.segment.compounds.push_back(inner);
     e.segment.compounds.back().text.reset();
     e.dest = Dest{Dest::Kind::kHasEvidence, static_cast<uint32_t>(h)};
@@ -737,6 +856,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
   for (HasEntry& e : out.has_entries) {
     sign_segment(e.segment);
     sign(*e.has.inner);
+    for (Compound& step : e.has.via) sign(step);
   }
   for (TextEntry& e : out.text_entries) sign_segment(e.segment);
 
@@ -768,7 +888,7 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
       q.subject_sig = c.segments.back().compounds.back().sig;
     }
     out.quick.push_back(q);
-    if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth) continue;
+    if (k >= kMaskWidth || !c.flat || c.dest >= kMaskWidth || c.feeder) continue;
     const Terminal& t = c.terminal;
     const Terminal& inner = t.kind == Terminal::Kind::kNormalizeSpace ? **t.inner : t;
     if (t.kind == Terminal::Kind::kText)
@@ -787,16 +907,24 @@ CompiledSchema CompiledSchema::compile(const SchemaSelectors& in) {
     const bool first = c.flat ? first_root_flat(c.dest)
                               : c.dest < in.container_first_root.size() && in.container_first_root[c.dest];
     if (first) out.first_root_csels |= Mask128::bit(k);
+    if (first && c.segments.size() >= 2) out.first_root_lead_csels |= Mask128::bit(k);
   }
+  // A gated template starts after a boundary, which may lead out of the
+  // first top-level element: its feeder's first segment alone stands aside.
   auto template_masks = [&](const auto& list, Mask128& mask) {
     for (uint32_t i = 0; i < list.size() && i < kMaskWidth; ++i)
-      if (first_root_flat(list[i].query)) mask |= Mask128::bit(i);
+      if (first_root_flat(list[i].query) && list[i].segment.gate < 0) mask |= Mask128::bit(i);
   };
   template_masks(out.revs, out.first_root_revs);
   template_masks(out.has_entries, out.first_root_has);
   template_masks(out.text_entries, out.first_root_texts);
   out.any_first_root = !out.first_root_csels.empty() || !out.first_root_revs.empty() ||
                        !out.first_root_has.empty() || !out.first_root_texts.empty();
+
+  for (TextEntry& e : out.text_entries) {
+    e.needle = Needle(e.text.value);
+    if (e.text.normalized && !e.text.substring) e.spaced = Needle(std::string(" ").append(e.text.value));
+  }
 
   // 8. Dispatch by tag id and flags.
   build_dispatch(out);

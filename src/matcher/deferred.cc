@@ -12,6 +12,7 @@
 // final. Values a candidate takes from itself are held on its frame until
 // then and dropped if the decision is false.
 #include <algorithm>
+#include <cstring>
 #include <tuple>
 
 #include "matcher/matcher.h"
@@ -43,7 +44,8 @@ std::vector<HeldValue> take_held(std::vector<HeldValue>& held, uint32_t tmpl) {
 // Own-text kinds see the candidate's own text runs one at a time; subtree
 // kinds keep no per-candidate state but their stream position (see
 // Matcher::update_text_states).
-void TextMatchState::update_own(const TextPred& test, Bytes piece) {
+void TextMatchState::update_own(const TextEntry& entry, Bytes piece) {
+  const TextPred& test = entry.text;
   if (kind == Kind::kOwnEquals) {
     if (piece == Bytes(test.value)) flag = true;
   } else if (kind == Kind::kOwnFirst && !first_seen) {
@@ -52,9 +54,9 @@ void TextMatchState::update_own(const TextPred& test, Bytes piece) {
       flag = std::any_of(piece.begin(), piece.end(), [](char c) { return !is_xpath_space(static_cast<uint8_t>(c)); });
     } else if (test.normalized) {
       const std::string n = normalize_space(piece);
-      flag = test.substring ? n.find(test.value) != std::string::npos : n == test.value;
+      flag = test.substring ? entry.needle.find(n) != Bytes::npos : n == test.value;
     } else {
-      flag = piece.find(test.value) != Bytes::npos;
+      flag = entry.needle.find(piece) != Bytes::npos;
     }
   }
 }
@@ -69,13 +71,13 @@ bool Matcher::text_state_holds(const TextMatchState& st, const TextPred& test) c
     case Kind::kSubtreeContains: holds = needle.empty() || ts.last_occ >= static_cast<int64_t>(st.seen); break;
     case Kind::kSubtreeNonBlank: holds = ts.last_occ >= static_cast<int64_t>(st.seen); break;
     case Kind::kSubtreeEquals: {
-      const uint64_t length = ts.pos - st.seen;
-      const Bytes tail(ts.tail);
-      holds = tail.ends_with(needle) &&
-              (length == needle.size() ||
-               // normalized: the part's leading space is trimmed away
-               (test.normalized && length == needle.size() + 1 && tail.size() > needle.size() &&
-                tail[tail.size() - needle.size() - 1] == ' '));
+      // The part is the needle: as long, and the stream ends with it.
+      const int64_t pos = static_cast<int64_t>(ts.pos);
+      const int64_t length = pos - static_cast<int64_t>(st.seen);
+      const int64_t m = static_cast<int64_t>(needle.size());
+      holds = length == m && (m == 0 || ts.last_occ == pos - m);
+      // normalized: the part's leading space is trimmed away
+      if (test.normalized && length == m + 1) holds = ts.last_spaced == pos - m - 1;
       break;
     }
     case Kind::kOwnEquals: holds = st.flag; break;
@@ -108,7 +110,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_revs) {
     (later_root() ? cands.revs & ~s.first_root_revs : cands.revs).for_each([&](uint32_t i) {
       const RevEntry& e = s.revs[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.rev_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::rev_held);
     });
@@ -116,7 +118,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_has_entries) {
     (later_root() ? cands.has & ~s.first_root_has : cands.has).for_each([&](uint32_t i) {
       const HasEntry& e = s.has_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.has_cands |= Mask128::bit(i);
       hold_attr(e, i, &ColdState::has_held);
     });
@@ -125,7 +127,7 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
   if (s.any_text) {
     (later_root() ? cands.texts & ~s.first_root_texts : cands.texts).for_each([&](uint32_t i) {
       const TextEntry& e = s.text_entries[i];
-      if (!seg_match_anchored(v, e.segment, d, floor_, -1)) return;
+      if (!seg_match_anchored(v, e.segment, d, floor_, e.segment.gate)) return;
       fx.text_cands |= Mask128::bit(i);
       TextMatchState st;
       st.tmpl = i;
@@ -152,14 +154,29 @@ void Matcher::become_candidate(OpenElem& f, size_t d) {
 // parent of the evidence travels up one frame each time a frame closes, so a
 // candidate learns of evidence anywhere below it by its own close, at O(1) per
 // element instead of a walk down the stack.
+//
+// A path argument (Has::via) is evidence when its steps stand on the
+// element's ancestors, one per level; the bit then goes to the parent of
+// the path's first step, as it would for an argument standing there.
 void Matcher::offer_has_evidence(size_t d) {
   const CompiledSchema& s = schema_;
   if (d == 0) return;
-  FrameExtra& parent = extra(d - 1);
   s.templates_by_tag[stack_[d].tag].has_evidence.for_each([&](uint32_t h) {
     const HasEntry& e = s.has_entries[h];
-    if (!compound_matches_impl(*e.has.inner, view(), d)) return;
-    if (!e.has.child || parent.has_cands.test(h)) parent.has_found |= Mask128::bit(h);
+    const size_t steps = e.has.via.size();
+    if (d <= steps || !compound_matches_impl(*e.has.inner, view(), d)) return;
+    for (size_t j = 0; j < steps; ++j)
+      if (!compound_matches_impl(e.has.via[j], view(), d - steps + j)) return;
+    FrameExtra& above = extra(d - steps - 1);
+    if (e.has.count_op != Has::CountOp::kNone) {  // a count: one more child
+      if (!above.has_cands.test(h)) return;
+      std::vector<std::pair<uint32_t, uint32_t>>& counts = above.cold_state().has_counts;
+      auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == h; });
+      if (it == counts.end()) counts.emplace_back(h, 1);
+      else if (it->second < UINT32_MAX) ++it->second;
+      return;
+    }
+    if (!e.has.child || above.has_cands.test(h)) above.has_found |= Mask128::bit(h);
   });
 }
 
@@ -195,9 +212,11 @@ void Matcher::hold_text(size_t top, Offset offset, const TextValue& text) {
 // concatenation of every open candidate's subtree text from its start on. A
 // candidate records the stream position at its start; at its close it holds
 // when a needle occurrence starts at or after that position (contains), or
-// when its text is exactly the needle (equals). Own-text predicates look at
-// the top frame only. Each flush therefore costs O(templates), whatever the
-// nesting of candidates.
+// when its text is exactly the needle (equals: as long as the needle, and
+// ending with an occurrence). Own-text predicates look at the top frame only.
+// The stream keeps no text, only its search states (Needle::advance), so each
+// flushed byte costs O(templates), whatever the nesting of candidates and the
+// needle's length.
 void Matcher::update_text_states(Bytes text) {
   const CompiledSchema& s = schema_;
   for (uint32_t i = 0; i < text_streams_.size(); ++i) {
@@ -214,8 +233,18 @@ void Matcher::update_text_states(Bytes text) {
       ts.pos += text.size();
       continue;
     }
-    const std::string& needle = test.value;
-    const uint64_t buffer_start = ts.pos - ts.tail.size();
+    const TextEntry& e = s.text_entries[i];
+    const Needle& needle = e.needle;
+    const bool spaced = !e.spaced.empty();
+    // Appends one byte to the stream (an occurrence starts m - 1 bytes
+    // before the one that completes it).
+    auto append = [&](char c) {
+      if (!needle.empty() && needle.advance(ts.k, c))
+        ts.last_occ = static_cast<int64_t>(ts.pos + 1 - needle.size());
+      if (spaced && e.spaced.advance(ts.k_spaced, c))
+        ts.last_spaced = static_cast<int64_t>(ts.pos + 1 - e.spaced.size());
+      ++ts.pos;
+    };
     if (test.normalized) {
       for (char c : text) {
         if (is_xpath_space(static_cast<uint8_t>(c))) {
@@ -223,32 +252,34 @@ void Matcher::update_text_states(Bytes text) {
           continue;
         }
         if (ts.pending_space) {
-          ts.tail.push_back(' ');
-          ++ts.pos;
+          append(' ');
           ts.pending_space = false;
         }
-        ts.tail.push_back(c);
-        ++ts.pos;
+        append(c);
       }
-    } else {
-      ts.tail.append(text);
+    } else if (needle.empty()) {
       ts.pos += text.size();
+    } else {
+      // In the state that has matched nothing, no byte but the needle's
+      // first can advance it: skip to the next one (memchr). Only the
+      // needle's automaton reads this stream (a spaced one is normalized).
+      const char first = needle.text()[0];
+      for (size_t i = 0; i < text.size();) {
+        if (ts.k == 0) {
+          const void* hit = std::memchr(text.data() + i, first, text.size() - i);
+          const size_t at = hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : text.size();
+          ts.pos += at - i;
+          i = at;
+          if (i == text.size()) break;
+        }
+        append(text[i++]);
+      }
     }
-    if (!needle.empty()) {
-      const size_t at = ts.tail.rfind(needle);
-      if (at != std::string::npos) ts.last_occ = static_cast<int64_t>(buffer_start + at);
-    }
-    // Keep the last needle-length bytes: enough to find an occurrence that
-    // crosses into the next run, and to compare a whole text with the needle
-    // (one more in a normalized stream: the space a candidate's part may
-    // start with).
-    const size_t keep = needle.size() + (test.normalized ? 1 : 0);
-    if (ts.tail.size() > keep) ts.tail.erase(0, ts.tail.size() - keep);
   }
   FrameExtra& top = extra(stack_.size() - 1);
   if (!top.text_cands.empty() && top.cold)
     for (TextMatchState& st : top.cold->text_states)
-      st.update_own(s.text_entries[st.tmpl].text, text);
+      st.update_own(s.text_entries[st.tmpl], text);
 }
 
 // The candidate at stack index `depth` has its ancestors open below it.
@@ -271,7 +302,10 @@ TailContext Matcher::tail_context(size_t depth, const RepairSeed& seed, Offset s
   for (TagId tag : {kTagHead, kTagBody, kTagFrameset})
     if (const int32_t i = topmost(tag); i >= 0) picked[n++] = i;
   picked[n++] = static_cast<int32_t>(depth - 1);
-  std::sort(picked, picked + n);
+  // At most kMax entries: an insertion sort (std::sort's unrolled small-range
+  // path reads past a five-entry array as far as GCC's bounds check can see).
+  for (uint32_t k = 1; k < n; ++k)
+    for (uint32_t j = k; j > 0 && picked[j - 1] > picked[j]; --j) std::swap(picked[j - 1], picked[j]);
   for (uint32_t k = 0; k < n; ++k) {
     if (k > 0 && picked[k] == picked[k - 1]) continue;
     const OpenElem& f = stack_[static_cast<size_t>(picked[k])];
@@ -298,13 +332,20 @@ void Matcher::release(const DeferredTemplate& t, Offset start, Offset end, std::
     case Dest::Kind::kHasEvidence: {
       // As offer_has_evidence does at a start tag, but now that the
       // argument's text is known: the candidate around it has not closed.
+      // A path argument's evidence goes to the parent of its first step
+      // (its steps stood above the argument: the template's segment holds
+      // them).
       const uint32_t h = t.dest.value;
       if (!parent || h >= schema_.has_entries.size() || h >= 128) return;
-      if (!schema_.has_entries[h].has.child || parent->has_cands.test(h)) parent->has_found |= Mask128::bit(h);
+      const size_t steps = schema_.has_entries[h].has.via.size();
+      if (depth <= steps) return;
+      FrameExtra* above = steps == 0 ? parent : &extra(depth - steps - 1);
+      if (!schema_.has_entries[h].has.child || above->has_cands.test(h)) above->has_found |= Mask128::bit(h);
       return;
     }
     case Dest::Kind::kNewTail:
-      tail_ranges_.push_back({t.dest.value, start, end, tag, tail_context(depth, seed, start, end)});
+      tail_ranges_.push_back(
+          {t.dest.value, start, end, tag, tail_context(depth, seed, start, end), static_cast<uint32_t>(depth)});
       return;
     case Dest::Kind::kSharedTail:
     case Dest::Kind::kDead:
@@ -370,6 +411,17 @@ void Matcher::hand_on_revs(size_t index, Offset end) {
   }
 }
 
+// Whether a candidate of a first-among-siblings template may be released:
+// the first of its parent's children to hold takes the parent's bit. The
+// bit is the template's index among has entries, or 64 + its index among
+// text entries; templates beyond those are never made first-only (compile).
+bool Matcher::take_first(FrameExtra* parent, unsigned bit) {
+  Mask128& taken = parent ? parent->cold_state().first_taken : root_first_taken_;
+  if (taken.test(bit)) return false;
+  taken |= Mask128::bit(bit);
+  return true;
+}
+
 // At the close of the frame at `index` (still on the stack, its parent below).
 void Matcher::decide_has_and_text(size_t index, Offset end) {
   const CompiledSchema& s = schema_;
@@ -377,10 +429,24 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
   FrameExtra& fx = extra(index);
   FrameExtra* parent = parent_extra(index);
   if (!fx.has_cands.empty()) {
-    for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h)
-      if (fx.has_cands.test(h) && fx.has_found.test(h) != s.has_entries[h].has.negated)
+    for (uint32_t h = 0; h < s.has_entries.size() && h < 128; ++h) {
+      if (!fx.has_cands.test(h)) continue;
+      const Has& has = s.has_entries[h].has;
+      bool holds;
+      if (has.count_op != Has::CountOp::kNone) {
+        uint32_t n = 0;
+        if (fx.cold)
+          for (const auto& [entry, count] : fx.cold->has_counts)
+            if (entry == h) n = count;
+        holds = count_holds(has.count_op, n, has.count);
+      } else {
+        holds = fx.has_found.test(h) != has.negated;
+      }
+      if (holds && s.has_entries[h].first_among_siblings) holds = take_first(parent, h);
+      if (holds)
         release(s.has_entries[h], frame.start, end, fx.cold ? &fx.cold->has_held : nullptr, h, parent, index,
                 fx.seed, frame.tag);
+    }
   }
   if (!fx.text_cands.empty()) {
     LS_CHECK(text_cand_frames_ > 0);
@@ -388,16 +454,17 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
     if (fx.cold)
       for (const TextMatchState& st : fx.cold->text_states) {
         const TextEntry& e = s.text_entries[st.tmpl];
-        const bool holds = text_state_holds(st, e.text);
+        bool holds = text_state_holds(st, e.text);
         if (st.subtree()) {
           TextStream& ts = text_streams_[st.tmpl];
           LS_CHECK(ts.open > 0);
           if (--ts.open == 0) {  // no candidate left: the stream restarts empty
-            ts.tail.clear();
-            ts.last_occ = -1;
+            ts.k = ts.k_spaced = 0;
+            ts.last_occ = ts.last_spaced = -1;
             ts.pending_space = false;
           }
         }
+        if (holds && e.first_among_siblings) holds = take_first(parent, 64 + st.tmpl);
         if (holds) release(e, frame.start, end, &fx.cold->text_held, st.tmpl, parent, index, fx.seed, frame.tag);
       }
   }
@@ -408,13 +475,15 @@ void Matcher::decide_has_and_text(size_t index, Offset end) {
 // after a </body>, or a structural end tag that the main scan ignored, stays
 // where it stood. The scan starts at the candidate and stops after the
 // construct that closes it, so the construct is read whole (a text run that
-// closes a head is whitespace in the head only when followed by more text). Ranges that start together (an element and the skeleton
-// synthesized at its offset) are taken outermost first, so that the inner
-// ones are recognised as nested and not scanned twice.
+// closes a head is whitespace in the head only when followed by more text).
+// Ranges that start together (an element and the skeleton synthesized at its
+// offset) are taken outermost first, so that the inner ones are recognised as
+// nested and not scanned twice; equal ranges by depth, so that the bases
+// stand in the order their elements start (mark_base walks them so).
 void Matcher::run_tails() {
   const CompiledSchema& s = schema_;
   std::sort(tail_ranges_.begin(), tail_ranges_.end(), [](const TailRange& a, const TailRange& b) {
-    return std::tie(a.tail, a.start, b.end) < std::tie(b.tail, b.start, a.end);
+    return std::tie(a.tail, a.start, b.end, a.depth) < std::tie(b.tail, b.start, a.end, b.depth);
   });
   std::vector<BaseMark> bases;
   const size_t n = tail_ranges_.size();

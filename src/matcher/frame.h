@@ -59,6 +59,8 @@ struct RevPending {
 };
 
 // The incremental state of one text-content predicate candidacy.
+struct TextEntry;
+
 struct TextMatchState {
   // kOwnFirst: a test of the first own text node (contains, or the XPath
   // normalized and non-blank forms; see TextPred); kSubtreeNonBlank: some
@@ -74,7 +76,7 @@ struct TextMatchState {
     return kind == Kind::kSubtreeContains || kind == Kind::kSubtreeEquals || kind == Kind::kSubtreeNonBlank;
   }
   // Feeds one own text run (own kinds only).
-  void update_own(const TextPred& test, Bytes piece);
+  void update_own(const TextEntry& entry, Bytes piece);
 };
 
 // Rarely used per-element state, allocated on first need.
@@ -86,6 +88,11 @@ struct ColdState {
   std::vector<HeldValue> rev_held;        // this element's reverse candidacies
   std::vector<RevPending> child_revs;     // children's, decided at this element's close
   std::vector<HeldValue> has_held;        // this element's :has() candidacies
+  // Children counted for this element's :has() count candidacies: (entry, count).
+  std::vector<std::pair<uint32_t, uint32_t>> has_counts;
+  // Has and text templates (has entries, then text entries from bit 64: see
+  // Matcher::take_first) of which a child has already been released.
+  Mask128 first_taken;
   std::vector<TextMatchState> text_states;
   std::vector<HeldValue> text_held;       // this element's text-predicate candidacies
 };

@@ -111,14 +111,21 @@ struct TailRange {
   Offset start, end;
   TagId tag;  // the candidate's
   TailContext context;
+  // The candidate's stack depth: ranges may be equal (a synthesised html and
+  // body around an element that spans the whole input), and then only the
+  // depth puts them in the order their elements start.
+  uint32_t depth;
 };
 
 // The text flushed while candidates of one subtree text-predicate template
 // are open (see Matcher::update_text_states).
 struct TextStream {
   uint64_t pos = 0;       // bytes appended so far
-  std::string tail;       // the last needle-length bytes
   int64_t last_occ = -1;  // stream position of the latest needle occurrence
+  // The same for the needle after one space (TextEntry::spaced).
+  int64_t last_spaced = -1;
+  // Search states (Needle::advance) of the needle and of the spaced needle.
+  uint32_t k = 0, k_spaced = 0;
   uint32_t open = 0;      // open candidates
   // Normalized streams (TextPred::normalized) hold the text with each run of
   // white space made one space, written only when a character follows it:
@@ -245,6 +252,7 @@ class Matcher final : public TokenSink {
   void hand_on_revs(size_t index, Offset end);
   void decide_has_and_text(size_t index, Offset end);
   bool text_state_holds(const TextMatchState& st, const TextPred& test) const;
+  bool take_first(FrameExtra* parent, unsigned bit);
   // `parent`: the extras of the parent of the decided candidates, or nullptr
   // for the root (gated siblings set their bits there).
   void decide_revs(std::vector<RevPending>& pending, size_t level, FrameExtra* parent);
@@ -284,6 +292,7 @@ class Matcher final : public TokenSink {
   std::vector<KeptAttr> attr_arena_;
   PendingText pending_;
   uint64_t root_child_any_ = 0, root_child_next_ = 0;
+  Mask128 root_first_taken_;  // ColdState::first_taken of the top-level elements
   // following:: bits armed by a closed element and not yet consumed: they
   // hold for every later start tag, whatever its parent.
   uint64_t following_ = 0;

@@ -41,11 +41,30 @@ bool contains_word_ci(Bytes v, Bytes w) {
   return false;
 }
 
+// Substring tests on attribute values run in time linear in the value: the
+// value and the literal may both be long (an attribute of a megabyte, a
+// literal of kilobytes), and a naive search costs their product. The C
+// library's memmem is linear (two-way); a literal longer than the value is
+// refused before any work, so a test costs O(value) in all.
+bool find_cs(Bytes v, Bytes w) {
+  if (w.size() > v.size()) return false;
+  return memmem(v.data(), v.size(), w.data(), w.size()) != nullptr;
+}
+
 bool find_ci(Bytes v, Bytes w) {
   if (w.size() > v.size()) return false;
-  for (size_t i = 0; i + w.size() <= v.size(); ++i)
-    if (ascii_iequals(v.substr(i, w.size()), w)) return true;
-  return false;
+  // A short literal: at most 16 comparisons per byte of the value.
+  if (w.size() <= 16) {
+    for (size_t i = 0; i + w.size() <= v.size(); ++i)
+      if (ascii_iequals(v.substr(i, w.size()), w)) return true;
+    return false;
+  }
+  auto lower = [](Bytes b) {
+    std::string out(b);
+    for (char& c : out) c = static_cast<char>(ascii_lower(static_cast<uint8_t>(c)));
+    return out;
+  };
+  return find_cs(lower(v), lower(w));
 }
 
 bool attr_holds(const AttrPred& p, Bytes v) {
@@ -60,7 +79,7 @@ bool attr_holds(const AttrPred& p, Bytes v) {
     case AttrOp::kSuffix:
       return !w.empty() && v.size() >= w.size() && bytes_equal(v.substr(v.size() - w.size()), w, p.ci);
     case AttrOp::kSubstring:
-      return !w.empty() && (p.ci ? find_ci(v, w) : v.find(w) != Bytes::npos);
+      return !w.empty() && (p.ci ? find_ci(v, w) : find_cs(v, w));
     case AttrOp::kIncludes:
       return !w.empty() && (p.ci ? contains_word_ci(v, w) : contains_word(v, w));
     case AttrOp::kDashMatch:

@@ -18,6 +18,7 @@
 #include "matcher/buffers.h"
 #include "matcher/decode.h"
 #include "matcher/mask.h"
+#include "matcher/needle.h"
 #include "selector_model.h"
 #include "tags.h"
 
@@ -36,6 +37,10 @@ struct Segment {
   // Slots of this segment's descendant-joined chains, other than the last one,
   // in the matcher's nearest-match table (see Matcher::update_chain_memo).
   uint32_t chain_slot = 0;
+  // A template's segment after a boundary (a gated template): the sibling
+  // bit its first compound's element must carry, which a feeder CSel sets;
+  // -1 for none.
+  int32_t gate = -1;
   friend bool operator==(const Segment&, const Segment&) = default;
 };
 
@@ -48,6 +53,10 @@ struct CSel {
   uint32_t dest = 0;  // query index when flat, else group index
   bool flat = true;
   bool cold = false;  // beyond the masks: never matched
+  // Matched only to emit its sibling bits and set them on the elements after
+  // its boundaries; it never has a subject. Its last segment is the first
+  // compound after the boundary, where a gated template's segment starts.
+  bool feeder = false;
 };
 
 struct SubSel {
@@ -75,6 +84,11 @@ struct DeferredTemplate {
   Terminal terminal;
   std::optional<uint32_t> query;  // absent for a gated sibling
   bool cold = false;
+  // XPath `//h3[contains(., 'x')][1]`: only the first candidate among its
+  // siblings whose decision holds is released. Siblings close in document
+  // order, so the first to hold is the first in the document; the parent
+  // remembers that it has released one (ColdState::first_taken).
+  bool first_among_siblings = false;
 };
 
 struct RevEntry : DeferredTemplate {
@@ -90,6 +104,10 @@ struct HasEntry : DeferredTemplate {
 
 struct TextEntry : DeferredTemplate {
   TextPred text;
+  // Filled at the end of compilation: the literal, and for a normalized
+  // equality the literal after one space (a candidate's part of a
+  // normalized stream may start with the space before it).
+  Needle needle, spaced;
 };
 
 class CompiledSchema;
@@ -181,6 +199,12 @@ class CompiledSchema {
   // What only the first top-level element may hold (see SchemaSelectors):
   // masks over csels and over each template list.
   Mask128 first_root_csels, first_root_revs, first_root_has, first_root_texts;
+  // The first-root CSels with more than one segment: their first segment
+  // stands in the first top-level element, but an element after it
+  // (`./following-sibling::*` from the root, `.//p/following::b`) may stand
+  // in a later one. In later top-level elements only their first segment
+  // stands aside.
+  Mask128 first_root_lead_csels;
   bool any_first_root = false;
   Mask128 early_stop_mask;  // set by the plan compiler
   Mask128 first_only_mask;  // set by the plan compiler

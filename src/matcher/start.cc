@@ -261,12 +261,16 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       for (size_t i = 0; i + 1 < c.segments.size(); ++i) {
         const uint32_t bit = c.sib_bits[i];
         const Comb comb = c.sib_combs[i];
-        const uint64_t word = comb == Comb::kAdjacent ? next : comb == Comb::kSibling ? any : following_;
+        const uint64_t word = comb == Comb::kAdjacent                                  ? next
+                              : comb == Comb::kSibling || comb == Comb::kSiblingFirst ? any
+                                                                                      : following_;
         if (((word >> bit) & 1) && compound_matches_impl(c.segments[i + 1].compounds[0], view(), d)) {
           fx->sib_state |= uint64_t{1} << bit;
           // following::E[1]: this E is the first after every context
           // closed so far; a later context arms the bit again.
           if (comb == Comb::kFollowingFirst) following_ &= ~(uint64_t{1} << bit);
+          // following-sibling::E[1]: the same among the parent's children.
+          if (comb == Comb::kSiblingFirst) (px ? px->child_any : root_child_any_) &= ~(uint64_t{1} << bit);
         }
       }
     });
@@ -276,7 +280,9 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
   // moves the stack or its side tables, so one view serves every test.
   uint64_t emitted = 0;
   const StackView v = view();
-  (later_root() ? dispatch.csels & ~s.first_root_csels : dispatch.csels).for_each([&](unsigned k) {
+  const bool later = later_root();
+  const Mask128 live = later ? dispatch.csels & ~(s.first_root_csels & ~s.first_root_lead_csels) : dispatch.csels;
+  live.for_each([&](unsigned k) {
     // The compact view's signature rejects most elements before the CSel
     // itself is touched.
     const CompiledSchema::Quick q = s.quick[k];
@@ -287,13 +293,13 @@ void Matcher::push_and_match(Bytes name, TagId tag, const TagInfo& info, std::sp
       subject = seg_match_anchored(v, c.segments[0], d, floor_, -1);
     } else {
       const size_t count = c.segments.size();
-      if (seg_match_anchored(v, c.segments[0], d, floor_, -1))
+      if (!(later && s.first_root_lead_csels.test(k)) && seg_match_anchored(v, c.segments[0], d, floor_, -1))
         emitted |= uint64_t{1} << c.sib_bits[0];
       for (size_t i = 1; i + 1 < count; ++i)
         if (seg_match_anchored(v, c.segments[i], d, floor_, static_cast<int>(c.sib_bits[i - 1])))
           emitted |= uint64_t{1} << c.sib_bits[i];
-      subject = seg_match_anchored(v, c.segments[count - 1], d, floor_,
-                                   static_cast<int>(c.sib_bits[count - 2]));
+      subject = !c.feeder && seg_match_anchored(v, c.segments[count - 1], d, floor_,
+                                                static_cast<int>(c.sib_bits[count - 2]));
     }
     if (subject) f.matched |= Mask128::bit(k);
   });

@@ -6,11 +6,12 @@
 // Invariants: a column is read and rewritten in place; a value that is cut
 // stays a view of the bytes the whole value viewed (no copy); every step is
 // linear in the column's bytes plus its literal (substring search is
-// Knuth-Morris-Pratt, with one table per step and run).
+// Knuth-Morris-Pratt, with one table per step and run: matcher/needle.h).
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "matcher/needle.h"
 #include "matcher/schema.h"
 
 namespace ls {
@@ -19,34 +20,6 @@ namespace {
 
 // XPath white space (normalize-space).
 inline bool is_xpath_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-// First occurrence of a needle, in time linear in the haystack.
-class Finder {
- public:
-  explicit Finder(Bytes needle) : needle_(needle), fail_(needle.size() + 1, 0) {
-    // fail_[i]: length of the longest proper border of needle[0, i).
-    size_t k = 0;
-    for (size_t i = 1; i < needle_.size(); ++i) {
-      while (k > 0 && needle_[i] != needle_[k]) k = fail_[k];
-      if (needle_[i] == needle_[k]) ++k;
-      fail_[i + 1] = k;
-    }
-  }
-
-  size_t find(Bytes hay) const {
-    if (needle_.empty()) return 0;
-    size_t k = 0;
-    for (size_t i = 0; i < hay.size(); ++i) {
-      while (k > 0 && hay[i] != needle_[k]) k = fail_[k];
-      if (hay[i] == needle_[k] && ++k == needle_.size()) return i + 1 - k;
-    }
-    return Bytes::npos;
-  }
-
- private:
-  Bytes needle_;
-  std::vector<size_t> fail_;
-};
 
 bool non_blank(Bytes v) {
   return std::any_of(v.begin(), v.end(), [](char c) { return !is_xpath_space(c); });
@@ -84,7 +57,7 @@ void apply(const ValueOp& op, Column& col) {
       keep_if(col, non_blank);
       return;
     case Kind::kContains: {
-      const Finder f(lit);
+      const Needle f(lit);
       keep_if(col, [&](Bytes v) { return f.find(v) != Bytes::npos; });
       return;
     }
@@ -117,7 +90,7 @@ void apply(const ValueOp& op, Column& col) {
       return;
     case Kind::kSubstringAfter:
     case Kind::kSubstringBefore: {
-      const Finder f(lit);
+      const Needle f(lit);
       for (Bytes& v : col) {
         const size_t at = f.find(v);
         if (at == Bytes::npos) v = Bytes();
