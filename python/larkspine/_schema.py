@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any
 
 import _larkspine
 
+from ._check import check, warn_unsupported
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
@@ -44,6 +45,30 @@ class Schema:
     __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base")
 
     def __init__(self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False) -> None:
+        self._compile(fields, strict)
+        self._audit()
+
+    @classmethod
+    def _declared(
+        cls, fields: Mapping[str, Field[Any] | Group | str], strict: bool, prefix: str, inherited: Collection[str] = ()
+    ) -> Schema:
+        """The schema of a class or file named by ``prefix``, whose ``inherited`` fields were
+        audited where they were first declared."""
+        schema = cls.__new__(cls)
+        schema._compile(fields, strict)
+        schema._audit(prefix, inherited)
+        return schema
+
+    def _audit(self, prefix: str = "", inherited: Collection[str] = ()) -> None:
+        """Refuse (``strict``) or warn of the queries the engine does not support, once, where
+        the schema is defined, since at extraction they look like queries that match nothing."""
+        report = check(self)
+        if self.strict:
+            report.raise_for_unsupported()
+        else:
+            warn_unsupported(report, prefix, inherited)
+
+    def _compile(self, fields: Mapping[str, Field[Any] | Group | str], strict: bool) -> None:
         if not isinstance(fields, Mapping):
             raise TypeError(f"larkspine: a schema's fields must be a mapping of name to field, got {type(fields).__name__}")
         bound: dict[str, Field[Any] | Group] = {}
@@ -69,10 +94,6 @@ class Schema:
             [(g.container, [(n, sub.query) for n, sub in g.fields.items()]) for _, g in self._groups],
             [f.first for _, f in self._flat] + [True] * len(hidden),
         )
-        if strict:
-            from ._check import check
-
-            check(self, strict=True)
 
     @property
     def fields(self) -> Mapping[str, Field[Any] | Group]:
@@ -345,7 +366,10 @@ def _replace(pa: Any, table: pyarrow.Table, name: str, values: list[Any]) -> pya
 
 
 def _rebuild_schema(fields: dict[str, Field[Any] | Group], strict: bool) -> Schema:
-    return Schema(fields, strict=strict)
+    # Audited where it was defined: a worker that unpickles it warns of nothing again.
+    schema = Schema.__new__(Schema)
+    schema._compile(fields, strict)
+    return schema
 
 
 def _bind(name: str, decl: object) -> Field[Any] | Group:

@@ -56,6 +56,7 @@ class Page:
             if isinstance(schema, Schema):
                 declared.update(schema.fields)
                 inherited_strict = inherited_strict or schema.strict
+        inherited = dict(declared)
         for name, value in list(cls.__dict__.items()):
             if isinstance(value, (Field, Group)):
                 if name in _RESERVED or name.startswith("_"):
@@ -67,7 +68,11 @@ class Page:
             elif name in declared and not name.startswith("__"):
                 # A plain attribute or method replaces an inherited field.
                 del declared[name]
-        schema = Schema(declared, strict=inherited_strict if strict is None else strict)
+        # Inherited fields kept as they were declared were audited with their own class.
+        unchanged = [name for name, decl in declared.items() if inherited.get(name) is decl]
+        schema = Schema._declared(
+            declared, inherited_strict if strict is None else strict, f"{cls.__qualname__}.", unchanged
+        )
         cls.__schema__ = schema
         # Bind each field under its name on this class, so a declaration shared between
         # classes or names reads the right value.

@@ -137,7 +137,8 @@ def build_schema(
             "sibling-combinator bits; split it into several schemas"
         )
     try:
-        return Schema(decls)
+        # Unsupported queries allowed are still told, once each, naming the file.
+        return Schema._declared(decls, False, f"{name}: ")
     except ValueError as e:
         raise SchemaFileError(f"larkspine: {name}: {e}") from None
 
