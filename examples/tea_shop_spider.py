@@ -6,7 +6,7 @@
 ``examples/tea_shop_parsel.py`` is the same spider written with parsel selectors; both
 export the same items (``tests/test_examples.py`` runs them on generated pages and compares).
 Catalog pages yield the ``Catalog`` page itself: a ``Page`` is a Scrapy item. Needs
-``pip install larkspine[webpoet] scrapy scrapy-poet``.
+``pip install --no-build-isolation '.[webpoet]' scrapy scrapy-poet`` in the checkout.
 """
 
 from __future__ import annotations

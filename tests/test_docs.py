@@ -205,3 +205,13 @@ def test_the_schema_file_of_the_batch_page_is_the_example_in_the_checkout():
     shown = re.search(r'^```toml title="article.toml"\n(.*?)^```', text, re.S | re.M)
     assert shown is not None
     assert shown.group(1) == (ROOT / "examples" / "article.toml").read_text()
+
+
+@pytest.mark.parametrize("name", DOCS + ["docs/batch-extraction.md", "examples/tea_shop_spider.py"])
+def test_install_commands_name_the_checkout_and_quote_extras(name):
+    # The package is not published: an install names the checkout (`.`) or a built wheel,
+    # and extras are quoted, since zsh reads unquoted brackets as a pattern.
+    text = (ROOT / name).read_text()
+    for command in re.findall(r"pip install[^`\n]*(?:\n[^`\n]*)?", text):
+        assert not re.search(r"(?<!['\w])(?:larkspine|\.)\[", command), (name, command)
+        assert not re.search(r"pip install\s+(?:-\S+\s+)*'?larkspine\b", command), (name, command)

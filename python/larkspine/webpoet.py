@@ -18,7 +18,7 @@ A query whose values are elements (a CSS query without ``::text`` / ``::attr()``
 XPath query without ``text()`` / ``@name``) hands its processors parsel ``Selector``\\ s for
 those elements, re-parsed from their source, as ``response.css(...)`` would.
 
-Requires ``pip install larkspine[webpoet]``.
+Requires the ``webpoet`` extra (``pip install --no-build-isolation '.[webpoet]'`` in a checkout).
 """
 
 from __future__ import annotations
