@@ -77,8 +77,10 @@ def extract(html: Html, queries: Sequence[str], encoding: str | None = None, *, 
     ``response.encoding``; ``None`` sniffs (byte-order mark, ``<meta>``, else UTF-8). An
     unknown label raises ``ValueError``.
 
+    ```pycon
     >>> extract(b"<h1>Hi</h1><a href=/x>x</a>", ["h1::text", "a::attr(href)"])
     [['Hi'], ['/x']]
+    ```
     """
     doc = as_document(html)
     checked = _queries(queries, "queries")

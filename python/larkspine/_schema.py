@@ -37,9 +37,11 @@ class Schema:
     :func:`larkspine.check`). A schema is immutable, thread-safe and picklable (the plan is
     rebuilt from its queries where it is unpickled).
 
+    ```pycon
     >>> s = Schema({"title": field("h1::text", first=True), "links": field("a::attr(href)")})
     >>> s.extract(b"<h1>Hi</h1><a href=/x>x</a>")
     {'title': 'Hi', 'links': ['/x']}
+    ```
     """
 
     __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base")
@@ -245,9 +247,11 @@ def extract_table(
 ) -> pyarrow.Table:
     """:meth:`Schema.extract_table` for a :class:`Schema`, a mapping of fields or a ``Page`` class.
 
+    ```pycon
     >>> t = extract_table([b"<h1>A</h1>", b"<h2>none</h2>"], {"title": field("h1::text", first=True)})
     >>> t.to_pylist()
     [{'title': 'A'}, {'title': None}]
+    ```
     """
     if isinstance(schema, type):
         found = getattr(schema, "__schema__", None)
