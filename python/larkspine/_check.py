@@ -146,12 +146,26 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     # but it is no field of the report.
     absolute = any(f.absolute for _, f in flat) or any(s.absolute for _, g in groups for s in g.fields.values())
     hidden = [BASE_QUERY] if absolute else []
-    flat_audit, group_audit, budget = _larkspine.audit_schema([f.query for _, f in flat] + hidden, engine_groups)
+    # A field's fallback queries follow, as in the schema's plan; each is a row of the
+    # report, named by the field and its place in the chain (``title[1]``).
+    chained = [
+        (name, f"{name}[{k}]" if k else name, q) for name, f in flat for k, q in enumerate((f.query, *f.fallbacks))
+    ]
+    for _, _, q in chained:
+        check_query(q)
+    queries = [q for _, _, q in chained]
+    first_queries = [f.query for _, f in flat]
+    alternates = [q for _, f in flat for q in f.fallbacks]
+    flat_audit, group_audit, budget = _larkspine.audit_schema(first_queries + hidden + alternates, engine_groups)
     sub_budget = _larkspine._sub_field_budget(engine_groups)
-    flat_terms = [_terminal(t) for t in _larkspine.selector_terminals([f.query for _, f in flat])]
+    verdicts = dict(zip(first_queries + hidden + alternates, flat_audit))
+    flat_terms = dict(zip(queries, (_terminal(t) for t in _larkspine.selector_terminals(queries))))
     by_name: dict[str, list[QueryReport]] = {}
-    for (name, f), (ok, reason), term in zip(flat, flat_audit, flat_terms):
-        by_name[name] = [QueryReport(name, f.query, "field", ok, _hinted(f.query, reason), term if ok else None)]
+    for name, row, q in chained:
+        ok, reason = verdicts[q]
+        by_name.setdefault(name, []).append(
+            QueryReport(row, q, "field", ok, _hinted(q, reason), flat_terms[q] if ok else None)
+        )
     for (name, g), ((c_ok, c_reason), subs) in zip(groups, group_audit):
         reports = [QueryReport(name, g.container, "group", c_ok, _hinted(g.container, c_reason), None)]
         for (sub_name, sub), (ok, reason) in zip(g.fields.items(), subs):
@@ -186,7 +200,7 @@ def warn_unsupported(report: CheckReport, prefix: str = "", skip: Collection[str
     ``Schema(...)`` or ``extract(...)`` call."""
     for q in report.unsupported:
         told = (prefix, q.name, q.query)
-        if q.name.partition(".")[0] in skip or told in _told:
+        if re.split(r"[.\[]", q.name)[0] in skip or told in _told:
             continue
         warnings.warn(
             f"larkspine: {prefix}{q.name} = {q.query!r} is unsupported and will always be empty: {q.reason}",
