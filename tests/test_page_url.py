@@ -64,3 +64,18 @@ def test_a_subclass_may_drop_the_url():
         pass
     assert Without(BODY, url=URL).to_dict() == {"title": "Teas"}
     assert larkspine.Page.__url_field__ is None
+
+
+@pytest.mark.parametrize("rows, longest", [(3, 200), (500, 400), (5000, 400)])
+def test_the_repr_stays_short_however_many_rows_a_page_has(rows, longest):
+    class Offers(Page):
+        title = field("h1::text", first=True)
+        offers = larkspine.group("li", name=field("b::text", first=True), price=field("i::text", first=True))
+
+    body = b"<h1>Offers</h1><ul>" + b"".join(b"<li><b>Tea %d</b><i>%d.00</i>" % (i, i) for i in range(rows)) + b"</ul>"
+    text = repr(Offers(body)).removeprefix(Offers.__qualname__)
+    assert len(text) <= longest, len(text)
+    assert text.startswith("(title='Offers', offers=[{'name': 'Tea 0', 'price': '0.00'}")
+    if rows <= 3:
+        # A small page shows every value, as its record does.
+        assert text == f"(title='Offers', offers={Offers(body).offers!r})"

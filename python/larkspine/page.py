@@ -8,6 +8,7 @@ not (an unsupported query yields an empty column rather than an error).
 
 from __future__ import annotations
 
+import reprlib
 from typing import Any, ClassVar, Self
 
 from ._check import CheckReport, QueryReport, check
@@ -18,6 +19,13 @@ from ._response import response_input
 from ._schema import Record, Schema
 
 __all__ = ["CheckReport", "Field", "Group", "Page", "QueryReport", "Record", "Schema", "check", "field", "group"]
+
+
+_SHORT = reprlib.Repr()
+_SHORT.maxlist = _SHORT.maxtuple = 4
+_SHORT.maxdict = 8
+_SHORT.maxstring = _SHORT.maxother = 120
+_SHORT.maxlevel = 4
 
 
 class _Inherit:
@@ -160,7 +168,8 @@ class Page:
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        inner = ", ".join(f"{k}={v!r}" for k, v in self._values.items())
+        # Short whatever the page holds: a group of hundreds of rows shows its first few.
+        inner = ", ".join(f"{k}={_SHORT.repr(v)}" for k, v in self._values.items())
         return f"{type(self).__qualname__}({inner})"
 
     def __reduce__(self) -> tuple[Any, ...]:
