@@ -152,3 +152,18 @@ def test_a_str_naming_a_file_is_refused_as_a_path_is(tmp_path, monkeypatch, make
             larkspine.extract(html, ["h1::text"])
     # A str that names no file is a (markup-free) document, as before.
     assert larkspine.extract("no-such-page.html", ["p::text"]) == [[]]
+
+
+def test_the_command_tells_an_unsupported_query_of_a_page_class_in_one_line(tmp_path):
+    import subprocess
+    import sys
+
+    (tmp_path / "draft.py").write_text(
+        "from larkspine import Page, field\n\nclass Draft(Page):\n    odd = field('p::first-line')\n")
+    done = subprocess.run([sys.executable, "-m", "larkspine", "check", "draft.py:Draft"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [
+        "larkspine: Draft.odd = 'p::first-line' is unsupported and will always be empty: "
+        "pseudo-class/element is unsupported; supported terminals are `::text` and `::attr(name)`"
+    ]

@@ -34,6 +34,7 @@ import stat
 import sys
 import tempfile
 import time
+import warnings
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from types import FrameType
 from typing import Any, BinaryIO, NoReturn
@@ -43,7 +44,7 @@ import click
 from . import __version__
 from _larkspine import Plan
 
-from ._check import CheckReport
+from ._check import CheckReport, UnsupportedQueryWarning
 from ._check import check as check_schema
 from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
@@ -840,7 +841,23 @@ def _count(n: int, what: str) -> str:
 
 def main(argv: list[str] | None = None) -> None:
     """The console script's entry point."""
+    warnings.showwarning = _show_warning
     cli.main(args=argv, prog_name="larkspine")
+
+
+_python_showwarning = warnings.showwarning
+
+
+def _show_warning(
+    message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None,
+    line: str | None = None,
+) -> None:
+    """An unsupported query (of a Page class imported, a schema allowed with
+    --allow-unsupported) as the command's other messages are: one line on standard error."""
+    if issubclass(category, UnsupportedQueryWarning):
+        click.echo(str(message), err=True)
+    else:
+        _python_showwarning(message, category, filename, lineno, file, line)
 
 
 if __name__ == "__main__":  # pragma: no cover
