@@ -3,10 +3,14 @@
 
     scrapy runspider examples/tea_shop_spider.py -a start=URL -o items.jsonl
 
+``examples/tea_shop/`` is a small shop to try it on, from the checkout's root:
+``-a start=file://$PWD/examples/tea_shop/index.html`` (a catalog in two pages, the first
+with a ``<base href>``, and six products, two of them in Shift_JIS and windows-1251).
+
 ``examples/tea_shop_parsel.py`` is the same spider written with parsel selectors; both
 export the same items (``tests/test_examples.py`` runs them on generated pages and compares).
 Catalog pages yield the ``Catalog`` page itself: a ``Page`` is a Scrapy item. Needs
-``pip install larkspine[webpoet] scrapy scrapy-poet``.
+``pip install --no-build-isolation '.[webpoet]' scrapy scrapy-poet`` in the checkout.
 """
 
 from __future__ import annotations

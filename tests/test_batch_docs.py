@@ -1,6 +1,6 @@
 """Every block of docs/batch-extraction.md runs, in order, in a folder of pages and a WARC.
 
-Blocks after ``<!-- file: NAME -->`` are written to NAME; ``sh`` blocks run in bash
+Blocks titled ``title="NAME"`` (shown above the block on the site) are written to NAME; ``sh`` blocks run in bash
 (``set -e``); ``python`` blocks run in a fresh interpreter; a ``text`` block after
 ``<!-- output -->`` must be exactly what the ``sh`` block before it printed. The Dask
 cluster address in the docs is replaced by a LocalCluster's; when PySpark is not installed,
@@ -44,14 +44,13 @@ def blocks(text: str) -> list[Block]:
     i = 0
     while i < len(lines):
         line = lines[i]
-        if m := re.fullmatch(r"<!-- (file: (\S+)|output) -->", line.strip()):
+        if m := re.fullmatch(r"<!-- output -->", line.strip()):
             marker = m.group(0)
         elif line.startswith("```"):
-            language = line[3:].strip()
+            info = re.fullmatch(r'(\w*)(?:\s+title="([^"]+)")?', line[3:].strip())
+            assert info is not None, f"line {i + 1}: {line}"
             end = lines.index("```", i + 1)
-            block = Block(i + 1, language, "\n".join(lines[i + 1 : end]) + "\n")
-            if marker and marker.startswith("<!-- file:"):
-                block.file = marker.split()[2]
+            block = Block(i + 1, info.group(1), "\n".join(lines[i + 1 : end]) + "\n", file=info.group(2))
             block.output = marker == "<!-- output -->"
             found.append(block)
             marker = None
@@ -86,13 +85,14 @@ def folder(tmp_path) -> pathlib.Path:
     responses = [Response(f"https://news.example/{name}", body) for name, body in pages[10:]]
     responses.insert(2, Response("https://news.example/logo.png", b"\x89PNG", "image/png"))
     (tmp_path / "crawl.warc.gz").write_bytes(warc_bytes(responses)[0])
+    # The blocks run as from the checkout's root, where examples/ is.
+    (tmp_path / "examples").symlink_to(REPO / "examples")
     return tmp_path
 
 
 def _environment() -> dict[str, str]:
     env = dict(os.environ)
     env["PATH"] = str(pathlib.Path(sys.executable).parent) + os.pathsep + env.get("PATH", "")
-    env["LARKSPINE_EXAMPLES"] = str(REPO / "examples")
     try:
         import pyspark  # noqa: F401
     except ImportError:

@@ -82,3 +82,19 @@ def test_the_larkspine_spider_exports_what_the_parsel_spider_exports(tmp_path):
     assert [p["price"] for p in products if p["name"] == "Hojicha"] == [None]
     assert {p["name"] for p in products} == {"Sencha", "Genmaicha & rice", "Hojicha", "Иван-чай", "玉露", "Kukicha"}
     assert {p["image"] for p in products} == {f"{shop}/img/{len(t[0])}.jpg" for t in TEAS}
+
+
+def test_the_shipped_shop_is_what_the_generated_one_is_and_both_spiders_agree_on_it(tmp_path):
+    # The pages in examples/tea_shop/ are the ones this module generates, so the checks
+    # above hold for what a reader runs the spider on.
+    _site(tmp_path)
+    shipped = EXAMPLES / "tea_shop"
+    made = tmp_path / "shop"
+    names = sorted(p.relative_to(made).as_posix() for p in made.rglob("*.html"))
+    assert names == sorted(p.relative_to(shipped).as_posix() for p in shipped.rglob("*.html"))
+    for name in names:
+        assert (shipped / name).read_bytes() == (made / name).read_bytes(), name
+    start = (shipped / "index.html").as_uri()
+    ours = _crawl("tea_shop_spider.py", start, tmp_path / "larkspine.jsonl")
+    assert ours == _crawl("tea_shop_parsel.py", start, tmp_path / "parsel.jsonl")
+    assert len(ours) == 2 + len(TEAS)

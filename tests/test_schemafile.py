@@ -80,7 +80,7 @@ def test_each_language_describes_the_same_schema(language: str, tmp_path) -> Non
         ("toml", "title = 3", "field 'title': expected a query string, a table with `query` (a field) or a table with `group` (a group), got a number (3)"),
         ("toml", 'title = { query = "h1", frist = true }', "field 'title': unknown key 'frist' (a field takes 'query', 'first', 'absolute')"),
         ("toml", 'title = { first = true }', "field 'title': a field table needs `query`"),
-        ("toml", 'title = { query = ["h1", "h2"] }', "field 'title': `query` must be a query string, got a list"),
+        ("toml", 'title = { query = [["h1", "h2"]] }', "field 'title': `query` must be a query string, got a list"),
         ("toml", 'title = { query = "h1", first = "yes" }', "field 'title': `first` must be true or false, got a string ('yes')"),
         ("toml", 'title = "  "', "field 'title': `query` is an empty query"),
         ("toml", '[o]\ngroup = "li"', "field 'o': a group needs `fields`, a table of named sub-fields, got nothing"),
@@ -229,3 +229,26 @@ def test_a_hostile_schema_is_exit_2_from_the_command(tmp_path, monkeypatch) -> N
         result = testing.CliRunner().invoke(cli, command)
         assert result.exit_code == 2
         assert re.fullmatch(r"larkspine: deep\.json: line 1, column \d+: nested too deeply to read\n", result.stderr), result.stderr
+
+
+@pytest.mark.parametrize("language, text", [
+    ("toml", 'title = { query = ["h1::text", "//title/text()"], first = true }\n'),
+    ("json", '{"title": {"query": ["h1::text", "//title/text()"], "first": true}}'),
+    ("yaml", 'title: {query: ["h1::text", "//title/text()"], first: true}\n'),
+])
+def test_a_list_of_queries_is_a_fallback_chain(language: str, text: str) -> None:
+    schema = parse_schema(text, language)
+    assert schema.fields["title"] == field("h1::text", "//title/text()", first=True)
+    assert schema.extract(b"<title>T</title><h1>H</h1>") == {"title": "H"}
+    assert schema.extract(b"<title>T</title>") == {"title": "T"}
+
+
+@pytest.mark.parametrize("text, message", [
+    ('title = { query = [] }\n', "`query` is an empty list"),
+    ('title = { query = ["h1::text", 3] }\n', "`query` must be a query string, got a number (3)"),
+    ('title = { query = ["h1::text", "div >"] }\n', "malformed query 'div >'"),
+    ('[g]\ngroup = "li"\nfields.a = { query = ["b::text", "i::text"] }\n', "a sub-field takes one query"),
+])
+def test_bad_fallback_chains_are_refused_naming_the_field(text: str, message: str) -> None:
+    with pytest.raises(SchemaFileError, match=re.escape(message)):
+        parse_schema(text, "toml")

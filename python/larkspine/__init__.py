@@ -16,7 +16,9 @@ them, by a native engine that reads the page once without building a tree::
     Article(body, encoding="cp932", url=url).to_dict()
     larkspine.extract_table(bodies, Article, threads=2)   # a pyarrow.Table, one row per page
 
-Unsupported queries yield empty columns rather than raising; :func:`check` says which and why.
+An unsupported query yields an empty column rather than raising at extraction; it is told
+where it is defined, by an :class:`UnsupportedQueryWarning` (``strict=True`` raises instead),
+and :func:`check` says which queries and why.
 """
 
 from __future__ import annotations
@@ -26,7 +28,7 @@ from importlib.metadata import PackageNotFoundError, version
 from _larkspine import Plan
 
 from ._api import Columns, GroupedRows, GroupSpec, extract, extract_file, extract_grouped
-from ._check import CheckReport, QueryReport, check
+from ._check import CheckReport, QueryReport, UnsupportedQueryWarning, check
 from ._document import Html
 from ._encoding import detect_encoding, resolve_encoding
 from ._fields import MISSING, Field, Group, field, group
@@ -54,6 +56,7 @@ __all__ = [
     "QuerySyntaxError",
     "Record",
     "Schema",
+    "UnsupportedQueryWarning",
     "check",
     "detect_encoding",
     "extract",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import gzip
 import os
 import stat
@@ -10,6 +11,7 @@ from typing import Any
 
 import _larkspine
 
+from ._check import CheckReport, check, warn_unsupported
 from ._document import Html, as_document
 from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, read_limited
 from ._encoding import engine_label
@@ -62,22 +64,45 @@ def _once(items: object) -> Any:
         return items
 
 
-def extract(html: Html, queries: Sequence[str], encoding: str | None = None) -> Columns:
+def extract(html: Html, queries: Sequence[str], encoding: str | None = None, *, strict: bool = False) -> Columns:
     """Extract one column of values per query from one document, in one streaming pass.
 
     ``html`` is ``bytes`` (preferred), an already-decoded ``str``, or any bytes-like
     object. ``queries`` are CSS (with ``::text`` / ``::attr(name)``) or XPath queries; each
     column lists its values in document order, and an unsupported query yields an empty
-    column (see :func:`larkspine.check`). ``encoding`` is the charset label from the HTTP
+    column, and is told once by an :class:`~larkspine.UnsupportedQueryWarning`;
+    ``strict=True`` raises ``ValueError`` for it instead (see :func:`larkspine.check`).
+    ``encoding`` is the charset label from the HTTP
     ``Content-Type`` header, a WHATWG label or a Python codec name such as Scrapy's
     ``response.encoding``; ``None`` sniffs (byte-order mark, ``<meta>``, else UTF-8). An
     unknown label raises ``ValueError``.
 
+    ```pycon
     >>> extract(b"<h1>Hi</h1><a href=/x>x</a>", ["h1::text", "a::attr(href)"])
     [['Hi'], ['/x']]
+    ```
     """
     doc = as_document(html)
-    return _larkspine.extract(doc, _queries(queries, "queries"), _label(doc, encoding))
+    checked = _queries(queries, "queries")
+    _audit(checked, strict)
+    return _larkspine.extract(doc, checked, _label(doc, encoding))
+
+
+def _audit(queries: Sequence[str], strict: bool) -> None:
+    """Warn of (or, ``strict``, refuse) the queries the engine does not support."""
+    if not isinstance(queries, Sequence) or not all(isinstance(q, str) for q in queries):
+        return  # the engine refuses them, with its own message
+    report = _report(tuple(queries))
+    if report.unsupported:
+        if strict:
+            report.raise_for_unsupported()
+        warn_unsupported(report, "queries")
+
+
+@functools.lru_cache(maxsize=256)
+def _report(queries: tuple[str, ...]) -> CheckReport:
+    # A loop over pages passes the same queries each time: audited once.
+    return check(list(queries))
 
 
 def extract_grouped(
@@ -107,6 +132,7 @@ def extract_file(
     encoding: str | None = None,
     *,
     max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+    strict: bool = False,
 ) -> Columns:
     """:func:`extract` over a saved page; a file name ending in ``.gz`` is gunzipped.
 
@@ -130,7 +156,7 @@ def extract_file(
                 data = read_limited(f, max_page_size, st.st_size if stat.S_ISREG(st.st_mode) else None)
         except PageTooLarge as e:
             raise PageTooLarge(max_page_size, f"larkspine: {os.fsdecode(path)}: {e}") from None
-    return extract(data, queries, encoding)
+    return extract(data, queries, encoding, strict=strict)
 
 
 def _label(doc: bytes | str, encoding: str | None) -> str | None:

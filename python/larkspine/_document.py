@@ -22,12 +22,12 @@ _BYTE_FORMATS = frozenset({"B", "b", "c"})
 
 def as_document(html: object) -> bytes | str:
     """``html`` as ``bytes`` or ``str``, or ``TypeError`` naming what is accepted."""
+    if isinstance(html, str) and _names_a_file(html):
+        raise TypeError(_PATH_GIVEN)
     if isinstance(html, (bytes, str)):
         return html
     if isinstance(html, os.PathLike):
-        raise TypeError(
-            "larkspine: html is a path, not a document: read it with larkspine.extract_file(path, ...)"
-        )
+        raise TypeError(_PATH_GIVEN)
     try:
         view = memoryview(html)  # type: ignore[arg-type]
     except TypeError:
@@ -47,6 +47,17 @@ def as_document(html: object) -> bytes | str:
                 "larkspine: html is a non-contiguous buffer; pass a contiguous copy (.tobytes())"
             )
         return view.tobytes()
+
+
+_PATH_GIVEN = "larkspine: html is a path, not a document: read it with larkspine.extract_file(path, ...)"
+
+
+def _names_a_file(text: str) -> bool:
+    """A str that holds no markup and names an existing file: a path passed for a page.
+
+    Only a short str without ``<`` is looked up, so a page (which has markup) costs one scan
+    that stops at its first ``<``, and no system call."""
+    return len(text) < 4096 and "<" not in text and "\n" not in text and os.path.isfile(text)
 
 
 def read_file(path: str | os.PathLike[str]) -> bytes:

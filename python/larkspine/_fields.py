@@ -105,7 +105,7 @@ class _Declaration:
 class Field(_Declaration, Generic[T]):
     """One query and how its column becomes a value (see :func:`field`)."""
 
-    __slots__ = ("query", "first", "default", "each", "out", "absolute", "_each", "_out")
+    __slots__ = ("query", "fallbacks", "first", "default", "each", "out", "absolute", "_each", "_out")
 
     def __init__(
         self,
@@ -116,8 +116,13 @@ class Field(_Declaration, Generic[T]):
         each: Processors | None = None,
         out: Processors | None = None,
         absolute: bool = False,
+        fallbacks: Sequence[str] = (),
     ) -> None:
         _check_declaration(query, "a field's query", first)
+        if isinstance(fallbacks, str) or not all(isinstance(q, str) for q in fallbacks):
+            raise TypeError("larkspine: a field's fallback queries must be strs, given after the first query")
+        for q in fallbacks:
+            check_query(q)  # fallbacks serve flat fields only
         if not isinstance(absolute, bool):
             raise TypeError(f"larkspine: absolute must be a bool, got {type(absolute).__name__}")
         # Where the field serves (a flat field or a group's sub-field) is not known yet:
@@ -128,6 +133,8 @@ class Field(_Declaration, Generic[T]):
         self._each = _chain(each, "each")
         self._out = _chain(out, "out")
         self.query = query
+        #: The queries tried in turn when ``query`` finds nothing (parsel's ``a.get() or b.get()``).
+        self.fallbacks: tuple[str, ...] = tuple(fallbacks)
         self.first = first
         self.default = default
         self.each = each
@@ -140,6 +147,14 @@ class Field(_Declaration, Generic[T]):
     def __get__(self, instance: object, owner: type | None = None) -> T: ...
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         return self if instance is None else self._value(instance)
+
+    def choose(self, columns: Sequence[list[str]]) -> list[str]:
+        """The column of the first of the field's queries that found something (``columns``:
+        one per query, the first query's first), or an empty one."""
+        for column in columns:
+            if column:
+                return column
+        return columns[0] if columns else []
 
     def finish(self, column: list[str], url: str | None = None, base: Any = MISSING) -> T:
         """The field's value from its column of strings.
@@ -165,13 +180,14 @@ class Field(_Declaration, Generic[T]):
             value = self._out(value, url)
         return value  # type: ignore[no-any-return]
 
-    def _spec(self) -> tuple[str, bool, Any, Any, Any, bool]:
-        return (self.query, self.first, self.default, self.each, self.out, self.absolute)
+    def _spec(self) -> tuple[str, bool, Any, Any, Any, bool, tuple[str, ...]]:
+        return (self.query, self.first, self.default, self.each, self.out, self.absolute, self.fallbacks)
 
     def _named(self, name: str | None) -> Field[T]:
         """A copy bound to ``name`` (one declaration may serve several names)."""
         f: Field[T] = Field(
-            self.query, first=self.first, default=self.default, each=self.each, out=self.out, absolute=self.absolute
+            self.query, first=self.first, default=self.default, each=self.each, out=self.out, absolute=self.absolute,
+            fallbacks=self.fallbacks,
         )
         f.name = name
         return f
@@ -183,7 +199,7 @@ class Field(_Declaration, Generic[T]):
         return hash((self.query, self.first))
 
     def __repr__(self) -> str:
-        parts = [repr(self.query)]
+        parts = [repr(q) for q in (self.query, *self.fallbacks)]
         if self.first:
             parts.append("first=True")
         if self.default is not MISSING:
@@ -201,30 +217,33 @@ class Field(_Declaration, Generic[T]):
 
 
 def _rebuild_field(
-    query: str, first: bool, default: Any, each: Any, out: Any, absolute: bool, name: str | None
+    query: str, first: bool, default: Any, each: Any, out: Any, absolute: bool, fallbacks: tuple[str, ...],
+    name: str | None,
 ) -> Field[Any]:
-    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)._named(name)
+    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute, fallbacks=fallbacks)._named(
+        name
+    )
 
 
 @overload
-def field(query: str, *, first: Literal[False] = False, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str]]: ...
+def field(query: str, *fallbacks: str, first: Literal[False] = False, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str]]: ...
 @overload
-def field(query: str, *, first: Literal[False] = False, default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str] | D]: ...
+def field(query: str, *fallbacks: str, first: Literal[False] = False, default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[list[str] | D]: ...
 @overload
-def field(query: str, *, first: Literal[True], each: None = None, out: None = None, absolute: bool = False) -> Field[str | None]: ...
+def field(query: str, *fallbacks: str, first: Literal[True], each: None = None, out: None = None, absolute: bool = False) -> Field[str | None]: ...
 @overload
-def field(query: str, *, first: Literal[True], default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[str | D]: ...
+def field(query: str, *fallbacks: str, first: Literal[True], default: D, each: None = None, out: None = None, absolute: bool = False) -> Field[str | D]: ...
 @overload
-def field(query: str, *, first: Literal[False] = False, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[list[V]]: ...
+def field(query: str, *fallbacks: str, first: Literal[False] = False, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[list[V]]: ...
 @overload
-def field(query: str, *, first: Literal[True], each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | None]: ...
+def field(query: str, *fallbacks: str, first: Literal[True], each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | None]: ...
 @overload
-def field(query: str, *, first: Literal[True], default: D, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | D]: ...
+def field(query: str, *fallbacks: str, first: Literal[True], default: D, each: Callable[..., V], out: None = None, absolute: bool = False) -> Field[V | D]: ...
 @overload
-def field(query: str, *, first: bool = False, default: Any = MISSING, each: Processors | None = None, out: Processors | None = None, absolute: bool = False) -> Field[Any]: ...
+def field(query: str, *fallbacks: str, first: bool = False, default: Any = MISSING, each: Processors | None = None, out: Processors | None = None, absolute: bool = False) -> Field[Any]: ...
 def field(
     query: str,
-    *,
+    *fallbacks: str,
     first: bool = False,
     default: Any = MISSING,
     each: Processors | None = None,
@@ -249,8 +268,14 @@ def field(
     ``each`` and ``out`` may also be lists of callables, applied in turn (``each=[str.strip,
     float]``, as web-poet's ``out=``). A callable that takes a ``url`` keyword argument
     receives the page's URL.
+
+    More queries after the first are fallbacks, tried in the order given when the ones
+    before found nothing: ``field("h1::text", "//title/text()", first=True)`` is parsel's
+    ``sel.css("h1::text").get() or sel.xpath("//title/text()").get()``. The page is still
+    read once: every query of the chain is in the plan. Fallbacks serve flat fields, not a
+    group's sub-fields.
     """
-    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute)
+    return Field(query, first=first, default=default, each=each, out=out, absolute=absolute, fallbacks=fallbacks)
 
 
 #: The method by which a declaration of another module serves as a group's sub-field:
@@ -290,6 +315,11 @@ class Group(_Declaration):
                     f"field(...), got {type(sub).__name__}"
                 )
             check_query(sub.query, sub_field=True)
+            if sub.fallbacks:
+                raise ValueError(
+                    f"larkspine: sub-field {name!r} of group {container!r} has fallback queries; a group's "
+                    "sub-fields take one query each"
+                )
             subfields[name] = sub._named(name)
         if not subfields:
             raise ValueError(f"larkspine: group {container!r} has no sub-fields")

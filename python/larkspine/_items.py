@@ -49,12 +49,20 @@ def _adapter_class() -> type:
         @classmethod
         def get_field_names_from_class(cls, item_class: type) -> list[str] | None:
             schema = getattr(item_class, "__schema__", None)
-            return None if schema is None else list(schema.fields)
+            if schema is None:
+                return None
+            url_field = getattr(item_class, "__url_field__", None)
+            return ([url_field] if url_field is not None else []) + list(schema.fields)
 
         def __getitem__(self, name: str) -> Any:
+            if name == self.item.__url_field__:
+                return self.item.url
             return self.item._values[name]
 
         def __setitem__(self, name: str, value: Any) -> None:
+            if name == self.item.__url_field__:
+                self.item.url = value
+                return
             values = self.item._values
             if name not in values:
                 raise KeyError(f"larkspine: {type(self.item).__qualname__} has no field {name!r}")
@@ -64,10 +72,13 @@ def _adapter_class() -> type:
             raise KeyError(f"larkspine: a page keeps every field of its class; set {name!r} to None instead")
 
         def __iter__(self) -> Iterator[str]:
-            return iter(self.item._values)
+            url_field = self.item.__url_field__
+            if url_field is not None:
+                yield url_field
+            yield from self.item._values
 
         def __len__(self) -> int:
-            return len(self.item._values)
+            return len(self.item._values) + (self.item.__url_field__ is not None)
 
     return PageAdapter
 

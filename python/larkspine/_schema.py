@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any
 
 import _larkspine
 
+from ._check import check, warn_unsupported
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
@@ -36,14 +37,40 @@ class Schema:
     :func:`larkspine.check`). A schema is immutable, thread-safe and picklable (the plan is
     rebuilt from its queries where it is unpickled).
 
+    ```pycon
     >>> s = Schema({"title": field("h1::text", first=True), "links": field("a::attr(href)")})
     >>> s.extract(b"<h1>Hi</h1><a href=/x>x</a>")
     {'title': 'Hi', 'links': ['/x']}
+    ```
     """
 
-    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base")
+    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base", "_fallbacks")
 
     def __init__(self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False) -> None:
+        self._compile(fields, strict)
+        self._audit()
+
+    @classmethod
+    def _declared(
+        cls, fields: Mapping[str, Field[Any] | Group | str], strict: bool, prefix: str, inherited: Collection[str] = ()
+    ) -> Schema:
+        """The schema of a class or file named by ``prefix``, whose ``inherited`` fields were
+        audited where they were first declared."""
+        schema = cls.__new__(cls)
+        schema._compile(fields, strict)
+        schema._audit(prefix, inherited)
+        return schema
+
+    def _audit(self, prefix: str = "", inherited: Collection[str] = ()) -> None:
+        """Refuse (``strict``) or warn of the queries the engine does not support, once, where
+        the schema is defined, since at extraction they look like queries that match nothing."""
+        report = check(self)
+        if self.strict:
+            report.raise_for_unsupported()
+        else:
+            warn_unsupported(report, prefix, inherited)
+
+    def _compile(self, fields: Mapping[str, Field[Any] | Group | str], strict: bool) -> None:
         if not isinstance(fields, Mapping):
             raise TypeError(f"larkspine: a schema's fields must be a mapping of name to field, got {type(fields).__name__}")
         bound: dict[str, Field[Any] | Group] = {}
@@ -61,18 +88,17 @@ class Schema:
             sub.absolute for _, g in self._groups for sub in g.fields.values()
         )
         hidden = [BASE_QUERY] if self._needs_base else []
+        # Fallback queries are more flat columns after those, each field's in order: the
+        # declared columns keep their positions, and one scan answers the whole chain.
+        self._fallbacks = tuple((i, f.fallbacks) for i, (_, f) in enumerate(self._flat) if f.fallbacks)
         self.strict = strict
         #: The compiled native plan: flat fields in declaration order, then the base query
-        #: when a field is ``absolute``, then the groups.
+        #: when a field is ``absolute``, then each field's fallback queries, then the groups.
         self.plan = _larkspine.Plan(
-            [f.query for _, f in self._flat] + hidden,
+            [f.query for _, f in self._flat] + hidden + [q for _, f in self._flat for q in f.fallbacks],
             [(g.container, [(n, sub.query) for n, sub in g.fields.items()]) for _, g in self._groups],
-            [f.first for _, f in self._flat] + [True] * len(hidden),
+            [f.first for _, f in self._flat] + [True] * len(hidden) + [f.first for _, f in self._flat for _ in f.fallbacks],
         )
-        if strict:
-            from ._check import check
-
-            check(self, strict=True)
 
     @property
     def fields(self) -> Mapping[str, Field[Any] | Group]:
@@ -136,9 +162,13 @@ class Schema:
             labels = engine_label(b"", encoding)
         else:
             labels = [engine_label(b"", e) for e in encoding]
-        # The hidden base column's name is no identifier, so no field can take it.
+        # The hidden columns' names are no identifiers, so no field can take them.
         hidden = [_BASE_COLUMN] if self._needs_base else []
-        names = [name for name, _ in self._flat] + hidden + [name for name, _ in self._groups]
+        alternates = {self._flat[i][0]: [f"<{self._flat[i][0]} {k + 1}>" for k in range(len(qs))] for i, qs in self._fallbacks}
+        names = (
+            [name for name, _ in self._flat] + hidden + [n for ns in alternates.values() for n in ns]
+            + [name for name, _ in self._groups]
+        )
         batch = self.plan.extract_arrow(docs, labels, threads=threads, names=names)
         table = pa.table(batch)
         page_urls: Sequence[str | None] = urls if urls is not None else [None] * len(docs)
@@ -159,6 +189,11 @@ class Schema:
             raw = table.column(name).to_pylist()
             if f.first:
                 raw = [[] if v is None else [v] for v in raw]
+            if f.fallbacks:
+                chain = [raw] + [table.column(n).to_pylist() for n in alternates[name]]
+                if f.first:
+                    chain[1:] = [[[] if v is None else [v] for v in column] for column in chain[1:]]
+                raw = [f.choose(columns) for columns in zip(*chain)]
             table = _replace(pa, table, name, [f.finish(v, u, b) for v, u, b in zip(raw, page_urls, bases)])
         for name, g in self._groups:
             subs = tuple(g.fields)
@@ -170,7 +205,7 @@ class Schema:
                 continue
             rows = [[[r[n] for n in subs] for r in v] for v in table.column(name).to_pylist()]
             table = _replace(pa, table, name, [g.finish(v, u, b) for v, u, b in zip(rows, page_urls, bases)])
-        if self._needs_base or (self._groups and self._flat):
+        if self._needs_base or self._fallbacks or (self._groups and self._flat):
             table = table.select(list(self._fields))
         result: pyarrow.Table = table
         return result
@@ -189,6 +224,8 @@ class Schema:
         if self._needs_base and len(flat) > len(self._flat):
             base_href = flat[len(self._flat)]
             base = _joiner(page_base(url, base_href[0] if base_href else None, doc, label))
+        if self._fallbacks:
+            flat = self._chosen(flat)
         values: dict[str, Any] = {}
         for (name, f), column in zip(self._flat, flat):
             values[name] = f.finish(column, url, base)
@@ -198,6 +235,16 @@ class Schema:
             # Records list fields in declaration order, whatever their kind.
             return {name: values[name] for name in self._fields}
         return values
+
+    def _chosen(self, flat: list[list[str]]) -> list[list[str]]:
+        """The declared columns, each field with fallbacks given the column of the first of
+        its queries that found something."""
+        chosen = flat[: len(self._flat)]
+        at = len(self._flat) + self._needs_base
+        for i, queries in self._fallbacks:
+            chosen[i] = self._flat[i][1].choose([flat[i], *flat[at : at + len(queries)]])
+            at += len(queries)
+        return chosen
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Schema) and dict(self._fields) == dict(other._fields)
@@ -228,9 +275,11 @@ def extract_table(
 ) -> pyarrow.Table:
     """:meth:`Schema.extract_table` for a :class:`Schema`, a mapping of fields or a ``Page`` class.
 
+    ```pycon
     >>> t = extract_table([b"<h1>A</h1>", b"<h2>none</h2>"], {"title": field("h1::text", first=True)})
     >>> t.to_pylist()
     [{'title': 'A'}, {'title': None}]
+    ```
     """
     if isinstance(schema, type):
         found = getattr(schema, "__schema__", None)
@@ -258,7 +307,7 @@ def _plain_field(f: Field[Any]) -> bool:
 def _columnar_field(f: Field[Any]) -> bool:
     """The field's values are the engine's, joined to the page's base URL if ``absolute``:
     finished on the Arrow arrays, a page's values at a time, with no Python call per value."""
-    return f._each is None and f._out is None and f.default is MISSING
+    return f._each is None and f._out is None and f.default is MISSING and not f.fallbacks
 
 
 def _joined_values(pa: Any, values: Any, spans: Any, bases: Sequence[Any], nulls: bool = False) -> Any:
@@ -366,7 +415,10 @@ def _replace(pa: Any, table: pyarrow.Table, name: str, values: list[Any]) -> pya
 
 
 def _rebuild_schema(fields: dict[str, Field[Any] | Group], strict: bool) -> Schema:
-    return Schema(fields, strict=strict)
+    # Audited where it was defined: a worker that unpickles it warns of nothing again.
+    schema = Schema.__new__(Schema)
+    schema._compile(fields, strict)
+    return schema
 
 
 def _bind(name: str, decl: object) -> Field[Any] | Group:

@@ -1,7 +1,8 @@
 """The ``larkspine`` command: extract fields from saved pages and WARC archives at scale.
 
 ``larkspine extract SCHEMA INPUT...`` writes one record per page (JSON Lines, CSV or Parquet);
-``larkspine check SCHEMA`` audits a schema's queries; ``larkspine detect-encoding INPUT...``
+``larkspine check SCHEMA`` (or ``check -q QUERY``) audits a schema's queries; ``larkspine query
+PAGE QUERY...`` prints what each query finds in one page; ``larkspine detect-encoding INPUT...``
 tells the encoding each page would be read with.
 
 Standard output carries only data. Standard error carries a progress bar and a summary
@@ -10,8 +11,8 @@ line when it is a terminal, and otherwise only warnings and failures, one line e
 Exit statuses (the same table is in ``larkspine --help`` and docs/batch-extraction.md):
 
 - 0: every input was read and every page extracted;
-- 1: some input or page failed (the run goes on with the others; ``check``: a query is
-  unsupported);
+- 1: some input or page failed (the run goes on with the others; ``check`` and ``query``: a
+  query is unsupported);
 - 2: a usage error, a refused schema, or an output refused (it is one of the inputs or the
   schema file, it cannot be created, Parquet to what is not a file): nothing is read then;
 - 3: the output could not be written (a full disk, a file-size limit, a closed standard
@@ -28,6 +29,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import io
+import json
 import itertools
 import os
 import shutil
@@ -36,17 +38,22 @@ import stat
 import sys
 import tempfile
 import time
-from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
+import warnings
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from types import FrameType
 from typing import Any, BinaryIO, NoReturn
 
 import click
 
 from . import __version__
+from _larkspine import Plan
+
+from ._check import CheckReport, UnsupportedQueryWarning
 from ._check import check as check_schema
 from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._schema import Schema
+from ._syntax import syntax_error
 from .batch import Summary, columnar, extract_records, extract_tables, page_label
 from ._processes import start_workers
 from .inputs import InputFailure, ReadStats, open_inputs, parse_size, read_input_list, read_inputs
@@ -94,7 +101,8 @@ def cli() -> None:
     \b
     Exit status:
       0    every input was read and every page extracted
-      1    some input or page failed (the others were extracted); check: a query is unsupported
+      1    some input or page failed (the others were extracted); check, query: a query is
+           unsupported
       2    usage error, refused schema or refused output: nothing was read
       3    the output could not be written (disk full, file too large, closed standard output,
            unexpected error); an -o file is left as it was
@@ -553,22 +561,113 @@ def _describe(error: BaseException) -> str:
 
 
 @cli.command()
-@click.argument("schema", metavar="SCHEMA")
-def check(schema: str) -> None:
-    """Audit SCHEMA's queries without reading any page.
+@click.argument("schema", metavar="[SCHEMA]", required=False)
+@click.option("-q", "--query", "queries", metavar="QUERY", multiple=True,
+              help="A query to audit, named [0], [1], ... (repeatable); with SCHEMA, audited after its fields.")
+def check(schema: str | None, queries: tuple[str, ...]) -> None:
+    """Audit SCHEMA's queries, or each -q QUERY, without reading any page.
 
     Prints one line per field, group and sub-field: whether the engine supports its query,
     why not, and what kind of value it yields; then the budget usage. Exits 1 when any query
-    is unsupported or the schema is over budget.
+    is unsupported or the schema is over budget, 2 when a query is malformed.
+
+    \b
+    Example:
+      larkspine check -q 'h1::text' -q 'p::first-line'
     """
-    try:
-        decls, _ = resolve_declarations(schema)
-    except SchemaFileError as e:
-        _refuse(str(e))
+    if schema is None and not queries:
+        raise click.UsageError("give a SCHEMA, or queries with -q QUERY")
+    decls: dict[str, Any] = {}
+    if schema is not None:
+        try:
+            decls, _ = resolve_declarations(schema)
+        except SchemaFileError as e:
+            _refuse(str(e))
+    _refuse_malformed(queries)
+    for i, text in enumerate(queries):
+        decls[f"[{i}]"] = text
     report = check_schema(decls)
     _print_out([str(report) + "\n"])
     if not report.ok:
         sys.exit(EXIT_FAILED)
+
+
+@cli.command()
+@click.argument("page", metavar="PAGE")
+@click.argument("queries", metavar="QUERY...", nargs=-1, required=True)
+@click.option("--encoding", metavar="LABEL", help="Charset of a page that declares none over HTTP, as for extract.")
+@click.option("--json", "as_json", flag_value=True, default=None,
+              help="One JSON array of values a line, also on a terminal (the default elsewhere).")
+@click.option("--table", "as_json", flag_value=False, help="The readable listing, also when not a terminal.")
+def query(page: str, queries: tuple[str, ...], encoding: str | None, as_json: bool | None) -> None:
+    """Print what each QUERY finds in PAGE: a file, - (standard input) or a URL.
+
+    Standard output gets one JSON array of strings per QUERY, in the order given (one line
+    each), or on a terminal a listing of each query and its values. A malformed query is
+    shown with its position and nothing is read; an unsupported query prints [] and its
+    reason on standard error. Of an archive or a directory, the first page is shown.
+
+    \b
+    Exit status:
+      0  the page was read and every query is supported
+      1  a query is unsupported, or the page could not be read
+      2  a malformed query or another usage error
+
+    \b
+    Example:
+      larkspine query page.html 'h1::text' '//a/@href'
+    """
+    label = _check_label(encoding)
+    _refuse_malformed(queries)
+    report = check_schema(list(queries))
+    pages = read_inputs((page,), ReadStats())
+    try:
+        first = next(pages, None)
+        more = first is not None and not isinstance(first, InputFailure) and next(pages, None) is not None
+    finally:
+        pages.close()  # type: ignore[attr-defined]
+    if isinstance(first, InputFailure):
+        click.echo(f"larkspine: {first}", err=True)
+        sys.exit(EXIT_FAILED)
+    if first is None:
+        click.echo(f"larkspine: {page}: no HTML page in it", err=True)
+        sys.exit(EXIT_FAILED)
+    if more:
+        click.echo(f"larkspine: {page} holds more than one page; the first, {first.url or first.source}, is shown",
+                   err=True)
+    own = page_label(first.charset) if first.charset is not None else None
+    # A plan of the queries as they are: the unsupported ones were just told, so the free
+    # extract function's warning would say it twice.
+    columns = Plan(list(queries), [], [False] * len(queries)).extract(first.body, own or label)
+    for q in report.unsupported:
+        click.echo(f"larkspine: unsupported query {q.query!r}: {q.reason}", err=True)
+    if as_json is None:
+        as_json = not sys.stdout.isatty()
+    if as_json:
+        _print_out(json.dumps(values, ensure_ascii=False) + "\n" for values in columns)
+    else:
+        _print_out(_listing(queries, columns, report))
+    if report.unsupported:
+        sys.exit(EXIT_FAILED)
+
+
+def _listing(queries: Sequence[str], columns: Sequence[Sequence[str]], report: CheckReport) -> Iterator[str]:
+    """Each query, the count of its values, and the values as JSON strings (so that spaces and
+    line breaks show), one a line."""
+    for q, values, verdict in zip(queries, columns, report.queries):
+        count = "UNSUPPORTED" if not verdict.supported else f"{len(values)} value{'' if len(values) == 1 else 's'}"
+        yield f"{q}  ({count})\n"
+        for v in values:
+            yield f"  {json.dumps(v, ensure_ascii=False)}\n"
+
+
+def _refuse_malformed(queries: Sequence[str]) -> None:
+    """Exit 2, showing where each malformed query stopped parsing, before anything is read."""
+    errors = [e for e in (syntax_error(q) for q in queries) if e is not None]
+    for e in errors:
+        click.echo(f"{e}\n  {e.query}\n  {' ' * e.position}^", err=True)
+    if errors:
+        sys.exit(EXIT_USAGE)
 
 
 @cli.command("detect-encoding")
@@ -836,7 +935,23 @@ def _count(n: int, what: str) -> str:
 
 def main(argv: list[str] | None = None) -> None:
     """The console script's entry point."""
+    warnings.showwarning = _show_warning
     cli.main(args=argv, prog_name="larkspine")
+
+
+_python_showwarning = warnings.showwarning
+
+
+def _show_warning(
+    message: Warning | str, category: type[Warning], filename: str, lineno: int, file: Any = None,
+    line: str | None = None,
+) -> None:
+    """An unsupported query (of a Page class imported, a schema allowed with
+    --allow-unsupported) as the command's other messages are: one line on standard error."""
+    if issubclass(category, UnsupportedQueryWarning):
+        click.echo(str(message), err=True)
+    else:
+        _python_showwarning(message, category, filename, lineno, file, line)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -8,6 +8,7 @@ not (an unsupported query yields an empty column rather than an error).
 
 from __future__ import annotations
 
+import reprlib
 from typing import Any, ClassVar, Self
 
 from ._check import CheckReport, QueryReport, check
@@ -18,6 +19,20 @@ from ._response import response_input
 from ._schema import Record, Schema
 
 __all__ = ["CheckReport", "Field", "Group", "Page", "QueryReport", "Record", "Schema", "check", "field", "group"]
+
+
+_SHORT = reprlib.Repr()
+_SHORT.maxlist = _SHORT.maxtuple = 4
+_SHORT.maxdict = 8
+_SHORT.maxstring = _SHORT.maxother = 120
+_SHORT.maxlevel = 4
+
+
+class _Inherit:
+    """``url_field`` not given: a subclass keeps its base's."""
+
+
+_INHERIT = _Inherit()
 
 
 class Page:
@@ -38,17 +53,27 @@ class Page:
 
     A subclass inherits its bases' fields, may add or override them, and gets its own plan.
     ``class Article(Page, strict=True)`` also refuses unsupported queries at definition
-    (see :func:`larkspine.check`).
+    (see :func:`larkspine.check`). ``class Article(Page, url_field="url")`` makes the page's
+    URL part of its record, first, under that name: in ``to_dict()``, to Scrapy's feed
+    exports and pipelines, and read back by ``from_record``.
     """
 
     __slots__ = ("url", "_values")
     __schema__: ClassVar[Schema] = Schema({})
+    #: The record key that carries the page's URL (``url_field=``), or ``None``.
+    __url_field__: ClassVar[str | None] = None
 
     url: str | None
     _values: Record
 
-    def __init_subclass__(cls, *, strict: bool | None = None, **kwargs: Any) -> None:
+    def __init_subclass__(
+        cls, *, strict: bool | None = None, url_field: str | None | _Inherit = _INHERIT, **kwargs: Any
+    ) -> None:
         super().__init_subclass__(**kwargs)
+        if not isinstance(url_field, _Inherit):
+            if url_field is not None and (not isinstance(url_field, str) or not url_field.isidentifier()):
+                raise TypeError(f"larkspine: url_field must be an identifier or None, got {url_field!r}")
+            cls.__url_field__ = url_field
         declared: dict[str, Field[Any] | Group] = {}
         inherited_strict = False
         for base in reversed(cls.__mro__[1:]):
@@ -56,19 +81,31 @@ class Page:
             if isinstance(schema, Schema):
                 declared.update(schema.fields)
                 inherited_strict = inherited_strict or schema.strict
+        inherited = dict(declared)
         for name, value in list(cls.__dict__.items()):
             if isinstance(value, (Field, Group)):
                 if name in _RESERVED or name.startswith("_"):
+                    carry = "; for the page's URL in its record, use class ...(Page, url_field='url')"
                     raise TypeError(
                         f"larkspine: field name {name!r} of {cls.__qualname__} clashes with "
                         f"{'a Page attribute' if name in _RESERVED else 'private names'}; rename it"
+                        + (carry if name == "url" else "")
                     )
                 declared[name] = value
             elif name in declared and not name.startswith("__"):
                 # A plain attribute or method replaces an inherited field.
                 del declared[name]
-        schema = Schema(declared, strict=inherited_strict if strict is None else strict)
+        # Inherited fields kept as they were declared were audited with their own class.
+        unchanged = [name for name, decl in declared.items() if inherited.get(name) is decl]
+        schema = Schema._declared(
+            declared, inherited_strict if strict is None else strict, f"{cls.__qualname__}.", unchanged
+        )
         cls.__schema__ = schema
+        if cls.__url_field__ is not None and cls.__url_field__ in schema.fields:
+            raise TypeError(
+                f"larkspine: url_field {cls.__url_field__!r} of {cls.__qualname__} is also a field's name; "
+                "rename one of them"
+            )
         # Bind each field under its name on this class, so a declaration shared between
         # classes or names reads the right value.
         for name, decl in schema.fields.items():
@@ -100,9 +137,14 @@ class Page:
 
     @classmethod
     def from_record(cls, record: Record, *, url: str | None = None) -> Self:
-        """A page from an already-extracted record (for instance one read back from JSON)."""
+        """A page from an already-extracted record (for instance one read back from JSON);
+        with ``url_field``, the record's URL is the page's unless ``url`` is given."""
         self = cls.__new__(cls)
         names = cls.__schema__.fields
+        if cls.__url_field__ is not None and cls.__url_field__ in record:
+            record = dict(record)
+            carried = record.pop(cls.__url_field__)
+            url = carried if url is None else url
         unknown = set(record) - set(names)
         if unknown:
             raise ValueError(f"larkspine: {cls.__qualname__} has no field(s) {sorted(unknown)}")
@@ -111,7 +153,10 @@ class Page:
         return self
 
     def to_dict(self) -> Record:
-        """The record: field values by name, in declaration order (a fresh dict)."""
+        """The record: field values by name, in declaration order (a fresh dict), after the
+        page's URL when the class has a ``url_field``."""
+        if self.__url_field__ is not None:
+            return {self.__url_field__: self.url, **self._values}
         return dict(self._values)
 
     def __eq__(self, other: object) -> bool:
@@ -123,7 +168,8 @@ class Page:
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        inner = ", ".join(f"{k}={v!r}" for k, v in self._values.items())
+        # Short whatever the page holds: a group of hundreds of rows shows its first few.
+        inner = ", ".join(f"{k}={_SHORT.repr(v)}" for k, v in self._values.items())
         return f"{type(self).__qualname__}({inner})"
 
     def __reduce__(self) -> tuple[Any, ...]:

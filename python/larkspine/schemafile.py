@@ -3,7 +3,9 @@
 The format, the same in all three languages: a table of named fields, in record order. A
 field is a query string (every value, like parsel's ``getall()``) or a table with
 ``query``, ``first`` (``first = true``: the first value or nothing, like ``get()``) and
-``absolute`` (``absolute = true``: URLs resolved against the page's base URL). A
+``absolute`` (``absolute = true``: URLs resolved against the page's base URL); a list
+of queries in ``query`` is a fallback chain, the first that finds something giving the
+value. A
 group is a table with ``group`` (the container query), ``fields`` (its sub-fields, named
 and written like fields) and optionally ``first``. In TOML::
 
@@ -137,7 +139,8 @@ def build_schema(
             "sibling-combinator bits; split it into several schemas"
         )
     try:
-        return Schema(decls)
+        # Unsupported queries allowed are still told, once each, naming the file.
+        return Schema._declared(decls, False, f"{name}: ")
     except ValueError as e:
         raise SchemaFileError(f"larkspine: {name}: {e}") from None
 
@@ -352,8 +355,16 @@ def _field(spec: object, where: str) -> Field[Any]:
     _known_keys(spec, _FIELD_KEYS, where, "a field")
     if "query" not in spec:
         raise SchemaFileError(f"{where}: a field table needs `query` (or `group` for a group)")
+    given = spec["query"]
+    if isinstance(given, list):
+        # A fallback chain: the first query that finds something gives the value.
+        if not given:
+            raise SchemaFileError(f"{where}: `query` is an empty list; give one query or several to try in turn")
+        queries = [_query(q, where, "query") for q in given]
+    else:
+        queries = [_query(given, where, "query")]
     return Field(
-        _query(spec["query"], where, "query"), first=_flag(spec, where), absolute=_flag(spec, where, "absolute")
+        queries[0], first=_flag(spec, where), absolute=_flag(spec, where, "absolute"), fallbacks=queries[1:]
     )
 
 
@@ -372,6 +383,8 @@ def _group(spec: Mapping[Any, Any], where: str, name: str) -> Group:
         if isinstance(sub, Mapping) and "group" in sub:
             raise SchemaFileError(f"{sub_where}: groups do not nest; a sub-field is a query")
         fields[sub_name] = _field(sub, sub_where)
+        if fields[sub_name].fallbacks:
+            raise SchemaFileError(f"{sub_where}: a sub-field takes one query, not a list to try in turn")
     return Group(container, fields, first=_flag(spec, where))
 
 

@@ -18,7 +18,7 @@ A query whose values are elements (a CSS query without ``::text`` / ``::attr()``
 XPath query without ``text()`` / ``@name``) hands its processors parsel ``Selector``\\ s for
 those elements, re-parsed from their source, as ``response.css(...)`` would.
 
-Requires ``pip install larkspine[webpoet]``.
+Requires the ``webpoet`` extra (``pip install --no-build-isolation '.[webpoet]'`` in a checkout).
 """
 
 from __future__ import annotations
@@ -148,7 +148,14 @@ class LarkPage(WebPage[ItemT]):
             if read is not None and isinstance(decl, (Field, Group)):
                 read.__name__ = name
                 declared[name] = decl
-        schema = Schema(declared)
+        # A field a base declared alike was audited with the base (attrs may also make the
+        # class twice; the audit tells each query once).
+        inherited = [
+            name for name, decl in declared.items()
+            if any(b.__dict__.get("__schema__", Schema).fields.get(name) == decl for b in cls.__mro__[1:]
+                   if isinstance(b.__dict__.get("__schema__"), Schema))
+        ]
+        schema = Schema._declared(declared, False, f"{cls.__qualname__}.", inherited)
         cls.__schema__ = schema
         flat = [(name, decl) for name, decl in declared.items() if isinstance(decl, Field)]
         terminals = _larkspine.selector_terminals([decl.query for _, decl in flat])
