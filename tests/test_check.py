@@ -123,9 +123,10 @@ HINTS = [
     ("count(//li)", False, ["`count()` is unsupported", "out=len"], ["string-length"]),
     ("concat(//a/text(), //b/text())", False, ["`concat()` is unsupported"], []),
     ("//li[2]//text()[1]", False, ["position on a text node", "first=True"], ["following-sibling", "`or`"]),
-    ("//li[position()>2]/text()", False, ["`position()` in a comparison", "`[N]`"], ["text node", "`or`"]),
+    ("//li[position()>2][@a]/text()", False, ["`position()` combined with another predicate", "`[N]`"],
+     ["text node", "`or`"]),
     ("//li[last()][@a]", False, ["`[last()]` combined with another predicate"], ["text node"]),
-    ("//li[@a or @b][1]", False, ["`[N]` after an `or`"], ["text node", "position()"]),
+    ("//li[@a or @b][1]", False, ["`[N]` after an `or`"], ["text node", "`position()` combined"]),
     ("p::first-line", False, ["pseudo-class/element is unsupported"], ["hint"]),
 ]
 

@@ -247,8 +247,8 @@ def test_check_mends_misleading_reasons_with_a_hint(query, cause, advice):
 SELF_EXPLAINED = [
     ("//div[p]/li[last()]/a/text()", "a `[last()]` only as the first of them"),
     ("//h2/following-sibling::p[2]/text()", "a position other than a last `[1]` on a `following-sibling::` step"),
-    ("string(//h2)", "`string(path)`"),
-    ("count(//li)", "any other `count()`"),
+    ("string(//h2)", "`string()`"),
+    ("count(//li)", "only `count(x) = N` of one child step in a predicate"),
 ]
 
 

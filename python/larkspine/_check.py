@@ -243,8 +243,8 @@ _AXIS = re.compile(
 _RELATIVE_PATH = re.compile(r"^\s*(?:[\w.*-]+/|@[\w-]+\s*$|text\(\)\s*$)")
 _POSITIONAL = "positional predicate"
 _POSITION_SUPPORTED = (
-    "`[N]` and `[last()]`/`[last()-k]` on an element step are supported (`//li[2]`), and one "
-    "position of a whole parenthesised path (`(//li/text())[1]`)"
+    "`[N]`, `[last()]`/`[last()-k]` or a range alone (`[position()>1]`) on an element step are "
+    "supported (`//li[2]`), and one position of a whole parenthesised path (`(//li/text())[1]`)"
 )
 # Which clause of the engine's positional reason applies, by the form the query has, and
 # whether the forms that are supported follow it.
@@ -252,19 +252,22 @@ _POSITION_CASES = (
     (re.compile(r"text\(\)\s*\[\s*(?:\d|last|position)"),
      "a position on a text node (`text()[1]`) is unsupported; `first=True` keeps the first value, "
      "as parsel's `.get()` does, and `(//p/text())[1]` takes the first of the whole path", False),
-    (re.compile(r"position\(\)"), "`position()` in a comparison is unsupported", True),
+    (re.compile(r"position\(\)"), "`position()` combined with another predicate is unsupported", True),
     (re.compile(r"following-sibling::[^/\[]*(?:\[[^\]]*\])*\[\s*(?:\d|last)"),
-     "a position on a `following-sibling::` step is unsupported", True),
+     "a position other than a last `[1]` on a `following-sibling::` step is unsupported "
+     "(`following-sibling::p[1]` is supported)", True),
     (re.compile(r"last\(\)"), "`[last()]` combined with another predicate is unsupported", True),
     (re.compile(r"\bor\b|\[[^\]]*(?:text\(\)|/)[^\]]*\]\s*\[\s*\d"),
-     "`[N]` after an `or`, a text test or a path test (`//li[@a or @b][1]`) is unsupported", True),
+     "`[N]` after an `or`, and a position other than `[1]` after a text or path test "
+     "(`//li[@a or @b][1]`, `//li[.//a][2]`), are unsupported", True),
 )
 _FUNCTION_REASONS = ("this XPath function or placement is unsupported", "outside the supported downward-XPath")
 _CALL = re.compile(r"([A-Za-z][\w-]*)\s*\(")
 # Functions the engine evaluates nowhere, and what a user does instead.
 _FUNCTION_INSTEAD = {
     "string-length": "take the text and measure it in Python (`each=len`)",
-    "count": "take the elements (`//li`) and count them in Python (`out=len`)",
+    "count": "only `count(x) = N` of one child step in a predicate is (`//tr[count(td)=8]`); "
+    "take the elements (`//li`) and count them in Python (`out=len`)",
     "concat": "take each part as a field and join them in Python (`out=`)",
     "translate": "take the text and map it in Python (`each=`)",
     "substring": "take the text and slice it in Python (`each=`)",
