@@ -279,6 +279,33 @@ def test_a_stop_ends_the_batch_at_the_page_in_hand() -> None:
     assert tables[0].column("title").to_pylist() == [SCHEMA.extract(d.body)["title"] for d in docs[:3]]
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("error", [MemoryError, OverflowError])
+def test_a_page_that_cannot_be_held_fails_alone(monkeypatch, jobs: int, error: type[Exception]) -> None:
+    pytest.importorskip("pyarrow")
+    import larkspine.batch as batch
+
+    docs = [Document(f"p{i}", None, None, b"<title>T%d</title>" % i + (b"<b>huge</b>" if i == 4 else b""), None)
+            for i in range(9)]
+    real = batch.batch_table
+
+    def limited(schema, batch_docs, *rest, **named):
+        if any(b"huge" in d.body for d in batch_docs):
+            raise error("no room")  # as a page of millions of links under a memory limit
+        return real(schema, batch_docs, *rest, **named)
+
+    monkeypatch.setattr(batch, "batch_table", limited)
+    failures: list[object] = []
+    summary = Summary()
+    tables = list(extract_tables(SCHEMA, docs, jobs=jobs, batch_pages=3, on_failure=failures.append,
+                                 summary=summary))
+    titles = [t for table in tables for t in table.column("title").to_pylist()]
+    assert titles == [f"T{i}" for i in range(9) if i != 4]
+    assert [(f.source, f.reason) for f in failures] == [
+        ("p4", f"extraction failed: {error.__name__}: the page's values do not fit in memory")]
+    assert (summary.pages, summary.failed) == (8, 1)
+
+
 def test_extract_tables_refuses_a_schema_with_processors() -> None:
     with pytest.raises(ValueError, match="without processors"):
         next(extract_tables(Schema({"t": field("title::text", each=str.strip)}), []))

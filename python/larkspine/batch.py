@@ -309,23 +309,47 @@ def extract_tables(
         if docs:
             yield docs
 
-    def table_of(docs: list[Document]) -> Any:
-        return batch_table(schema, docs, encoding, target, threads=jobs)
+    def table_of(docs: list[Document]) -> tuple[Any, list[PageFailure]]:
+        try:
+            return batch_table(schema, docs, encoding, target, threads=jobs), []
+        except (MemoryError, OverflowError) as e:
+            too_big: BaseException = e
+        # A batch that cannot be held (a page of millions of values under a memory limit):
+        # its pages one at a time, so that only a page that cannot be held alone fails.
+        tables, failures = [], []
+        for doc in docs:
+            try:
+                if len(docs) == 1:
+                    raise too_big
+                tables.append(batch_table(schema, [doc], encoding, target, threads=jobs))
+            except (MemoryError, OverflowError) as e:
+                failures.append(PageFailure(doc.source, doc.offset, f"extraction failed: {type(e).__name__}: "
+                                            "the page's values do not fit in memory"))
+        return (pa_concat(tables) if tables else target.empty_table()), failures
+
+    def pa_concat(tables: list[Any]) -> Any:
+        import pyarrow
+
+        return pyarrow.concat_tables(tables)
+
+    def counted(table: Any, failures: list[PageFailure], docs: list[Document]) -> Any:
+        for failure in failures:
+            summary.failed += 1
+            if on_failure is not None:
+                on_failure(failure)
+        summary.pages += len(docs) - len(failures)
+        summary.bytes += sum(len(d.body) for d in docs)
+        return table
 
     def settle(entry: tuple[Future[Any], list[Document]]) -> Any:
         future, docs = entry
-        table = future.result()
-        summary.pages += len(docs)
-        summary.bytes += sum(len(d.body) for d in docs)
-        return table
+        table, failures = future.result()
+        return counted(table, failures, docs)
 
     try:
         if jobs == 1:  # one thread, as asked: read, extract, give out, in turn
             for docs in batches():
-                table = table_of(docs)
-                summary.pages += len(docs)
-                summary.bytes += sum(len(d.body) for d in docs)
-                yield table
+                yield counted(*table_of(docs), docs)
             return
         pending: deque[tuple[Future[Any], list[Document]]] = deque()
         with ThreadPoolExecutor(max_workers=1, thread_name_prefix="larkspine") as pool:
