@@ -651,14 +651,14 @@ def test_csv_cells_that_spreadsheets_would_run_are_escaped_by_default(work, esca
 def test_every_exit_status_is_explained_in_help() -> None:
     text = " ".join(run("--help").stdout.split())
     for status, meaning in [("0", "every input"), ("1", "failed"), ("2", "usage"), ("3", "could not be written"),
-                            ("130", "Ctrl-C"), ("141", "pipe")]:
+                            ("130", "Ctrl-C"), ("141", "pipe"), ("129", "SIGHUP"), ("143", "SIGTERM")]:
         assert re.search(rf"\b{status}\b[^0-9]*{meaning}", text), (status, text)
 
 
 def test_every_exit_status_is_in_the_docs_table() -> None:
     docs = (pathlib.Path(__file__).resolve().parent.parent / "docs" / "batch-extraction.md").read_text()
     rows = re.findall(r"^\| (\d+) +\| (.+?) +\|$", docs, re.MULTILINE)
-    assert [status for status, _ in rows] == ["0", "1", "2", "3", "130", "141"]
+    assert [status for status, _ in rows] == ["0", "1", "2", "3", "129", "130", "141", "143"]
 
 
 def test_an_input_url_that_cannot_be_read_is_a_named_failure(work) -> None:
