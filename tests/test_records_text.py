@@ -273,3 +273,34 @@ def test_the_command_writes_the_bytes_of_the_record_path(crawl, tmp_path, fmt: s
     written = out.read_bytes()
     assert written == record_path(fmt, str(schema), crawl, escape)
     assert written.count(b"\n") >= len(crawl) + 2  # every page and the archive's records are there
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv"])
+def test_a_record_whose_text_does_not_fit_in_memory_fails_alone(monkeypatch, fmt: str) -> None:
+    import larkspine.outputs as outputs
+
+    real = ls.records_text
+
+    def limited(batch: Any, *args: Any, **named: Any) -> Any:
+        if batch.num_rows > 1 or "huge" in batch.column("title")[0].as_py():
+            raise MemoryError  # as the text of a page of millions of links under a limit
+        return real(batch, *args, **named)
+
+    monkeypatch.setattr(outputs._larkspine, "records_text", limited)
+    table = pa.table({"_source": ["a", "b", "c"], "_offset": pa.array([None, 7, None], pa.int64()),
+                      "title": ["A", "huge", "C"]})
+    rejected: list[tuple[dict[str, Any], str]] = []
+    out = io.BytesIO()
+    on_reject = lambda record, reason: rejected.append((dict(record), reason))  # noqa: E731
+    if fmt == "jsonl":
+        writer: Any = JsonLinesWriter(out, on_reject=on_reject)
+        writer.write_table(table)
+        writer.close()
+        assert out.getvalue() == b'{"_source": "a", "_offset": null, "title": "A"}\n' \
+                                 b'{"_source": "c", "_offset": null, "title": "C"}\n'
+    else:
+        writer = CsvWriter(out, ["_source", "_offset", "title"], on_reject=on_reject)
+        writer.write_table(table)
+        writer.close()
+        assert out.getvalue().split(b"\r\n")[1:] == [b"a,,A", b"c,,C", b""]
+    assert rejected == [({"_source": "b", "_offset": 7}, "its text does not fit in memory")]

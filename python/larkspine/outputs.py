@@ -578,8 +578,8 @@ class JsonLinesWriter:
         :meth:`write` gives for each row's record, made by the engine from the table's
         buffers with the interpreter lock released, no Python object per value."""
         for batch in table.to_batches():
-            text, ends = _larkspine.records_text(batch, "jsonl", row_ends=True)
-            self._sink.write_records(text, memoryview(ends).cast("q"))
+            for text, ends in _texts(batch, "jsonl", True, self._reject):
+                self._sink.write_records(text, memoryview(ends).cast("q"))
 
     def close(self) -> None:
         self._sink.flush()
@@ -587,6 +587,26 @@ class JsonLinesWriter:
 
     def discard(self) -> None:
         self._destination.discard()
+
+
+def _texts(batch: Any, fmt: Literal["jsonl", "csv"], escape: bool, reject: OnReject) -> Iterator[tuple[bytes, bytes]]:
+    """The text of a batch's records and their ends (:func:`_larkspine.records_text`); a
+    batch whose text does not fit in memory is written a record at a time, and a record
+    whose text alone does not fit is rejected (its page fails, the run goes on)."""
+    try:
+        yield _larkspine.records_text(batch, fmt, escape_formulas=escape, row_ends=True)
+        return
+    except MemoryError:
+        pass
+    for i in range(batch.num_rows):
+        row = batch.slice(i, 1)
+        try:
+            text = _larkspine.records_text(row, fmt, escape_formulas=escape, row_ends=True)
+        except MemoryError:
+            where = {key: row.column(key)[0].as_py() for key in ("_source", "_offset") if key in row.schema.names}
+            reject(where, "its text does not fit in memory")
+            continue
+        yield text
 
 
 #: First characters that make a spreadsheet read a cell as a formula.
@@ -625,8 +645,8 @@ class CsvWriter:
         record, made by the engine from the table's buffers, no Python object per value."""
         _check_columns(table, self._columns, "a CSV file")
         for batch in table.to_batches():
-            text, ends = _larkspine.records_text(batch, "csv", escape_formulas=self._escape, row_ends=True)
-            self._sink.write_records(text, memoryview(ends).cast("q"))
+            for text, ends in _texts(batch, "csv", self._escape, self._reject):
+                self._sink.write_records(text, memoryview(ends).cast("q"))
 
     def _flush_row(self) -> None:
         self._sink.write(self._text.getvalue().encode("utf-8"))
