@@ -29,7 +29,7 @@ from __future__ import annotations
 
 import codecs
 from collections.abc import Callable
-from urllib.parse import urljoin, urlparse, urlsplit, urlunparse
+from urllib.parse import urljoin, urlparse, urlsplit, urlunparse, uses_relative
 
 import _larkspine
 
@@ -108,9 +108,10 @@ def document_base(page_url: str | None, base_href: str | None, encoding: str = "
     except ValueError:  # Scrapy's urljoin fails on every link here; the page's URL serves
         return document
     # A base that relative links cannot be joined to (``javascript:``, ``data:``,
-    # ``mailto:``: urljoin would hand them back as written) is ignored, as browsers ignore a
-    # ``javascript:`` or ``data:`` base: an absolute field never holds a relative link.
-    return base if parts.scheme and parts.netloc else document
+    # ``mailto:``: urljoin hands them back as written: its scheme is none of those
+    # urljoin resolves against) is ignored, as browsers ignore a ``javascript:`` or
+    # ``data:`` base: an absolute field never holds a relative link.
+    return base if parts.scheme and parts.scheme in uses_relative else document
 
 
 def page_base(page_url: str | None, base_href: str | None, doc: bytes | str | None, label: str | None) -> str | None:
