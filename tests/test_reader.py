@@ -99,7 +99,8 @@ def test_the_same_pages_failures_and_counts_as_the_python_reader(tmp_path, case:
     bodies = {r.url: r.body for r in written}
     bodies["http://inner.example/"] = b"<title>inner</title>"  # a record a body holds, gzipped
     assert all(p[8] == bodies[p[2]] for p in pages(items))
-    genuine = {p for p in pages(expected) if p[8] == bodies.get(p[2])}
+    # (A record inside a damaged body is found by either reader only by chance.)
+    genuine = {p for p in pages(expected) if p[8] == bodies.get(p[2]) and p[2] != "http://inner.example/"}
     assert genuine <= set(pages(items))
     assert len(genuine) < len(pages(expected)) or len(pages(items)) > len(genuine)
     assert failures(items) and all(" skipped" in f for f in failures(items))

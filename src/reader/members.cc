@@ -137,6 +137,11 @@ bool ContentStream::start_member() {
 
 size_t ContentStream::read(char* out, size_t n) {
   if (broken_ || n == 0) return 0;
+  if (pending_failure_) {
+    fail(*pending_failure_, false);
+    pending_failure_.reset();
+    return 0;
+  }
   if (!gzip_) {
     if (in_at_ == in_len_ && !fill()) return 0;
     const size_t take = std::min(n, in_len_ - in_at_);
@@ -150,8 +155,16 @@ size_t ContentStream::read(char* out, size_t n) {
     const ZInflater::Step s = inflater_.step(in_.data() + in_at_, in_len_ - in_at_, out, n);
     in_at_ += s.consumed;
     if (s.failed) {
+      // What zlib gave before it found the damage is handed out first: it
+      // is the same however the input was cut into reads, and the records
+      // of a broken member are dropped by the caller, not here.
+      if (s.produced) {
+        content_pos_ += s.produced;
+        pending_failure_ = inflater_.error();
+        return s.produced;
+      }
       fail(inflater_.error(), false);
-      return 0;  // what this step gave is dropped with its member
+      return 0;
     }
     content_pos_ += s.produced;
     if (s.ended) in_member_ = false;

@@ -130,6 +130,8 @@ class ContentStream {
   // in increasing order.
   std::deque<std::pair<uint64_t, uint64_t>> members_;
 
+  // Damage found by a step that also gave content: reported at the next read.
+  std::optional<std::string> pending_failure_;
   bool broken_ = false;
   bool broken_truncated_ = false;
   std::string broken_reason_;

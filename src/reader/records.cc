@@ -284,13 +284,14 @@ struct ArchiveReader::Impl {
   std::deque<ReadItem> ready;
   bool done = false;
 
-  // The record read last, not yet handed out (see the file comment).
+  // The records read last, not yet handed out (see the file comment): the
+  // last record, and the stray bytes found after it, if any.
   struct Held {
     uint64_t pos;
     std::optional<uint64_t> offset;
     std::optional<ReadItem> item;
   };
-  std::optional<Held> held;
+  std::vector<Held> held;
   // The offset of the last record handed out whole.
   std::optional<uint64_t> last;
   // Compressed bytes skipped and not yet reported.
@@ -310,18 +311,26 @@ struct ArchiveReader::Impl {
     skipped.reset();
   }
 
-  void hand_out_held() {
-    if (!held) return;
+  void hand_out(Held& h) {
     flush_skipped();
-    if (held->item) ready.push_back(std::move(*held->item));
-    if (held->offset) last = held->offset;
-    held.reset();
+    if (h.item) ready.push_back(std::move(*h.item));
+    if (h.offset) last = h.offset;
   }
 
+  void hand_out_held() {
+    for (Held& h : held) hand_out(h);
+    held.clear();
+  }
+
+  // A record read: the ones held before it are known whole now.
   void yield(uint64_t pos, std::optional<uint64_t> offset, std::optional<ReadItem> item) {
     hand_out_held();
-    held = Held{pos, offset, std::move(item)};
+    held.push_back(Held{pos, offset, std::move(item)});
   }
+
+  // Stray bytes after the record held: held with it, since a member found
+  // broken later takes both.
+  void yield_stray(uint64_t pos, ReadItem item) { held.push_back(Held{pos, std::nullopt, std::move(item)}); }
 
   void start();
   void step();
@@ -333,7 +342,11 @@ struct ArchiveReader::Impl {
   uint64_t find_record(uint64_t from);
   bool arc_line_at(uint64_t p, uint64_t* length, Bytes* line_out, size_t* consumed);
   void stray(uint64_t from, uint64_t to);
-  std::optional<uint64_t> last_offset() const { return held && held->offset ? held->offset : last; }
+  std::optional<uint64_t> last_offset() const {
+    for (auto h = held.rbegin(); h != held.rend(); ++h)
+      if (h->offset) return h->offset;
+    return last;
+  }
 };
 
 void ArchiveReader::Impl::start() {
@@ -378,11 +391,11 @@ void ArchiveReader::Impl::read_page() {
 // The content stopped: the end, a read error, or a broken member.
 void ArchiveReader::Impl::on_stop() {
   const bool broken = stream.broken();
-  if (held) {
-    const bool cut = held->item && !held->item->is_page && held->item->failure.reason.starts_with("truncated");
-    if (!broken || held->pos < stream.broken_content_pos() || (stream.broken_truncated() && !cut)) hand_out_held();
-    held.reset();
+  for (Held& h : held) {
+    const bool cut = h.item && !h.item->is_page && h.item->failure.reason.starts_with("truncated");
+    if (!broken || h.pos < stream.broken_content_pos() || (stream.broken_truncated() && !cut)) hand_out(h);
   }
+  held.clear();
   if (!broken) {
     flush_skipped();
     if (stream.read_error()) ready.push_back(failure_item(std::nullopt, *stream.read_error()));
@@ -495,7 +508,7 @@ void ArchiveReader::Impl::stray(uint64_t from, uint64_t to) {
   reason += ": stray bytes where a record should start; ";
   if (stream.gzip()) reason += std::to_string(to - from) + " bytes of the decompressed content skipped";
   else reason += "bytes " + std::to_string(from) + " to " + std::to_string(to) + " skipped";
-  yield(from, std::nullopt, failure_item(std::nullopt, std::move(reason)));
+  yield_stray(from, failure_item(std::nullopt, std::move(reason)));
 }
 
 void ArchiveReader::Impl::warc_record() {
