@@ -421,6 +421,13 @@ uint64_t ArchiveReader::Impl::find_record(uint64_t from) {
   Window& w = window;
   uint64_t cur = std::max(from, w.held_from());
   while (true) {
+    // `cur` may lie just past what is held (one past a line end at its end).
+    const uint64_t held_end = w.held_from() + (w.pos() - w.held_from()) + w.avail();
+    w.seek(std::min(cur, held_end));
+    if (cur > w.pos() && !w.need(static_cast<size_t>(cur - w.pos()))) {
+      w.advance(w.avail());
+      return w.pos();
+    }
     w.seek(cur);
     if (!w.need(kWarcMagic.size())) {
       w.advance(w.avail());
