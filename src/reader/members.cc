@@ -6,7 +6,8 @@
 // caller reads of it.
 #include "reader/members.h"
 
-#include <zlib.h>
+#include "reader/zlib_api.h"
+
 
 #include <algorithm>
 #include <cstring>
@@ -21,26 +22,30 @@ int64_t MemorySource::read(char* out, size_t n) {
   return static_cast<int64_t>(take);
 }
 
+struct ZInflater::State {
+  zapi::Stream z{};
+};
+
 ZInflater::ZInflater() = default;
 
 ZInflater::~ZInflater() {
-  if (z_) {
-    if (ready_) inflateEnd(z_);
-    delete z_;
+  if (state_) {
+    if (ready_) zapi::inflate_end(&state_->z);
+    delete state_;
   }
 }
 
 void ZInflater::reset(Format format) {
   const int bits = format == Format::kGzip ? 31 : format == Format::kZlib ? 15 : -15;
   error_.clear();
-  if (!z_) z_ = new z_stream{};
+  if (!state_) state_ = new State;
   if (ready_ && format == format_) {
-    if (inflateReset(z_) == Z_OK) return;
+    if (zapi::inflate_reset(&state_->z) == Z_OK) return;
   }
-  if (ready_) inflateEnd(z_);
+  if (ready_) zapi::inflate_end(&state_->z);
   ready_ = false;
-  *z_ = z_stream{};
-  const int rc = inflateInit2(z_, bits);
+  state_->z = zapi::Stream{};
+  const int rc = zapi::inflate_init2(&state_->z, bits);
   if (rc == Z_MEM_ERROR) throw std::bad_alloc();
   LS_CHECK(rc == Z_OK);
   ready_ = true;
@@ -49,24 +54,25 @@ void ZInflater::reset(Format format) {
 
 ZInflater::Step ZInflater::step(const char* in, size_t in_size, char* out, size_t out_size) {
   LS_CHECK(ready_);
+  zapi::Stream& z = state_->z;
   Step s;
-  // zlib counts in uInt: hand it at most 1 GiB a call.
-  const uInt in_n = static_cast<uInt>(std::min<size_t>(in_size, size_t{1} << 30));
-  const uInt out_n = static_cast<uInt>(std::min<size_t>(out_size, size_t{1} << 30));
-  z_->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-  z_->avail_in = in_n;
-  z_->next_out = reinterpret_cast<Bytef*>(out);
-  z_->avail_out = out_n;
-  const int rc = inflate(z_, Z_SYNC_FLUSH);
-  s.consumed = in_n - z_->avail_in;
-  s.produced = out_n - z_->avail_out;
+  // zlib counts in 32 bits: hand it at most 1 GiB a call.
+  const auto in_n = static_cast<zapi::Count>(std::min<size_t>(in_size, size_t{1} << 30));
+  const auto out_n = static_cast<zapi::Count>(std::min<size_t>(out_size, size_t{1} << 30));
+  z.next_in = reinterpret_cast<zapi::InByte*>(in);
+  z.avail_in = in_n;
+  z.next_out = reinterpret_cast<uint8_t*>(out);
+  z.avail_out = out_n;
+  const int rc = zapi::inflate(&z, Z_SYNC_FLUSH);
+  s.consumed = in_n - z.avail_in;
+  s.produced = out_n - z.avail_out;
   if (rc == Z_STREAM_END) {
     s.ended = true;
   } else if (rc == Z_MEM_ERROR) {
     throw std::bad_alloc();
   } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
     s.failed = true;
-    const char* msg = z_->msg;
+    const char* msg = z.msg;
     if (!msg && rc == Z_DATA_ERROR) msg = "invalid input data";
     if (!msg && rc == Z_STREAM_ERROR) msg = "inconsistent stream state";
     error_ = "Error " + std::to_string(rc) + " while decompressing data";

@@ -28,8 +28,6 @@
 
 #include "reader/reader.h"
 
-struct z_stream_s;
-
 namespace ls::reader {
 
 // Compressed bytes kept behind the reading point for a resynchronisation.
@@ -62,7 +60,8 @@ class ZInflater {
   const std::string& error() const { return error_; }
 
  private:
-  z_stream_s* z_ = nullptr;
+  struct State;  // the zlib stream (members.cc)
+  State* state_ = nullptr;
   Format format_ = Format::kGzip;
   bool ready_ = false;
   std::string error_;
