@@ -13,7 +13,7 @@
 # corpus is present; the working corpus grows in build/fuzz/corpus, crashes
 # land in build/fuzz/artifacts, logs in build/fuzz/<target>.log. A failing
 # input worth keeping goes into fuzz/regressions/<target>/ once fixed.
-# Needs clang++ (Debian: apt-get install clang); CXX overrides it. FUZZ_BUILD
+# Needs clang and clang++ (Debian: apt-get install clang); CC and CXX override them. FUZZ_BUILD
 # names the build directory, FUZZ_CXXFLAGS its optimisation (-O2 -g).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,10 +44,11 @@ dict_of() {
 }
 
 build() {
-  local cxx=${CXX:-clang++}
+  local cxx=${CXX:-clang++} cc=${CC:-clang}
   command -v "$cxx" >/dev/null || { echo "tools/fuzz.sh: $cxx not found (apt-get install clang)" >&2; exit 2; }
+  command -v "$cc" >/dev/null || { echo "tools/fuzz.sh: $cc not found (apt-get install clang)" >&2; exit 2; }
   cmake -S . -B "$out" -DLARKSPINE_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" \
-    -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" >/dev/null
   cmake --build "$out" -j "${JOBS:-2}" --target fuzz_extract fuzz_decode fuzz_query fuzz_reader >/dev/null
 }
 

@@ -59,7 +59,7 @@ ZInflater::Step ZInflater::step(const char* in, size_t in_size, char* out, size_
   // zlib counts in 32 bits: hand it at most 1 GiB a call.
   const auto in_n = static_cast<zapi::Count>(std::min<size_t>(in_size, size_t{1} << 30));
   const auto out_n = static_cast<zapi::Count>(std::min<size_t>(out_size, size_t{1} << 30));
-  z.next_in = reinterpret_cast<zapi::InByte*>(in);
+  z.next_in = reinterpret_cast<zapi::InByte*>(const_cast<char*>(in));
   z.avail_in = in_n;
   z.next_out = reinterpret_cast<uint8_t*>(out);
   z.avail_out = out_n;
