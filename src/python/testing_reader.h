@@ -5,7 +5,7 @@
 
 namespace ls::py {
 
-// read_archive(data, max_page_size=64 MiB, only_2xx=False, read_size=0)
+// read_archive(data, max_page_size=64 MiB, only_2xx=False, read_size=0, bodies=True)
 //   -> (kind, items, counts, compressed bytes consumed)
 PyObject* t_read_archive(PyObject*, PyObject* args);
 
