@@ -340,11 +340,13 @@ bool BodyDecoder::inflate(const char* data, size_t n) {
     const ZInflater::Step s = inflater_.step(data, n, scratch_.data(), scratch_.size());
     data += s.consumed;
     n -= s.consumed;
+    // What zlib gave before it found damage counts first (a page too large
+    // is too large however the body was cut into pieces).
+    if (s.produced && !emit(scratch_.data(), s.produced)) return false;
     if (s.failed) {
       error_ = inflater_.error();
       return false;
     }
-    if (s.produced && !emit(scratch_.data(), s.produced)) return false;
     if (s.ended) {
       in_member_ = false;
       if (coding_ == Coding::kDeflate) {
