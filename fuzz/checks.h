@@ -17,6 +17,9 @@
 // rest is the text; or 'L' label 0xFF, the flags byte and the text.
 //
 // Input of check_query: up to four queries separated by 0xFF.
+//
+// Input of check_reader: byte 0 holds flags (bit 0: only 2xx; bits 1-3 pick
+// the page limit), the rest is an input file (WARC, ARC, gzip or a page).
 #pragma once
 
 #include <optional>
@@ -31,6 +34,7 @@ namespace ls::fuzz {
 std::optional<std::string> check_extract(Bytes input);
 std::optional<std::string> check_decode(Bytes input);
 std::optional<std::string> check_query(Bytes input);
+std::optional<std::string> check_reader(Bytes input);
 
 // A schema and a document read from check_extract's input format.
 struct FuzzCase {

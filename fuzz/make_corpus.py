@@ -6,7 +6,8 @@ over each page's own tags, classes and attributes (lxml needed); documents
 are windows of the pages, so that one run stays fast.
 
 Usage: python fuzz/make_corpus.py OUTDIR [--pages N] [--window BYTES]
-Writes OUTDIR/extract, OUTDIR/decode and OUTDIR/query.
+Writes OUTDIR/extract, OUTDIR/decode, OUTDIR/query and OUTDIR/reader (small WARC and WARC.gz
+archives of page windows).
 """
 import argparse
 import gzip
@@ -70,6 +71,18 @@ def whatwg_label(folder):
     return None
 
 
+def reader_seeds(pages, window, out):
+    """WARC archives of two page windows each, plain and one gzip member per record."""
+    from tests.warcs import Response, record_bytes
+
+    for i, path in enumerate(pages):
+        doc = gzip.decompress(path.read_bytes())[:window]
+        records = [record_bytes(Response(f"http://corpus.example/{i}/{k}", doc, date="2024-01-01T00:00:00Z",
+                                         record_urn=f"uuid:{i}-{k}")) for k in range(2)]
+        write(out, b"\x00" + b"".join(records))
+        write(out, b"\x00" + b"".join(gzip.compress(r, mtime=0) for r in records))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("out", type=pathlib.Path)
@@ -106,7 +119,8 @@ def main():
                                                       [], data, label=label))
         else:
             write(args.out / "extract", data)
-    for target in ("extract", "decode", "query"):
+    reader_seeds(pages[:8], args.window, args.out / "reader")
+    for target in ("extract", "decode", "query", "reader"):
         print(target, len(list((args.out / target).iterdir())), "seeds")
 
 

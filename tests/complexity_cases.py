@@ -145,6 +145,43 @@ def warc_members(n, every):
     return lambda: sum(1 for _ in read_warc(io.BytesIO(data), "t.warc"))
 
 
+def native_read(data):
+    """A call reading ``data`` with the native archive reader (the test module's entry)."""
+    import _larkspine_testing as testing
+
+    return partial(testing.read_archive, data)
+
+
+def _one_record(body=b"<p>x</p>", headers=()):
+    from tests.warcs import Response, record_bytes
+
+    return record_bytes(Response("http://x/", body, headers=headers, date="2024-01-01T00:00:00Z", record_urn="uuid:1"))
+
+
+def _tiny_members(n, corrupt_every=0):
+    one = gzip.compress(_one_record(), mtime=0)
+    bad = one[:20] + b"\xff" * 8 + one[28:]
+    return b"".join(bad if corrupt_every and i % corrupt_every == corrupt_every - 1 else one for i in range(n))
+
+
+def _long_header_line(n):
+    record = _one_record()
+    return record.replace(b"WARC-Type: response\r\n", b"WARC-Type: response\r\nX-Long: " + b"a" * n + b"\r\n") + record
+
+
+def _long_http_header(n):
+    return _one_record(headers=tuple(f"X-{i}: {i}" for i in range(n))) * 2
+
+
+def _many_chunks(n):
+    body = b"1\r\nx\r\n" * n + b"0\r\n\r\n"
+    return _one_record(body, headers=("Transfer-Encoding: chunked",))
+
+
+def _stray_lines(n):
+    return _one_record() + b"stray line\r\n" * n + _one_record()
+
+
 def gzip_junk(n):
     """A case that resynchronises over n fake member headers after a good record."""
     from tests.warcs import Response, warc_bytes
@@ -300,4 +337,12 @@ CASES = [
     Case("WARC.gz of n records, every other member corrupt", lambda n: warc_members(n, 2), 200),
     Case("WARC.gz of n records, every member corrupt", lambda n: warc_members(n, 1), 200),
     Case("WARC.gz with n fake member headers between two records", gzip_junk, 2000),
+    # The native archive reader (src/reader/), through the private test module.
+    Case("native: WARC.gz of n tiny members", lambda n: native_read(_tiny_members(n)), 2000),
+    Case("native: WARC.gz of n records, every other member corrupt",
+         lambda n: native_read(_tiny_members(n, corrupt_every=2)), 2000),
+    Case("native: WARC header with a line of n bytes", lambda n: native_read(_long_header_line(n)), 20000),
+    Case("native: HTTP header of n lines", lambda n: native_read(_long_http_header(n)), 2000),
+    Case("native: chunked body of n one-byte chunks", lambda n: native_read(_many_chunks(n)), 20000),
+    Case("native: n stray lines between two records", lambda n: native_read(_stray_lines(n)), 2000),
 ]

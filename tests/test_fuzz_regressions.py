@@ -18,4 +18,4 @@ def test_fuzz_input_passes_its_oracles(path, testing):
 
 def test_inputs_are_committed():
     # A replay over nothing would pass for the wrong reason.
-    assert {p.parent.name for p in INPUTS} == {"extract", "decode", "query"}
+    assert {p.parent.name for p in INPUTS} == {"extract", "decode", "query", "reader"}

@@ -20,6 +20,7 @@
 #include "lib.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/testing_reader.h"
 #include "tokenizer.h"
 #include "whatwg/decode.h"
 
@@ -709,6 +710,7 @@ PyObject* t_fuzz_check(PyObject*, PyObject* args) {
   auto check = t == "extract" ? &fuzz::check_extract
                : t == "decode" ? &fuzz::check_decode
                : t == "query"  ? &fuzz::check_query
+               : t == "reader" ? &fuzz::check_reader
                                : nullptr;
   if (!check) {
     PyErr_SetString(PyExc_ValueError, target);
@@ -761,6 +763,8 @@ PyMethodDef kMethods[] = {
     {"route", t_route, METH_O, "route(query) -> 'xpath' or 'css'"},
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"held_split", t_held_split, METH_VARARGS, "held_split(pages, flat) -> seconds per phase, values"},
+    {"read_archive", t_read_archive, METH_VARARGS,
+     "read_archive(data, max_page_size, only_2xx, read_size, bodies) -> (kind, items, counts, consumed)"},
     {"fuzz_check", t_fuzz_check, METH_VARARGS, "fuzz_check(target, data) -> None or the failed oracle"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},

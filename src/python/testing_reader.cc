@@ -1,0 +1,121 @@
+// _larkspine_testing's view of the archive reader: bytes in, the items and
+// counts the reader gives out, so that tests can compare it with the Python
+// reader, warcio and FastWARC. Nothing here is part of the product.
+#include <string>
+
+#include "lib.h"
+#include "python/errors.h"
+#include "python/testing_reader.h"
+#include "reader/reader.h"
+
+namespace ls::py {
+
+namespace {
+
+// Hands out reads of at most `step` bytes (0: as asked), as a pipe would.
+class SteppedSource final : public reader::ByteSource {
+ public:
+  SteppedSource(Bytes data, size_t step) : inner_(data), step_(step) {}
+  int64_t read(char* out, size_t n) override { return inner_.read(out, step_ ? std::min(n, step_) : n); }
+
+ private:
+  reader::MemorySource inner_;
+  size_t step_;
+};
+
+PyObject* optional_str(const std::optional<std::string>& s) {
+  if (!s) Py_RETURN_NONE;
+  return PyUnicode_DecodeUTF8(s->data(), static_cast<Py_ssize_t>(s->size()), "replace");
+}
+
+PyObject* optional_int(const std::optional<uint64_t>& v) {
+  if (!v) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*v);
+}
+
+PyObject* item_tuple(const reader::ReadItem& item) {
+  if (!item.is_page) {
+    return Py_BuildValue("(sNN)", "failure", optional_int(item.failure.offset),
+                         PyUnicode_DecodeUTF8(item.failure.reason.data(),
+                                              static_cast<Py_ssize_t>(item.failure.reason.size()), "replace"));
+  }
+  const reader::Page& p = item.page;
+  PyObject* status = p.status ? PyLong_FromLong(p.status) : (Py_INCREF(Py_None), Py_None);
+  return Py_BuildValue("(sNNNNNNNy#)", "page", optional_int(p.offset), optional_str(p.url), status,
+                       optional_str(p.date), optional_str(p.record_id), optional_str(p.content_type),
+                       optional_str(p.charset), p.body.data(), static_cast<Py_ssize_t>(p.body.size()));
+}
+
+}  // namespace
+
+PyObject* t_read_archive(PyObject*, PyObject* args) {
+  PyObject* data_obj;
+  unsigned long long max_page_size = reader::kDefaultMaxPageSize;
+  int only_2xx = 0;
+  Py_ssize_t step = 0;
+  int bodies = 1;
+  if (!PyArg_ParseTuple(args, "O|Kpnp", &data_obj, &max_page_size, &only_2xx, &step, &bodies)) return nullptr;
+  if (!PyBytes_Check(data_obj)) {
+    raise_conversion(data_obj, "bytes");
+    return nullptr;
+  }
+  const Bytes data(PyBytes_AsString(data_obj), static_cast<size_t>(PyBytes_Size(data_obj)));
+  reader::ReaderOptions options;
+  options.max_page_size = max_page_size;
+  options.only_2xx = only_2xx;
+  std::vector<reader::ReadItem> items;
+  reader::ReadCounts counts;
+  reader::InputKind kind = reader::InputKind::kUnknown;
+  uint64_t consumed = 0;
+  Fault f;
+  Py_BEGIN_ALLOW_THREADS
+  f = guarded([&] {
+    SteppedSource source(data, step > 0 ? static_cast<size_t>(step) : 0);
+    reader::ArchiveReader r(source, options);
+    reader::ReadItem item;
+    while (r.next(item)) {
+      // Without bodies (for timing the reader alone) a page is dropped as it comes, as a
+      // consumer that scans each page and lets it go would drop it.
+      if (!bodies) std::string().swap(item.page.body);
+      items.push_back(std::move(item));
+    }
+    counts = r.counts();
+    kind = r.kind();
+    consumed = r.bytes_read();
+  });
+  Py_END_ALLOW_THREADS
+  if (f) return raise_fault(f);
+  static constexpr const char* kKinds[] = {"unknown", "page", "warc", "arc"};
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  for (const reader::ReadItem& item : items) {
+    PyObject* t = item_tuple(item);
+    if (!t || PyList_Append(list, t) < 0) {
+      Py_XDECREF(t);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(t);
+  }
+  PyObject* kinds = PyDict_New();
+  if (!kinds) {
+    Py_DECREF(list);
+    return nullptr;
+  }
+  for (const auto& [name, n] : counts.kinds) {
+    PyObject* v = PyLong_FromUnsignedLongLong(n);
+    if (!v || PyDict_SetItemString(kinds, name.c_str(), v) < 0) {
+      Py_XDECREF(v);
+      Py_DECREF(kinds);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(v);
+  }
+  return Py_BuildValue("(sN{sKsKsKsKsKsN}K)", kKinds[static_cast<int>(kind)], list, "skipped", counts.skipped,
+                       "requests", counts.requests, "other_records", counts.other_records, "non_html",
+                       counts.non_html, "not_2xx", counts.not_2xx, "kinds", kinds,
+                       static_cast<unsigned long long>(consumed));
+}
+
+}  // namespace ls::py

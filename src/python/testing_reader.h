@@ -1,0 +1,12 @@
+// The archive reader's entry in the private test module (testing_reader.cc).
+#pragma once
+
+#include "python/errors.h"
+
+namespace ls::py {
+
+// read_archive(data, max_page_size=64 MiB, only_2xx=False, read_size=0, bodies=True)
+//   -> (kind, items, counts, compressed bytes consumed)
+PyObject* t_read_archive(PyObject*, PyObject* args);
+
+}  // namespace ls::py
