@@ -32,6 +32,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,6 +90,20 @@ struct ArrowArrayStream {
 }
 
 namespace ls {
+
+// Offset `p` (a physical index: the array's offset already added) of a
+// string or list array's offsets buffer, 64-bit for the large kinds. Read by
+// memcpy: a buffer from another producer need not be aligned.
+inline int64_t arrow_offset_at(const uint8_t* offsets, int64_t p, bool large) {
+  if (large) {
+    int64_t v;
+    std::memcpy(&v, offsets + p * 8, 8);
+    return v;
+  }
+  int32_t v;
+  std::memcpy(&v, offsets + p * 4, 4);
+  return v;
+}
 
 class Plan;
 

@@ -58,16 +58,7 @@ struct TextColumn {
     return kind == Kind::kNull || (validity && !((validity[p >> 3] >> (p & 7)) & 1));
   }
   bool large() const { return kind == Kind::kLargeString || kind == Kind::kLargeList; }
-  int64_t offset_at(int64_t p) const {
-    if (large()) {
-      int64_t v;
-      std::memcpy(&v, offsets + p * 8, 8);
-      return v;
-    }
-    int32_t v;
-    std::memcpy(&v, offsets + p * 4, 4);
-    return v;
-  }
+  int64_t offset_at(int64_t p) const { return arrow_offset_at(offsets, p, large()); }
 };
 
 // ---------------------------------------------------------------------------

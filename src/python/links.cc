@@ -243,17 +243,7 @@ PyObject* py_join_link_array(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyErr_SetString(PyExc_ValueError, "larkspine: a string array without offsets");
     return nullptr;
   }
-  auto offset_at = [&](int64_t i) -> int64_t {
-    const int64_t at = array->offset + i;
-    if (large) {
-      int64_t v;
-      std::memcpy(&v, offsets + at * 8, 8);
-      return v;
-    }
-    int32_t v;
-    std::memcpy(&v, offsets + at * 4, 4);
-    return v;
-  };
+  auto offset_at = [&](int64_t i) { return arrow_offset_at(offsets, array->offset + i, large); };
   auto is_null = [&](int64_t i) {
     if (!validity) return false;
     const int64_t at = array->offset + i;
