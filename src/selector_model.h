@@ -144,7 +144,7 @@ struct Has {
   // `inner`, outermost first, each the parent of the next; `child` joins the
   // first one (or `inner` when there is none) to the element. Each is a
   // plain compound (no position, :has(), text test or :is()).
-  std::vector<Compound> via{};
+  std::vector<Compound> via;
   // XPath `count(x) = N` (and `!=`, `<`, `<=`, `>`, `>=`): the number of
   // children that match `inner` compared with `count`; only with `child`,
   // no `via`, no text test on `inner` and not `negated`.
