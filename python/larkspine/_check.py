@@ -131,7 +131,8 @@ class CheckReport:
         out += [line(r) for r in rows]
         verdict = "all supported" if not self.unsupported else f"{len(self.unsupported)} unsupported"
         if self.by_fallback:
-            verdict += f"; {len(self.by_fallback)} answered by lxml (parsel): {FALLBACK_COST}"
+            told = f"{len(self.by_fallback)} answered by lxml (parsel): {FALLBACK_COST}"
+            verdict = told if not self.unsupported else f"{verdict}; {told}"
         out.append(f"budget: {self._budget_text()}; {verdict}")
         return "\n".join(out)
 
