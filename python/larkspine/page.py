@@ -105,6 +105,9 @@ class Page:
                 del declared[name]
         # Inherited fields kept as they were declared were audited with their own class.
         unchanged = [name for name, decl in declared.items() if inherited.get(name) is decl]
+        if fallback is not None and fallback != inherited_fallback:
+            # Audited where the fallback answered them or not: told again under this class's.
+            unchanged = []
         schema = Schema._declared(
             declared, inherited_strict if strict is None else strict, f"{cls.__qualname__}.", unchanged,
             inherited_fallback if fallback is None else fallback,
