@@ -138,7 +138,10 @@ class CheckReport:
 
 
 #: What answering queries through parsel costs, as ``benchmarks/fallback.py`` measures it.
-FALLBACK_COST = "each page is also parsed into an lxml tree, about FIXME the time of the engine's pass"
+FALLBACK_COST = (
+    "each page is also parsed into an lxml tree, about 2 ms more per article page, 8-11x the "
+    "engine's pass of 15 fields"
+)
 
 
 def _status(q: QueryReport) -> str:
