@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import codecs
 import functools
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -115,6 +115,95 @@ def _codec(encoding: str) -> str:
     return str(found)
 
 
+def _c1_errors(error: UnicodeError) -> tuple[str, int]:
+    """A byte a ``windows-*`` code page leaves undefined, read as the WHATWG decoder reads
+    it: one from 0x80 to 0x9F is the C1 control of that value (the WHATWG indexes fill
+    those holes so), 0xCA (undefined in Python's cp1255 alone) is U+05BA as in the WHATWG
+    windows-1255, any other U+FFFD."""
+    if not isinstance(error, UnicodeDecodeError):
+        raise error
+    byte = error.object[error.start]
+    if 0x80 <= byte <= 0x9F:
+        return chr(byte), error.start + 1
+    return ("\u05ba" if byte == 0xCA else "\ufffd"), error.start + 1
+
+
+def _pair_errors(
+    leads: frozenset[int], extension: Callable[[int, int], str] | None = None
+) -> Callable[[UnicodeError], tuple[str, int]]:
+    """The handler that reads a bad sequence of a multi-byte encoding whose lead bytes are
+    ``leads`` as the WHATWG decoder reads it: a lead byte and the non-ASCII byte after it
+    are one U+FFFD; an ASCII byte after a lead is read again, as itself; a byte that leads
+    nothing is one U+FFFD alone. ``extension(lead, trail)`` reads a pair the Python codec
+    lacks but the WHATWG index has."""
+
+    def handle(error: UnicodeError) -> tuple[str, int]:
+        if not isinstance(error, UnicodeDecodeError):
+            raise error
+        data, at = error.object, error.start
+        if data[at] in leads and at + 1 < len(data) and data[at + 1] >= 0x80:
+            return (extension(data[at], data[at + 1]) if extension is not None else "\ufffd"), at + 2
+        return "\ufffd", at + 1
+
+    return handle
+
+
+_DOUBLE = frozenset(range(0x81, 0xFF))
+#: The WHATWG multi-byte encodings (as :func:`larkspine.detect_encoding` names them) and
+#: their lead bytes.
+_LEADS = {
+    "euc-kr": _DOUBLE,
+    "big5": _DOUBLE,
+    "gbk": _DOUBLE,
+    "gb18030": _DOUBLE,
+    "shift_jis": frozenset(range(0x81, 0xA0)) | frozenset(range(0xE0, 0xFD)),
+    "euc-jp": frozenset({0x8E, 0x8F}) | frozenset(range(0xA1, 0xFF)),
+}
+
+
+def _jis0208_pair(lead: int, trail: int) -> str:
+    """An EUC-JP pair that Python's euc_jp lacks (the NEC and IBM rows of the WHATWG
+    jis0208 index), read through the same index's Shift_JIS form, which cp932 has."""
+    if not (0xA1 <= lead <= 0xFE and 0xA1 <= trail <= 0xFE):
+        return "\ufffd"
+    row, cell = lead - 0xA1, trail - 0xA1
+    first = row // 2 + (0x81 if row < 62 else 0xC1)
+    second = cell + (0x40 if cell < 63 else 0x41) if row % 2 == 0 else cell + 0x9F
+    try:
+        return bytes((first, second)).decode("cp932")
+    except UnicodeDecodeError:
+        return "\ufffd"
+
+
+codecs.register_error("larkspine-c1", _c1_errors)
+for _name, _leads in _LEADS.items():
+    codecs.register_error(f"larkspine-{_name}", _pair_errors(_leads, _jis0208_pair if _name == "euc-jp" else None))
+
+#: Where Python's codecs map a character other than the WHATWG index's (each Python
+#: character here comes from that one byte sequence alone, so the mapping is exact).
+_REMAPPED = {
+    # KOI8-U: the WHATWG one is KOI8-RU, bytes 0xAE and 0xBE.
+    "koi8-u": {0x255D: "\u045e", 0x256C: "\u040e"},
+    # EUC-JP: Python's follows JIS, the WHATWG index Microsoft's (as Shift_JIS does).
+    "euc-jp": {0x301C: "\uff5e", 0x2016: "\u2225", 0x2212: "\uff0d", 0xA2: "\uffe0", 0xA3: "\uffe1",
+               0xAC: "\uffe2"},
+    # Big5: Python's HKSCS table. Two more pairs differ (0xA1FE, 0xA240: U+FF0F and U+FF3C
+    # in Python, U+2215 and U+FE68 in WHATWG's), but Python gives those characters for
+    # other pairs too, so they stay as Python reads them; so do 192 pairs of HKSCS
+    # characters Python lacks.
+    "big5": {0x2022: "\u2027", 0xFF64: "\ufe51", 0x203E: "\xaf", 0x223C: "\uff5e", 0x2641: "\u2295",
+             0x2609: "\u2299", 0xA5: "\uffe5", 0xA2: "\uffe0", 0xA3: "\uffe1"},
+}
+
+
+def _errors(encoding: str) -> str:
+    """The decoding error handler that reads bad bytes of ``encoding`` as WHATWG does."""
+    key = encoding.lower()
+    if key.startswith("windows-"):
+        return "larkspine-c1"
+    return f"larkspine-{key}" if key in _LEADS else "replace"
+
+
 def page_text(doc: bytes | str, label: str | None) -> str:
     """The page's text as the engine reads it: decoded in the encoding it detects (byte-order
     mark, ``label``, ``<meta>``, UTF-8), the mark itself dropped, a bad byte U+FFFD."""
@@ -123,7 +212,9 @@ def page_text(doc: bytes | str, label: str | None) -> str:
     encoding = _larkspine.detect_encoding(doc, label)
     bom = _BOMS.get(encoding.lower())
     body = doc[len(bom) :] if bom is not None and doc.startswith(bom) else doc
-    return body.decode(_codec(encoding), "replace")
+    text = body.decode(_codec(encoding), _errors(encoding))
+    remapped = _REMAPPED.get(encoding.lower())
+    return text if remapped is None else text.translate(remapped)
 
 
 def page_selector(doc: bytes | str, label: str | None) -> Any:
