@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import os
 import re
@@ -47,6 +48,9 @@ class QueryReport:
     #: The kind of value the query yields: its text, an attribute, the element's outer HTML,
     #: or its whitespace-normalised text (``None`` for a container or an unsupported query).
     terminal: Terminal | None
+    #: Answered by parsel (lxml) instead of the engine: the schema has ``fallback=True`` and
+    #: the engine refuses this query, or another query of its group.
+    fallback: bool = False
 
 
 @dataclass(frozen=True)
@@ -77,7 +81,13 @@ class CheckReport:
 
     @property
     def unsupported(self) -> tuple[QueryReport, ...]:
-        return tuple(q for q in self.queries if not q.supported)
+        """The queries neither the engine nor the fallback answers: always empty."""
+        return tuple(q for q in self.queries if not q.supported and not q.fallback)
+
+    @property
+    def by_fallback(self) -> tuple[QueryReport, ...]:
+        """The queries parsel (lxml) answers (``fallback=True``)."""
+        return tuple(q for q in self.queries if q.fallback)
 
     def __bool__(self) -> bool:
         return self.ok
@@ -108,7 +118,7 @@ class CheckReport:
                 q.query,
                 q.kind,
                 q.terminal or "-",
-                "ok" if q.supported else f"UNSUPPORTED: {q.reason}",
+                _status(q),
             )
             for q in self.queries
         ]
@@ -120,11 +130,27 @@ class CheckReport:
         out = [line(header), line(["-" * w for w in widths] + ["------"])]
         out += [line(r) for r in rows]
         verdict = "all supported" if not self.unsupported else f"{len(self.unsupported)} unsupported"
+        if self.by_fallback:
+            told = f"{len(self.by_fallback)} answered by lxml (parsel): {FALLBACK_COST}"
+            verdict = told if not self.unsupported else f"{verdict}; {told}"
         out.append(f"budget: {self._budget_text()}; {verdict}")
         return "\n".join(out)
 
 
-def check(schema: object, strict: bool = False) -> CheckReport:
+#: What answering queries through parsel costs, as ``benchmarks/fallback.py`` measures it.
+FALLBACK_COST = (
+    "each page is also parsed into an lxml tree, about 2 ms more per article page, 8-11x the "
+    "engine's pass of 15 fields"
+)
+
+
+def _status(q: QueryReport) -> str:
+    if q.fallback:
+        return "answered by lxml (parsel), with its group" if q.supported else f"answered by lxml (parsel); engine: {q.reason}"
+    return "ok" if q.supported else f"UNSUPPORTED: {q.reason}"
+
+
+def check(schema: object, strict: bool = False, *, fallback: bool | None = None) -> CheckReport:
     """Audit a schema without reading any HTML.
 
     ``schema`` is a :class:`~larkspine.Page` subclass, a :class:`~larkspine.Schema`, a
@@ -134,8 +160,15 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     hidden ``<base href>`` query that ``absolute`` fields add to the plan. An unsupported
     query never raises at extraction (it yields an empty column), so scrapers check up
     front; ``strict=True`` raises one ``ValueError`` listing every unsupported query.
+
+    With ``fallback=True`` (by default, the schema's own ``fallback``), the queries the
+    engine refuses that parsel can run are marked ``fallback`` (answered by lxml), as is
+    every query of a group that has one; they are no longer unsupported. One parsel cannot
+    run either stays unsupported, and its reason says what parsel said.
     """
     fields = _declarations(schema)
+    if fallback is None:
+        fallback = _fallback_of(schema)
     flat = [(name, f) for name, f in fields.items() if isinstance(f, Field)]
     groups = [(name, g) for name, g in fields.items() if isinstance(g, Group)]
     for _, f in flat:
@@ -174,6 +207,8 @@ def check(schema: object, strict: bool = False) -> CheckReport:
                 f"{name}.{sub_name}", sub.query, "subfield", ok, _hinted(sub.query, reason, True, g.container), term
             ))
         by_name[name] = reports
+    if fallback:
+        _mark_fallback(by_name, groups)
     report = CheckReport(
         tuple(q for name in fields for q in by_name[name]),
         *budget,
@@ -182,6 +217,54 @@ def check(schema: object, strict: bool = False) -> CheckReport:
     if strict:
         report.raise_for_unsupported()
     return report
+
+
+def _fallback_of(schema: object) -> bool:
+    """Whether a Page class or Schema was made with ``fallback=True``."""
+    from ._schema import Schema
+
+    found = getattr(schema, "__schema__", None) if isinstance(schema, type) else schema
+    return isinstance(found, Schema) and found.fallback
+
+
+def _mark_fallback(by_name: dict[str, list[QueryReport]], groups: Sequence[tuple[str, Group]]) -> None:
+    """Mark, in place, what parsel answers: each refused flat query it can run, and every
+    query of a group where one is refused and parsel can run them all."""
+    from ._lxml import parsel_error
+
+    group_names = {name for name, _ in groups}
+    for name, reports in by_name.items():
+        refused = [q for q in reports if not q.supported]
+        if not refused:
+            continue
+        if name in group_names:
+            errors = [(q, parsel_error(q.query, q.kind == "subfield")) for q in reports]
+            failed = [(q, e) for q, e in errors if e is not None]
+            if not failed:
+                reports[:] = [dataclasses.replace(q, fallback=True) for q in reports]
+            else:
+                told = {q.name: e for q, e in failed}
+                reports[:] = [
+                    q if q.supported else dataclasses.replace(q, reason=_parsel_refuses(q, told.get(q.name)))
+                    for q in reports
+                ]
+            continue
+        marked = []
+        for q in reports:
+            error = None if q.supported else parsel_error(q.query)
+            if q.supported:
+                marked.append(q)
+            elif error is None:
+                marked.append(dataclasses.replace(q, fallback=True))
+            else:
+                marked.append(dataclasses.replace(q, reason=_parsel_refuses(q, error)))
+        reports[:] = marked
+
+
+def _parsel_refuses(q: QueryReport, error: str | None) -> str | None:
+    if error is None:
+        return f"{q.reason}; the fallback does not take its group, where parsel refuses another query"
+    return f"{q.reason}; parsel (the fallback) refuses it too: {error}"
 
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))

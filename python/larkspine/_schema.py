@@ -12,6 +12,7 @@ from ._check import check, warn_unsupported
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
+from ._lxml import FallbackGroup, FallbackPlan, require_parsel
 from ._urls import BASE_QUERY, Joiner, page_base
 from ._syntax import check_query
 
@@ -37,6 +38,13 @@ class Schema:
     :func:`larkspine.check`). A schema is immutable, thread-safe and picklable (the plan is
     rebuilt from its queries where it is unpickled).
 
+    With ``fallback=True``, the queries the engine refuses (unsupported, not malformed) are
+    answered by parsel on an lxml tree of the page, built only for a schema that has such a
+    query, once per page, with parsel's ``.getall()`` answers; a group with one is answered
+    wholly by parsel. Processors, ``first``, ``absolute`` and fallback chains apply to those
+    values as to the engine's, and the engine's answers do not change. Needs parsel
+    (``pip install 'larkspine[fallback]'``).
+
     ```pycon
     >>> s = Schema({"title": field("h1::text", first=True), "links": field("a::attr(href)")})
     >>> s.extract(b"<h1>Hi</h1><a href=/x>x</a>")
@@ -44,33 +52,40 @@ class Schema:
     ```
     """
 
-    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base", "_fallbacks")
+    __slots__ = ("_fields", "_flat", "_groups", "plan", "strict", "_needs_groups", "_needs_base", "_fallbacks",
+                 "fallback", "_by_parsel")
 
-    def __init__(self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False) -> None:
-        self._compile(fields, strict)
+    def __init__(
+        self, fields: Mapping[str, Field[Any] | Group | str], *, strict: bool = False, fallback: bool = False
+    ) -> None:
+        self._compile(fields, strict, fallback)
         self._audit()
 
     @classmethod
     def _declared(
-        cls, fields: Mapping[str, Field[Any] | Group | str], strict: bool, prefix: str, inherited: Collection[str] = ()
+        cls, fields: Mapping[str, Field[Any] | Group | str], strict: bool, prefix: str, inherited: Collection[str] = (),
+        fallback: bool = False,
     ) -> Schema:
         """The schema of a class or file named by ``prefix``, whose ``inherited`` fields were
         audited where they were first declared."""
         schema = cls.__new__(cls)
-        schema._compile(fields, strict)
+        schema._compile(fields, strict, fallback)
         schema._audit(prefix, inherited)
         return schema
 
     def _audit(self, prefix: str = "", inherited: Collection[str] = ()) -> None:
         """Refuse (``strict``) or warn of the queries the engine does not support, once, where
-        the schema is defined, since at extraction they look like queries that match nothing."""
+        the schema is defined, since at extraction they look like queries that match nothing.
+        A query the fallback answers is not among them."""
         report = check(self)
         if self.strict:
             report.raise_for_unsupported()
         else:
             warn_unsupported(report, prefix, inherited)
 
-    def _compile(self, fields: Mapping[str, Field[Any] | Group | str], strict: bool) -> None:
+    def _compile(self, fields: Mapping[str, Field[Any] | Group | str], strict: bool, fallback: bool = False) -> None:
+        if not isinstance(fallback, bool):
+            raise TypeError(f"larkspine: fallback must be a bool, got {type(fallback).__name__}")
         if not isinstance(fields, Mapping):
             raise TypeError(f"larkspine: a schema's fields must be a mapping of name to field, got {type(fields).__name__}")
         bound: dict[str, Field[Any] | Group] = {}
@@ -99,6 +114,9 @@ class Schema:
             [(g.container, [(n, sub.query) for n, sub in g.fields.items()]) for _, g in self._groups],
             [f.first for _, f in self._flat] + [True] * len(hidden) + [f.first for _, f in self._flat for _ in f.fallbacks],
         )
+        self.fallback = fallback
+        #: What parsel answers in place of the engine (empty: every page is the engine's alone).
+        self._by_parsel = _parsel_plan(self, bound) if fallback else FallbackPlan((), ())
 
     @property
     def fields(self) -> Mapping[str, Field[Any] | Group]:
@@ -124,6 +142,8 @@ class Schema:
             flat, grouped = self.plan.extract_grouped(doc, label)
         else:
             flat, grouped = self.plan.extract(doc, label), []
+        if self._by_parsel:
+            flat, grouped = self._by_parsel.answer(doc, label, flat, grouped)
         return self._finish(flat, grouped, url, doc, label)
 
     def extract_table(
@@ -171,6 +191,8 @@ class Schema:
         )
         batch = self.plan.extract_arrow(docs, labels, threads=threads, names=names)
         table = pa.table(batch)
+        if self._by_parsel:
+            table = self._parsel_columns(pa, table, names, docs, labels)
         page_urls: Sequence[str | None] = urls if urls is not None else [None] * len(docs)
         bases: Sequence[Any] = [MISSING] * len(docs)
         if self._needs_base:
@@ -210,6 +232,34 @@ class Schema:
         result: pyarrow.Table = table
         return result
 
+    def _parsel_columns(
+        self, pa: Any, table: pyarrow.Table, names: list[str], docs: Sequence[Html], labels: str | list[str | None] | None
+    ) -> pyarrow.Table:
+        """The batch's table with parsel's answers in the columns the fallback takes, typed as
+        the engine's: a first-only column a value (or null) a page, any other a list."""
+        each_label = labels if isinstance(labels, list) else [labels] * len(docs)
+        answers = [
+            self._by_parsel.answer(as_document(d), l, [[]] * len(self._flat_columns()), [[]] * len(self._groups))
+            for d, l in zip(docs, each_label)
+        ]
+        firsts = self._flat_columns()
+        for column, _ in self._by_parsel.flat:
+            values: list[Any] = [flat[column] for flat, _ in answers]
+            if firsts[column]:
+                values = [v[0] if v else None for v in values]
+            table = _typed(pa, table, names[column], values)
+        for g in self._by_parsel.groups:
+            name, group = self._groups[g.index]
+            subs = tuple(group.fields)
+            rows = [[dict(zip(subs, row)) for row in grouped[g.index]] for _, grouped in answers]
+            table = _typed(pa, table, name, rows)
+        return table
+
+    def _flat_columns(self) -> list[bool]:
+        """Whether each flat column of the plan is first-only, in the plan's order."""
+        hidden = [True] if self._needs_base else []
+        return [f.first for _, f in self._flat] + hidden + [f.first for _, f in self._flat for _ in f.fallbacks]
+
     def finish(self, flat: list[list[str]], grouped: list[Any], url: str | None = None) -> Record:
         """The record from the plan's raw result (``Plan.extract_grouped`` shape).
 
@@ -247,17 +297,19 @@ class Schema:
         return chosen
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, Schema) and dict(self._fields) == dict(other._fields)
+        return (
+            isinstance(other, Schema) and dict(self._fields) == dict(other._fields) and self.fallback == other.fallback
+        )
 
     def __hash__(self) -> int:
         return hash(tuple(self._fields))
 
     def __repr__(self) -> str:
         inner = ", ".join(f"{name!r}: {decl!r}" for name, decl in self._fields.items())
-        return f"Schema({{{inner}}})"
+        return f"Schema({{{inner}}}{', fallback=True' if self.fallback else ''})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild_schema, (dict(self._fields), self.strict))
+        return (_rebuild_schema, (dict(self._fields), self.strict, self.fallback))
 
 
 def _joiner(base: str | None) -> Joiner | None:
@@ -414,11 +466,38 @@ def _replace(pa: Any, table: pyarrow.Table, name: str, values: list[Any]) -> pya
     return table.set_column(table.schema.get_field_index(name), name, column)
 
 
-def _rebuild_schema(fields: dict[str, Field[Any] | Group], strict: bool) -> Schema:
+def _rebuild_schema(fields: dict[str, Field[Any] | Group], strict: bool, fallback: bool = False) -> Schema:
     # Audited where it was defined: a worker that unpickles it warns of nothing again.
     schema = Schema.__new__(Schema)
-    schema._compile(fields, strict)
+    schema._compile(fields, strict, fallback)
     return schema
+
+
+def _parsel_plan(schema: Schema, bound: Mapping[str, Field[Any] | Group]) -> FallbackPlan:
+    """What parsel answers for ``schema``: the flat queries and the groups its check marks
+    as the fallback's, each flat one at its column of the plan."""
+    require_parsel()
+    marked = {q.name for q in check(bound, fallback=True).by_fallback}
+    n = len(schema._flat)
+    flat: list[tuple[int, str]] = []
+    at = n + schema._needs_base
+    for i, (name, f) in enumerate(schema._flat):
+        for k, q in enumerate((f.query, *f.fallbacks)):
+            if (f"{name}[{k}]" if k else name) in marked:
+                flat.append((i if k == 0 else at + k - 1, q))
+        at += len(f.fallbacks)
+    groups = tuple(
+        FallbackGroup(i, g.container, tuple(sub.query for sub in g.fields.values()))
+        for i, (name, g) in enumerate(schema._groups)
+        if name in marked
+    )
+    return FallbackPlan(tuple(flat), groups)
+
+
+def _typed(pa: Any, table: pyarrow.Table, name: str, values: list[Any]) -> pyarrow.Table:
+    """``table`` with column ``name`` replaced by ``values``, of the column's own type."""
+    index = table.schema.get_field_index(name)
+    return table.set_column(index, name, pa.array(values, type=table.schema.field(index).type))
 
 
 def _bind(name: str, decl: object) -> Field[Any] | Group:

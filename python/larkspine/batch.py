@@ -241,7 +241,10 @@ BATCH_BYTES = 4 << 20
 def columnar(schema: Schema) -> bool:
     """Whether every field of ``schema`` is the engine's column, its links perhaps made
     absolute, so that :func:`extract_tables` makes its records with no Python call per value:
-    no ``each``, ``out`` or ``default``, and no ``first`` group."""
+    no ``each``, ``out`` or ``default``, no ``first`` group, and no query answered by parsel
+    (``fallback=True``), whose values are made a page at a time."""
+    if schema._by_parsel:
+        return False
     for decl in schema.fields.values():
         if isinstance(decl, Group):
             if decl.first or decl._out is not None or not all(_columnar_field(f) for f in decl.fields.values()):

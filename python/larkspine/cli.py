@@ -52,6 +52,7 @@ from ._check import CheckReport, UnsupportedQueryWarning
 from ._check import check as check_schema
 from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
+from ._lxml import FallbackPlan, require_parsel
 from ._schema import Schema
 from ._syntax import syntax_error
 from .batch import Summary, columnar, extract_records, extract_tables, page_label
@@ -74,7 +75,7 @@ from .outputs import (
     open_writer,
     record_location,
 )
-from .schemafile import SchemaFileError, resolve_declarations, resolve_schema
+from .schemafile import SchemaFileError, resolve_schema, resolve_source
 
 __all__ = ["main", "cli"]
 
@@ -145,6 +146,11 @@ def cli() -> None:
     help="Accept queries the engine does not support (their fields stay empty).",
 )
 @click.option(
+    "--fallback", is_flag=True,
+    help="Answer the queries the engine does not support with parsel (lxml), on a tree of each "
+    "page, as the schema file's fallback = true does. Needs larkspine[fallback].",
+)
+@click.option(
     "--progress/--no-progress", default=None,
     help="Show a progress bar on standard error [default: when it is a terminal].",
 )
@@ -172,6 +178,7 @@ def extract(
     jobs: int,
     encoding: str | None,
     allow_unsupported: bool,
+    fallback: bool,
     progress: bool | None,
     max_page_size: int,
     only_2xx: bool,
@@ -203,7 +210,7 @@ def extract(
         raise click.UsageError("give the inputs: INPUT... or --input-file FILE")
     if input_file == "-" and "-" in inputs:
         raise click.UsageError("--input-file - reads the input names from standard input, so - cannot be an input too")
-    loaded = _load_schema(schema, allow_unsupported)
+    loaded = _load_schema(schema, allow_unsupported, fallback)
     label = _check_label(encoding)
     fmt = fmt or _SUFFIX_FORMATS.get(os.path.splitext(output or "")[1].lower(), "jsonl")
     if fmt == "parquet" and output is None:
@@ -564,12 +571,16 @@ def _describe(error: BaseException) -> str:
 @click.argument("schema", metavar="[SCHEMA]", required=False)
 @click.option("-q", "--query", "queries", metavar="QUERY", multiple=True,
               help="A query to audit, named [0], [1], ... (repeatable); with SCHEMA, audited after its fields.")
-def check(schema: str | None, queries: tuple[str, ...]) -> None:
+@click.option("--fallback", is_flag=True,
+              help="Mark the queries parsel (lxml) would answer, as extract --fallback does.")
+def check(schema: str | None, queries: tuple[str, ...], fallback: bool) -> None:
     """Audit SCHEMA's queries, or each -q QUERY, without reading any page.
 
     Prints one line per field, group and sub-field: whether the engine supports its query,
     why not, and what kind of value it yields; then the budget usage. Exits 1 when any query
-    is unsupported or the schema is over budget, 2 when a query is malformed.
+    is unsupported or the schema is over budget, 2 when a query is malformed. With
+    --fallback (or a schema that asks for it), the queries parsel answers instead are marked
+    "answered by lxml (parsel)", with what that costs, and are not unsupported.
 
     \b
     Example:
@@ -580,13 +591,16 @@ def check(schema: str | None, queries: tuple[str, ...]) -> None:
     decls: dict[str, Any] = {}
     if schema is not None:
         try:
-            decls, _ = resolve_declarations(schema)
+            decls, _, own = resolve_source(schema)
         except SchemaFileError as e:
             _refuse(str(e))
+        fallback = fallback or own
     _refuse_malformed(queries)
     for i, text in enumerate(queries):
         decls[f"[{i}]"] = text
-    report = check_schema(decls)
+    if fallback:
+        _need_parsel()
+    report = check_schema(decls, fallback=fallback)
     _print_out([str(report) + "\n"])
     if not report.ok:
         sys.exit(EXIT_FAILED)
@@ -599,13 +613,16 @@ def check(schema: str | None, queries: tuple[str, ...]) -> None:
 @click.option("--json", "as_json", flag_value=True, default=None,
               help="One JSON array of values a line, also on a terminal (the default elsewhere).")
 @click.option("--table", "as_json", flag_value=False, help="The readable listing, also when not a terminal.")
-def query(page: str, queries: tuple[str, ...], encoding: str | None, as_json: bool | None) -> None:
+@click.option("--fallback", is_flag=True,
+              help="Answer the queries the engine does not support with parsel (lxml), as extract --fallback does.")
+def query(page: str, queries: tuple[str, ...], encoding: str | None, as_json: bool | None, fallback: bool) -> None:
     """Print what each QUERY finds in PAGE: a file, - (standard input) or a URL.
 
     Standard output gets one JSON array of strings per QUERY, in the order given (one line
     each), or on a terminal a listing of each query and its values. A malformed query is
     shown with its position and nothing is read; an unsupported query prints [] and its
-    reason on standard error. Of an archive or a directory, the first page is shown.
+    reason on standard error; with --fallback, parsel (lxml) answers it instead, as
+    extract --fallback would. Of an archive or a directory, the first page is shown.
 
     \b
     Exit status:
@@ -619,7 +636,9 @@ def query(page: str, queries: tuple[str, ...], encoding: str | None, as_json: bo
     """
     label = _check_label(encoding)
     _refuse_malformed(queries)
-    report = check_schema(list(queries))
+    if fallback:
+        _need_parsel()
+    report = check_schema(list(queries), fallback=fallback)
     pages = read_inputs((page,), ReadStats())
     try:
         first = next(pages, None)
@@ -639,6 +658,9 @@ def query(page: str, queries: tuple[str, ...], encoding: str | None, as_json: bo
     # A plan of the queries as they are: the unsupported ones were just told, so the free
     # extract function's warning would say it twice.
     columns = Plan(list(queries), [], [False] * len(queries)).extract(first.body, own or label)
+    by_parsel = FallbackPlan(tuple((i, q.query) for i, q in enumerate(report.queries) if q.fallback), ())
+    if by_parsel:
+        columns, _ = by_parsel.answer(first.body, own or label, columns, [])
     for q in report.unsupported:
         click.echo(f"larkspine: unsupported query {q.query!r}: {q.reason}", err=True)
     if as_json is None:
@@ -655,7 +677,11 @@ def _listing(queries: Sequence[str], columns: Sequence[Sequence[str]], report: C
     """Each query, the count of its values, and the values as JSON strings (so that spaces and
     line breaks show), one a line."""
     for q, values, verdict in zip(queries, columns, report.queries):
-        count = "UNSUPPORTED" if not verdict.supported else f"{len(values)} value{'' if len(values) == 1 else 's'}"
+        count = f"{len(values)} value{'' if len(values) == 1 else 's'}"
+        if verdict.fallback:
+            count += ", by lxml (parsel)"
+        elif not verdict.supported:
+            count = "UNSUPPORTED"
         yield f"{q}  ({count})\n"
         for v in values:
             yield f"  {json.dumps(v, ensure_ascii=False)}\n"
@@ -701,10 +727,18 @@ def detect_encoding(inputs: tuple[str, ...], encoding: str | None) -> None:
         sys.exit(EXIT_FAILED)
 
 
-def _load_schema(ref: str, allow_unsupported: bool) -> Schema:
+def _load_schema(ref: str, allow_unsupported: bool, fallback: bool = False) -> Schema:
     try:
-        return resolve_schema(ref, allow_unsupported=allow_unsupported)
+        return resolve_schema(ref, allow_unsupported=allow_unsupported, fallback=fallback)
     except SchemaFileError as e:
+        _refuse(str(e))
+
+
+def _need_parsel() -> None:
+    """Refuse (exit 2) a --fallback run without parsel, naming the extra to install."""
+    try:
+        require_parsel()
+    except ImportError as e:
         _refuse(str(e))
 
 

@@ -55,7 +55,9 @@ class Page:
     ``class Article(Page, strict=True)`` also refuses unsupported queries at definition
     (see :func:`larkspine.check`). ``class Article(Page, url_field="url")`` makes the page's
     URL part of its record, first, under that name: in ``to_dict()``, to Scrapy's feed
-    exports and pipelines, and read back by ``from_record``.
+    exports and pipelines, and read back by ``from_record``. ``class Article(Page,
+    fallback=True)`` answers the queries the engine refuses through parsel (see
+    :class:`Schema`); a subclass inherits it.
     """
 
     __slots__ = ("url", "_values")
@@ -67,7 +69,12 @@ class Page:
     _values: Record
 
     def __init_subclass__(
-        cls, *, strict: bool | None = None, url_field: str | None | _Inherit = _INHERIT, **kwargs: Any
+        cls,
+        *,
+        strict: bool | None = None,
+        url_field: str | None | _Inherit = _INHERIT,
+        fallback: bool | None = None,
+        **kwargs: Any,
     ) -> None:
         super().__init_subclass__(**kwargs)
         if not isinstance(url_field, _Inherit):
@@ -75,12 +82,13 @@ class Page:
                 raise TypeError(f"larkspine: url_field must be an identifier or None, got {url_field!r}")
             cls.__url_field__ = url_field
         declared: dict[str, Field[Any] | Group] = {}
-        inherited_strict = False
+        inherited_strict = inherited_fallback = False
         for base in reversed(cls.__mro__[1:]):
             schema = base.__dict__.get("__schema__")
             if isinstance(schema, Schema):
                 declared.update(schema.fields)
                 inherited_strict = inherited_strict or schema.strict
+                inherited_fallback = inherited_fallback or schema.fallback
         inherited = dict(declared)
         for name, value in list(cls.__dict__.items()):
             if isinstance(value, (Field, Group)):
@@ -97,8 +105,12 @@ class Page:
                 del declared[name]
         # Inherited fields kept as they were declared were audited with their own class.
         unchanged = [name for name, decl in declared.items() if inherited.get(name) is decl]
+        if fallback is not None and fallback != inherited_fallback:
+            # Audited where the fallback answered them or not: told again under this class's.
+            unchanged = []
         schema = Schema._declared(
-            declared, inherited_strict if strict is None else strict, f"{cls.__qualname__}.", unchanged
+            declared, inherited_strict if strict is None else strict, f"{cls.__qualname__}.", unchanged,
+            inherited_fallback if fallback is None else fallback,
         )
         cls.__schema__ = schema
         if cls.__url_field__ is not None and cls.__url_field__ in schema.fields:

@@ -7,8 +7,11 @@ field is a query string (every value, like parsel's ``getall()``) or a table wit
 of queries in ``query`` is a fallback chain, the first that finds something giving the
 value. A
 group is a table with ``group`` (the container query), ``fields`` (its sub-fields, named
-and written like fields) and optionally ``first``. In TOML::
+and written like fields) and optionally ``first``. A boolean at the top is an option of
+the schema, not a field: ``fallback = true`` answers the queries the engine refuses through
+parsel (lxml), as ``Schema(..., fallback=True)`` does. In TOML::
 
+    fallback = true
     title = { query = "h1::text", first = true }
     links = "a::attr(href)"
 
@@ -35,6 +38,7 @@ from typing import Any
 
 from ._check import check
 from ._fields import Field, Group
+from ._lxml import require_parsel
 from ._schema import Schema
 from ._syntax import QuerySyntaxError, check_query
 
@@ -48,6 +52,7 @@ __all__ = [
     "read_declarations",
     "resolve_declarations",
     "resolve_schema",
+    "resolve_source",
 ]
 
 #: File suffixes read as schema files, and their languages.
@@ -55,6 +60,8 @@ SCHEMA_SUFFIXES = {".toml": "toml", ".json": "json", ".yaml": "yaml", ".yml": "y
 
 _FIELD_KEYS = ("query", "first", "absolute")
 _GROUP_KEYS = ("group", "fields", "first")
+#: The options a file may set at its top, each a boolean (so no field can be taken for one).
+_OPTIONS = ("fallback",)
 
 
 class SchemaFileError(ValueError):
@@ -63,6 +70,11 @@ class SchemaFileError(ValueError):
 
 def read_declarations(path: str | os.PathLike[str]) -> dict[str, Field[Any] | Group]:
     """The fields and groups a schema file declares, checked for form only (not for support)."""
+    return _read(path)[0]
+
+
+def _read(path: str | os.PathLike[str]) -> tuple[dict[str, Field[Any] | Group], dict[str, bool]]:
+    """The declarations of a schema file and the options at its top."""
     name = os.fspath(path)
     language = SCHEMA_SUFFIXES.get(os.path.splitext(name)[1].lower())
     if language is None:
@@ -72,13 +84,24 @@ def read_declarations(path: str | os.PathLike[str]) -> dict[str, Field[Any] | Gr
             data = f.read()
     except OSError as e:
         raise SchemaFileError(f"larkspine: {name}: cannot read the schema file: {e.strerror or e}") from None
-    return parse_declarations(data, language, name)
+    return _parsed(data, language, name)
 
 
 def parse_declarations(data: bytes | str, language: str, name: str = "<schema>") -> dict[str, Field[Any] | Group]:
     """The fields and groups declared by ``data`` in ``language`` (``"toml"``, ``"json"``, ``"yaml"``)."""
+    return _parsed(data, language, name)[0]
+
+
+def _parsed(data: bytes | str, language: str, name: str) -> tuple[dict[str, Field[Any] | Group], dict[str, bool]]:
     text = _decode(data, name) if isinstance(data, bytes) else data
-    return _declarations(_parse(text, language, name), name)
+    tree = _parse(text, language, name)
+    options: dict[str, bool] = {}
+    if isinstance(tree, Mapping):
+        options = {key: value for key, value in tree.items() if key in _OPTIONS and isinstance(value, bool)}
+        tree = {key: value for key, value in tree.items() if key not in options}
+        if not tree and options:
+            raise SchemaFileError(f"larkspine: {name}: the schema file defines no fields")
+    return _declarations(tree, name), options
 
 
 def _decode(data: bytes, name: str) -> str:
@@ -106,25 +129,42 @@ def _place(text: str, index: int) -> str:
     return f"line {text.count(chr(10), 0, index) + 1}, column {index - line_start + 1}"
 
 
-def load_schema(path: str | os.PathLike[str], *, allow_unsupported: bool = False) -> Schema:
-    """The schema a TOML, JSON or YAML file describes (the language is told by the suffix)."""
+def load_schema(
+    path: str | os.PathLike[str], *, allow_unsupported: bool = False, fallback: bool = False
+) -> Schema:
+    """The schema a TOML, JSON or YAML file describes (the language is told by the suffix).
+    ``fallback=True`` (or ``fallback = true`` in the file) answers the queries the engine
+    refuses through parsel."""
     name = os.fspath(path)
-    return build_schema(read_declarations(name), name, allow_unsupported=allow_unsupported)
+    decls, options = _read(name)
+    return build_schema(
+        decls, name, allow_unsupported=allow_unsupported, fallback=fallback or options.get("fallback", False)
+    )
 
 
 def parse_schema(
-    data: bytes | str, language: str, name: str = "<schema>", *, allow_unsupported: bool = False
+    data: bytes | str, language: str, name: str = "<schema>", *, allow_unsupported: bool = False,
+    fallback: bool = False,
 ) -> Schema:
     """The schema described by ``data`` in ``language``; ``name`` is how messages refer to it."""
-    return build_schema(parse_declarations(data, language, name), name, allow_unsupported=allow_unsupported)
+    decls, options = _parsed(data, language, name)
+    return build_schema(
+        decls, name, allow_unsupported=allow_unsupported, fallback=fallback or options.get("fallback", False)
+    )
 
 
 def build_schema(
-    decls: Mapping[str, Field[Any] | Group], name: str, *, allow_unsupported: bool = False
+    decls: Mapping[str, Field[Any] | Group], name: str, *, allow_unsupported: bool = False, fallback: bool = False
 ) -> Schema:
-    """A schema from declarations, refused (naming ``name``) if a query is unsupported or the
-    schema is over budget."""
-    report = check(decls)
+    """A schema from declarations, refused (naming ``name``) if a query is unsupported (with
+    ``fallback``: one that neither the engine nor parsel answers) or the schema is over
+    budget."""
+    if fallback:
+        try:
+            require_parsel()
+        except ImportError as e:
+            raise SchemaFileError(f"larkspine: {name}: {str(e).removeprefix('larkspine: ')}") from None
+    report = check(decls, fallback=fallback)
     if report.unsupported and not allow_unsupported:
         problems = [f"{q.name} = {q.query!r}: {q.reason}" for q in report.unsupported]
         raise SchemaFileError(
@@ -140,7 +180,7 @@ def build_schema(
         )
     try:
         # Unsupported queries allowed are still told, once each, naming the file.
-        return Schema._declared(decls, False, f"{name}: ")
+        return Schema._declared(decls, False, f"{name}: ", fallback=fallback)
     except ValueError as e:
         raise SchemaFileError(f"larkspine: {name}: {e}") from None
 
@@ -153,8 +193,16 @@ def is_schema_file(ref: str) -> bool:
 def resolve_declarations(ref: str) -> tuple[dict[str, Field[Any] | Group], str]:
     """The declarations of a schema file or of ``module:PageClass`` (or ``module:schema``,
     or ``path/to/file.py:PageClass``), and the name to use for it in messages."""
+    decls, name, _ = resolve_source(ref)
+    return decls, name
+
+
+def resolve_source(ref: str) -> tuple[dict[str, Field[Any] | Group], str, bool]:
+    """:func:`resolve_declarations`, and whether the schema asks for the fallback (the file's
+    ``fallback = true``, the Page class's or Schema's ``fallback=True``)."""
     if is_schema_file(ref):
-        return read_declarations(ref), ref
+        decls, options = _read(ref)
+        return decls, ref, options.get("fallback", False)
     if ":" not in ref:
         raise SchemaFileError(
             f"larkspine: {ref}: a schema is a file ending in {', '.join(SCHEMA_SUFFIXES)} or a "
@@ -166,13 +214,14 @@ def resolve_declarations(ref: str) -> tuple[dict[str, Field[Any] | Group], str]:
         raise SchemaFileError(
             f"larkspine: {ref}: is {type(target).__name__}, not a larkspine Page class or Schema"
         )
-    return dict(found.fields), ref
+    return dict(found.fields), ref, found.fallback
 
 
-def resolve_schema(ref: str, *, allow_unsupported: bool = False) -> Schema:
-    """The schema of a schema file or ``module:PageClass`` reference, checked as :func:`build_schema`."""
-    decls, name = resolve_declarations(ref)
-    return build_schema(decls, name, allow_unsupported=allow_unsupported)
+def resolve_schema(ref: str, *, allow_unsupported: bool = False, fallback: bool = False) -> Schema:
+    """The schema of a schema file or ``module:PageClass`` reference, checked as
+    :func:`build_schema`; with the fallback if ``fallback`` or the schema asks for it."""
+    decls, name, own = resolve_source(ref)
+    return build_schema(decls, name, allow_unsupported=allow_unsupported, fallback=fallback or own)
 
 
 def _import_object(ref: str) -> object:
