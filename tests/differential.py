@@ -156,12 +156,14 @@ def generate(root, seed, per_family=3):
     return out
 
 
+_XPATH_CALL = re.compile(r"[a-z][a-z-]*\s*\(")
+
+
 def parsel_values(sel, query):
-    """What parsel gives for one query: XPath for a path (absolute or `./`-relative) or a
-    top-level normalize-space(), CSS otherwise."""
-    if query.startswith("normalize-space("):
-        return [sel.xpath(query).get()]
-    if query.startswith(("/", "./")):
+    """What parsel gives for one query: XPath for a path (absolute, `./`-relative or
+    parenthesised) or a top-level function (`string(...)`, one value), CSS otherwise (no CSS
+    query starts with `(` or a name and `(`)."""
+    if query.startswith(("/", "./", "(")) or _XPATH_CALL.match(query):
         return sel.xpath(query).getall()
     return sel.css(query).getall()
 

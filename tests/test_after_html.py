@@ -78,23 +78,12 @@ XPATH_CASES = [
 ]
 
 
-@pytest.mark.parametrize("html,query,expected", XPATH_CASES)
-def test_xpath_forms_search_where_their_path_does(html, query, expected):
-    assert ls.extract(html, [query])[0] == expected
-
-
-@pytest.mark.parametrize("html,query,expected", XPATH_CASES)
-def test_parsel_gives_the_same_xpath(html, query, expected):
-    parsel = pytest.importorskip("parsel")
-    assert parsel.Selector(text=html).xpath(query).getall() == expected
-
-
-@pytest.mark.parametrize("html,query,expected", CASES)
+@pytest.mark.parametrize("html,query,expected", CASES + XPATH_CASES)
 def test_queries_see_the_top_level_elements_their_kind_sees(html, query, expected):
     assert ls.extract(html, [query])[0] == expected
 
 
-@pytest.mark.parametrize("html,query,expected", CASES)
+@pytest.mark.parametrize("html,query,expected", CASES + XPATH_CASES)
 def test_parsel_gives_the_same(html, query, expected):
     parsel = pytest.importorskip("parsel")
     assert parsel_values(parsel.Selector(text=html), query) == expected
