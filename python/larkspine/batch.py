@@ -328,12 +328,9 @@ def extract_tables(
             except (MemoryError, OverflowError) as e:
                 failures.append(PageFailure(doc.source, doc.offset, f"extraction failed: {type(e).__name__}: "
                                             "the page's values do not fit in memory"))
-        return (pa_concat(tables) if tables else target.empty_table()), failures
-
-    def pa_concat(tables: list[Any]) -> Any:
         import pyarrow
 
-        return pyarrow.concat_tables(tables)
+        return (pyarrow.concat_tables(tables) if tables else target.empty_table()), failures
 
     def counted(table: Any, failures: list[PageFailure], docs: list[Document]) -> Any:
         for failure in failures:
