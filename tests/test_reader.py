@@ -20,8 +20,9 @@ from typing import Any
 
 import pytest
 
-from larkspine.inputs import Document, InputFailure, ReadStats, read_inputs
+from larkspine.inputs import Document, InputFailure, ReadStats
 
+from .reference_reader import read_inputs
 from .warcs import Response, record_bytes, warc_bytes
 
 Item = tuple[Any, ...]
@@ -38,7 +39,7 @@ def native(data: bytes, max_page_size: int = 64 << 20, only_2xx: bool = False, s
 
 
 def python_reader(data: bytes, tmp_path: Any, max_page_size: int | None = None, only_2xx: bool = False) -> tuple[list[Item], dict[str, Any]]:
-    """What the command's Python reader makes of ``data``, in read_archive's shapes."""
+    """What the Python reader the package had makes of ``data``, in read_archive's shapes."""
     pytest.importorskip("fastwarc")
     path = tmp_path / "input.warc.gz"
     path.write_bytes(data)

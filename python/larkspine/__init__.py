@@ -27,6 +27,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _larkspine import Plan
 
+from ._archive import ArchiveStream
 from ._api import Columns, GroupedRows, GroupSpec, extract, extract_file, extract_grouped
 from ._check import CheckReport, QueryReport, UnsupportedQueryWarning, check
 from ._document import Html
@@ -42,6 +43,7 @@ except PackageNotFoundError:  # pragma: no cover - running from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
+    "ArchiveStream",
     "CheckReport",
     "Columns",
     "Field",

@@ -17,7 +17,7 @@ import _larkspine
 
 from ._document import Html, as_document
 
-__all__ = ["detect_encoding", "resolve_encoding"]
+__all__ = ["detect_encoding", "page_label", "resolve_encoding"]
 
 # Python codec names (as ``codecs.lookup(...).name`` spells them) whose WHATWG encoding
 # is not found by the name itself or by the name with "_" read as "-". Each pair names
@@ -100,3 +100,14 @@ def detect_encoding(html: Html, encoding: str | None = None) -> str:
     """
     doc = as_document(html)
     return _larkspine.detect_encoding(doc, engine_label(doc, encoding))
+
+
+@lru_cache(maxsize=256)
+def page_label(charset: str) -> str | None:
+    """The engine label for a page's own charset (an HTTP ``Content-Type`` parameter), or
+    ``None`` to ignore it: a charset that names no encoding is ignored, as browsers ignore
+    it, and the page is sniffed."""
+    try:
+        return resolve_encoding(charset)
+    except ValueError:
+        return None

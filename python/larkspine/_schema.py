@@ -12,12 +12,15 @@ from ._check import check, warn_unsupported
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
+from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from ._lxml import FallbackGroup, FallbackPlan, require_parsel
 from ._urls import BASE_QUERY, Joiner, page_base
 from ._syntax import check_query
 
 if TYPE_CHECKING:
     import pyarrow
+
+    from ._archive import ArchiveSource, ArchiveStream
 
 __all__ = ["Schema", "Record", "extract_table"]
 
@@ -231,6 +234,60 @@ class Schema:
             table = table.select(list(self._fields))
         result: pyarrow.Table = table
         return result
+
+    @property
+    def _columnar(self) -> bool:
+        """Every field is the engine's column, its links perhaps made absolute (see
+        :func:`larkspine.batch.columnar`)."""
+        if self._by_parsel:
+            return False
+        for decl in self.fields.values():
+            if isinstance(decl, Group):
+                if decl.first or decl._out is not None or not all(_columnar_field(f) for f in decl.fields.values()):
+                    return False
+            elif not _columnar_field(decl):
+                return False
+        return True
+
+    def extract_archive(
+        self,
+        source: ArchiveSource,
+        *,
+        threads: int = 1,
+        max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
+        only_2xx: bool = False,
+        encoding: str | None = None,
+    ) -> ArchiveStream:
+        """Every page of WARC, ARC, gzip and HTML files, extracted into Arrow record batches.
+
+        ``source`` is a path or several, taken as ``larkspine extract`` takes its inputs
+        (files, directories, glob patterns, ``-``). The native reader reads, inflates and
+        parses the records, and the engine extracts a batch of pages at a time into Arrow
+        buffers, on ``threads`` native threads (``0``: one per CPU) without the interpreter
+        lock; the batches come out in input order, one row per page, with the record's
+        metadata columns first (see :class:`~larkspine.ArchiveStream`). Only HTML responses
+        are pages (with ``only_2xx``, only those whose status is 2xx); a page over
+        ``max_page_size`` bytes (decompressed) is a failure, as is a record that cannot be
+        read, and reading goes on. ``encoding`` is the label for pages whose response names
+        no charset. The schema's fields must be the engine's values (no processors or
+        defaults). Needs pyarrow (``pip install 'larkspine[arrow]'``): for instance
+        ``pyarrow.table(schema.extract_archive("crawl/*.warc.gz", threads=2))``.
+        """
+        from ._archive import ArchiveStream
+
+        _pyarrow()
+        return ArchiveStream(
+            self, source, threads=threads, max_page_size=max_page_size, only_2xx=only_2xx, encoding=encoding
+        )
+
+    def _finish_groups(self, pa: Any, table: pyarrow.Table) -> pyarrow.Table:
+        """A batch's group columns whose ``first`` sub-fields are values, not lists: what a
+        batch needs finishing when its fields are the engine's columns as they are (no
+        processor, default, fallback or absolute link)."""
+        for name, g in self._groups:
+            if any(sub.first for sub in g.fields.values()):
+                table = _first_subfields(pa, table, name, [sub.first for sub in g.fields.values()])
+        return table
 
     def _parsel_columns(
         self, pa: Any, table: pyarrow.Table, names: list[str], docs: Sequence[Html], labels: str | list[str | None] | None

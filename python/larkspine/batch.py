@@ -40,14 +40,13 @@ from collections import deque
 from collections.abc import Callable, Generator, Iterable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from functools import lru_cache
 from typing import TYPE_CHECKING, Any
 
-from ._encoding import detect_encoding, resolve_encoding
-from ._fields import Group
-from ._schema import Record, Schema, _columnar_field
+from ._encoding import detect_encoding, page_label, resolve_encoding
+from ._schema import Record, Schema
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
-from .inputs import Document, InputFailure
+from ._run import BATCH_BYTES, BATCH_PAGES, batch_table, native_columns, run_tables
+from .inputs import Document, InputFailure, ReadStats, read_inputs, walk_inputs
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -61,6 +60,8 @@ __all__ = [
     "extract_records",
     "batch_table",
     "extract_tables",
+    "native_columns",
+    "read_tables",
     "page_label",
     "schema_cache_info",
     "source_keys",
@@ -109,15 +110,6 @@ def window(jobs: int) -> int:
     """How many pages may be in flight at once: enough to keep every thread busy while the
     reader and writer take their turn, small enough that memory stays a few pages per thread."""
     return 4 * jobs
-
-
-@lru_cache(maxsize=256)
-def page_label(charset: str) -> str | None:
-    """The engine label for a page's own charset, or ``None`` to ignore it (see module notes)."""
-    try:
-        return resolve_encoding(charset)
-    except ValueError:
-        return None
 
 
 def extract_document(schema: Schema, doc: Document, encoding: str | None = None) -> Record:
@@ -232,26 +224,13 @@ def _settle_next(
 
 # --- Columns: a batch of pages at a time -------------------------------------------------------
 
-#: A batch ends at this many pages ...
-BATCH_PAGES = 64
-#: ... or once its pages hold this many bytes of HTML, whichever comes first.
-BATCH_BYTES = 4 << 20
-
 
 def columnar(schema: Schema) -> bool:
     """Whether every field of ``schema`` is the engine's column, its links perhaps made
     absolute, so that :func:`extract_tables` makes its records with no Python call per value:
     no ``each``, ``out`` or ``default``, no ``first`` group, and no query answered by parsel
     (``fallback=True``), whose values are made a page at a time."""
-    if schema._by_parsel:
-        return False
-    for decl in schema.fields.values():
-        if isinstance(decl, Group):
-            if decl.first or decl._out is not None or not all(_columnar_field(f) for f in decl.fields.values()):
-                return False
-        elif not _columnar_field(decl):
-            return False
-    return True
+    return schema._columnar
 
 
 def extract_tables(
@@ -368,27 +347,54 @@ def extract_tables(
         summary.finished = time.perf_counter()
 
 
-def batch_table(schema: Schema, docs: list[Document], encoding: str | None, target: Any, *, threads: int = 1) -> Any:
-    """The records of ``docs`` as one table with the columns of ``target`` (the source keys,
-    then the fields extracted in one native call on ``threads`` threads)."""
-    import pyarrow
+def read_tables(
+    schema: Schema,
+    inputs: Iterable[str | InputFailure],
+    stats: ReadStats | None = None,
+    *,
+    jobs: int = 1,
+    encoding: str | None = None,
+    on_failure: Callable[[Failure], None] | None = None,
+    summary: Summary | None = None,
+    stop: Callable[[], bool] | None = None,
+    date_text: bool = False,
+) -> Generator[pa.Table, None, None]:
+    """The tables of :func:`extract_tables` for the inputs as the command takes them (paths,
+    directories, globs, ``-``), walked in order, with the limits in ``stats``.
 
-    pa_: Any = pyarrow
-    labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
-    fields: Any = schema.extract_table([d.body for d in docs], labels, threads=threads, urls=[d.url for d in docs])
-    string = pa_.string()
-    head = [
-        pa_.array([d.source for d in docs], string),
-        pa_.array([d.offset for d in docs], pa_.int64()),
-        pa_.array([d.url for d in docs], string),
-        pa_.array([d.status for d in docs], pa_.int16()),
-        # The text inputs.warc_date made, which the timestamp cast takes exactly.
-        pa_.array([d.date for d in docs], string).cast(target.field("_date").type),
-        pa_.array([d.record_id for d in docs], string),
-        pa_.array([d.content_type for d in docs], string),
-        pa_.array([detect_encoding(d.body, label) for d, label in zip(docs, labels)], string),
-    ]
-    return pa_.Table.from_arrays(head + fields.columns, schema=target)
+    For a schema :func:`native_columns` takes, reading and extraction are one native run on
+    ``jobs`` threads: each table is a batch the run made (up to :data:`BATCH_PAGES` pages or
+    :data:`BATCH_BYTES` of HTML, not crossing a large archive's parts), and the calling
+    thread only walks inputs and writes. Any other columnar schema's pages are read by the
+    run and extracted a batch at a time as :func:`extract_tables` does.
+    """
+    from .outputs import arrow_schema, text_schema
+
+    stats = stats if stats is not None else ReadStats()
+    summary = summary if summary is not None else Summary()
+    if not native_columns(schema):
+        yield from extract_tables(schema, read_inputs(inputs, stats, jobs=jobs), jobs=jobs, encoding=encoding, on_failure=on_failure,
+                                  summary=summary, stop=stop, date_text=date_text)
+        return
+    if encoding is not None:
+        encoding = resolve_encoding(encoding)
+    if jobs < 1:
+        raise ValueError(f"larkspine: jobs must be at least 1, got {jobs}")
+    target: Any = text_schema(schema) if date_text else arrow_schema(schema)
+    summary.started = time.perf_counter()
+    try:
+        for table, failures, count, size in run_tables(schema, walk_inputs(inputs), stats, target, jobs=jobs,
+                                                       encoding=encoding, stop=stop):
+            for failure in failures:
+                summary.failed += 1
+                if on_failure is not None:
+                    on_failure(failure)
+            if table is not None:
+                summary.pages += count
+                summary.bytes += size
+                yield table
+    finally:
+        summary.finished = time.perf_counter()
 
 
 # --- Partitions: the unit of work of Dask and Spark -------------------------------------------
@@ -475,18 +481,22 @@ class PartitionExtractor:
         """The records of every page of ``inputs`` as Arrow tables (:func:`extract_tables`: a
         batch of pages per native call, no Python object per value), for a :func:`columnar`
         schema; ``date_text`` as there."""
-        yield from extract_tables(
-            _schema_for(self._spec), self._read(inputs), encoding=self._encoding, on_failure=self._failed,
-            date_text=date_text,
+        yield from read_tables(
+            _schema_for(self._spec), self._paths(inputs), self._stats(), encoding=self._encoding,
+            on_failure=self._failed, date_text=date_text,
         )
 
     def _read(self, inputs: Iterable[str]) -> Iterator[Document | InputFailure]:
-        from .inputs import read_inputs
+        return read_inputs(self._paths(inputs), self._stats())
 
+    def _stats(self) -> ReadStats:
+        return ReadStats(max_page_size=self._max_page_size, only_2xx=self._only_2xx)
+
+    @staticmethod
+    def _paths(inputs: Iterable[str]) -> list[str]:
         # A bytes path (a file name that is not UTF-8, say) is read as the str Python would
         # give it (os.fsdecode); the records name it as every output can carry it.
-        paths = [os.fsdecode(p) for p in inputs]
-        return read_inputs(paths, max_page_size=self._max_page_size, only_2xx=self._only_2xx)
+        return [os.fsdecode(p) for p in inputs]
 
     def _failed(self, failure: Failure) -> None:
         if self._errors == "raise":

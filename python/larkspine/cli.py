@@ -55,10 +55,8 @@ from ._encoding import resolve_encoding
 from ._lxml import FallbackPlan, require_parsel
 from ._schema import Schema
 from ._syntax import syntax_error
-from .batch import Summary, columnar, extract_records, extract_tables, page_label
-from ._processes import start_workers
-from .inputs import InputFailure, ReadStats, open_inputs, parse_size, read_input_list, read_inputs
-from .inputs import HTML_SUFFIXES, WARC_SUFFIXES
+from .batch import Summary, columnar, extract_records, page_label, read_tables
+from .inputs import InputFailure, ReadStats, input_that_is, parse_size, read_input_list, read_inputs
 from .outputs import (
     FORMATS,
     STDOUT_NAME,
@@ -70,7 +68,6 @@ from .outputs import (
     ParquetWriter,
     RecordSink,
     RecordWriter,
-    input_that_is,
     open_destination,
     open_writer,
     record_location,
@@ -133,8 +130,8 @@ def cli() -> None:
 )
 @click.option(
     "-j", "--jobs", type=click.IntRange(min=0), default=1, show_default=True,
-    help="Workers reading and extracting pages (0: one per CPU): processes for files, threads where "
-    "processes cannot serve. The output is the same for every number, in input order.",
+    help="Threads reading and extracting pages (0: one per CPU). The output is the same for every "
+    "number, in input order.",
 )
 @click.option(
     "--encoding", metavar="LABEL",
@@ -265,34 +262,25 @@ def _run(
             stop.destination.discard()
         click.echo("larkspine: stopped by Ctrl-C before anything was read", err=True)
         sys.exit(EXIT_INTERRUPTED)
-    # With several jobs, files are read and extracted in worker processes, forked here,
-    # before the progress bar's thread exists (see _processes_serve for when).
-    workers = None
     try:
-        if jobs > 1 and columnar(loaded) and _processes_serve(inputs, listed):
-            workers = start_workers(jobs, loaded, encoding=label, date_text=fmt != "parquet",
-                                    limits=ReadStats(max_page_size=max_page_size, only_2xx=only_2xx))
         bar = _Progress(show)
         names: Iterable[str | InputFailure] = inputs if listed is None else itertools.chain(inputs, listed.names())
-        # A schema without processors is extracted and written a batch at a time, in Arrow;
-        # one with processors a record at a time: its values are whatever its Python
-        # functions return, which only Python turns into JSON, CSV or Parquet types, and a
-        # processor that raises fails its own page only.
+        stats.max_page_size, stats.only_2xx = max_page_size, only_2xx
+        # Reading (files, decompression, records, HTTP) is the native run's, on ``jobs``
+        # threads, in input order. A schema without processors is extracted there too, a
+        # batch at a time into Arrow, and written a table at a time; one with processors a
+        # record at a time: its values are whatever its Python functions return, which only
+        # Python turns into JSON, CSV or Parquet types, and a processor that raises fails its
+        # own page only.
         records: Generator[Any, None, None]
-        if workers is not None:
-            records = workers.tables(open_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx),
-                                     stats, on_failure=lambda f: bar.warn(str(f)), summary=summary,
-                                     stop=lambda: stop.requested)
+        if columnar(loaded):
+            records = read_tables(loaded, names, stats, jobs=jobs, encoding=label,
+                                  on_failure=lambda f: bar.warn(str(f)), summary=summary,
+                                  stop=lambda: stop.requested, date_text=fmt != "parquet")
         else:
-            # Reading (decompression, records, HTTP) runs on ``jobs`` threads, in input order.
-            pages = read_inputs(names, stats, max_page_size=max_page_size, only_2xx=only_2xx, jobs=jobs)
-            if columnar(loaded):
-                records = extract_tables(loaded, pages, jobs=jobs, encoding=label,
-                                         on_failure=lambda f: bar.warn(str(f)), summary=summary,
-                                         stop=lambda: stop.requested, date_text=fmt != "parquet")
-            else:
-                records = extract_records(loaded, pages, jobs=jobs, encoding=label,
-                                          on_failure=lambda f: bar.warn(str(f)), summary=summary)
+            pages = read_inputs(names, stats, jobs=jobs)
+            records = extract_records(loaded, pages, jobs=jobs, encoding=label,
+                                      on_failure=lambda f: bar.warn(str(f)), summary=summary)
         try:
             return destination, _write_records(records, writer, summary, bar, stop)
         finally:
@@ -301,8 +289,6 @@ def _run(
         writer.discard()
         raise
     finally:
-        if workers is not None:
-            workers.close()
         if listed is not None:
             listed.close()
 
@@ -314,11 +300,11 @@ def _open_output(
     the inputs (named or listed) or the schema file or the input list, cannot be created, or
     cannot take the format."""
     if output is not None and output != "-":
-        same = input_that_is(output, inputs, _walk_takes)
+        same = input_that_is(output, inputs)
         if same is None and listed is not None:
             if listed.is_file(output):
                 _refuse(f"-o {output} is the input list {listed.name}: refusing to write over it")
-            same = input_that_is(output, listed.checked(), _walk_takes)
+            same = input_that_is(output, listed.checked())
         if same is not None:
             _refuse(f"-o {output} is the input {same}: refusing to write over it")
         if _same_file(output, schema):
@@ -456,24 +442,10 @@ def _open_writer(
         raise
 
 
-def _processes_serve(inputs: tuple[str, ...], listed: _InputList | None) -> bool:
-    """Whether worker processes may pay: some input can be a file. Standard input and URLs
-    are read in the calling process whatever the jobs, so a run of only those reads on
-    threads."""
-    return listed is not None or any(name != "-" and "://" not in name for name in inputs)
-
-
 def _worth_writing(summary: Summary, stopped: bool) -> bool:
     """Whether a run's output should replace what the user has: it holds a record, or the run
     ended cleanly with none (a WARC without HTML pages)."""
     return summary.pages > 0 or not (summary.failed or stopped)
-
-
-def _walk_takes(name: str) -> bool:
-    """Whether a directory walk reads a file of this name (see :mod:`larkspine.inputs`)."""
-    lower = name.lower()
-    stem = lower[:-3] if lower.endswith(".gz") else lower
-    return stem.endswith(HTML_SUFFIXES) or lower.endswith(WARC_SUFFIXES)
 
 
 def _write_records(

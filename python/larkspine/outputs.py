@@ -52,25 +52,23 @@ from __future__ import annotations
 import bisect
 import csv
 import errno
-import fnmatch
-import glob
 import io
 import json
 import os
 import re
 import secrets
 import stat
-import sys
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, BinaryIO, Literal, Protocol
 
 import _larkspine
 
 from ._fields import MISSING, Field, Group
-from ._schema import Schema
 
 if TYPE_CHECKING:
     import pyarrow as pa
+
+    from ._schema import Schema
 
 __all__ = [
     "FORMATS",
@@ -79,7 +77,6 @@ __all__ = [
     "OutputRefused",
     "Destination",
     "open_destination",
-    "input_that_is",
     "RecordSink",
     "record_location",
     "RecordWriter",
@@ -290,140 +287,6 @@ def _temporary_beside(target: str) -> tuple[str, int]:
         except FileExistsError:
             continue
     raise FileExistsError(errno.EEXIST, "no free temporary name", target)
-
-
-def input_that_is(output: str, inputs: Iterable[str], takes: Callable[[str], bool]) -> str | None:
-    """The input (as found: a path, ``-``) that is the same file as ``output``, if any.
-
-    Files are compared by device and inode, so symlinks and hard links are seen through. A
-    directory is walked as the reader walks it (its files that ``takes`` their name), a glob
-    as every file under its fixed leading folders that the pattern matches. Nothing needs
-    walking when ``output`` does not exist or is not a regular file: it cannot be an input
-    the run would lose. A walk reads directories only (no file is opened) and stats only
-    symlinks and files whose inode number matches.
-    """
-    try:
-        found = os.stat(output)
-    except OSError:
-        return None
-    if not stat.S_ISREG(found.st_mode):
-        return None
-    key = (found.st_dev, found.st_ino)
-    for arg in inputs:
-        if arg == "-":
-            if _stdin_key() == key:
-                return "-"
-        elif "://" in arg:
-            continue
-        elif os.path.isdir(arg):
-            for path in _files_under(arg, key):
-                if takes(os.path.basename(path)):
-                    return path
-        elif os.path.lexists(arg) or not glob.has_magic(arg):
-            if _key(arg) == key:
-                return arg
-        else:
-            fixed, covered = _fixed_folder(arg)
-            # Below the fixed folders, the pattern has this many more folder levels.
-            levels = len(arg.split(os.sep)) - 1 - covered
-            for path in _files_under(fixed, key, _glob_descends(arg, levels)):
-                if _glob_reaches(arg, path, takes):
-                    return path
-    return None
-
-
-def _key(path: str) -> tuple[int, int] | None:
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return st.st_dev, st.st_ino
-
-
-def _stdin_key() -> tuple[int, int] | None:
-    try:
-        st = os.fstat(sys.stdin.fileno())
-    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-        return None
-    return st.st_dev, st.st_ino
-
-
-def _files_under(
-    top: str, key: tuple[int, int], descends: Callable[[str, int], bool] = lambda path, depth: True
-) -> Iterator[str]:
-    """The paths under ``top`` (following symlinks, each folder once, into the folders at depth
-    1, 2, ... that ``descends``) of the file ``key``."""
-    folders = [(top, 0)]
-    seen: set[tuple[int, int]] = set()
-    while folders:
-        folder, depth = folders.pop()
-        here = _key(folder or os.curdir)
-        if here is None or here in seen:
-            continue
-        seen.add(here)
-        try:
-            with os.scandir(folder or os.curdir) as listing:
-                entries = list(listing)
-        except OSError:
-            continue
-        for entry in entries:
-            path = os.path.join(folder, entry.name) if folder else entry.name
-            try:
-                if entry.is_dir():
-                    if descends(path, depth + 1):
-                        folders.append((path, depth + 1))
-                elif entry.is_symlink():
-                    if _key(path) == key:
-                        yield path
-                elif entry.inode() == key[1] and entry.stat(follow_symlinks=False).st_dev == key[0]:
-                    yield path
-            except OSError:
-                continue
-
-
-def _fixed_folder(pattern: str) -> tuple[str, int]:
-    """The leading folders of a glob pattern that hold no wildcard ("" for the current one),
-    and how many of the pattern's parts they are."""
-    parts = pattern.split(os.sep)
-    fixed: list[str] = []
-    for part in parts[:-1]:
-        if glob.has_magic(part):
-            break
-        fixed.append(part)
-    return (os.sep.join(fixed) if fixed != [""] else os.sep), len(fixed)
-
-
-def _glob_descends(pattern: str, levels: int) -> Callable[[str, int], bool]:
-    """Which folders under a glob's fixed part it may reach: any, with ``**``; else those no
-    deeper than its ``levels`` wildcard folders, and everything under a folder it matches (a
-    matched folder is walked)."""
-    if "**" in pattern:
-        return lambda path, depth: True
-
-    def descends(path: str, depth: int) -> bool:
-        if depth <= levels:
-            return True
-        folder = path
-        while folder and os.path.dirname(folder) != folder:
-            if fnmatch.fnmatchcase(folder, pattern):
-                return True
-            folder = os.path.dirname(folder)
-        return False
-
-    return descends
-
-
-def _glob_reaches(pattern: str, path: str, takes: Callable[[str], bool]) -> bool:
-    """Whether reading ``pattern`` may read ``path``: it matches the path (``fnmatch``'s ``*``
-    crosses folders, so this errs towards yes), or a folder above it that would be walked."""
-    if fnmatch.fnmatchcase(path, pattern):
-        return True
-    folder = os.path.dirname(path)
-    while folder:
-        if fnmatch.fnmatchcase(folder, pattern):
-            return takes(os.path.basename(path))
-        folder = os.path.dirname(folder)
-    return False
 
 
 class RecordSink:

@@ -1,0 +1,182 @@
+"""The walked inputs through the native archive run, its outputs back in input order.
+
+``_larkspine._ArchiveRun`` reads (opens, inflates, parses records and HTTP) and, given a
+plan, extracts into Arrow batches on its own threads, without the interpreter lock. This
+module feeds it the :class:`~larkspine.inputs.Source` entries the walk finds, a bounded
+number ahead of what it has given out (so a walk of a million files is not held at once,
+and no input is opened before a thread reads it), and hands on what comes out: pages
+(:func:`read_pages`) or tables (:func:`larkspine.batch.read_tables`), with the failures
+read before each, in input order.
+"""
+
+from __future__ import annotations
+
+import encodings
+from collections.abc import Callable, Iterable, Iterator
+from encodings.aliases import aliases
+from functools import lru_cache
+from typing import TYPE_CHECKING, Any
+
+import _larkspine
+
+from ._encoding import _resolve, detect_encoding, page_label
+from .inputs import Document, InputFailure, ReadStats, Source
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+    from ._schema import Schema
+
+__all__ = [
+    "BATCH_BYTES", "BATCH_PAGES", "PART_BYTES", "batch_table", "charset_table", "feed", "native_columns",
+    "read_pages", "run_tables",
+]
+
+#: A batch ends at this many pages ...
+BATCH_PAGES = 64
+#: ... or once its pages hold this many bytes of HTML, whichever comes first.
+BATCH_BYTES = 4 << 20
+#: A large WARC.gz is read in parts of about this many compressed bytes, each on a thread.
+PART_BYTES = 8 << 20
+
+Output = tuple[Any, list[tuple[str, "int | None", str]], int, int]
+
+
+def ahead(jobs: int) -> int:
+    """Inputs handed to the run before its first output is taken: enough for every thread to
+    have work, and for one-page files to be grouped into batches of many."""
+    return 256 + 64 * jobs
+
+
+def feed(
+    run: Any, entries: Iterable[Source | InputFailure], stats: ReadStats, jobs: int,
+    stop: Callable[[], bool] | None = None,
+) -> Iterator[Output]:
+    """The outputs of ``run`` (``(result, failures, pages, html_bytes)``, see the run's
+    ``next``) for ``entries``, in order. The run's counts are added to ``stats`` when the
+    iterator ends, however it ends (closing it, ``stop()`` turning true, an error): the
+    run is then closed, its threads joined and its files closed."""
+    limit = ahead(jobs)
+    # URLs' streams, closed once the run no longer reads them (standard input stays open).
+    streams: list[Any] = []
+    try:
+        for entry in entries:
+            if isinstance(entry, InputFailure):
+                run.add(entry.source, failure=entry.reason)
+            elif entry.fd is not None:
+                run.add(entry.source, fd=entry.fd)
+            elif entry.stream is not None:
+                if entry.source != "-":
+                    streams.append(entry.stream)
+                run.add(entry.source, stream=entry.stream)
+            else:
+                run.add(entry.source, entry.path, found=entry.found)
+            while run.pending >= limit:
+                yield run.next()
+                if stop is not None and stop():
+                    return
+        run.finish()
+        while (out := run.next()) is not None:
+            yield out
+            if stop is not None and stop():
+                return
+    finally:
+        run.close()
+        stats.add(run.counts())
+        for stream in streams:
+            stream.close()
+
+
+def read_pages(entries: Iterator[Source | InputFailure], stats: ReadStats, *, jobs: int = 1) -> Iterator[Document | InputFailure]:
+    """The pages and failures of ``entries``, in order, read on ``jobs`` native threads."""
+    run = _larkspine._ArchiveRun(
+        None, threads=jobs, max_page_size=stats.max_page_size, only_2xx=stats.only_2xx, part_bytes=PART_BYTES
+    )
+    for result, failures, _, _ in feed(run, entries, stats, jobs):
+        for source, offset, reason in failures:
+            yield InputFailure(source, offset, reason)
+        for source, offset, url, status, date, record_id, content_type, charset, body in result or ():
+            yield Document(source, offset, url, body, charset, status, date, record_id, content_type)
+
+
+def _normalised(label: str) -> str:
+    """A charset as the run looks it up in :func:`charset_table`: ASCII lower case, then
+    as ``encodings.normalize_encoding`` has it (runs of other characters than letters,
+    digits and ``.`` one ``_``, none at either end, non-ASCII dropped)."""
+    lowered = "".join(c.lower() if c.isascii() else c for c in label)
+    return encodings.normalize_encoding(lowered)
+
+
+@lru_cache(maxsize=1)
+def charset_table() -> dict[str, str]:
+    """Python codec names the engine does not know as labels (``cp932``, ``euc_jp``) with
+    the WHATWG encoding each stands for, as :func:`larkspine.resolve_encoding` maps them:
+    the run looks a page's HTTP charset up here when it is no WHATWG label."""
+    table: dict[str, str] = {}
+    for name in sorted(set(aliases) | set(aliases.values())):
+        found = _resolve(name)
+        if found is not None and _larkspine.resolve_label(name) is None:
+            table[_normalised(name)] = found
+    return table
+
+
+def native_columns(schema: Schema) -> bool:
+    """Whether the run makes ``schema``'s tables whole, pages never crossing into Python: a
+    schema whose fields are the engine's columns (:func:`larkspine.batch.columnar`) with
+    links kept as written (making one absolute needs the page's ``<base>``, which Scrapy
+    reads off the page's text)."""
+    return schema._columnar and not schema._needs_base
+
+
+def run_tables(
+    schema: Schema, entries: Iterable[Source | InputFailure], stats: ReadStats, target: pa.Schema, *,
+    jobs: int = 1, encoding: str | None = None, stop: Callable[[], bool] | None = None,
+) -> Iterator[tuple[pa.Table | None, list[InputFailure], int, int]]:
+    """``(table, failures read before it, pages, html_bytes)`` for each batch the run makes of
+    ``entries`` with a :func:`native_columns` schema, in input order; ``table`` has the
+    columns of ``target`` (:func:`larkspine.outputs.arrow_schema` or ``text_schema``) and is
+    ``None`` where an input ended with failures only. ``encoding`` is a resolved label."""
+    import pyarrow
+
+    run = _larkspine._ArchiveRun(
+        schema.plan, names=[name for name, _ in schema._flat] + [name for name, _ in schema._groups],
+        threads=jobs, max_page_size=stats.max_page_size, only_2xx=stats.only_2xx, encoding=encoding,
+        charsets=charset_table(), batch_pages=BATCH_PAGES, batch_bytes=BATCH_BYTES, part_bytes=PART_BYTES,
+    )
+    for result, failures, pages, size in feed(run, entries, stats, jobs, stop):
+        failed = [InputFailure(source, offset, reason) for source, offset, reason in failures]
+        table = None if result is None else _run_table(pyarrow, schema, pyarrow.table(result), target)
+        yield table, failed, pages, size
+
+
+def _run_table(pa_: Any, schema: Schema, table: Any, target: Any) -> Any:
+    """A batch of the run as a table of ``target``'s columns: the groups' first-only
+    sub-fields made values, ``_date``'s text cast as ``target`` has it."""
+    table = schema._finish_groups(pa_, table)
+    date = table.column("_date").cast(target.field("_date").type)
+    return pa_.Table.from_arrays(
+        [date if name == "_date" else table.column(name) for name in target.names], schema=target
+    )
+
+
+def batch_table(schema: Schema, docs: list[Document], encoding: str | None, target: Any, *, threads: int = 1) -> Any:
+    """The records of ``docs`` as one table with the columns of ``target`` (the source keys,
+    then the fields extracted in one native call on ``threads`` threads)."""
+    import pyarrow
+
+    pa_: Any = pyarrow
+    labels = [(page_label(d.charset) if d.charset is not None else None) or encoding for d in docs]
+    fields: Any = schema.extract_table([d.body for d in docs], labels, threads=threads, urls=[d.url for d in docs])
+    string = pa_.string()
+    head = [
+        pa_.array([d.source for d in docs], string),
+        pa_.array([d.offset for d in docs], pa_.int64()),
+        pa_.array([d.url for d in docs], string),
+        pa_.array([d.status for d in docs], pa_.int16()),
+        # The reader's ``YYYY-MM-DDThh:mm:ss[.ffffff]Z``, which the timestamp cast takes exactly.
+        pa_.array([d.date for d in docs], string).cast(target.field("_date").type),
+        pa_.array([d.record_id for d in docs], string),
+        pa_.array([d.content_type for d in docs], string),
+        pa_.array([detect_encoding(d.body, label) for d, label in zip(docs, labels)], string),
+    ]
+    return pa_.Table.from_arrays(head + fields.columns, schema=target)
