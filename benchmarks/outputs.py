@@ -7,7 +7,7 @@ schema of examples/article.toml:
 
 - write: the writers alone, over records and tables already extracted: ``write(record)`` per
   record (``json.dumps`` / ``csv.writer``) against ``write_table(table)`` (the engine's
-  ``records_text`` over the batch's buffers);
+  ``_records_text`` over the batch's buffers);
 - extract+write: what the command does after reading, ``extract_records`` + ``write`` against
   ``extract_tables`` + ``write_table``, on 1 and 2 jobs.
 

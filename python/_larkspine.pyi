@@ -14,8 +14,6 @@ __all__ = [
     "selector_node_identity",
     "resolve_label",
     "detect_encoding",
-    "records_text",
-    "join_links",
     "Plan",
     "ArrowBatch",
 ]
@@ -37,17 +35,6 @@ def selector_terminals(queries: Sequence[str]) -> list[str | None]: ...
 def selector_node_identity(queries: Sequence[str]) -> list[tuple[str | None, bool]]: ...
 def resolve_label(label: str) -> str | None: ...
 def detect_encoding(html: _Html, encoding: str | None = None) -> str: ...
-@overload
-def records_text(
-    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[False] = False
-) -> bytes: ...
-@overload
-def records_text(
-    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[True]
-) -> tuple[bytes, bytes]: ...
-def join_links(
-    links: list[str], base: str, https: bool, origin: str, directory: str | None, fragmentless: str | None
-) -> tuple[list[str | None], int]: ...
 def _query_syntax_error(query: str, sub_field: bool = False) -> tuple[int, str] | None: ...
 def _sub_field_budget(groups: Sequence[_Group]) -> tuple[int, int]: ...
 def _join_link_array(
@@ -55,6 +42,17 @@ def _join_link_array(
     pages: Sequence[tuple[int, int, tuple[str, bool | None, str, str | None, str | None] | None]],
     fallback: Callable[[int, str], str],
 ) -> tuple[bytes, bytes]: ...
+@overload
+def _records_text(
+    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[False] = False
+) -> bytes: ...
+@overload
+def _records_text(
+    batch: object, format: Literal["jsonl", "csv"], *, escape_formulas: bool = True, row_ends: Literal[True]
+) -> tuple[bytes, bytes]: ...
+def _join_links(
+    links: list[str], base: str, https: bool, origin: str, directory: str | None, fragmentless: str | None
+) -> tuple[list[str | None], int]: ...
 @final
 class Plan:
     def __new__(

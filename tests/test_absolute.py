@@ -220,13 +220,13 @@ def test_what_refuses_a_shape_is_seen_wherever_it_lies(head, pattern):
 ])
 def test_join_links_refuses_what_is_not_a_list_of_str(links, message):
     with pytest.raises(TypeError, match=message):
-        _larkspine.join_links(links, PAGE, True, "https://shop.example", None, None)
+        _larkspine._join_links(links, PAGE, True, "https://shop.example", None, None)
 
 
 def test_links_the_native_test_cannot_read_go_to_urljoin():
     # A lone surrogate has no UTF-8 form; non-ASCII links are left to urljoin.
     links = ["/a\udc80", "/\u00fc", "/ok"]
-    joined, unproven = _larkspine.join_links(links, PAGE, True, "https://shop.example", None, None)
+    joined, unproven = _larkspine._join_links(links, PAGE, True, "https://shop.example", None, None)
     assert (joined, unproven) == ([None, None, "https://shop.example/ok"], 2)
     assert _urls.resolve_all(links, PAGE) == [urljoin(PAGE, v) for v in links]
 

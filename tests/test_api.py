@@ -9,13 +9,23 @@ import pytest
 import _larkspine as ls
 
 FUNCTIONS = ["extract", "extract_grouped", "audit_schema", "selector_terminals",
-             "selector_node_identity", "resolve_label", "detect_encoding", "records_text", "join_links"]
+             "selector_node_identity", "resolve_label", "detect_encoding"]
+# What the Python layer alone calls: on the module, outside __all__, so that a star
+# import or the documented surface never shows them.
+PRIVATE = ["_query_syntax_error", "_sub_field_budget", "_join_link_array", "_join_links", "_records_text"]
 
 
 def test_module_registration_order_and_doc():
     assert ls.__all__ == ["__doc__", *FUNCTIONS, "Plan", "ArrowBatch"]
     assert ls.__doc__ == "Native Larkspine core: treeless, one-pass HTML extraction."
     assert isinstance(ls.Plan, type)
+
+
+@pytest.mark.parametrize("name", PRIVATE)
+def test_private_entries_are_on_the_module_outside_all(name):
+    entry = getattr(ls, name)
+    assert callable(entry) and name not in ls.__all__
+    assert entry.__name__ == name and entry.__text_signature__ and entry.__doc__.startswith("Private:")
 
 
 @pytest.mark.parametrize("fn, signature, phrases", [
@@ -26,7 +36,8 @@ def test_module_registration_order_and_doc():
     (ls.selector_node_identity, "(queries)", ["(pinned_tag, can_match_a_synthesized_frame)"]),
     (ls.resolve_label, "(label)", ["WHATWG", "canonical encoding name", "None if"]),
     (ls.detect_encoding, "(html, encoding=None)", ["WHATWG canonical name", '"UTF-8" without sniffing']),
-    (ls.join_links, "(links, base, https, origin, directory, fragmentless)", ["urllib.parse.urljoin", "None where"]),
+    (ls._join_links, "(links, base, https, origin, directory, fragmentless)", ["Private:", "urllib.parse.urljoin", "None where"]),
+    (ls._records_text, "(batch, format, *, escape_formulas=True, row_ends=False)", ["Private:", "one JSON object per line", "(text, ends)"]),
     (ls.Plan.extract, "($self, html, encoding=None)", ["one value-column per flat query", "released"]),
     (ls.Plan.extract_grouped, "($self, html, encoding=None)", ["(flat_columns, grouped)", "releases"]),
 ])

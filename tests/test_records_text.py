@@ -1,6 +1,6 @@
 """JSON Lines and CSV made from Arrow batches: the bytes the record-at-a-time writers make.
 
-``records_text`` (and the writers' ``write_table`` on top of it) must give, for every value a
+``_records_text`` (and the writers' ``write_table`` on top of it) must give, for every value a
 record can hold, exactly what ``json.dumps(record, ensure_ascii=False)`` and ``csv.writer``
 give: checked value by value here, then end to end through the command, whose batch path
 must write the file the record path writes, for every ``-j``.
@@ -169,7 +169,7 @@ def test_the_engine_batch_is_written_as_its_records() -> None:
         expected = by_records(fmt, records, ["title", "links", "items"])
         assert by_table(fmt, schema.extract_table(pages)) == expected
         # The engine's own batch, handed over through the C data interface as it is.
-        assert ls.records_text(batch, fmt) == (expected.split(b"\r\n", 1)[1] if fmt == "csv" else expected)
+        assert ls._records_text(batch, fmt) == (expected.split(b"\r\n", 1)[1] if fmt == "csv" else expected)
 
 
 @pytest.mark.parametrize(
@@ -196,7 +196,7 @@ def test_the_engine_batch_is_written_as_its_records() -> None:
 )
 def test_what_cannot_be_written_is_refused(batch: Any, fmt: str, error: type[Exception], message: str) -> None:
     with pytest.raises(error, match=message):
-        ls.records_text(batch(), fmt)
+        ls._records_text(batch(), fmt)
 
 
 def test_csv_refuses_a_table_of_other_columns() -> None:
@@ -279,14 +279,14 @@ def test_the_command_writes_the_bytes_of_the_record_path(crawl, tmp_path, fmt: s
 def test_a_record_whose_text_does_not_fit_in_memory_fails_alone(monkeypatch, fmt: str) -> None:
     import larkspine.outputs as outputs
 
-    real = ls.records_text
+    real = ls._records_text
 
     def limited(batch: Any, *args: Any, **named: Any) -> Any:
         if batch.num_rows > 1 or "huge" in batch.column("title")[0].as_py():
             raise MemoryError  # as the text of a page of millions of links under a limit
         return real(batch, *args, **named)
 
-    monkeypatch.setattr(outputs._larkspine, "records_text", limited)
+    monkeypatch.setattr(outputs._larkspine, "_records_text", limited)
     table = pa.table({"_source": ["a", "b", "c"], "_offset": pa.array([None, 7, None], pa.int64()),
                       "title": ["A", "huge", "C"]})
     rejected: list[tuple[dict[str, Any], str]] = []

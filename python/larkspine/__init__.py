@@ -29,12 +29,12 @@ from _larkspine import Plan
 
 from ._archive import ArchiveStream
 from ._api import Columns, GroupedRows, GroupSpec, extract, extract_file, extract_grouped
-from ._check import CheckReport, QueryReport, UnsupportedQueryWarning, check
+from ._check import CheckReport, QueryReport, UnsupportedQueryWarning
 from ._document import Html
 from ._encoding import detect_encoding, resolve_encoding
 from ._fields import MISSING, Field, Group, field, group
 from .page import Page
-from ._schema import Record, Schema, extract_table
+from ._schema import Record, Schema, check, extract_table
 from ._syntax import QuerySyntaxError
 
 try:

@@ -11,7 +11,7 @@ from typing import Any
 
 import _larkspine
 
-from ._check import CheckReport, check, warn_unsupported
+from ._check import CheckReport, check_fields, declared_fields, warn_unsupported
 from ._document import Html, as_document
 from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, read_limited
 from ._encoding import engine_label
@@ -102,7 +102,7 @@ def _audit(queries: Sequence[str], strict: bool) -> None:
 @functools.lru_cache(maxsize=256)
 def _report(queries: tuple[str, ...]) -> CheckReport:
     # A loop over pages passes the same queries each time: audited once.
-    return check(list(queries))
+    return check_fields(declared_fields(list(queries)))
 
 
 def extract_grouped(

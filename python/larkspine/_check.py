@@ -18,7 +18,7 @@ from ._fields import Field, Group
 from ._urls import BASE_QUERY
 from ._syntax import check_query, syntax_error
 
-__all__ = ["check", "CheckReport", "QueryReport", "UnsupportedQueryWarning", "warn_unsupported"]
+__all__ = ["CheckReport", "QueryReport", "UnsupportedQueryWarning", "check_fields", "declared_fields", "warn_unsupported"]
 
 Terminal = Literal["text", "attr", "outer", "normalize-space"]
 
@@ -28,7 +28,7 @@ class UnsupportedQueryWarning(UserWarning):
     empty (``[]`` or ``None``) on every page, as if nothing matched.
 
     The message names the field, the query and the reason, with a hint where one applies.
-    ``strict=True`` (on a ``Page`` class, a ``Schema``, :func:`check` or
+    ``strict=True`` (on a ``Page`` class, a ``Schema``, :func:`~larkspine.check` or
     :func:`larkspine.extract`) raises instead; ``warnings.simplefilter("error",
     UnsupportedQueryWarning)`` turns every one into an error.
     """
@@ -55,7 +55,7 @@ class QueryReport:
 
 @dataclass(frozen=True)
 class CheckReport:
-    """What :func:`check` found: one :class:`QueryReport` per query, and the budget usage."""
+    """What :func:`~larkspine.check` found: one :class:`QueryReport` per query, and the budget usage."""
 
     queries: tuple[QueryReport, ...]
     members: int
@@ -150,25 +150,12 @@ def _status(q: QueryReport) -> str:
     return "ok" if q.supported else f"UNSUPPORTED: {q.reason}"
 
 
-def check(schema: object, strict: bool = False, *, fallback: bool | None = None) -> CheckReport:
-    """Audit a schema without reading any HTML.
-
-    ``schema`` is a :class:`~larkspine.Page` subclass, a :class:`~larkspine.Schema`, a
-    mapping of names to fields/groups/query strings, or a list of query strings. The report
-    says, per field, group container and sub-field, whether the engine supports the query
-    and, if not, why; which kind of value it yields; and the budget usage, which counts the
-    hidden ``<base href>`` query that ``absolute`` fields add to the plan. An unsupported
-    query never raises at extraction (it yields an empty column), so scrapers check up
-    front; ``strict=True`` raises one ``ValueError`` listing every unsupported query.
-
-    With ``fallback=True`` (by default, the schema's own ``fallback``), the queries the
-    engine refuses that parsel can run are marked ``fallback`` (answered by lxml), as is
-    every query of a group that has one; they are no longer unsupported. One parsel cannot
-    run either stays unsupported, and its reason says what parsel said.
-    """
-    fields = _declarations(schema)
-    if fallback is None:
-        fallback = _fallback_of(schema)
+def check_fields(
+    fields: Mapping[str, Field[Any] | Group], strict: bool = False, *, fallback: bool = False
+) -> CheckReport:
+    """The report of :func:`larkspine.check` on bound declarations: what the engine answers
+    of ``fields`` and, with ``fallback``, what parsel answers in its place. The caller has
+    resolved what it was given (:func:`declared_fields`, or a schema's own fields)."""
     flat = [(name, f) for name, f in fields.items() if isinstance(f, Field)]
     groups = [(name, g) for name, g in fields.items() if isinstance(g, Group)]
     for _, f in flat:
@@ -217,14 +204,6 @@ def check(schema: object, strict: bool = False, *, fallback: bool | None = None)
     if strict:
         report.raise_for_unsupported()
     return report
-
-
-def _fallback_of(schema: object) -> bool:
-    """Whether a Page class or Schema was made with ``fallback=True``."""
-    from ._schema import Schema
-
-    found = getattr(schema, "__schema__", None) if isinstance(schema, type) else schema
-    return isinstance(found, Schema) and found.fallback
 
 
 def _mark_fallback(by_name: dict[str, list[QueryReport]], groups: Sequence[tuple[str, Group]]) -> None:
@@ -465,14 +444,10 @@ def _subfield_terminal(query: str) -> Terminal | None:
     return _terminal(term)
 
 
-def _declarations(schema: object) -> Mapping[str, Field[Any] | Group]:
-    from ._schema import Schema
-
-    found = getattr(schema, "__schema__", None)
-    if isinstance(schema, type) and isinstance(found, Schema):
-        return found.fields
-    if isinstance(schema, Schema):
-        return schema.fields
+def declared_fields(schema: object) -> Mapping[str, Field[Any] | Group]:
+    """The declarations of a mapping of fields or a list of queries, bound as a schema binds
+    them (a query string is ``field(query)``); a Page class or a Schema is resolved by
+    :func:`larkspine.check` before it comes here."""
     if isinstance(schema, Mapping):
         out: dict[str, Field[Any] | Group] = {}
         for name, decl in schema.items():

@@ -12,6 +12,10 @@ The adapter is registered when ``itemadapter`` is imported, never by importing i
 importing it imports Scrapy when that is installed, which takes seconds. In a Scrapy
 process it is already imported before the spider's module; otherwise an import hook
 registers the adapter right after ``itemadapter`` is first imported.
+
+The page class is handed in by :mod:`larkspine.page` rather than imported from it, so this
+module depends on nothing of the package: what the adapter reads of a page is the
+``_PageItem`` protocol below.
 """
 
 from __future__ import annotations
@@ -22,15 +26,22 @@ import importlib.util
 import sys
 from collections.abc import Iterator, Sequence
 from types import ModuleType
-from typing import Any
+from typing import Any, ClassVar, Protocol
 
 __all__ = ["install"]
 
 
-def _adapter_class() -> type:
-    from itemadapter.adapter import AdapterInterface
+class _PageItem(Protocol):
+    """What the adapter reads and writes of a page: its URL, the record key that carries
+    it (or ``None``), and its field values by name."""
 
-    from .page import Page
+    __url_field__: ClassVar[str | None]
+    url: str | None
+    _values: dict[str, Any]
+
+
+def _adapter_class(page_class: type) -> type:
+    from itemadapter.adapter import AdapterInterface
 
     class PageAdapter(AdapterInterface):
         """Field values of a ``Page`` by name, in declaration order.
@@ -40,11 +51,11 @@ def _adapter_class() -> type:
         names outside the class are refused and a field cannot be removed.
         """
 
-        item: Page
+        item: _PageItem
 
         @classmethod
         def is_item_class(cls, item_class: type) -> bool:
-            return isinstance(item_class, type) and issubclass(item_class, Page)
+            return isinstance(item_class, type) and issubclass(item_class, page_class)
 
         @classmethod
         def get_field_names_from_class(cls, item_class: type) -> list[str] | None:
@@ -84,11 +95,13 @@ def _adapter_class() -> type:
 
 
 _registered: list[type] = []
+#: The class whose subclasses the adapter takes, set once by :func:`install`.
+_page_class: list[type] = []
 
 
 def _register(module: ModuleType) -> None:
     if not _registered:
-        _registered.append(_adapter_class())
+        _registered.append(_adapter_class(_page_class[0]))
     adapters = module.ItemAdapter.ADAPTER_CLASSES
     if _registered[0] not in adapters:
         # First, so no generic adapter claims a page before this one.
@@ -120,8 +133,11 @@ class _RegisterAfterImport(importlib.abc.MetaPathFinder):
         return spec
 
 
-def install() -> None:
-    """Register the adapter now if ``itemadapter`` is imported, else as soon as it is."""
+def install(page_class: type) -> None:
+    """Register the adapter of ``page_class`` and its subclasses now if ``itemadapter`` is
+    imported, else as soon as it is. The first call's class is the one adapted."""
+    if not _page_class:
+        _page_class.append(page_class)
     module = sys.modules.get("itemadapter")
     if module is not None and hasattr(module, "ItemAdapter"):
         _register(module)

@@ -1,4 +1,10 @@
-"""A named schema compiled once: fields and groups in, one record per page out."""
+"""A named schema compiled once: fields and groups in, one record per page out.
+
+:func:`check` lives here, beside :class:`Schema`, because telling what it was given (a
+Page class, a Schema, bare declarations) takes knowing what a Schema is; the audit itself,
+in :mod:`larkspine._check`, takes declarations and knows nothing of schemas, so the two
+modules import one way.
+"""
 
 from __future__ import annotations
 
@@ -8,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 import _larkspine
 
-from ._check import check, warn_unsupported
+from ._check import CheckReport, check_fields, declared_fields, warn_unsupported
 from ._document import Html, as_document
 from ._encoding import engine_label
 from ._fields import MISSING, Field, Group
@@ -22,7 +28,7 @@ if TYPE_CHECKING:
 
     from ._archive import ArchiveSource, ArchiveStream
 
-__all__ = ["Schema", "Record", "extract_table"]
+__all__ = ["Schema", "Record", "check", "extract_table"]
 
 #: The name of the base URL's column in a batch of a schema with ``absolute`` fields.
 _BASE_COLUMN = "<base>"
@@ -80,7 +86,7 @@ class Schema:
         """Refuse (``strict``) or warn of the queries the engine does not support, once, where
         the schema is defined, since at extraction they look like queries that match nothing.
         A query the fallback answers is not among them."""
-        report = check(self)
+        report = check_fields(self._fields, fallback=self.fallback)
         if self.strict:
             report.raise_for_unsupported()
         else:
@@ -400,6 +406,30 @@ def extract_table(
     return schema.extract_table(documents, encoding, threads=threads, urls=urls)
 
 
+def check(schema: object, strict: bool = False, *, fallback: bool | None = None) -> CheckReport:
+    """Audit a schema without reading any HTML.
+
+    ``schema`` is a :class:`~larkspine.Page` subclass, a :class:`~larkspine.Schema`, a
+    mapping of names to fields/groups/query strings, or a list of query strings. The report
+    says, per field, group container and sub-field, whether the engine supports the query
+    and, if not, why; which kind of value it yields; and the budget usage, which counts the
+    hidden ``<base href>`` query that ``absolute`` fields add to the plan. An unsupported
+    query never raises at extraction (it yields an empty column), so scrapers check up
+    front; ``strict=True`` raises one ``ValueError`` listing every unsupported query.
+
+    With ``fallback=True`` (by default, the schema's own ``fallback``), the queries the
+    engine refuses that parsel can run are marked ``fallback`` (answered by lxml), as is
+    every query of a group that has one; they are no longer unsupported. One parsel cannot
+    run either stays unsupported, and its reason says what parsel said.
+    """
+    found = getattr(schema, "__schema__", None) if isinstance(schema, type) else schema
+    if isinstance(found, Schema):
+        fields, own_fallback = found.fields, found.fallback
+    else:
+        fields, own_fallback = declared_fields(schema), False
+    return check_fields(fields, strict, fallback=own_fallback if fallback is None else fallback)
+
+
 def _pyarrow() -> Any:
     try:
         import pyarrow
@@ -534,7 +564,7 @@ def _parsel_plan(schema: Schema, bound: Mapping[str, Field[Any] | Group]) -> Fal
     """What parsel answers for ``schema``: the flat queries and the groups its check marks
     as the fallback's, each flat one at its column of the plan."""
     require_parsel()
-    marked = {q.name for q in check(bound, fallback=True).by_fallback}
+    marked = {q.name for q in check_fields(bound, fallback=True).by_fallback}
     n = len(schema._flat)
     flat: list[tuple[int, str]] = []
     at = n + schema._needs_base

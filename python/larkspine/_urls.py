@@ -20,7 +20,7 @@ beyond Scrapy's window is read again, and then only its first 4096 characters.
 
 Joining is ``urljoin``'s answer for every value: made natively for the shapes links have
 (absolute ``http(s)`` URLs, ``/rooted`` and ``relative/paths``, fragments) where a cheap test
-proves ``urljoin`` would give the same string (:func:`_larkspine.join_links`), else by
+proves ``urljoin`` would give the same string (:func:`_larkspine._join_links`), else by
 ``urljoin`` itself, memoised per base. Where ``urljoin`` raises (a malformed IPv6 host), Scrapy's call
 fails; the value is kept as written instead, so it is never lost.
 """
@@ -160,7 +160,7 @@ def _codec(encoding: str) -> str:
 
 class Joiner:
     """``urljoin(base, value)`` for one base (one page's): the proven concatenations made
-    natively (:func:`_larkspine.join_links`, whose proofs its source states), the rest by
+    natively (:func:`_larkspine._join_links`, whose proofs its source states), the rest by
     urljoin, memoised."""
 
     __slots__ = ("base", "https", "_origin", "_directory", "_fragmentless", "_complete", "memo")
@@ -221,8 +221,8 @@ class Joiner:
         return self._urljoin(value)
 
     def _native(self, values: list[str]) -> tuple[list[str | None], int]:
-        """:func:`_larkspine.join_links` with this base's prefixes (an http(s) base only)."""
-        return _larkspine.join_links(
+        """:func:`_larkspine._join_links` with this base's prefixes (an http(s) base only)."""
+        return _larkspine._join_links(
             values, self.base, bool(self.https), self._origin, self._directory, self._fragmentless
         )
 

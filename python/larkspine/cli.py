@@ -49,7 +49,7 @@ from . import __version__
 from _larkspine import Plan
 
 from ._check import CheckReport, UnsupportedQueryWarning
-from ._check import check as check_schema
+from ._schema import check as check_schema
 from ._encoding import detect_encoding as detect
 from ._encoding import resolve_encoding
 from ._lxml import FallbackPlan, require_parsel

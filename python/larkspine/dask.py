@@ -285,7 +285,7 @@ def _write_jsonl_part(inputs: Iterable[str], path: str, extractor: PartitionExtr
         ended = False
         for table in extractor.tables(inputs, date_text=True):
             for batch in table.to_batches():
-                text = _larkspine.records_text(batch, "jsonl")
+                text = _larkspine._records_text(batch, "jsonl")
                 if not text:
                     continue
                 if ended:

@@ -39,7 +39,7 @@ written; without ``on_reject`` it raises :class:`RecordRejected`.
 
 Records may also come a batch at a time, as an Arrow table
 (:func:`larkspine.batch.extract_tables`): ``write_table`` writes them as they are -- Parquet
-through pyarrow, JSON Lines and CSV through the engine's ``records_text``, which gives the
+through pyarrow, JSON Lines and CSV through the engine's ``_records_text``, which gives the
 bytes ``write`` gives for each row's record, with no Python object per value.
 
 CSV cells that a spreadsheet would run as a formula (text starting with ``=``, ``+``, ``-``,
@@ -453,18 +453,18 @@ class JsonLinesWriter:
 
 
 def _texts(batch: Any, fmt: Literal["jsonl", "csv"], escape: bool, reject: OnReject) -> Iterator[tuple[bytes, bytes]]:
-    """The text of a batch's records and their ends (:func:`_larkspine.records_text`); a
+    """The text of a batch's records and their ends (:func:`_larkspine._records_text`); a
     batch whose text does not fit in memory is written a record at a time, and a record
     whose text alone does not fit is rejected (its page fails, the run goes on)."""
     try:
-        yield _larkspine.records_text(batch, fmt, escape_formulas=escape, row_ends=True)
+        yield _larkspine._records_text(batch, fmt, escape_formulas=escape, row_ends=True)
         return
     except MemoryError:
         pass
     for i in range(batch.num_rows):
         row = batch.slice(i, 1)
         try:
-            text = _larkspine.records_text(row, fmt, escape_formulas=escape, row_ends=True)
+            text = _larkspine._records_text(row, fmt, escape_formulas=escape, row_ends=True)
         except MemoryError:
             where = {key: row.column(key)[0].as_py() for key in ("_source", "_offset") if key in row.schema.names}
             reject(where, "its text does not fit in memory")

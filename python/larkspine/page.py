@@ -11,12 +11,12 @@ from __future__ import annotations
 import reprlib
 from typing import Any, ClassVar, Self
 
-from ._check import CheckReport, QueryReport, check
+from ._check import CheckReport, QueryReport
 from ._document import Html
 from ._fields import Field, Group, field, group
 from ._items import install as _install_item_adapter
 from ._response import response_input
-from ._schema import Record, Schema
+from ._schema import Record, Schema, check
 
 __all__ = ["CheckReport", "Field", "Group", "Page", "QueryReport", "Record", "Schema", "check", "field", "group"]
 
@@ -195,4 +195,4 @@ def _restore_page(cls: type[Page], values: Record, url: str | None) -> Page:
 _RESERVED = frozenset(name for name in dir(Page) if not name.startswith("__")) | {"url"}
 
 # Pages are Scrapy items: ItemAdapter(page), feed exports and pipelines take them as they are.
-_install_item_adapter()
+_install_item_adapter(Page)

@@ -36,10 +36,9 @@ import tomllib
 from collections.abc import Mapping
 from typing import Any
 
-from ._check import check
 from ._fields import Field, Group
 from ._lxml import require_parsel
-from ._schema import Schema
+from ._schema import Schema, check
 from ._syntax import QuerySyntaxError, check_query
 
 __all__ = [

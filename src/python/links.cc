@@ -1,4 +1,4 @@
-// join_links(links, base, https, origin, directory, fragmentless): each link
+// _join_links(links, base, https, origin, directory, fragmentless): each link
 // joined as urljoin joins it, where the core proves the answer is a
 // concatenation; None where it does not (the caller asks urljoin), with
 // the count of those.
@@ -25,8 +25,8 @@
 namespace ls::py {
 
 const char kJoinLinksDoc[] =
-    "join_links(links, base, https, origin, directory, fragmentless)\n--\n\n"
-    "Each of links (a list of str) joined to base as urllib.parse.urljoin(base, link)\n"
+    "_join_links(links, base, https, origin, directory, fragmentless)\n--\n\n"
+    "Private: each of links (a list of str) joined to base as urllib.parse.urljoin(base, link)\n"
     "joins it, where a cheap test proves the answer is the link or one of the given\n"
     "prefixes followed by it; None where it does not. base is an http(s) URL with a\n"
     "host, https tells which of the two; origin is its scheme://netloc, directory\n"
@@ -383,7 +383,7 @@ PyObject* py_join_link_array(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* py_join_links(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"links", "base", "https", "origin", "directory", "fragmentless"};
-  static const Signature kSig{"join_links", kNames, 6, 6, 0};
+  static const Signature kSig{"_join_links", kNames, 6, 6, 0};
   PyObject* a[6];
   if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
   PyObject* links = a[0];

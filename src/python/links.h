@@ -1,4 +1,4 @@
-// join_links(): a page's links joined to its base URL where the core proves
+// _join_links(): a page's links joined to its base URL where the core proves
 // the concatenation (see link_join.h).
 #pragma once
 

@@ -15,8 +15,6 @@
 #include "python/errors.h"
 #include "python/plan.h"
 #include "python/private.h"
-#include "python/links.h"
-#include "python/records.h"
 
 namespace ls::py {
 
@@ -304,8 +302,6 @@ PyMethodDef kFunctions[] = {
      "str is answered \"UTF-8\" without sniffing: those bytes are UTF-8, and a <meta charset>\n"
      "surviving in a browser snapshot describes the document the browser already decoded,\n"
      "not the string in hand."},
-    {"records_text", as_method(py_records_text), METH_FASTCALL | METH_KEYWORDS, kRecordsTextDoc},
-    {"join_links", as_method(py_join_links), METH_FASTCALL | METH_KEYWORDS, kJoinLinksDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,14 @@
 //   _join_link_array(values, pages, fallback) -> (offsets, data)
 //     An Arrow string array's links joined, page by page, each to its page's
 //     base, into the buffers of a new array (links.cc).
+//   _join_links(links, base, https, origin, directory, fragmentless)
+//     -> (answers, unproven)
+//     A list of links joined to one base where the core proves urljoin's
+//     answer; None where it does not (links.cc).
+//   _records_text(batch, format, *, escape_formulas=True, row_ends=False)
+//     -> text or (text, ends)
+//     A record batch's rows as JSON Lines or CSV bytes, as the writers of
+//     the Python layer write them (records.cc).
 #include "python/private.h"
 
 #include <optional>
@@ -19,8 +27,9 @@
 
 #include "lib.h"
 #include "python/convert.h"
-#include "python/links.h"
 #include "python/errors.h"
+#include "python/links.h"
+#include "python/records.h"
 #include "syntax.h"
 
 namespace ls::py {
@@ -77,6 +86,8 @@ PyMethodDef kPrivate[] = {
      "offsets and data of the new array. pages: (start, stop, None or (base, https,\n"
      "origin, directory, fragmentless)); fallback(page, link) answers what the core\n"
      "cannot prove."},
+    {"_join_links", as_method(py_join_links), METH_FASTCALL | METH_KEYWORDS, kJoinLinksDoc},
+    {"_records_text", as_method(py_records_text), METH_FASTCALL | METH_KEYWORDS, kRecordsTextDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
-// records_text(batch, format, *, escape_formulas=True, row_ends=False): the rows of any object
-// with `__arrow_c_array__` (a pyarrow RecordBatch, an ArrowBatch) as JSON
-// Lines or CSV bytes.
+// _records_text(batch, format, *, escape_formulas=True, row_ends=False): the rows of any
+// object with `__arrow_c_array__` (a pyarrow RecordBatch, an ArrowBatch) as JSON
+// Lines or CSV bytes. A private entry (see private.cc): the writers of the
+// Python layer are its callers.
 //
 // The batch is exported once, with the lock held; the two capsules it gives
 // own the exported structs and are held until the text is written, so the
@@ -19,8 +20,8 @@
 namespace ls::py {
 
 const char kRecordsTextDoc[] =
-    "records_text(batch, format, *, escape_formulas=True, row_ends=False)\n--\n\n"
-    "The rows of a record batch as text: format \"jsonl\" gives one JSON object per line, as\n"
+    "_records_text(batch, format, *, escape_formulas=True, row_ends=False)\n--\n\n"
+    "Private: the rows of a record batch as text: format \"jsonl\" gives one JSON object per line, as\n"
     "json.dumps(record, ensure_ascii=False) writes it; \"csv\" one CSV row per record (no\n"
     "header), as csv.writer with \"\\r\\n\" line ends writes it, a list or struct being its\n"
     "JSON text and, with escape_formulas, a string cell starting with = + - @ TAB or CR\n"
@@ -61,7 +62,7 @@ static bool names_whole(PyObject* batch) {
 
 PyObject* py_records_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const kNames[] = {"batch", "format", "escape_formulas", "row_ends"};
-  static const Signature kSig{"records_text", kNames, 4, 2, 0, 2};
+  static const Signature kSig{"_records_text", kNames, 4, 2, 0, 2};
   PyObject* a[4];
   if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
   std::string format;

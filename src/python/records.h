@@ -1,4 +1,4 @@
-// records_text(): a record batch written as JSON Lines or CSV (see
+// _records_text(): a record batch written as JSON Lines or CSV (see
 // records_text.h in the core).
 #pragma once
 
