@@ -7,15 +7,18 @@ from collections.abc import Generator, Iterable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Union
 
+from ._columns import arrow_schema
 from ._encoding import resolve_encoding
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
 from ._run import BATCH_BYTES, BATCH_PAGES, batch_table, native_columns, read_pages, run_tables
-from .inputs import Document, InputFailure, ReadStats, walk_inputs
+from ._pages import Document, InputFailure, ReadStats
+from .inputs import walk_inputs
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from ._schema import Schema
+# A larkspine.Schema, which builds on this module (Schema.extract_archive) and so is not named here.
+Schema = Any
 
 __all__ = ["ArchiveSource", "ArchiveStream"]
 
@@ -46,8 +49,6 @@ class ArchiveStream:
         self, schema: Schema, source: ArchiveSource, *, threads: int = 1, max_page_size: int = DEFAULT_MAX_PAGE_SIZE,
         only_2xx: bool = False, encoding: str | None = None,
     ) -> None:
-        from .outputs import arrow_schema
-
         if not schema._columnar:
             raise ValueError(
                 "larkspine: extract_archive makes Arrow columns of the engine's values; this schema has "

@@ -20,12 +20,14 @@ from typing import TYPE_CHECKING, Any
 import _larkspine
 
 from ._encoding import _resolve, detect_encoding, page_label
-from .inputs import Document, InputFailure, ReadStats, Source
+from ._pages import Document, InputFailure, ReadStats, Source
 
 if TYPE_CHECKING:
     import pyarrow as pa
 
-    from ._schema import Schema
+# The schema is a larkspine.Schema, typed Any here: its own module builds on this one
+# (Schema.extract_archive), so this one cannot name it.
+Schema = Any
 
 __all__ = [
     "BATCH_BYTES", "BATCH_PAGES", "PART_BYTES", "batch_table", "charset_table", "feed", "native_columns",

@@ -45,6 +45,7 @@ from typing import TYPE_CHECKING, Any
 from ._encoding import detect_encoding, page_label, resolve_encoding
 from ._schema import Record, Schema
 from ._gzip import DEFAULT_MAX_PAGE_SIZE
+from ._columns import arrow_schema, text_schema
 from ._run import BATCH_BYTES, BATCH_PAGES, batch_table, native_columns, run_tables
 from .inputs import Document, InputFailure, ReadStats, read_inputs, walk_inputs
 
@@ -259,8 +260,6 @@ def extract_tables(
     so does ``stop()`` turning true: the batch being read ends at the page in hand (a pipe
     that is slow to bring the rest of a batch does not hold the stop back), and no other starts.
     """
-    from .outputs import arrow_schema, text_schema
-
     if not columnar(schema):
         raise ValueError("larkspine: extract_tables needs a schema without processors (see columnar)")
     if encoding is not None:
@@ -368,8 +367,6 @@ def read_tables(
     thread only walks inputs and writes. Any other columnar schema's pages are read by the
     run and extracted a batch at a time as :func:`extract_tables` does.
     """
-    from .outputs import arrow_schema, text_schema
-
     stats = stats if stats is not None else ReadStats()
     summary = summary if summary is not None else Summary()
     if not native_columns(schema):
