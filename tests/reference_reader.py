@@ -51,6 +51,13 @@ def read_inputs(
             yield from _read_stream(stream, path, stats)
 
 
+def _skip(stats: ReadStats, kind: str, category: str) -> None:
+    """Count a skipped record: ``category`` is the name of one of the four counts."""
+    setattr(stats, category, getattr(stats, category) + 1)
+    stats.skipped += 1
+    stats.skipped_kinds[kind] = stats.skipped_kinds.get(kind, 0) + 1
+
+
 def _os_reason(e: BaseException) -> str:
     if isinstance(e, OSError) and e.strerror:
         return e.strerror
@@ -713,7 +720,7 @@ def _records(
             continue
         if record.record_type != WarcRecordType.response:
             kind = (record.headers.get("WARC-Type") or "unknown").lower()
-            stats.skip(kind, "requests" if record.record_type == WarcRecordType.request else "other_records")
+            _skip(stats, kind, "requests" if record.record_type == WarcRecordType.request else "other_records")
             yield pos, offset, None
             continue
         yield pos, offset, _response(record, source, offset, stats)
@@ -739,21 +746,21 @@ def _response(record: Any, source: str, offset: int | None, stats: ReadStats) ->
         if ended and len(head) < expected:
             return InputFailure(source, offset, f"truncated WARC record: {len(head)} of {expected} bytes")
         if not head.startswith(b"HTTP/"):
-            stats.skip("non-HTTP response", "non_html")
+            _skip(stats, "non-HTTP response", "non_html")
             return None
         return InputFailure(source, offset, "HTTP header without a body (no blank line after the header)")
     status, fields = _parse_http_header(head[:head_end])
     if status is None:
-        stats.skip("non-HTTP response", "non_html")
+        _skip(stats, "non-HTTP response", "non_html")
         return None
     media, charset = _content_type(fields.get("content-type"))
     if media not in HTML_MEDIA_TYPES:
-        stats.skip(media or "no Content-Type", "non_html")
+        _skip(stats, media or "no Content-Type", "non_html")
         return None
     if not 100 <= status <= 999:
         status = 0  # no status line one could read: neither kept nor dropped as a status
     if stats.only_2xx and not 200 <= status <= 299:
-        stats.skip(f"status {status}" if status else "no status", "not_2xx")
+        _skip(stats, f"status {status}" if status else "no status", "not_2xx")
         return None
     url = headers.get("WARC-Target-URI")
     limit = stats.max_page_size

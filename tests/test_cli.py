@@ -467,6 +467,7 @@ def test_a_run_with_good_pages_replaces_the_output_whole(work, fmt: str) -> None
 def _crash_after(n: int, error: BaseException, monkeypatch: pytest.MonkeyPatch) -> None:
     """Make the run fail with ``error`` after ``n`` records, as an exhausted memory would (for
     Parquet made a batch at a time, after ``n`` batches of one page)."""
+    import larkspine._run
     import larkspine.cli
 
     def failing_after(original, **options):
@@ -481,7 +482,8 @@ def _crash_after(n: int, error: BaseException, monkeypatch: pytest.MonkeyPatch) 
         return failing
 
     monkeypatch.setattr(larkspine.cli, "extract_records", failing_after(larkspine.cli.extract_records))
-    monkeypatch.setattr(larkspine.cli, "extract_tables", failing_after(larkspine.cli.extract_tables, batch_pages=1))
+    monkeypatch.setattr(larkspine.cli, "read_tables", failing_after(larkspine.cli.read_tables))
+    monkeypatch.setattr(larkspine._run, "BATCH_PAGES", 1)
 
 
 @pytest.mark.parametrize("fmt", FORMATS)

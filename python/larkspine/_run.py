@@ -12,6 +12,7 @@ read before each, in input order.
 from __future__ import annotations
 
 import encodings
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from encodings.aliases import aliases
 from functools import lru_cache
@@ -45,9 +46,69 @@ Output = tuple[Any, list[tuple[str, "int | None", str]], int, int]
 
 
 def ahead(jobs: int) -> int:
-    """Inputs handed to the run before its first output is taken: enough for every thread to
+    """Inputs handed to the run and not yet given out, at most: enough for every thread to
     have work, and for one-page files to be grouped into batches of many."""
     return 256 + 64 * jobs
+
+
+#: How often a wait for the run's next output looks at the stop and the signals, in seconds.
+POLL = 0.1
+
+
+class _Feeder:
+    """Hands the walked entries to the run on a thread of its own, at most ``limit`` not yet
+    given out, so that the thread taking outputs never waits on the walk (a list of names
+    on a pipe that is slow to bring the next) and the walk never runs far ahead. An error
+    the walk raises is kept, to be raised where its entry would have been given out."""
+
+    def __init__(self, run: Any, entries: Iterable[Source | InputFailure], limit: int) -> None:
+        self._run = run
+        self._entries = entries
+        self._limit = limit
+        self._room = threading.Condition()
+        self._closed = False
+        self.error: BaseException | None = None
+        #: URLs' streams, closed once the run no longer reads them (standard input stays open).
+        self.streams: list[Any] = []
+        self._thread = threading.Thread(target=self._feed, name="larkspine-walk", daemon=True)
+        self._thread.start()
+
+    def _feed(self) -> None:
+        run = self._run
+        try:
+            for entry in self._entries:
+                with self._room:
+                    while not self._closed and run.pending >= self._limit:
+                        self._room.wait()
+                    if self._closed:
+                        return
+                    if isinstance(entry, InputFailure):
+                        run.add(entry.source, failure=entry.reason)
+                    elif entry.fd is not None:
+                        run.add(entry.source, fd=entry.fd)
+                    elif entry.stream is not None:
+                        if entry.source != "-":
+                            self.streams.append(entry.stream)
+                        run.add(entry.source, stream=entry.stream)
+                    else:
+                        run.add(entry.source, entry.path, found=entry.found)
+        except BaseException as e:  # noqa: BLE001 - handed to the thread taking the outputs
+            self.error = e
+        finally:
+            with self._room:
+                if not self._closed:
+                    run.finish()
+
+    def taken(self) -> None:
+        """An output was taken: there may be room for another entry."""
+        with self._room:
+            self._room.notify()
+
+    def close(self) -> None:
+        """No more entries: the thread ends at its next entry (or now, if it waits for room)."""
+        with self._room:
+            self._closed = True
+            self._room.notify()
 
 
 def feed(
@@ -55,37 +116,33 @@ def feed(
     stop: Callable[[], bool] | None = None,
 ) -> Iterator[Output]:
     """The outputs of ``run`` (``(result, failures, pages, html_bytes)``, see the run's
-    ``next``) for ``entries``, in order. The run's counts are added to ``stats`` when the
-    iterator ends, however it ends (closing it, ``stop()`` turning true, an error): the
-    run is then closed, its threads joined and its files closed."""
-    limit = ahead(jobs)
-    # URLs' streams, closed once the run no longer reads them (standard input stays open).
-    streams: list[Any] = []
+    ``next``) for ``entries``, in order.
+
+    ``stop()`` turning true ends the run softly: each batch being read ends at the page in
+    hand and is given out, and nothing more is read. The run's counts are added to ``stats``
+    when the iterator ends, however it ends (the end, closing it, an error): the run is
+    then closed, its threads joined and its files closed."""
+    feeder = _Feeder(run, entries, ahead(jobs))
+    stopping = False
     try:
-        for entry in entries:
-            if isinstance(entry, InputFailure):
-                run.add(entry.source, failure=entry.reason)
-            elif entry.fd is not None:
-                run.add(entry.source, fd=entry.fd)
-            elif entry.stream is not None:
-                if entry.source != "-":
-                    streams.append(entry.stream)
-                run.add(entry.source, stream=entry.stream)
-            else:
-                run.add(entry.source, entry.path, found=entry.found)
-            while run.pending >= limit:
-                yield run.next()
-                if stop is not None and stop():
-                    return
-        run.finish()
-        while (out := run.next()) is not None:
-            yield out
-            if stop is not None and stop():
-                return
+        while True:
+            if not stopping and stop is not None and stop():
+                stopping = True
+                feeder.close()
+                run.stop()
+            out = run.next(POLL)
+            if out is None:
+                break
+            feeder.taken()
+            if out[0] is not None or out[1]:
+                yield out
+        if feeder.error is not None and not stopping:
+            raise feeder.error
     finally:
+        feeder.close()
         run.close()
         stats.add(run.counts())
-        for stream in streams:
+        for stream in feeder.streams:
             stream.close()
 
 
