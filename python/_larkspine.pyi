@@ -89,3 +89,40 @@ class ArrowBatch:
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# Private: the archive run behind the Python layer's inputs (not in __all__).
+_Failure = tuple[str, int | None, str]
+_PageTuple = tuple[str, int | None, str | None, int | None, str | None, str | None, str | None, str | None, bytes]
+
+@final
+class _ArchiveRun:
+    def __new__(
+        cls,
+        plan: Plan | None,
+        *,
+        names: Sequence[str] | None = None,
+        threads: int = 1,
+        max_page_size: int = ...,
+        only_2xx: bool = False,
+        encoding: str | None = None,
+        charsets: dict[str, str] | None = None,
+        batch_pages: int = 64,
+        batch_bytes: int = ...,
+        part_bytes: int = ...,
+    ) -> _ArchiveRun: ...
+    def add(
+        self,
+        source: str,
+        path: str | bytes | None = None,
+        *,
+        fd: int | None = None,
+        stream: object = None,
+        found: bool = False,
+        failure: str | None = None,
+    ) -> None: ...
+    def finish(self) -> None: ...
+    def next(self) -> tuple[ArrowBatch | list[_PageTuple] | None, list[_Failure], int, int] | None: ...
+    @property
+    def pending(self) -> int: ...
+    def counts(self) -> dict[str, Any]: ...
+    def close(self) -> None: ...

@@ -84,6 +84,12 @@ ArrowNode list_node(std::string name, ArrowNode item) {
 
 ArrowNode list_of_strings(std::string name) { return list_node(std::move(name), string_node("item")); }
 
+template <class T>
+void append_fixed(ArrowNode& c, int64_t v) {
+  const T narrow = static_cast<T>(v);
+  c.data.append(&narrow, sizeof narrow);
+}
+
 // An empty column tree for `layout`.
 std::vector<ArrowNode> make_columns(const BatchLayout& layout) {
   std::vector<ArrowNode> cols;
@@ -193,6 +199,36 @@ void drop_unneeded_validity(ArrowNode& n) {
   if (n.null_count == 0) n.validity.clear_and_free();
   for (ArrowNode& c : n.children) drop_unneeded_validity(c);
 }
+
+}  // namespace
+
+ArrowNode arrow_string_column(std::string name) { return string_node(std::move(name)); }
+
+bool arrow_append_string(ArrowNode& column, std::optional<Bytes> value) {
+  const int64_t row = column.length;
+  if (!(value ? push_string(column, *value) : push_null(column))) return false;
+  push_validity(column, row, value.has_value());
+  return true;
+}
+
+ArrowNode arrow_int_column(std::string name, ArrowNode::Kind kind) {
+  LS_CHECK(kind == ArrowNode::Kind::kInt64 || kind == ArrowNode::Kind::kInt16);
+  ArrowNode n;
+  n.kind = kind;
+  n.name = std::move(name);
+  return n;
+}
+
+void arrow_append_int(ArrowNode& column, std::optional<int64_t> value) {
+  const int64_t row = column.length;
+  if (column.kind == ArrowNode::Kind::kInt64) append_fixed<int64_t>(column, value.value_or(0));
+  else append_fixed<int16_t>(column, value.value_or(0));
+  push_validity(column, row, value.has_value());
+  ++column.length;
+  if (!value) ++column.null_count;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Joining parts.
@@ -355,6 +391,15 @@ unsigned batch_threads(unsigned threads, size_t documents) {
 
 Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vector<BatchDocument>& docs,
                     unsigned threads, std::shared_ptr<const ArrowBatch>& out) noexcept {
+  return extract_batch(plan, layout, docs, threads, {}, out);
+}
+
+Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vector<BatchDocument>& docs,
+                    unsigned threads, std::vector<ArrowNode> leading,
+                    std::shared_ptr<const ArrowBatch>& out) noexcept {
+  for (const ArrowNode& c : leading)
+    if (c.length != static_cast<int64_t>(docs.size()))
+      return Fault{FaultKind::kInternal, "larkspine: internal fault: a leading column's rows are not the batch's"};
   Fault setup = guarded([&] {
     const CompiledSchema& schema = plan.schema();
     LS_CHECK(layout.first_only.size() == schema.flat_count() &&
@@ -444,6 +489,11 @@ Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vect
   });
   if (built) return built;
   if (fault.failed()) return fault.take();
+  Fault joined = guarded([&] {
+    batch->columns.insert(batch->columns.begin(), std::make_move_iterator(leading.begin()),
+                          std::make_move_iterator(leading.end()));
+  });
+  if (joined) return joined;
   for (ArrowNode& c : batch->columns) drop_unneeded_validity(c);
   out = std::move(batch);
   return {};
@@ -459,6 +509,8 @@ const char* format_of(ArrowNode::Kind k) {
     case ArrowNode::Kind::kString: return "u";
     case ArrowNode::Kind::kList: return "+l";
     case ArrowNode::Kind::kStruct: return "+s";
+    case ArrowNode::Kind::kInt64: return "l";
+    case ArrowNode::Kind::kInt16: return "s";
   }
   return "u";
 }
@@ -536,7 +588,10 @@ void fill_array(const std::shared_ptr<const ArrowBatch>& batch, const ArrowNode*
   int64_t n_buffers = 1;
   if (node) {
     priv->buffers[0] = node->null_count ? node->validity.data() : nullptr;
-    if (node->kind != ArrowNode::Kind::kStruct) {
+    if (node->kind == ArrowNode::Kind::kInt64 || node->kind == ArrowNode::Kind::kInt16) {
+      priv->buffers[1] = buffer_or_empty(node->data);
+      n_buffers = 2;
+    } else if (node->kind != ArrowNode::Kind::kStruct) {
       priv->buffers[1] = buffer_or_empty(node->offsets);
       n_buffers = 2;
     }

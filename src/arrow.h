@@ -172,16 +172,30 @@ class ArrowBuffer {
 
 // One array of a batch and its children, in Arrow's physical layout.
 struct ArrowNode {
-  enum class Kind : uint8_t { kString, kList, kStruct };
+  // kInt64 and kInt16 (Arrow formats "l" and "s") are fixed-width columns:
+  // no offsets, `data` holds one little-endian value per row (a null row's
+  // value is zero).
+  enum class Kind : uint8_t { kString, kList, kStruct, kInt64, kInt16 };
   Kind kind = Kind::kString;
   std::string name;
   int64_t length = 0;
   int64_t null_count = 0;
   ArrowBuffer validity;  // bit i: row i is valid; empty when no row is null
   ArrowBuffer offsets;   // int32 x (length + 1): kString into data, kList into children[0]
-  ArrowBuffer data;      // kString: the UTF-8 bytes
+  ArrowBuffer data;      // kString: the UTF-8 bytes; kInt64 / kInt16: the values
   std::vector<ArrowNode> children;
 };
+
+// Columns built a row at a time outside a plan (the metadata columns of an
+// archive run). Nullable: a validity bit is written for every row, and the
+// bitmap dropped by extract_batch when no row is null. The appends throw
+// std::bad_alloc, and return false when a string column's offsets would pass
+// 32 bits.
+ArrowNode arrow_string_column(std::string name);
+bool arrow_append_string(ArrowNode& column, std::optional<Bytes> value);
+// `kind` is kInt64 or kInt16; a value is stored as that width.
+ArrowNode arrow_int_column(std::string name, ArrowNode::Kind kind);
+void arrow_append_int(ArrowNode& column, std::optional<int64_t> value);
 
 // A finished batch: a struct array of `rows` rows whose children are the
 // columns. Immutable once built.
@@ -213,6 +227,11 @@ unsigned batch_threads(unsigned threads, size_t documents);
 // kOutOfMemory / kInternal.
 Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vector<BatchDocument>& docs,
                     unsigned threads, std::shared_ptr<const ArrowBatch>& out) noexcept;
+// The same, with `leading` (one row per document each) put before the
+// plan's columns.
+Fault extract_batch(const Plan& plan, const BatchLayout& layout, const std::vector<BatchDocument>& docs,
+                    unsigned threads, std::vector<ArrowNode> leading,
+                    std::shared_ptr<const ArrowBatch>& out) noexcept;
 
 // Exports into caller-owned structs; each export is independent and keeps the
 // batch alive until released. On failure (allocation) `out->release` stays

@@ -11,6 +11,7 @@
 #include "encoding.h"
 #include "lib.h"
 #include "python/convert.h"
+#include "python/archive.h"
 #include "python/arrow_batch.h"
 #include "python/errors.h"
 #include "python/plan.h"
@@ -335,6 +336,9 @@ int module_exec(PyObject* module) {
   set_arrow_batch_type(batch_type.get());
   if (!add_to_module(module, "ArrowBatch", batch_type.release())) return -1;
   if (!add_private_functions(module)) return -1;
+  // Private: set on the module, not listed in __all__.
+  Ref run_type(archive_run_type(module));
+  if (!run_type || PyObject_SetAttrString(module, "_ArchiveRun", run_type.get()) < 0) return -1;
   return 0;
 }
 

@@ -240,6 +240,8 @@ bool convert_threads(PyObject* obj, unsigned& out) {
 
 // The ArrowBatch type, kept for the process once the module has made it.
 PyObject* g_arrow_batch_type = nullptr;
+// The Plan type, kept likewise (an instance is recognised by it).
+PyObject* g_plan_type = nullptr;
 
 PyObject* plan_extract_arrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
@@ -443,7 +445,42 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-PyObject* plan_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &kSpec, nullptr); }
+PyObject* plan_type(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
+  if (type) {
+    Py_INCREF(type);
+    Py_XDECREF(g_plan_type);
+    g_plan_type = type;
+  }
+  return type;
+}
+
+bool plan_layout(PyObject* obj, PyObject* names, const ls::Plan*& plan, BatchLayout& layout) {
+  if (!g_plan_type || Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(g_plan_type)) {
+    raise_conversion(obj, "Plan | None");
+    return false;
+  }
+  const PlanSource& src = source_of(obj);
+  const size_t columns = src.flat_queries.size() + src.groups.size();
+  if (!convert_param("names", [&] { return convert_batch_names(names, columns, layout.names); })) return false;
+  Fault kept = guarded([&] {
+    layout.first_only = src.first_only;
+    layout.sub_names.clear();
+    for (const GroupQuery& g : src.groups) {
+      std::vector<std::string> subs;
+      for (const auto& field : g.fields) subs.push_back(field.first);
+      layout.sub_names.push_back(std::move(subs));
+    }
+  });
+  if (kept) {
+    raise_fault(kept);
+    return false;
+  }
+  plan = reinterpret_cast<PlanObject*>(obj)->plan;
+  return true;
+}
+
+PyObject* arrow_batch_type_object() { return g_arrow_batch_type; }
 
 void set_arrow_batch_type(PyObject* type) {
   Py_XINCREF(type);

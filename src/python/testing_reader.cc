@@ -3,6 +3,11 @@
 // reader, warcio and FastWARC. Nothing here is part of the product.
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive/split.h"
 #include "lib.h"
 #include "python/errors.h"
 #include "python/testing_reader.h"
@@ -116,6 +121,35 @@ PyObject* t_read_archive(PyObject*, PyObject* args) {
                        "requests", counts.requests, "other_records", counts.other_records, "non_html",
                        counts.non_html, "not_2xx", counts.not_2xx, "kinds", kinds,
                        static_cast<unsigned long long>(consumed));
+}
+
+PyObject* t_archive_part_starts(PyObject*, PyObject* args) {
+  const char* path;
+  Py_ssize_t parts;
+  if (!PyArg_ParseTuple(args, "sn", &path, &parts)) return nullptr;
+  if (parts < 1) {
+    PyErr_SetString(PyExc_ValueError, "parts must be at least 1");
+    return nullptr;
+  }
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  std::vector<std::optional<uint64_t>> starts;
+  Fault f;
+  Py_BEGIN_ALLOW_THREADS
+  f = guarded([&] {
+    archive::SplitFile split(fd, static_cast<uint64_t>(st.st_size), static_cast<size_t>(parts));
+    for (size_t k = 0; k < split.parts(); ++k) starts.push_back(split.start(k));
+  });
+  Py_END_ALLOW_THREADS
+  if (f) return raise_fault(f);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(starts.size()));
+  if (!list) return nullptr;
+  for (size_t k = 0; k < starts.size(); ++k) PyList_SetItem(list, static_cast<Py_ssize_t>(k), optional_int(starts[k]));
+  return list;
 }
 
 }  // namespace ls::py

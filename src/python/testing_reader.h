@@ -8,5 +8,8 @@ namespace ls::py {
 // read_archive(data, max_page_size=64 MiB, only_2xx=False, read_size=0, bodies=True)
 //   -> (kind, items, counts, compressed bytes consumed)
 PyObject* t_read_archive(PyObject*, PyObject* args);
+// archive_part_starts(path, parts): each part's start in a file read in `parts` parts
+// (archive/split.h), None where its stretch holds no candidate.
+PyObject* t_archive_part_starts(PyObject*, PyObject* args);
 
 }  // namespace ls::py

@@ -81,7 +81,8 @@ ZInflater::Step ZInflater::step(const char* in, size_t in_size, char* out, size_
   return s;
 }
 
-ContentStream::ContentStream(ByteSource& source, bool gzip) : source_(source), gzip_(gzip) {
+ContentStream::ContentStream(ByteSource& source, bool gzip, uint64_t base)
+    : source_(source), gzip_(gzip), in_base_(base) {
   in_.resize(4 * kReadSize);
 }
 

@@ -72,7 +72,8 @@ using StartsRecord = bool (*)(Bytes first);
 
 class ContentStream {
  public:
-  ContentStream(ByteSource& source, bool gzip);
+  // `base`: the file offset at which `source` begins (a part of a file).
+  ContentStream(ByteSource& source, bool gzip, uint64_t base = 0);
 
   // Up to `n` content bytes into `out`; 0 at the end of the input, when
   // broken, or after a read error of the source.

@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,6 +73,19 @@ inline constexpr const char* kOtherKinds = "(other kinds)";
 struct ReaderOptions {
   uint64_t max_page_size = kDefaultMaxPageSize;
   bool only_2xx = false;  // keep only pages whose HTTP status is 2xx
+
+  // Reading a part of a gzipped archive (see archive/split.h): the source
+  // begins at this offset of the file, so that offsets are the file's.
+  uint64_t start_offset = 0;
+  // Whether a record before the source's start may have been read whole (by
+  // the parts before): a corrupt run met before any record of the part's own
+  // then leaves the record it follows to be named by the caller (see
+  // `Failure::after_at`).
+  bool after_unknown = false;
+  // A WARC record starting at gzip member `offset` (past `start_offset`) for
+  // which this says true is not read: reading ends before it, everything read
+  // before it handed out as at the end of the input (see `stopped_at`).
+  std::function<bool(uint64_t offset)> stop_at;
 };
 
 struct Page {
@@ -91,6 +105,10 @@ struct Page {
 struct Failure {
   std::optional<uint64_t> offset;  // the record's, when the failure is one record's
   std::string reason;              // UTF-8, one line
+  // Under `ReaderOptions::after_unknown`, a corrupt run before the part's
+  // first record: where " after the record at offset N" belongs in `reason`,
+  // for the caller who knows N (nothing is inserted when there is none).
+  std::optional<size_t> after_at;
 };
 
 struct ReadItem {
@@ -126,8 +144,14 @@ class ArchiveReader {
   bool next(ReadItem& out);
   const ReadCounts& counts() const;
   InputKind kind() const;
-  // Compressed (as stored) bytes consumed so far.
+  // Compressed (as stored) bytes consumed so far (from the file's start).
   uint64_t bytes_read() const;
+  // The member offset `ReaderOptions::stop_at` stopped before, once read.
+  std::optional<uint64_t> stopped_at() const;
+  // The offset of the last record handed out whole, and whether it is known
+  // (false under `after_unknown` until the part hands out a record of its own).
+  std::optional<uint64_t> last_record() const;
+  bool last_record_known() const;
 
   struct Impl;
 

@@ -272,8 +272,9 @@ struct ArchiveReader::Impl {
   Impl(ByteSource& source, const ReaderOptions& options)
       : peek(source),
         options(options),
-        stream(peek, peek.peek(2) == Bytes("\x1f\x8b", 2)),
-        window(stream) {}
+        stream(peek, peek.peek(2) == Bytes("\x1f\x8b", 2), options.start_offset),
+        window(stream),
+        last_unknown(options.after_unknown) {}
 
   PeekSource peek;
   ReaderOptions options;
@@ -292,29 +293,40 @@ struct ArchiveReader::Impl {
     std::optional<ReadItem> item;
   };
   std::vector<Held> held;
-  // The offset of the last record handed out whole.
+  // The offset of the last record handed out whole; unknown at the start of
+  // a part of an archive until the part hands out a record of its own.
   std::optional<uint64_t> last;
+  bool last_unknown;
+  // Set when `options.stop_at` stopped the reading before a record.
+  std::optional<uint64_t> stopped_at;
   // Compressed bytes skipped and not yet reported.
   struct Skipped {
     uint64_t start, end;
     std::string reason;
     std::optional<uint64_t> after;
+    bool after_unknown;
   };
   std::optional<Skipped> skipped;
 
   void flush_skipped() {
     if (!skipped) return;
+    static constexpr Bytes kCorrupt = "corrupt WARC";
     std::string where = skipped->after ? " after the record at offset " + std::to_string(*skipped->after) : "";
-    ready.push_back(failure_item(std::nullopt, "corrupt WARC" + where + ": " + skipped->reason + "; bytes " +
+    ReadItem item = failure_item(std::nullopt, std::string(kCorrupt) + where + ": " + skipped->reason + "; bytes " +
                                                    std::to_string(skipped->start) + " to " +
-                                                   std::to_string(skipped->end) + " skipped"));
+                                                   std::to_string(skipped->end) + " skipped");
+    if (skipped->after_unknown) item.failure.after_at = kCorrupt.size();
+    ready.push_back(std::move(item));
     skipped.reset();
   }
 
   void hand_out(Held& h) {
     flush_skipped();
     if (h.item) ready.push_back(std::move(*h.item));
-    if (h.offset) last = h.offset;
+    if (h.offset) {
+      last = h.offset;
+      last_unknown = false;
+    }
   }
 
   void hand_out_held() {
@@ -409,7 +421,7 @@ void ArchiveReader::Impl::on_stop() {
     skipped->end = end;
   } else {
     flush_skipped();
-    skipped = Skipped{start, end, reason, last};
+    skipped = Skipped{start, end, reason, last, last_unknown};
   }
   window.restart();
 }
@@ -529,6 +541,16 @@ void ArchiveReader::Impl::warc_record() {
     return stray(rec_pos, q);
   }
   const std::optional<uint64_t> offset = stream.member_at(rec_pos);
+  if (offset && *offset > options.start_offset && options.stop_at && options.stop_at(*offset)) {
+    // Decided before the record is looked at: it and its counts belong to
+    // whoever reads from that member on. What was read before it is whole
+    // (its member ended cleanly where this one began).
+    stopped_at = offset;
+    hand_out_held();
+    flush_skipped();
+    done = true;
+    return;
+  }
 
   // The header: up to the first empty line.
   size_t scanned = 0, header_len = 0, block_at = 0;
@@ -842,5 +864,8 @@ bool ArchiveReader::next(ReadItem& out) {
 const ReadCounts& ArchiveReader::counts() const { return impl_->counts; }
 InputKind ArchiveReader::kind() const { return impl_->kind; }
 uint64_t ArchiveReader::bytes_read() const { return impl_->stream.compressed_pos(); }
+std::optional<uint64_t> ArchiveReader::stopped_at() const { return impl_->stopped_at; }
+std::optional<uint64_t> ArchiveReader::last_record() const { return impl_->last; }
+bool ArchiveReader::last_record_known() const { return !impl_->last_unknown; }
 
 }  // namespace ls::reader
