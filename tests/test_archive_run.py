@@ -24,8 +24,9 @@ import pytest
 
 import _larkspine
 from larkspine import Schema, field, group
-from larkspine.inputs import Document, InputFailure, ReadStats, read_inputs
+from larkspine.inputs import Document, InputFailure, ReadStats
 
+from .reference_reader import read_inputs
 from .warcs import Response, warc_bytes
 
 Item = tuple[Any, ...]

@@ -148,8 +148,10 @@ def feed(
 
 def read_pages(entries: Iterator[Source | InputFailure], stats: ReadStats, *, jobs: int = 1) -> Iterator[Document | InputFailure]:
     """The pages and failures of ``entries``, in order, read on ``jobs`` native threads."""
+    # A page per output: the failures read before a page come with it, in the reader's order.
     run = _larkspine._ArchiveRun(
-        None, threads=jobs, max_page_size=stats.max_page_size, only_2xx=stats.only_2xx, part_bytes=PART_BYTES
+        None, threads=jobs, max_page_size=stats.max_page_size, only_2xx=stats.only_2xx, batch_pages=1,
+        part_bytes=PART_BYTES,
     )
     for result, failures, _, _ in feed(run, entries, stats, jobs):
         for source, offset, reason in failures:

@@ -158,6 +158,7 @@ void Run::add(Input input) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_ || finished_) return;
   ++pending_;
+  consumer_cv_.notify_all();  // a next() with a deadline may wait for inputs
   if (small) {
     if (open_group_ && (open_group_->group_bytes + size >= options_.batch_bytes ||
                         open_group_->inputs.size() + 1 >= options_.batch_pages))
@@ -204,6 +205,15 @@ size_t Run::pending() const {
 RunCounts Run::counts() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return counts_;
+}
+
+void Run::stop() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  soft_stop_ = true;
+  finished_ = true;
+  close_group_locked();
+  workers_cv_.notify_all();
+  consumer_cv_.notify_all();
 }
 
 void Run::cancel() noexcept {
@@ -256,8 +266,8 @@ std::shared_ptr<Run::Unit> Run::take() {
   std::shared_ptr<Unit> u;
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    workers_cv_.wait(lock, [&] { return stopping_ || (!todo_.empty() && taken_ < window_); });
-    if (stopping_) return nullptr;
+    workers_cv_.wait(lock, [&] { return stopping_ || soft_stop_ || (!todo_.empty() && taken_ < window_); });
+    if (stopping_ || soft_stop_) return nullptr;
     u = todo_.front();
     todo_.pop_front();
     u->taken = true;
@@ -436,7 +446,9 @@ bool Run::read_source(Unit& u, Gathered& g, reader::ByteSource& source, const st
   reader::ArchiveReader r(source, ro);
   reader::ReadItem item;
   bool going = true;
-  while (going && !u.cancelled.load(std::memory_order_relaxed) && r.next(item)) {
+  // Softly stopped (stop()): what was read goes out, up to the page in hand, and no more.
+  while (going && !u.cancelled.load(std::memory_order_relaxed) && !soft_stop_.load(std::memory_order_relaxed) &&
+         r.next(item)) {
     if (item.is_page) {
       g.bytes += item.page.body.size();
       g.pages.push_back(RunPage{name, std::move(item.page)});
@@ -445,6 +457,10 @@ bool Run::read_source(Unit& u, Gathered& g, reader::ByteSource& source, const st
       g.failures.push_back(RunFailure{name, item.failure.offset, std::move(item.failure.reason), std::nullopt});
       g.after_at.push_back(item.failure.after_at);
     }
+  }
+  if (soft_stop_.load(std::memory_order_relaxed) && !u.cancelled.load(std::memory_order_relaxed)) {
+    emit(u, g);
+    going = false;
   }
   merge_counts(u.counts, r.counts());
   if (u.split) {
@@ -547,14 +563,28 @@ void Run::retire_locked(const std::shared_ptr<Unit>& u, bool used) {
   workers_cv_.notify_all();
 }
 
-Run::Next Run::next(RunOutput& out) {
+Run::Next Run::next(RunOutput& out, std::optional<std::chrono::steady_clock::time_point> deadline,
+                    bool wait_for_inputs) {
   std::lock_guard<std::mutex> turn(next_mutex_);
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     if (stopping_) return Next::kEnd;
-    if (order_.empty()) return finished_ ? Next::kEnd : Next::kIdle;
+    if (order_.empty()) {
+      if (finished_) return Next::kEnd;
+      if (!wait_for_inputs) return Next::kIdle;
+      if (!deadline) {
+        consumer_cv_.wait(lock);
+      } else if (consumer_cv_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+        return Next::kTimeout;
+      }
+      continue;
+    }
     const std::shared_ptr<Unit> u = order_.front();
     if (u == open_group_) close_group_locked();
+    if (soft_stop_ && !u->taken) {
+      retire_locked(u, false);  // stopped before a worker took it: not read
+      continue;
+    }
     if (u->split && !u->placed) {
       // Whether this part is used: its start must be where the parts before
       // it stopped. Found without the lock (it may read and inflate).
@@ -592,7 +622,11 @@ Run::Next Run::next(RunOutput& out) {
       retire_locked(u, true);
       continue;
     }
-    consumer_cv_.wait(lock);
+    if (!deadline) {
+      consumer_cv_.wait(lock);
+    } else if (consumer_cv_.wait_until(lock, *deadline) == std::cv_status::timeout) {
+      return Next::kTimeout;
+    }
   }
 }
 

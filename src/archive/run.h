@@ -39,6 +39,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -140,11 +141,15 @@ class Run {
 
   enum class Next : uint8_t {
     kOutput,  // `out` is the next output
-    kIdle,    // nothing is pending and finish() was not called
-    kEnd,     // finished (or cancelled), and everything given out
+    kIdle,     // nothing is pending and finish() was not called
+    kTimeout,  // the deadline passed with nothing to give
+    kEnd,      // finished (or cancelled, or stopped), and everything given out
   };
-  // Waits for the next output of the head unit.
-  Next next(RunOutput& out);
+  // Waits for the next output of the head unit, until `deadline` if one is
+  // given. When nothing is pending and finish() was not called, returns
+  // kIdle at once, or with `wait_for_inputs` waits for an input (or finish).
+  Next next(RunOutput& out, std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+            bool wait_for_inputs = false);
   // Inputs added and not yet fully given out.
   size_t pending() const;
   // The counts of what was given out.
@@ -152,6 +157,10 @@ class Run {
   // Stops every worker at its next read or batch and joins them; the inputs
   // not read are dropped (their descriptors closed). Idempotent.
   void cancel() noexcept;
+  // Ends the run softly (Ctrl-C): no more inputs are taken, each unit being
+  // read ends its batch at the page in hand and gives it out, the units not
+  // taken yet are dropped; next() gives out what is made, then kEnd.
+  void stop();
 
   struct Unit;
 
@@ -187,6 +196,7 @@ class Run {
   size_t pending_ = 0;
   bool finished_ = false;
   bool stopping_ = false;
+  std::atomic<bool> soft_stop_{false};  // stop(): read nothing past the page in hand
   RunCounts counts_;
 
   std::mutex join_mutex_;

@@ -18,7 +18,9 @@
 // stream that refers back to its run is kept alive until the run is).
 #include "python/archive.h"
 
+#include <chrono>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -360,6 +362,12 @@ PyObject* run_finish(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+PyObject* run_stop(PyObject* self, PyObject*) {
+  Fault f = guarded([&] { run_of(self).stop(); });
+  if (f) return raise_fault(f);
+  Py_RETURN_NONE;
+}
+
 PyObject* run_close(PyObject* self, PyObject*) {
   archive::Run& run = run_of(self);
   Py_BEGIN_ALLOW_THREADS
@@ -411,17 +419,48 @@ PyObject* pages_list(const std::vector<archive::RunPage>& pages) {
   return list.release();
 }
 
-PyObject* run_next(PyObject* self, PyObject*) {
+// How long one wait of `next` lasts before it looks at the signals: a Ctrl-C
+// reaches the interpreter's handler within this, however long the run takes.
+constexpr auto kSignalPoll = std::chrono::milliseconds(100);
+
+PyObject* run_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"timeout"};
+  static const Signature kSig{"_ArchiveRun.next", kNames, 1, 0, 1};
+  PyObject* a[1];
+  if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
+  std::optional<double> timeout;
+  if (a[0] && a[0] != Py_None) {
+    const double t = PyFloat_AsDouble(a[0]);
+    if (t == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!(t >= 0) || t > 1e9) {
+      PyErr_SetString(PyExc_ValueError, "larkspine: _ArchiveRun.next: timeout must be a number of seconds >= 0");
+      return nullptr;
+    }
+    timeout = t;
+  }
+  using Clock = std::chrono::steady_clock;
+  const std::optional<Clock::time_point> end =
+      timeout ? std::optional<Clock::time_point>(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                                    std::chrono::duration<double>(*timeout)))
+              : std::nullopt;
   archive::Run& run = run_of(self);
   archive::RunOutput out;
   archive::Run::Next n = archive::Run::Next::kEnd;
   Fault f;
-  Py_BEGIN_ALLOW_THREADS
-  f = guarded([&] { n = run.next(out); });
-  Py_END_ALLOW_THREADS
+  while (true) {
+    Clock::time_point slice = Clock::now() + kSignalPoll;
+    if (end && *end < slice) slice = *end;
+    Py_BEGIN_ALLOW_THREADS
+    f = guarded([&] { n = run.next(out, slice, /*wait_for_inputs=*/timeout.has_value()); });
+    Py_END_ALLOW_THREADS
+    if (f || n != archive::Run::Next::kTimeout) break;
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    if (end && Clock::now() >= *end) break;
+  }
   if (f) return raise_fault(f);
   if (out.fault) return raise_fault(out.fault);
   if (n == archive::Run::Next::kEnd) Py_RETURN_NONE;
+  if (n != archive::Run::Next::kOutput) return Py_BuildValue("(O[]KK)", Py_None, 0ULL, 0ULL);
   Ref failures(failures_list(out.failures));
   if (!failures) return nullptr;
   Ref result;
@@ -471,11 +510,18 @@ PyMethodDef kMethods[] = {
      "or, with found=True, only if a regular file), a file descriptor (read, never closed), a\n"
      "binary stream, or a failure given out in its place."},
     {"finish", run_finish, METH_NOARGS, "finish($self)\n--\n\nNo more inputs."},
-    {"next", run_next, METH_NOARGS,
-     "next($self)\n--\n\n"
+    {"next", as_method(run_next), METH_FASTCALL | METH_KEYWORDS,
+     "next($self, timeout=None)\n--\n\n"
      "(result, failures, pages, html_bytes) of the next output in input order, or None once\n"
-     "finished and all given out; (None, [], 0, 0) when nothing is pending and finish() was\n"
-     "not called. result: an ArrowBatch (with a plan), a list of page tuples, or None."},
+     "finished and all given out. result: an ArrowBatch (with a plan), a list of page tuples,\n"
+     "or None. Without a timeout, (None, [], 0, 0) at once when nothing is pending and\n"
+     "finish() was not called; with one (seconds), waits for inputs too, and gives\n"
+     "(None, [], 0, 0) when the time passes with nothing to give. Signals are handled while\n"
+     "it waits (a Ctrl-C raises KeyboardInterrupt here)."},
+    {"stop", run_stop, METH_NOARGS,
+     "stop($self)\n--\n\n"
+     "Ends the run softly: no more inputs are read, each batch being read ends at the page in\n"
+     "hand and is given out, then next() gives None."},
     {"counts", run_counts, METH_NOARGS, "counts($self)\n--\n\nThe read counts of what was given out."},
     {"close", run_close, METH_NOARGS,
      "close($self)\n--\n\nStops the workers and joins them; inputs not read are dropped."},
