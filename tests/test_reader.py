@@ -88,6 +88,14 @@ def test_the_same_pages_failures_and_counts_as_the_python_reader(tmp_path, case:
     data = _readers_cases()[case]()
     expected, expected_counts = python_reader(data, tmp_path)
     kind, items, counts = native(data)
+    if case == "corrupt-first":
+        # The Python reader failed an archive whose first member is corrupt as a whole; here
+        # it is skipped to the first member that starts a record, as any corrupt member is.
+        (reason,) = failures(items)
+        found = pages(items)
+        assert reason.startswith("corrupt WARC: ") and reason.endswith(f"; bytes 0 to {found[0][1]} skipped")
+        assert [p[2] for p in found] == [f"http://r.example/{i}" for i in range(2, 40) if i % 7 not in (3, 5)]
+        return
     if case not in DAMAGED:
         assert items == expected
         assert counts == expected_counts

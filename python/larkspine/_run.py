@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 import _larkspine
 
 from ._encoding import _resolve, detect_encoding, page_label
-from ._pages import Document, InputFailure, ReadStats, Source
+from ._pages import Document, InputFailure, ReadStats, Source, display_name
 
 if TYPE_CHECKING:
     import pyarrow as pa
@@ -84,14 +84,18 @@ class _Feeder:
                         return
                     if isinstance(entry, InputFailure):
                         run.add(entry.source, failure=entry.reason)
-                    elif entry.fd is not None:
-                        run.add(entry.source, fd=entry.fd)
+                        continue
+                    # The name pages and failures carry is text any output can hold; the
+                    # path opened is the name's own bytes.
+                    source = display_name(entry.source)
+                    if entry.fd is not None:
+                        run.add(source, fd=entry.fd)
                     elif entry.stream is not None:
                         if entry.source != "-":
                             self.streams.append(entry.stream)
-                        run.add(entry.source, stream=entry.stream)
+                        run.add(source, stream=entry.stream)
                     else:
-                        run.add(entry.source, entry.path, found=entry.found)
+                        run.add(source, entry.path, found=entry.found)
         except BaseException as e:  # noqa: BLE001 - handed to the thread taking the outputs
             self.error = e
         finally:

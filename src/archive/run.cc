@@ -446,12 +446,15 @@ bool Run::read_source(Unit& u, Gathered& g, reader::ByteSource& source, const st
   reader::ArchiveReader r(source, ro);
   reader::ReadItem item;
   bool going = true;
-  // Softly stopped (stop()): what was read goes out, up to the page in hand, and no more.
-  while (going && !u.cancelled.load(std::memory_order_relaxed) && !soft_stop_.load(std::memory_order_relaxed) &&
-         r.next(item)) {
+  // Softly stopped (stop()): the page in hand (the first one completed after the stop, unless
+  // one was gathered before it) is the last one, and goes out with what was gathered.
+  while (going && !u.cancelled.load(std::memory_order_relaxed) && r.next(item)) {
+    const bool stopping = soft_stop_.load(std::memory_order_relaxed);
+    if (stopping && !g.pages.empty()) break;
     if (item.is_page) {
       g.bytes += item.page.body.size();
       g.pages.push_back(RunPage{name, std::move(item.page)});
+      if (stopping) break;
       if (g.pages.size() >= options_.batch_pages || g.bytes >= options_.batch_bytes) going = emit(u, g);
     } else {
       g.failures.push_back(RunFailure{name, item.failure.offset, std::move(item.failure.reason), std::nullopt});
@@ -488,8 +491,10 @@ void Run::read_unit(Unit& u) {
     emit(u, g);
     return;
   }
+  // Softly stopped with a page in hand, a pipe that brings nothing more is not waited for.
+  auto idle_stop = [this, &g] { return soft_stop_.load(std::memory_order_relaxed) && !g.pages.empty(); };
   for (Input& in : u.inputs) {
-    if (u.cancelled.load(std::memory_order_relaxed)) return;
+    if (u.cancelled.load(std::memory_order_relaxed) || soft_stop_.load(std::memory_order_relaxed)) break;
     bool going = true;
     switch (in.kind) {
       case Input::Kind::kFailure:
@@ -497,7 +502,7 @@ void Run::read_unit(Unit& u) {
         g.after_at.emplace_back();
         break;
       case Input::Kind::kFd: {
-        FdSource source(in.fd, false, 0, &u.cancelled);
+        FdSource source(in.fd, false, 0, &u.cancelled, idle_stop);
         going = read_source(u, g, source, in.source, options_.reader);
         break;
       }
@@ -528,7 +533,7 @@ void Run::read_unit(Unit& u) {
           int fd;
           ~Closer() { ::close(fd); }
         } closer{f.fd};
-        FdSource source(f.fd, f.regular, 0, &u.cancelled);
+        FdSource source(f.fd, f.regular, 0, &u.cancelled, idle_stop);
         going = read_source(u, g, source, in.source, options_.reader);
         break;
       }

@@ -122,7 +122,10 @@ int64_t FdSource::read(char* out, size_t n) {
       if (cancelled_->load(std::memory_order_relaxed)) return 0;
       pollfd p{fd_, POLLIN, 0};
       const int ready = ::poll(&p, 1, 100);
-      if (ready == 0) continue;
+      if (ready == 0) {
+        if (give_up_ && give_up_()) return 0;
+        continue;
+      }
       if (ready < 0 && errno == EINTR) continue;
       // An error from poll itself is met again by read.
     }

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -53,8 +54,11 @@ inline constexpr uint64_t kReadAlign = uint64_t{1} << 16;
 // given) stops a wait on a pipe. The descriptor is not closed here.
 class FdSource final : public reader::ByteSource {
  public:
-  FdSource(int fd, bool positional, uint64_t start, const std::atomic<bool>* cancelled)
-      : fd_(fd), positional_(positional), at_(start), cancelled_(cancelled) {}
+  // `give_up`, when given, is asked (on the reading thread) while a pipe has
+  // nothing to read: true ends the input there, as if it had ended.
+  FdSource(int fd, bool positional, uint64_t start, const std::atomic<bool>* cancelled,
+           std::function<bool()> give_up = nullptr)
+      : fd_(fd), positional_(positional), at_(start), cancelled_(cancelled), give_up_(std::move(give_up)) {}
   int64_t read(char* out, size_t n) override;
   std::string error() const override { return error_; }
 
@@ -63,6 +67,7 @@ class FdSource final : public reader::ByteSource {
   bool positional_;
   uint64_t at_;
   const std::atomic<bool>* cancelled_;
+  std::function<bool()> give_up_;
   std::string error_ = "read error";
 };
 

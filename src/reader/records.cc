@@ -364,7 +364,27 @@ struct ArchiveReader::Impl {
 void ArchiveReader::Impl::start() {
   Window& w = window;
   w.need(kArcMagic.size());
-  const Bytes first(w.data(), w.avail());
+  Bytes first(w.data(), w.avail());
+  if (stream.broken() && first.empty() && stream.gzip()) {
+    // The first member is corrupt before it gave a byte. Crawlers write one
+    // member per record: the file is a WARC archive if a later member starts
+    // a record, and it is read from there, the bytes skipped a failure as for
+    // any corrupt member; else it fails whole, for the first member's reason.
+    std::string reason = stream.broken_reason();
+    const auto [from, to] = stream.resync(starts_warc, kWarcMagic.size());
+    w.restart();
+    w.need(kArcMagic.size());
+    first = Bytes(w.data(), w.avail());
+    if (!first.starts_with(kWarcMagic)) {
+      kind = InputKind::kPage;
+      done = true;
+      ready.push_back(failure_item(std::nullopt, std::move(reason)));
+      return;
+    }
+    kind = InputKind::kWarc;
+    skipped = Skipped{from, to, std::move(reason), last, last_unknown};
+    return;
+  }
   if (first.starts_with(kWarcMagic)) kind = InputKind::kWarc;
   else if (first.starts_with(kArcMagic)) kind = InputKind::kArc;
   else kind = InputKind::kPage;
@@ -549,6 +569,15 @@ void ArchiveReader::Impl::warc_record() {
     hand_out_held();
     flush_skipped();
     done = true;
+    return;
+  }
+  // A record starting a member of its own: the member before it ended, its
+  // checksum right, so the records held are whole and go out now, before this
+  // one is read (a reader of a pipe gets each record as soon as the next one
+  // begins to arrive). The step ends there; the next one starts this record
+  // again from the same point, with nothing held.
+  if (offset && stream.gzip() && !held.empty()) {
+    hand_out_held();
     return;
   }
 
