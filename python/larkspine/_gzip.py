@@ -28,7 +28,7 @@ _FIRST_CHUNK = 1 << 8
 _NOT_ZERO = re.compile(b"[^\x00]")
 
 try:
-    # zlib-ng (the [warc] extra): zlib's interface, checks and messages, a copy of the
+    # zlib-ng, when installed: zlib's interface, checks and messages, a copy of the
     # standard module built on a deflate that inflates about twice as fast.
     _zlib: Any = importlib.import_module("zlib_ng.zlib_ng")
 except ImportError:
