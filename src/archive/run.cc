@@ -370,6 +370,9 @@ Fault Run::extract(const std::vector<RunPage*>& pages, std::shared_ptr<const Arr
       throw std::bad_alloc();  // a metadata column past 32-bit offsets: taken a page at a time
   });
   if (built) return built;
+  if (options_.simulate_out_of_memory)
+    for (const BatchDocument& d : docs)
+      if (options_.simulate_out_of_memory(d.bytes)) return Fault{FaultKind::kOutOfMemory, {}};
   return extract_batch(*options_.plan, options_.layout, docs, 1, std::move(leading), out);
 }
 
@@ -438,6 +441,11 @@ bool Run::read_source(Unit& u, Gathered& g, reader::ByteSource& source, const st
   bool going = true;
   while (going && !u.cancelled.load(std::memory_order_relaxed) && r.next(item)) {
     if (item.is_page) {
+      // A batch holds at most batch_bytes of HTML, or one page.
+      if (!g.pages.empty() && g.bytes + item.page.body.size() > options_.batch_bytes && !emit(u, g)) {
+        going = false;
+        break;
+      }
       g.bytes += item.page.body.size();
       g.pages.push_back(RunPage{name, std::move(item.page)});
       if (g.pages.size() >= options_.batch_pages || g.bytes >= options_.batch_bytes) going = emit(u, g);

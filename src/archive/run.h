@@ -13,7 +13,8 @@
 //     (split.h: the parts' results are those of a one-thread read);
 //   - anything else is a unit of its own.
 // A worker reads its unit's inputs (reader.h), and every `batch_pages`
-// pages or `batch_bytes` of HTML, whichever first, makes one output: in
+// pages or `batch_bytes` of HTML, whichever first (a page that would take a
+// batch past `batch_bytes` starts the next one), makes one output: in
 // Arrow mode it extracts the batch itself, on its own thread, with the
 // metadata columns first (`kMetadataColumns`).
 //
@@ -42,6 +43,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +77,9 @@ struct RunOptions {
   // layout, as extract_batch takes them.
   const Plan* plan = nullptr;
   BatchLayout layout;
+  // For tests only (the private test module): a batch holding a page for
+  // which this says true fails as if it did not fit in memory.
+  std::function<bool(Bytes body)> simulate_out_of_memory;
 };
 
 struct Input {
