@@ -699,4 +699,6 @@ def test_next_without_inputs_does_not_wait() -> None:
     assert run.next() == (None, [], 0, 0)
     run.finish()
     assert run.next() is None
+    with pytest.raises(ValueError, match="after finish"):
+        run.add("late", failure="too late")
     run.close()

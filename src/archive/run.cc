@@ -142,7 +142,7 @@ Run::Run(RunOptions options)
 
 Run::~Run() { cancel(); }
 
-void Run::add(Input input) {
+bool Run::add(Input input) {
   bool regular = false;
   uint64_t size = 0;
   if (is_path(input)) {
@@ -156,7 +156,7 @@ void Run::add(Input input) {
   const bool small = regular && !splittable && size < options_.batch_bytes && options_.batch_pages > 1;
   auto u = std::make_shared<Unit>();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || finished_) return;
+  if (stopping_ || finished_) return false;
   ++pending_;
   if (small) {
     if (open_group_ && (open_group_->group_bytes + size >= options_.batch_bytes ||
@@ -169,7 +169,7 @@ void Run::add(Input input) {
     open_group_->inputs.push_back(std::move(input));
     open_group_->group_bytes += size;
     ++open_group_->input_count;
-    return;
+    return true;
   }
   close_group_locked();
   u->source = input.source;
@@ -180,6 +180,7 @@ void Run::add(Input input) {
   order_.push_back(u);
   todo_.push_back(u);
   workers_cv_.notify_all();
+  return true;
 }
 
 void Run::close_group_locked() {
@@ -296,13 +297,15 @@ void Run::consider_split(Unit& u) {
   });
   if (made) return;
   for (const std::shared_ptr<Unit>& p : later) p->split = split;
+  // The consumer may be looking at `u` (the head): what it reads of it
+  // changes under the lock.
+  std::lock_guard<std::mutex> lock(mutex_);
   u.split = split;
   u.part = 0;
   if (!later.empty()) {
     later.back()->input_count = u.input_count;
     u.input_count = 0;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   auto at = std::find_if(order_.begin(), order_.end(), [&](const auto& p) { return p.get() == &u; });
   LS_CHECK(at != order_.end());
   order_.insert(at + 1, later.begin(), later.end());
@@ -565,19 +568,24 @@ Run::Next Run::next(RunOutput& out) {
     if (u == open_group_) close_group_locked();
     if (u->split && !u->placed) {
       // Whether this part is used: its start must be where the parts before
-      // it stopped. Found without the lock (it may read and inflate).
-      lock.unlock();
+      // it stopped, which lies in its stretch or it is not. Found without
+      // the lock (it may read and inflate).
+      SplitFile& split = *u->split;
+      const std::optional<uint64_t> expect = split.expect;
       std::optional<uint64_t> start;
-      Fault f = guarded([&] { start = u->split->start(u->part); });
-      lock.lock();
-      if (f) {
-        out = RunOutput();
-        out.fault = std::move(f);
-        return Next::kOutput;
+      if (expect && *expect >= split.origin(u->part) && *expect < split.origin(u->part + 1)) {
+        lock.unlock();
+        Fault f = guarded([&] { start = split.start(u->part); });
+        lock.lock();
+        if (f) {
+          out = RunOutput();
+          out.fault = std::move(f);
+          return Next::kOutput;
+        }
+        if (stopping_) continue;
       }
-      if (stopping_) continue;
       u->placed = true;
-      if (!start || start != u->split->expect) {
+      if (!start || start != expect) {
         retire_locked(u, false);
         continue;
       }

@@ -138,8 +138,9 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  // The next input, in order (throws std::bad_alloc only).
-  void add(Input input);
+  // The next input, in order (throws std::bad_alloc only); false, the
+  // input dropped, after finish() or cancel().
+  bool add(Input input);
   // No more inputs.
   void finish();
 

@@ -344,14 +344,19 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
   archive::Run& run = run_of(self);
   Fault f;
+  bool taken = false;
   // Without the lock: the core looks at the path (stat). An input not taken
-  // (allocation failure) is destroyed here too, which a stream input may do
-  // without the lock (it takes it).
+  // is destroyed here too, which a stream input may do without the lock (it
+  // takes it).
   Py_BEGIN_ALLOW_THREADS
-  f = guarded([&] { run.add(std::move(input)); });
+  f = guarded([&] { taken = run.add(std::move(input)); });
   { archive::Input gone = std::move(input); }
   Py_END_ALLOW_THREADS
   if (f) return raise_fault(f);
+  if (!taken) {
+    PyErr_SetString(PyExc_ValueError, "larkspine: _ArchiveRun.add after finish() or close()");
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
