@@ -702,3 +702,15 @@ def test_next_without_inputs_does_not_wait() -> None:
     with pytest.raises(ValueError, match="after finish"):
         run.add("late", failure="too late")
     run.close()
+
+
+def test_header_bytes_that_are_not_utf8_are_read_as_the_pages_mode_reads_them(tmp_path) -> None:
+    pa = pytest.importorskip("pyarrow")
+    record = (b"WARC/1.0\r\nWARC-Type: response\r\nWARC-Target-URI: http://x/\xff\xe9t\xc3\r\n"
+              b"WARC-Record-ID: <urn:\x80>\r\nContent-Length: %d\r\n\r\n")
+    http = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<p>x</p>"
+    path = _page(tmp_path, "u.warc", record % len(http) + http + b"\r\n\r\n")
+    items, _ = run_items([("u", path)])
+    outputs, _ = _run([("u", path)], Schema({"p": field("p::text", first=True)}).plan, names=["p"])
+    (row,) = pa.concat_tables([pa.table(o[0]) for o in outputs]).to_pylist()
+    assert (row["_url"], row["_record_id"]) == (items[0][3], items[0][6]) == ("http://x/\ufffd\ufffdt\ufffd", "<urn:\ufffd>")

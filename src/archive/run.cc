@@ -20,6 +20,7 @@
 #include "archive/sources.h"
 #include "archive/split.h"
 #include "encoding.h"
+#include "whatwg/decode.h"
 
 namespace ls::archive {
 
@@ -351,9 +352,17 @@ Fault Run::extract(const std::vector<RunPage*>& pages, std::shared_ptr<const Arr
       else if (n == "_status") leading.push_back(arrow_int_column(name, ArrowNode::Kind::kInt16));
       else leading.push_back(arrow_string_column(name));
     }
-    auto text = [](const std::optional<std::string>& s) -> std::optional<Bytes> {
+    // Header values are the archive's bytes: an Arrow string must be UTF-8,
+    // so a value that is not is read as the binding reads it for a str
+    // (each maximal ill-formed part one U+FFFD).
+    // The view returned is appended at once, before the next call reuses it.
+    std::string repaired;
+    auto text = [&repaired](const std::optional<std::string>& s) -> std::optional<Bytes> {
       if (!s) return std::nullopt;
-      return Bytes(*s);
+      if (whatwg::utf8_is_valid(*s)) return Bytes(*s);
+      repaired.clear();
+      whatwg::decode_append(whatwg::Encoding::kUtf8, *s, repaired);
+      return Bytes(repaired);
     };
     bool fits = true;
     for (size_t i = 0; i < pages.size(); ++i) {
