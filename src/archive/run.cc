@@ -266,8 +266,12 @@ std::shared_ptr<Run::Unit> Run::take() {
     ++taken_;
   }
   if (options_.threads > 1 && u->inputs.size() == 1 && is_path(u->inputs[0]) && u->regular &&
-      u->size >= 2 * options_.part_bytes)
-    consider_split(*u);
+      u->size >= 2 * options_.part_bytes) {
+    // A file that cannot be considered (no memory) is read whole; what was
+    // opened of it is read (or named as a failure) as usual.
+    Fault f = guarded([&] { consider_split(*u); });
+    (void)f;
+  }
   return u;
 }
 
@@ -481,7 +485,7 @@ void Run::read_unit(Unit& u) {
     const std::optional<uint64_t> start = u.split->start(u.part);
     if (!start) return;
     if (u.part == 0) u.files = 1;
-    FdSource source(u.split->fd(), true, *start, nullptr);
+    FdSource source(u.split->fd(), true, *start, &u.cancelled);
     reader::ReaderOptions ro = options_.reader;
     ro.start_offset = *start;
     ro.after_unknown = u.part > 0;

@@ -101,6 +101,7 @@ OpenedFile open_found(const std::string& path) {
 int64_t FdSource::read(char* out, size_t n) {
   if (n == 0) return 0;
   if (positional_) {
+    if (cancelled_ && cancelled_->load(std::memory_order_relaxed)) return 0;
     const uint64_t room = kReadAlign - at_ % kReadAlign;
     n = static_cast<size_t>(std::min<uint64_t>(n, room));
     while (true) {

@@ -50,7 +50,8 @@ inline constexpr uint64_t kReadAlign = uint64_t{1} << 16;
 // A descriptor read front to back. `positional`: a regular file read with
 // pread from `start` (several parts share one descriptor without sharing a
 // position); otherwise read(2), waiting with poll so that `cancelled` (when
-// given) stops a wait on a pipe. The descriptor is not closed here.
+// given) stops a wait on a pipe. Once `cancelled`, reads end as at the end of
+// the input. The descriptor is not closed here.
 class FdSource final : public reader::ByteSource {
  public:
   FdSource(int fd, bool positional, uint64_t start, const std::atomic<bool>* cancelled)
