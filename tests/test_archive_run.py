@@ -720,3 +720,16 @@ def test_header_bytes_that_are_not_utf8_are_read_as_the_pages_mode_reads_them(tm
     outputs, _ = _run([("u", path)], Schema({"p": field("p::text", first=True)}).plan, names=["p"])
     (row,) = pa.concat_tables([pa.table(o[0]) for o in outputs]).to_pylist()
     assert (row["_url"], row["_record_id"]) == (items[0][3], items[0][6]) == ("http://x/\ufffd\ufffdt\ufffd", "<urn:\ufffd>")
+
+
+def test_closing_while_workers_read_python_streams_does_not_deadlock() -> None:
+    import io
+
+    data, _ = warc_bytes([Response(f"http://p/{i}", b"<p>%d</p>" % i + b"q" * 2000) for i in range(200)])
+    run = _larkspine._ArchiveRun(None, threads=4, batch_pages=2)
+    for i in range(12):
+        run.add(f"s{i}", stream=io.BytesIO(data))
+    assert run.next() is not None
+    # The workers take the interpreter lock for each read: closing must let go of it to join them.
+    assert _finishes(run.close)
+    assert run.next() is None
