@@ -576,8 +576,10 @@ def test_bad_arguments_are_refused() -> None:
         _larkspine._ArchiveRun(object())  # type: ignore[arg-type]
     with pytest.raises(TypeError):
         type("Sub", (_larkspine._ArchiveRun,), {})
-    with pytest.raises(ValueError):
-        _larkspine._ArchiveRun(None, threads=0)
+    for threads in (-1, 4097):
+        with pytest.raises(ValueError):
+            _larkspine._ArchiveRun(None, threads=threads)
+    _larkspine._ArchiveRun(None, threads=0).close()  # one per CPU
     plan = Schema({"a": field("a")}).plan
     with pytest.raises(ValueError):
         _larkspine._ArchiveRun(plan, names=["a", "b"])
