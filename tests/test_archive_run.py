@@ -735,3 +735,38 @@ def test_closing_while_workers_read_python_streams_does_not_deadlock() -> None:
     # The workers take the interpreter lock for each read: closing must let go of it to join them.
     assert _finishes(run.close)
     assert run.next() is None
+
+
+def test_pages_on_a_quiet_pipe_are_given_out_as_they_come() -> None:
+    data, _ = warc_bytes([Response(f"http://q/{i}", b"<p>%d</p>" % i) for i in range(6)])
+    half = data.index(b"\x1f\x8b", len(data) // 2)
+    r, w = os.pipe()
+    more = threading.Event()
+
+    def write() -> None:
+        os.write(w, data[:half])
+        more.wait(60)
+        os.write(w, data[half:])
+        os.close(w)
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        run = _larkspine._ArchiveRun(None, threads=2)
+        run.add("-", fd=r)
+        run.finish()
+        got: list[Any] = []
+        # The first records come out while the writer waits (not once 64 pages are read).
+        assert _finishes(lambda: got.append(run.next()), 30)
+        first = [p[2] for p in got[0][0]]
+        assert 0 < len(first) < 6
+        more.set()
+        rest = []
+        while (out := run.next()) is not None:
+            rest += [p[2] for p in out[0] or []]
+        assert first + rest == [f"http://q/{i}" for i in range(6)]
+        run.close()
+    finally:
+        more.set()
+        writer.join()
+        os.close(r)

@@ -506,6 +506,9 @@ void Run::read_unit(Unit& u) {
         break;
       case Input::Kind::kFd: {
         FdSource source(in.fd, false, 0, &u.cancelled);
+        // Pages arriving on a pipe go on as they come: a quiet pipe hands on
+        // what was read (a failed hand-on is a cancel, seen by the next read).
+        source.on_wait([&] { emit(u, g); });
         going = read_source(u, g, source, in.source, options_.reader);
         break;
       }

@@ -116,14 +116,19 @@ int64_t FdSource::read(char* out, size_t n) {
       }
     }
   }
+  bool waited = false;
   while (true) {
     if (cancelled_) {
       // Wait in slices, so that a run being cancelled is not held by a pipe
       // whose writer is silent.
       if (cancelled_->load(std::memory_order_relaxed)) return 0;
       pollfd p{fd_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 100);
-      if (ready == 0) continue;
+      const int ready = ::poll(&p, 1, waited ? 100 : 0);
+      if (ready == 0) {
+        if (!waited && on_wait_) on_wait_();
+        waited = true;
+        continue;
+      }
       if (ready < 0 && errno == EINTR) continue;
       // An error from poll itself is met again by read.
     }

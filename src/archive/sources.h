@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -58,6 +59,10 @@ class FdSource final : public reader::ByteSource {
       : fd_(fd), positional_(positional), at_(start), cancelled_(cancelled) {}
   int64_t read(char* out, size_t n) override;
   std::string error() const override { return error_; }
+  // Called before a read(2) source waits for data (not for a positional
+  // one): what was read so far can be handed on rather than held while a
+  // pipe is quiet.
+  void on_wait(std::function<void()> f) { on_wait_ = std::move(f); }
 
  private:
   int fd_;
@@ -65,6 +70,7 @@ class FdSource final : public reader::ByteSource {
   uint64_t at_;
   const std::atomic<bool>* cancelled_;
   std::string error_ = "read error";
+  std::function<void()> on_wait_;
 };
 
 }  // namespace ls::archive
