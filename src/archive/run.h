@@ -87,7 +87,8 @@ struct Input {
   Kind kind = Kind::kFailure;
   std::string source;  // the display name every page and failure carries
   std::string path;    // kNamedPath, kFoundPath
-  int fd = -1;         // kFd: read, never closed, never split
+  int fd = -1;         // kFd: read, never closed, never split; its pages are
+                       // handed on whenever it goes quiet (a pipe)
   std::unique_ptr<reader::ByteSource> stream;  // kStream: destroyed once read
   std::string reason;  // kFailure: given out in the input's place
 };
