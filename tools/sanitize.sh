@@ -3,7 +3,8 @@
 #   1. an AddressSanitizer + UBSan build of both modules, and the whole test
 #      suite against it (which also replays every committed fuzz input
 #      through the oracles);
-#   2. a ThreadSanitizer build, and the concurrency tests against it;
+#   2. a ThreadSanitizer build, and the concurrency tests (the archive run's
+#      among them) against it;
 #   3. the fuzz targets built with clang, replaying the committed inputs
 #      natively (tools/fuzz.sh replay).
 # Each step installs what it needs (apt-get) when it can, says so and is
@@ -73,7 +74,7 @@ if [ -n "$tsan" ]; then
   cmake -S . -B build/tsan -DLARKSPINE_TSAN=ON "${opt[@]}" -DPython_EXECUTABLE="$python" >/dev/null
   cmake --build build/tsan -j "$jobs" --target _larkspine >/dev/null
   TSAN_OPTIONS="halt_on_error=1 exitcode=66" LD_PRELOAD="$tsan" PYTHONPATH=build/tsan \
-    "$python" -m pytest -p no:cacheprovider tests/test_concurrency.py \
+    "$python" -m pytest -p no:cacheprovider tests/test_concurrency.py tests/test_archive_run.py \
     tests/test_plan.py::test_shared_plan_across_threads tests/test_api.py::test_threads_agree_with_sequential_calls
 else
   echo "skipped: no ThreadSanitizer runtime for g++"

@@ -20,6 +20,7 @@
 #include "archive/sources.h"
 #include "archive/split.h"
 #include "encoding.h"
+#include "whatwg/decode.h"
 
 namespace ls::archive {
 
@@ -43,6 +44,9 @@ struct Run::Unit {
   bool done = false;
   bool placed = false;  // a part: the consumer decided whether it is used
   std::atomic<bool> cancelled{false};
+
+  // The worker's own: a page of the unit was read.
+  bool any_page = false;
 
   // Written by the worker before `done`, read by the consumer after.
   reader::ReadCounts counts;
@@ -142,7 +146,7 @@ Run::Run(RunOptions options)
 
 Run::~Run() { cancel(); }
 
-void Run::add(Input input) {
+bool Run::add(Input input) {
   bool regular = false;
   uint64_t size = 0;
   if (is_path(input)) {
@@ -156,7 +160,7 @@ void Run::add(Input input) {
   const bool small = regular && !splittable && size < options_.batch_bytes && options_.batch_pages > 1;
   auto u = std::make_shared<Unit>();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || finished_) return;
+  if (stopping_ || finished_) return false;
   ++pending_;
   consumer_cv_.notify_all();  // a next() with a deadline may wait for inputs
   if (small) {
@@ -170,7 +174,7 @@ void Run::add(Input input) {
     open_group_->inputs.push_back(std::move(input));
     open_group_->group_bytes += size;
     ++open_group_->input_count;
-    return;
+    return true;
   }
   close_group_locked();
   u->source = input.source;
@@ -181,6 +185,7 @@ void Run::add(Input input) {
   order_.push_back(u);
   todo_.push_back(u);
   workers_cv_.notify_all();
+  return true;
 }
 
 void Run::close_group_locked() {
@@ -274,8 +279,12 @@ std::shared_ptr<Run::Unit> Run::take() {
     ++taken_;
   }
   if (options_.threads > 1 && u->inputs.size() == 1 && is_path(u->inputs[0]) && u->regular &&
-      u->size >= 2 * options_.part_bytes)
-    consider_split(*u);
+      u->size >= 2 * options_.part_bytes) {
+    // A file that cannot be considered (no memory) is read whole; what was
+    // opened of it is read (or named as a failure) as usual.
+    Fault f = guarded([&] { consider_split(*u); });
+    (void)f;
+  }
   return u;
 }
 
@@ -306,13 +315,15 @@ void Run::consider_split(Unit& u) {
   });
   if (made) return;
   for (const std::shared_ptr<Unit>& p : later) p->split = split;
+  // The consumer may be looking at `u` (the head): what it reads of it
+  // changes under the lock.
+  std::lock_guard<std::mutex> lock(mutex_);
   u.split = split;
   u.part = 0;
   if (!later.empty()) {
     later.back()->input_count = u.input_count;
     u.input_count = 0;
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   auto at = std::find_if(order_.begin(), order_.end(), [&](const auto& p) { return p.get() == &u; });
   LS_CHECK(at != order_.end());
   order_.insert(at + 1, later.begin(), later.end());
@@ -358,9 +369,17 @@ Fault Run::extract(const std::vector<RunPage*>& pages, std::shared_ptr<const Arr
       else if (n == "_status") leading.push_back(arrow_int_column(name, ArrowNode::Kind::kInt16));
       else leading.push_back(arrow_string_column(name));
     }
-    auto text = [](const std::optional<std::string>& s) -> std::optional<Bytes> {
+    // Header values are the archive's bytes: an Arrow string must be UTF-8,
+    // so a value that is not is read as the binding reads it for a str
+    // (each maximal ill-formed part one U+FFFD).
+    // The view returned is appended at once, before the next call reuses it.
+    std::string repaired;
+    auto text = [&repaired](const std::optional<std::string>& s) -> std::optional<Bytes> {
       if (!s) return std::nullopt;
-      return Bytes(*s);
+      if (whatwg::utf8_is_valid(*s)) return Bytes(*s);
+      repaired.clear();
+      whatwg::decode_append(whatwg::Encoding::kUtf8, *s, repaired);
+      return Bytes(repaired);
     };
     bool fits = true;
     for (size_t i = 0; i < pages.size(); ++i) {
@@ -380,6 +399,9 @@ Fault Run::extract(const std::vector<RunPage*>& pages, std::shared_ptr<const Arr
       throw std::bad_alloc();  // a metadata column past 32-bit offsets: taken a page at a time
   });
   if (built) return built;
+  if (options_.simulate_out_of_memory)
+    for (const BatchDocument& d : docs)
+      if (options_.simulate_out_of_memory(d.bytes)) return Fault{FaultKind::kOutOfMemory, {}};
   return extract_batch(*options_.plan, options_.layout, docs, 1, std::move(leading), out);
 }
 
@@ -452,8 +474,14 @@ bool Run::read_source(Unit& u, Gathered& g, reader::ByteSource& source, const st
     const bool stopping = soft_stop_.load(std::memory_order_relaxed);
     if (stopping && !g.pages.empty()) break;
     if (item.is_page) {
+      // A batch holds at most batch_bytes of HTML, or one page.
+      if (!g.pages.empty() && g.bytes + item.page.body.size() > options_.batch_bytes && !emit(u, g)) {
+        going = false;
+        break;
+      }
       g.bytes += item.page.body.size();
       g.pages.push_back(RunPage{name, std::move(item.page)});
+      u.any_page = true;
       if (stopping) break;
       if (g.pages.size() >= options_.batch_pages || g.bytes >= options_.batch_bytes) going = emit(u, g);
     } else {
@@ -480,7 +508,7 @@ void Run::read_unit(Unit& u) {
     const std::optional<uint64_t> start = u.split->start(u.part);
     if (!start) return;
     if (u.part == 0) u.files = 1;
-    FdSource source(u.split->fd(), true, *start, nullptr);
+    FdSource source(u.split->fd(), true, *start, &u.cancelled);
     reader::ReaderOptions ro = options_.reader;
     ro.start_offset = *start;
     ro.after_unknown = u.part > 0;
@@ -491,8 +519,11 @@ void Run::read_unit(Unit& u) {
     emit(u, g);
     return;
   }
-  // Softly stopped with a page in hand, a pipe that brings nothing more is not waited for.
-  auto idle_stop = [this, &g] { return soft_stop_.load(std::memory_order_relaxed) && !g.pages.empty(); };
+  // Softly stopped once a page was read, a pipe that brings nothing more is not waited for
+  // (what it brought went on when it went quiet, or goes with the batch in hand).
+  auto idle_stop = [this, &u, &g] {
+    return soft_stop_.load(std::memory_order_relaxed) && (u.any_page || !g.pages.empty());
+  };
   for (Input& in : u.inputs) {
     if (u.cancelled.load(std::memory_order_relaxed) || soft_stop_.load(std::memory_order_relaxed)) break;
     bool going = true;
@@ -503,6 +534,9 @@ void Run::read_unit(Unit& u) {
         break;
       case Input::Kind::kFd: {
         FdSource source(in.fd, false, 0, &u.cancelled, idle_stop);
+        // Pages arriving on a pipe go on as they come: a quiet pipe hands on
+        // what was read (a failed hand-on is a cancel, seen by the next read).
+        source.on_wait([&] { emit(u, g); });
         going = read_source(u, g, source, in.source, options_.reader);
         break;
       }
@@ -592,19 +626,24 @@ Run::Next Run::next(RunOutput& out, std::optional<std::chrono::steady_clock::tim
     }
     if (u->split && !u->placed) {
       // Whether this part is used: its start must be where the parts before
-      // it stopped. Found without the lock (it may read and inflate).
-      lock.unlock();
+      // it stopped, which lies in its stretch or it is not. Found without
+      // the lock (it may read and inflate).
+      SplitFile& split = *u->split;
+      const std::optional<uint64_t> expect = split.expect;
       std::optional<uint64_t> start;
-      Fault f = guarded([&] { start = u->split->start(u->part); });
-      lock.lock();
-      if (f) {
-        out = RunOutput();
-        out.fault = std::move(f);
-        return Next::kOutput;
+      if (expect && *expect >= split.origin(u->part) && *expect < split.origin(u->part + 1)) {
+        lock.unlock();
+        Fault f = guarded([&] { start = split.start(u->part); });
+        lock.lock();
+        if (f) {
+          out = RunOutput();
+          out.fault = std::move(f);
+          return Next::kOutput;
+        }
+        if (stopping_) continue;
       }
-      if (stopping_) continue;
       u->placed = true;
-      if (!start || start != u->split->expect) {
+      if (!start || start != expect) {
         retire_locked(u, false);
         continue;
       }

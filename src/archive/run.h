@@ -13,7 +13,8 @@
 //     (split.h: the parts' results are those of a one-thread read);
 //   - anything else is a unit of its own.
 // A worker reads its unit's inputs (reader.h), and every `batch_pages`
-// pages or `batch_bytes` of HTML, whichever first, makes one output: in
+// pages or `batch_bytes` of HTML, whichever first (a page that would take a
+// batch past `batch_bytes` starts the next one), makes one output: in
 // Arrow mode it extracts the batch itself, on its own thread, with the
 // metadata columns first (`kMetadataColumns`).
 //
@@ -43,6 +44,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -76,6 +78,9 @@ struct RunOptions {
   // layout, as extract_batch takes them.
   const Plan* plan = nullptr;
   BatchLayout layout;
+  // For tests only (the private test module): a batch holding a page for
+  // which this says true fails as if it did not fit in memory.
+  std::function<bool(Bytes body)> simulate_out_of_memory;
 };
 
 struct Input {
@@ -83,7 +88,8 @@ struct Input {
   Kind kind = Kind::kFailure;
   std::string source;  // the display name every page and failure carries
   std::string path;    // kNamedPath, kFoundPath
-  int fd = -1;         // kFd: read, never closed, never split
+  int fd = -1;         // kFd: read, never closed, never split; its pages are
+                       // handed on whenever it goes quiet (a pipe)
   std::unique_ptr<reader::ByteSource> stream;  // kStream: destroyed once read
   std::string reason;  // kFailure: given out in the input's place
 };
@@ -134,8 +140,9 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  // The next input, in order (throws std::bad_alloc only).
-  void add(Input input);
+  // The next input, in order (throws std::bad_alloc only); false, the
+  // input dropped, after finish() or cancel().
+  bool add(Input input);
   // No more inputs.
   void finish();
 

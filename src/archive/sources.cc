@@ -101,6 +101,7 @@ OpenedFile open_found(const std::string& path) {
 int64_t FdSource::read(char* out, size_t n) {
   if (n == 0) return 0;
   if (positional_) {
+    if (cancelled_ && cancelled_->load(std::memory_order_relaxed)) return 0;
     const uint64_t room = kReadAlign - at_ % kReadAlign;
     n = static_cast<size_t>(std::min<uint64_t>(n, room));
     while (true) {
@@ -115,14 +116,17 @@ int64_t FdSource::read(char* out, size_t n) {
       }
     }
   }
+  bool waited = false;
   while (true) {
     if (cancelled_) {
       // Wait in slices, so that a run being cancelled is not held by a pipe
       // whose writer is silent.
       if (cancelled_->load(std::memory_order_relaxed)) return 0;
       pollfd p{fd_, POLLIN, 0};
-      const int ready = ::poll(&p, 1, 100);
+      const int ready = ::poll(&p, 1, waited ? 100 : 0);
       if (ready == 0) {
+        if (!waited && on_wait_) on_wait_();
+        waited = true;
         if (give_up_ && give_up_()) return 0;
         continue;
       }

@@ -51,7 +51,8 @@ inline constexpr uint64_t kReadAlign = uint64_t{1} << 16;
 // A descriptor read front to back. `positional`: a regular file read with
 // pread from `start` (several parts share one descriptor without sharing a
 // position); otherwise read(2), waiting with poll so that `cancelled` (when
-// given) stops a wait on a pipe. The descriptor is not closed here.
+// given) stops a wait on a pipe. Once `cancelled`, reads end as at the end of
+// the input. The descriptor is not closed here.
 class FdSource final : public reader::ByteSource {
  public:
   // `give_up`, when given, is asked (on the reading thread) while a pipe has
@@ -61,6 +62,10 @@ class FdSource final : public reader::ByteSource {
       : fd_(fd), positional_(positional), at_(start), cancelled_(cancelled), give_up_(std::move(give_up)) {}
   int64_t read(char* out, size_t n) override;
   std::string error() const override { return error_; }
+  // Called before a read(2) source waits for data (not for a positional
+  // one): what was read so far can be handed on rather than held while a
+  // pipe is quiet.
+  void on_wait(std::function<void()> f) { on_wait_ = std::move(f); }
 
  private:
   int fd_;
@@ -69,6 +74,7 @@ class FdSource final : public reader::ByteSource {
   const std::atomic<bool>* cancelled_;
   std::function<bool()> give_up_;
   std::string error_ = "read error";
+  std::function<void()> on_wait_;
 };
 
 }  // namespace ls::archive

@@ -56,6 +56,8 @@ class SplitFile {
 
   int fd() const { return fd_; }
   size_t parts() const { return origins_.size() - 1; }
+  // Where part k's stretch begins (k == parts(): the file's size).
+  uint64_t origin(size_t k) const { return origins_[k]; }
   // Where part k starts; absent when its stretch holds no candidate. Found
   // once, by whichever thread asks first.
   std::optional<uint64_t> start(size_t k);

@@ -1,7 +1,7 @@
 // The private type `_larkspine._ArchiveRun`: the archive run (archive/run.h)
 // for the Python layer, which names the inputs and writes the outputs.
 //
-//   run = _ArchiveRun(plan, *, names=None, threads=1, max_page_size=64 << 20,
+//   run = _ArchiveRun(plan, *, names=None, threads=1 (0: one per CPU), max_page_size=64 << 20,
 //                     only_2xx=False, encoding=None, charsets=None,
 //                     batch_pages=64, batch_bytes=4 << 20, part_bytes=8 << 20)
 //   run.add(source, path=None, *, fd=None, stream=None, found=False, failure=None)
@@ -18,9 +18,11 @@
 // stream that refers back to its run is kept alive until the run is).
 #include "python/archive.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -231,7 +233,7 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (a[0] != Py_None &&
       !convert_param("plan", [&] { return plan_layout(a[0], a[1], options.plan, options.layout); }))
     return nullptr;
-  if (!convert_param("threads", [&] { return convert_count(a[2], 1, 4096, threads); }) ||
+  if (!convert_param("threads", [&] { return convert_count(a[2], 0, 4096, threads); }) ||
       !convert_param("max_page_size", [&] { return convert_count(a[3], 1, uint64_t{1} << 62, max_page); }) ||
       !convert_param("only_2xx", [&] { return convert_flag(a[4], only_2xx); }) ||
       !convert_param("encoding", [&] { return !a[5] || convert_optional_str(a[5], options.encoding); }) ||
@@ -240,7 +242,8 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !convert_param("batch_bytes", [&] { return convert_count(a[8], 1, uint64_t{1} << 62, bytes); }) ||
       !convert_param("part_bytes", [&] { return convert_count(a[9], 1, uint64_t{1} << 62, part); }))
     return nullptr;
-  options.threads = static_cast<unsigned>(threads);
+  // 0: one per CPU, as Plan.extract_arrow reads it.
+  options.threads = threads ? static_cast<unsigned>(threads) : std::max(1u, std::thread::hardware_concurrency());
   options.reader.max_page_size = max_page;
   options.reader.only_2xx = only_2xx;
   options.batch_pages = static_cast<size_t>(pages);
@@ -346,14 +349,19 @@ PyObject* run_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   }
   archive::Run& run = run_of(self);
   Fault f;
+  bool taken = false;
   // Without the lock: the core looks at the path (stat). An input not taken
-  // (allocation failure) is destroyed here too, which a stream input may do
-  // without the lock (it takes it).
+  // is destroyed here too, which a stream input may do without the lock (it
+  // takes it).
   Py_BEGIN_ALLOW_THREADS
-  f = guarded([&] { run.add(std::move(input)); });
+  f = guarded([&] { taken = run.add(std::move(input)); });
   { archive::Input gone = std::move(input); }
   Py_END_ALLOW_THREADS
   if (f) return raise_fault(f);
+  if (!taken) {
+    PyErr_SetString(PyExc_ValueError, "larkspine: _ArchiveRun.add after finish() or close()");
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 

@@ -767,6 +767,8 @@ PyMethodDef kMethods[] = {
      "read_archive(data, max_page_size, only_2xx, read_size, bodies) -> (kind, items, counts, consumed)"},
     {"archive_part_starts", t_archive_part_starts, METH_VARARGS,
      "archive_part_starts(path, parts) -> [start or None]: where each part of the file would start"},
+    {"archive_run_simulated", t_archive_run_simulated, METH_VARARGS,
+     "archive_run_simulated(path, query, marker, batch_pages) -> [(values, failures)]"},
     {"fuzz_check", t_fuzz_check, METH_VARARGS, "fuzz_check(target, data) -> None or the failed oracle"},
     {"internal_fault", t_internal_fault, METH_NOARGS, "raises the internal-fault exception"},
     {nullptr, nullptr, 0, nullptr},

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/run.h"
 #include "archive/split.h"
 #include "lib.h"
 #include "python/errors.h"
@@ -149,6 +150,83 @@ PyObject* t_archive_part_starts(PyObject*, PyObject* args) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(starts.size()));
   if (!list) return nullptr;
   for (size_t k = 0; k < starts.size(); ++k) PyList_SetItem(list, static_cast<Py_ssize_t>(k), optional_int(starts[k]));
+  return list;
+}
+
+PyObject* t_archive_run_simulated(PyObject*, PyObject* args) {
+  const char* path;
+  const char* query;
+  const char* marker;
+  Py_ssize_t batch_pages;
+  if (!PyArg_ParseTuple(args, "sssn", &path, &query, &marker, &batch_pages) || batch_pages < 1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "batch_pages must be at least 1");
+    return nullptr;
+  }
+  ls::Plan plan;
+  if (Fault f = compile_first_only({query}, {}, {true}, plan)) return raise_fault(f);
+  const std::string mark = marker;
+  std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> outputs;  // (values, failures)
+  Fault f;
+  Py_BEGIN_ALLOW_THREADS
+  f = guarded([&] {
+    archive::RunOptions options;
+    options.plan = &plan;
+    options.layout.names = {"v"};
+    options.layout.first_only = {true};
+    options.batch_pages = static_cast<size_t>(batch_pages);
+    options.simulate_out_of_memory = [&mark](Bytes body) { return body.find(mark) != Bytes::npos; };
+    archive::Run run(std::move(options));
+    archive::Input in;
+    in.kind = archive::Input::Kind::kNamedPath;
+    in.source = in.path = path;
+    run.add(std::move(in));
+    run.finish();
+    archive::RunOutput out;
+    while (run.next(out) == archive::Run::Next::kOutput) {
+      if (out.fault) throw std::bad_alloc();
+      std::vector<std::string> values, failures;
+      if (out.batch) {
+        const ArrowNode& v = out.batch->columns.back();
+        for (int64_t r = 0; r < v.length; ++r) {
+          const int32_t a = v.offsets.i32(static_cast<size_t>(r)), b = v.offsets.i32(static_cast<size_t>(r) + 1);
+          values.emplace_back(reinterpret_cast<const char*>(v.data.data()) + a, static_cast<size_t>(b - a));
+        }
+      }
+      for (const archive::RunFailure& fl : out.failures)
+        failures.push_back((fl.offset ? std::to_string(*fl.offset) : "-") + ": " + fl.reason);
+      outputs.emplace_back(std::move(values), std::move(failures));
+      out = archive::RunOutput();
+    }
+  });
+  Py_END_ALLOW_THREADS
+  if (f) return raise_fault(f);
+  PyObject* list = PyList_New(0);
+  if (!list) return nullptr;
+  for (const auto& [values, failures] : outputs) {
+    PyObject* vs = PyList_New(0);
+    PyObject* fs = PyList_New(0);
+    PyObject* t = nullptr;
+    bool ok = vs && fs;
+    for (const std::string& v : values) {
+      PyObject* s = ok ? PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())) : nullptr;
+      ok = s && PyList_Append(vs, s) == 0;
+      Py_XDECREF(s);
+    }
+    for (const std::string& v : failures) {
+      PyObject* s = ok ? PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size())) : nullptr;
+      ok = s && PyList_Append(fs, s) == 0;
+      Py_XDECREF(s);
+    }
+    if (ok) t = PyTuple_Pack(2, vs, fs);
+    Py_XDECREF(vs);
+    Py_XDECREF(fs);
+    if (!t || PyList_Append(list, t) < 0) {
+      Py_XDECREF(t);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    Py_DECREF(t);
+  }
   return list;
 }
 
