@@ -454,3 +454,76 @@ def test_gzip_header_fields_are_read_by_the_member_reader() -> None:
     assert gzip.decompress(out) == b"".join(records)
     _, items, _ = native(out)
     assert [p[1] for p in pages(items)] == offsets and not failures(items)
+
+
+# --- Size hints: a page's buffer sized before it is read, never trusted -------------------------
+
+HINT_LIMIT = 64 << 10
+_RNG = random.Random(26)
+_BODY = b"<title>h</title>" + bytes(_RNG.choice(b"abcdefgh ") for _ in range(50_000))
+
+
+# Longer than one read (64 KiB): a buffer grown as it is read would not come out at its size.
+_LONG = _BODY * 3
+
+
+def _buffer(data: bytes, hints: Any, max_page_size: int = 64 << 20) -> list[int]:
+    """The capacity of each page's buffer as read."""
+    import _larkspine_testing as T
+
+    _, items, _, _ = T.read_archive(data, max_page_size, False, 0, 2, hints)
+    return [int(i[8]) for i in pages(items)]
+
+
+def _block(resp: Response) -> int:
+    """What a record's block holds after its HTTP header: the body as sent."""
+    return len(resp.http()) - resp.http().index(b"\r\n\r\n") - 4
+
+
+@pytest.mark.parametrize(
+    "data, hints, max_page_size, capacity",
+    [
+        # Plain: the file's size; gzip: ISIZE; identity HTTP: the rest of the block; chunked
+        # identity: the rest of the block, an upper bound of the body.
+        (_LONG, True, 64 << 20, len(_LONG)),
+        (_gz(_LONG), True, 64 << 20, len(_LONG)),
+        (warc_bytes([Response("http://h/", _LONG)])[0], None, 64 << 20, len(_LONG)),
+        (warc_bytes([Response("http://h/", _chunked(_LONG, 999), headers=("Transfer-Encoding: chunked",))])[0],
+         None, 64 << 20, _block(Response("http://h/", _chunked(_LONG, 999), headers=("Transfer-Encoding: chunked",)))),
+        # A hint past the limit reserves the limit, not what it claims.
+        (_LONG, (1 << 40, None), 160_000, 160_000),
+        (_gz(_LONG), (len(_gz(_LONG)), 0xFFFFFFFF), 160_000, 160_000),
+        # An ISIZE larger than deflate can give for the file is not believed past that ratio.
+        (_gz(b"x"), (len(_gz(b"x")), 0xFFFFFFFF), 64 << 20, len(_gz(b"x")) * 1032),
+    ],
+    ids=["plain", "gzip", "warc", "warc-chunked", "plain-capped", "gzip-capped", "gzip-ratio"],
+)
+def test_the_page_buffer_is_sized_from_the_hints(data: bytes, hints: Any, max_page_size: int, capacity: int) -> None:
+    assert _buffer(data, hints, max_page_size) == [capacity]
+
+
+_HINTED_INPUTS = {
+    "plain": _BODY[:HINT_LIMIT - 1],
+    "plain at the limit": (_BODY * 2)[:HINT_LIMIT],
+    "plain over the limit": (_BODY * 2)[:HINT_LIMIT + 1],
+    "gzip": _gz(_BODY),
+    "gzip over the limit": _gz(_BODY + b"y" * HINT_LIMIT),
+    # ISIZE is the last member's length only: the hint is far too small.
+    "gzip two members": _gz(_BODY[:40_000]) + _gz(_BODY[40_000:40_010]),
+    "gzip truncated": _gz(_BODY)[:-100],
+    "warc": warc_bytes([Response("http://h/", _BODY)])[0],
+}
+
+
+@pytest.mark.parametrize("name", list(_HINTED_INPUTS))
+@pytest.mark.parametrize(
+    "hints",
+    [True, (0, 0), (1, 1), (1 << 40, 0xFFFFFFFF), (None, 0xFFFFFFFF), (7, None)],
+    ids=["truthful", "zero", "one", "huge", "isize-huge", "remaining-7"],
+)
+def test_a_wrong_hint_costs_a_reallocation_and_changes_nothing_read(name: str, hints: Any) -> None:
+    import _larkspine_testing as T
+
+    data = _HINTED_INPUTS[name]
+    for step in [0, 1000]:
+        assert T.read_archive(data, HINT_LIMIT, False, step, 1, hints) == T.read_archive(data, HINT_LIMIT, False, step)

@@ -142,4 +142,37 @@ int64_t FdSource::read(char* out, size_t n) {
   }
 }
 
+namespace {
+
+std::optional<uint64_t> regular_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return std::nullopt;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+std::optional<uint64_t> FdSource::remaining_hint() const {
+  const std::optional<uint64_t> size = regular_size(fd_);
+  if (!size) return std::nullopt;
+  uint64_t at = at_;
+  if (!positional_) {
+    const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    if (pos < 0) return std::nullopt;
+    at = static_cast<uint64_t>(pos);
+  }
+  return *size > at ? *size - at : 0;
+}
+
+std::optional<uint32_t> FdSource::last_word_hint() const {
+  const std::optional<uint64_t> size = regular_size(fd_);
+  if (!size || *size < 4) return std::nullopt;
+  uint8_t b[4];
+  ssize_t got;
+  do got = ::pread(fd_, b, sizeof b, static_cast<off_t>(*size - 4));
+  while (got < 0 && errno == EINTR);
+  if (got != 4) return std::nullopt;
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
 }  // namespace ls::archive

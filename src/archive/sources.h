@@ -62,6 +62,10 @@ class FdSource final : public reader::ByteSource {
       : fd_(fd), positional_(positional), at_(start), cancelled_(cancelled), give_up_(std::move(give_up)) {}
   int64_t read(char* out, size_t n) override;
   std::string error() const override { return error_; }
+  // A regular file's size (fstat) less the reading point; its last four
+  // bytes by pread. Nothing for a pipe or a device.
+  std::optional<uint64_t> remaining_hint() const override;
+  std::optional<uint32_t> last_word_hint() const override;
   // Called before a read(2) source waits for data (not for a positional
   // one): what was read so far can be handed on rather than held while a
   // pipe is quiet.

@@ -764,7 +764,9 @@ PyMethodDef kMethods[] = {
     {"route_sub", t_route_sub, METH_O, "route_sub(field) -> (via, query, anchor)"},
     {"held_split", t_held_split, METH_VARARGS, "held_split(pages, flat) -> seconds per phase, values"},
     {"read_archive", t_read_archive, METH_VARARGS,
-     "read_archive(data, max_page_size, only_2xx, read_size, bodies) -> (kind, items, counts, consumed)"},
+     "read_archive(data, max_page_size, only_2xx, read_size, bodies, hints) -> (kind, items, counts, consumed)\n"
+     "bodies: 1 as read, 0 dropped, 2 each replaced by its buffer's capacity (as text); hints: None,\n"
+     "True (the data's own size and last four bytes), or (remaining, last_word) as a lying source says"},
     {"archive_part_starts", t_archive_part_starts, METH_VARARGS,
      "archive_part_starts(path, parts) -> [start or None]: where each part of the file would start"},
     {"archive_run_simulated", t_archive_run_simulated, METH_VARARGS,

@@ -1,7 +1,10 @@
 // _larkspine_testing's view of the archive reader: bytes in, the items and
 // counts the reader gives out, so that tests can compare it with the Python
 // reader, warcio and FastWARC. Nothing here is part of the product.
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +31,52 @@ class SteppedSource final : public reader::ByteSource {
   reader::MemorySource inner_;
   size_t step_;
 };
+
+// A source whose size hints are set by the test: the data's own (truthful),
+// or given values (a lying source: a file that changed, a hostile trailer).
+class HintedSource final : public reader::ByteSource {
+ public:
+  HintedSource(reader::ByteSource& inner, std::optional<uint64_t> remaining, std::optional<uint32_t> last_word)
+      : inner_(inner), remaining_(remaining), last_word_(last_word) {}
+  int64_t read(char* out, size_t n) override {
+    const int64_t got = inner_.read(out, n);
+    if (got > 0 && remaining_) *remaining_ -= std::min<uint64_t>(*remaining_, static_cast<uint64_t>(got));
+    return got;
+  }
+  std::optional<uint64_t> remaining_hint() const override { return remaining_; }
+  std::optional<uint32_t> last_word_hint() const override { return last_word_; }
+
+ private:
+  reader::ByteSource& inner_;
+  std::optional<uint64_t> remaining_;
+  std::optional<uint32_t> last_word_;
+};
+
+// `hints`: None (the source tells nothing), True (the data's own), or
+// (remaining, last_word), each an int or None.
+bool convert_hints(PyObject* obj, Bytes data, bool& hinted, std::optional<uint64_t>& remaining,
+                   std::optional<uint32_t>& last_word) {
+  hinted = obj && obj != Py_None;
+  if (!hinted) return true;
+  if (obj == Py_True) {
+    const reader::MemorySource whole(data);
+    remaining = whole.remaining_hint();
+    last_word = whole.last_word_hint();
+    return true;
+  }
+  PyObject *r, *w;
+  if (!PyArg_ParseTuple(obj, "OO", &r, &w)) return false;
+  if (r != Py_None) {
+    remaining = PyLong_AsUnsignedLongLong(r);
+    if (PyErr_Occurred()) return false;
+  }
+  if (w != Py_None) {
+    const unsigned long v = PyLong_AsUnsignedLong(w);
+    if (PyErr_Occurred()) return false;
+    last_word = static_cast<uint32_t>(v);
+  }
+  return true;
+}
 
 PyObject* optional_str(const std::optional<std::string>& s) {
   if (!s) Py_RETURN_NONE;
@@ -60,12 +109,19 @@ PyObject* t_read_archive(PyObject*, PyObject* args) {
   int only_2xx = 0;
   Py_ssize_t step = 0;
   int bodies = 1;
-  if (!PyArg_ParseTuple(args, "O|Kpnp", &data_obj, &max_page_size, &only_2xx, &step, &bodies)) return nullptr;
+  PyObject* hints_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "O|KpniO", &data_obj, &max_page_size, &only_2xx, &step, &bodies, &hints_obj))
+    return nullptr;
   if (!PyBytes_Check(data_obj)) {
     raise_conversion(data_obj, "bytes");
     return nullptr;
   }
   const Bytes data(PyBytes_AsString(data_obj), static_cast<size_t>(PyBytes_Size(data_obj)));
+  bool hinted = false;
+  std::optional<uint64_t> remaining;
+  std::optional<uint32_t> last_word;
+  if (!convert_hints(hints_obj, data, hinted, remaining, last_word)) return nullptr;
+  // bodies == 2: each page's body replaced by its buffer's capacity, as text.
   reader::ReaderOptions options;
   options.max_page_size = max_page_size;
   options.only_2xx = only_2xx;
@@ -76,13 +132,15 @@ PyObject* t_read_archive(PyObject*, PyObject* args) {
   Fault f;
   Py_BEGIN_ALLOW_THREADS
   f = guarded([&] {
-    SteppedSource source(data, step > 0 ? static_cast<size_t>(step) : 0);
-    reader::ArchiveReader r(source, options);
+    SteppedSource stepped(data, step > 0 ? static_cast<size_t>(step) : 0);
+    HintedSource with_hints(stepped, remaining, last_word);
+    reader::ArchiveReader r(hinted ? static_cast<reader::ByteSource&>(with_hints) : stepped, options);
     reader::ReadItem item;
     while (r.next(item)) {
       // Without bodies (for timing the reader alone) a page is dropped as it comes, as a
       // consumer that scans each page and lets it go would drop it.
-      if (!bodies) std::string().swap(item.page.body);
+      if (bodies == 0) std::string().swap(item.page.body);
+      if (bodies == 2 && item.is_page) item.page.body = std::to_string(item.page.body.capacity());
       items.push_back(std::move(item));
     }
     counts = r.counts();

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace ls::reader {
 
@@ -280,6 +282,15 @@ MediaType parse_content_type(const std::optional<std::string>& value) {
     params.remove_prefix(next + 1);
   }
   return m;
+}
+
+void reserve_hint(std::string& body, uint64_t size) {
+  if (size <= body.capacity()) return;
+  try {
+    body.reserve(static_cast<size_t>(std::min<uint64_t>(size, body.max_size())));
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
 }
 
 BodyDecoder::BodyDecoder(bool chunked, Bytes coding, uint64_t limit, std::string& body)

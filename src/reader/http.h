@@ -60,6 +60,13 @@ struct MediaType {
 };
 MediaType parse_content_type(const std::optional<std::string>& value);
 
+// Reserves `size` bytes of `body`'s capacity, as a hint: nothing when the
+// allocation fails (the page may still fit as it grows, and a hint never
+// fails a page). Reading a page into a buffer so sized costs the page once;
+// a buffer grown by doubling holds two copies of what was read at each
+// reallocation.
+void reserve_hint(std::string& body, uint64_t size);
+
 // An HTTP body decoded as it arrives (`feed`), into `body`, never past `limit`.
 class BodyDecoder {
  public:
@@ -71,6 +78,8 @@ class BodyDecoder {
   // At the end of the raw body: checks that the codings ended.
   void finish();
   bool too_large() const { return too_large_; }
+  // Whether the content coding is identity (the body as sent, bar chunking).
+  bool identity() const { return coding_ == Coding::kIdentity; }
   // The reason the body does not decode; empty when it does.
   const std::string& error() const { return error_; }
 

@@ -22,6 +22,12 @@ int64_t MemorySource::read(char* out, size_t n) {
   return static_cast<int64_t>(take);
 }
 
+std::optional<uint32_t> MemorySource::last_word_hint() const {
+  if (data_.size() < 4) return std::nullopt;
+  const auto* b = reinterpret_cast<const uint8_t*>(data_.data() + data_.size() - 4);
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+
 struct ZInflater::State {
   zapi::Stream z{};
 };

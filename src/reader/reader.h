@@ -20,10 +20,12 @@
 //              -> records (records.cc: WARC/ARC headers and blocks)
 //              -> HTTP message (http.h: header, chunked, gzip/deflate body)
 //              -> page (bounded by max_page_size).
-// Memory: a page is held up to `max_page_size` bytes; a WARC header up to
-// 1 MiB, an HTTP header up to 1 MiB; a body that is not a page passes through
-// 64 KiB at a time; 64 KiB of compressed input and of content are kept behind
-// the reading point so that a resynchronisation can look back.
+// Memory: a page is held up to `max_page_size` bytes, in a buffer sized
+// before the page is read whenever its size can be told (see `read_page` and
+// `response` in records.cc), so that it costs about its own size; a WARC
+// header up to 1 MiB, an HTTP header up to 1 MiB; a body that is not a page
+// passes through 64 KiB at a time; 64 KiB of compressed input and of content
+// are kept behind the reading point so that a resynchronisation can look back.
 //
 // Failures are values: nothing here throws for any input. Allocation failure
 // and broken invariants unwind to the caller's guard (lib.h's `guarded`).
@@ -50,6 +52,17 @@ class ByteSource {
   // (then `error()` says which).
   virtual int64_t read(char* out, size_t n) = 0;
   virtual std::string error() const { return "read error"; }
+
+  // Hints for sizing a page's buffer before it is read, never trusted to
+  // bound what is read (a file may change while it is read; a hostile one
+  // says what it likes): a wrong hint costs a reallocation or unused
+  // address space, nothing else. Absent when the source cannot tell.
+  // The bytes left to read.
+  virtual std::optional<uint64_t> remaining_hint() const { return std::nullopt; }
+  // The input's last four bytes, little-endian (a gzip file's ISIZE: the
+  // last member's length mod 2^32), when they can be had without moving
+  // the reading point.
+  virtual std::optional<uint32_t> last_word_hint() const { return std::nullopt; }
 };
 
 // A source over bytes held by the caller.
@@ -57,6 +70,8 @@ class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(Bytes data) : data_(data) {}
   int64_t read(char* out, size_t n) override;
+  std::optional<uint64_t> remaining_hint() const override { return data_.size() - at_; }
+  std::optional<uint32_t> last_word_hint() const override;
 
  private:
   Bytes data_;

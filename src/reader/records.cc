@@ -260,6 +260,12 @@ class PeekSource final : public ByteSource {
     return s_.read(out, n);
   }
   std::string error() const override { return s_.error(); }
+  std::optional<uint64_t> remaining_hint() const override {
+    const std::optional<uint64_t> rest = s_.remaining_hint();
+    if (!rest) return std::nullopt;
+    return *rest + (head_.size() - at_);
+  }
+  std::optional<uint32_t> last_word_hint() const override { return s_.last_word_hint(); }
 
  private:
   ByteSource& s_;
@@ -270,12 +276,16 @@ class PeekSource final : public ByteSource {
 
 struct ArchiveReader::Impl {
   Impl(ByteSource& source, const ReaderOptions& options)
-      : peek(source),
+      : input_size(source.remaining_hint()),
+        peek(source),
         options(options),
         stream(peek, peek.peek(2) == Bytes("\x1f\x8b", 2), options.start_offset),
         window(stream),
         last_unknown(options.after_unknown) {}
 
+  // The input's size as the source told it before anything was read (a
+  // hint: see ByteSource).
+  const std::optional<uint64_t> input_size;
   PeekSource peek;
   ReaderOptions options;
   ContentStream stream;
@@ -348,6 +358,7 @@ struct ArchiveReader::Impl {
   void step();
   void on_stop();
   void read_page();
+  uint64_t page_size_hint() const;
   void warc_record();
   void arc_record();
   std::optional<ReadItem> response(BlockReader& block, uint64_t expected, const RecordMeta& meta);
@@ -391,11 +402,35 @@ void ArchiveReader::Impl::start() {
   if (stream.broken() && first.size() < kWarcMagic.size()) kind = InputKind::kPage;
 }
 
+// Deflate gives at most about 1032 bytes for one byte of input: an ISIZE
+// claiming more than that of the file is not believed.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+
+// What a whole-input page is likely to take, capped at the page limit: a
+// plain input's size; a gzip input's ISIZE (exact for the usual one-member
+// page.html.gz; for several members only the last one's, which merely costs
+// a reallocation). Zero when unknown.
+uint64_t ArchiveReader::Impl::page_size_hint() const {
+  if (!input_size) return 0;
+  uint64_t size = *input_size;
+  if (stream.gzip()) {
+    const std::optional<uint32_t> isize = peek.last_word_hint();
+    if (!isize) return 0;
+    size = std::min<uint64_t>(*isize, size > UINT64_MAX / kMaxDeflateRatio ? UINT64_MAX : size * kMaxDeflateRatio);
+  }
+  return std::min(size, options.max_page_size);
+}
+
 void ArchiveReader::Impl::read_page() {
   done = true;
   Page page;
   Window& w = window;
   bool too_large = false;
+  // Sized before the first byte: a buffer grown by doubling holds its old
+  // and its new copy at each reallocation, up to twice the page at the last
+  // one. A hint too small or too large costs one reallocation or
+  // address space never touched; the limit below stays what bounds it.
+  reserve_hint(page.body, page_size_hint());
   while (w.need(1)) {
     const size_t n = w.avail();
     if (n > options.max_page_size - std::min<uint64_t>(options.max_page_size, page.body.size())) {
@@ -822,10 +857,16 @@ std::optional<ReadItem> ArchiveReader::Impl::response(BlockReader& block, uint64
   uint64_t total = head.size();
   bool too_large = false;
   if (decoder.error().empty()) {
+    // The body's buffer sized before it is read (see read_page): identity
+    // coding takes the rest of the block exactly; chunked identity coding
+    // at most that. A content-coded body's size is not known before its
+    // end, and its buffer grows (see reserve_hint).
+    const uint64_t size = expected > header_bytes ? expected - header_bytes : 0;
     if (!coded) {
-      const uint64_t size = expected > header_bytes ? expected - header_bytes : 0;
       too_large = size > options.max_page_size;
-      if (!too_large) page.body.reserve(static_cast<size_t>(size));
+      if (!too_large) reserve_hint(page.body, size);
+    } else if (chunked && decoder.identity()) {
+      reserve_hint(page.body, std::min(size, options.max_page_size));
     }
     if (!too_large && decoder.feed(head.data() + header_bytes, head.size() - header_bytes)) {
       while (true) {
