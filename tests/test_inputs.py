@@ -770,7 +770,9 @@ def test_display_names_are_valid_text(path: str, shown: str) -> None:
 
 
 # The peak resident size of the child alone: VmHWM starts afresh at exec, whereas
-# ru_maxrss carries over the forking parent's (here pytest's, larger than a page).
+# ru_maxrss carries over the forking parent's (here pytest's, larger than a page). It is
+# measured from after a first small read, so that what every run costs once (its threads)
+# is not counted as the page's.
 _RSS_CHILD = """
 import sys
 from larkspine.inputs import Document, read_inputs
@@ -779,8 +781,9 @@ def peak():
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
 
+list(read_inputs(sys.argv[1:2]))
 base = peak()
-sizes = [len(d.body) if isinstance(d, Document) else d.reason for d in read_inputs(sys.argv[1:])]
+sizes = [len(d.body) if isinstance(d, Document) else d.reason for d in read_inputs(sys.argv[2:])]
 print(sizes, peak() - base)
 """
 
@@ -788,10 +791,15 @@ print(sizes, peak() - base)
 @pytest.mark.parametrize(
     "name, content, pages, bound",
     [
-        # A page costs about its own size (not twice: no join of chunks, no head + rest).
-        ("page.html", b"p" * (40 << 20), [40 << 20], 1.2 * (40 << 20)),
-        ("page.html.gz", gzip.compress(b"p" * (40 << 20), 1), [40 << 20], 1.2 * (40 << 20)),
-        ("page.warc.gz", warc_bytes([Response("http://p/", b"p" * (40 << 20))])[0], [40 << 20], 1.2 * (40 << 20)),
+        # A page is read into a buffer of its own size (no join of chunks, no head + rest, no
+        # doubling), then copied into the `bytes` object Python gets: a `bytes` cannot take
+        # over a buffer it did not allocate, so while one page is copied it is held twice (the
+        # copy freed at once, the next page not read yet). The command's batch path
+        # (extract_archive, Arrow mode) keeps pages in the core and holds each once (see
+        # test_archive.py).
+        ("page.html", b"p" * (40 << 20), [40 << 20], 2.1 * (40 << 20)),
+        ("page.html.gz", gzip.compress(b"p" * (40 << 20), 1), [40 << 20], 2.1 * (40 << 20)),
+        ("page.warc.gz", warc_bytes([Response("http://p/", b"p" * (40 << 20))])[0], [40 << 20], 2.1 * (40 << 20)),
         # A record that is no page costs a chunk, however large it is; so does trailing padding.
         ("video.warc.gz", warc_bytes([Response("http://v/", b"v" * (40 << 20), "video/mp4"), PAGES[0]])[0], [16], 8 << 20),
         ("video.warc", warc_bytes([Response("http://v/", b"v" * (40 << 20), "video/mp4"), PAGES[0]], False)[0], [16], 8 << 20),
@@ -811,10 +819,11 @@ def test_memory_for_a_page_is_about_its_size_and_for_a_skipped_record_a_chunk(
         pytest.skip("the peak resident size is read from /proc")
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("AddressSanitizer's shadow memory and quarantine swamp the resident size")
+    (tmp_path / "small.html").write_bytes(b"<p>small</p>")
     (tmp_path / name).write_bytes(content)
     del content
-    out = subprocess.run([sys.executable, "-c", _RSS_CHILD, str(tmp_path / name)], capture_output=True, text=True,
-                         check=True).stdout.split("] ")
+    out = subprocess.run([sys.executable, "-c", _RSS_CHILD, str(tmp_path / "small.html"), str(tmp_path / name)],
+                         capture_output=True, text=True, check=True).stdout.split("] ")
     assert out[0] + "]" == repr(pages)
     assert int(out[1]) < bound
 

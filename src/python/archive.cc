@@ -411,17 +411,22 @@ PyObject* failures_list(const std::vector<archive::RunFailure>& failures) {
   return list.release();
 }
 
-PyObject* pages_list(const std::vector<archive::RunPage>& pages) {
+// The pages as tuples, their bodies as bytes. A `bytes` object cannot take
+// over a buffer it did not allocate, so each body is copied; it is freed as
+// soon as its copy exists, so that the conversion holds one page twice at
+// most (not the whole batch).
+PyObject* pages_list(std::vector<archive::RunPage>& pages) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(pages.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < pages.size(); ++i) {
-    const reader::Page& p = pages[i].page;
+    reader::Page& p = pages[i].page;
     PyObject* status = p.status ? PyLong_FromLong(p.status) : Py_NewRef(Py_None);
     PyObject* t = Py_BuildValue("(NNNNNNNNy#)", text_of(pages[i].source), optional_offset(p.offset),
                                 optional_text(p.url), status, optional_text(p.date), optional_text(p.record_id),
                                 optional_text(p.content_type), optional_text(p.charset), p.body.data(),
                                 static_cast<Py_ssize_t>(p.body.size()));
     if (!t) return nullptr;
+    std::string().swap(p.body);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), t);
   }
   return list.release();
