@@ -26,11 +26,15 @@
 // deadlock.
 //
 // Memory. Per worker: one page (up to `max_page_size`, plus the reader's
-// fixed buffers, see reader.h) and one batch of pages (`batch_bytes` plus a
-// page); per unit taken (at most 2 * threads + 1): two finished outputs
-// (Arrow batches, or batches of pages). With the defaults, 2 threads and
-// pages well under the limit: about 2 x (64 MiB worst page + 4 MiB) while
-// reading, and 5 x 2 finished batches.
+// fixed buffers, see reader.h; held once when its size is known before it
+// is read, up to twice for a moment when it is not) and one batch of pages
+// (`batch_bytes` plus a page); per unit taken (at most 2 * threads + 1): two
+// finished outputs (Arrow batches, or batches of pages). With the defaults,
+// 2 threads and pages well under the limit: about 2 x (64 MiB worst page +
+// 4 MiB) while reading, and 5 x 2 finished batches; measured on pages of
+// 190 KB on average, 13 MB for one thread and 9 MB more for each other. In
+// pages mode the binding copies each page into a `bytes` object, holding
+// that page twice while it does (see pages_list in python/archive.cc).
 //
 // Failures are values: an input that cannot be opened or read, a record
 // that cannot be read, a page that cannot be extracted (a batch that does
