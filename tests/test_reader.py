@@ -490,13 +490,16 @@ def _block(resp: Response) -> int:
         (warc_bytes([Response("http://h/", _LONG)])[0], None, 64 << 20, len(_LONG)),
         (warc_bytes([Response("http://h/", _chunked(_LONG, 999), headers=("Transfer-Encoding: chunked",))])[0],
          None, 64 << 20, _block(Response("http://h/", _chunked(_LONG, 999), headers=("Transfer-Encoding: chunked",)))),
+        # A gzip body (not chunked) is gathered, and its trailer read, before it is decoded.
+        (warc_bytes([Response("http://h/", _gz(_LONG), headers=("Content-Encoding: gzip",))])[0], None, 64 << 20,
+         len(_LONG)),
         # A hint past the limit reserves the limit, not what it claims.
         (_LONG, (1 << 40, None), 160_000, 160_000),
         (_gz(_LONG), (len(_gz(_LONG)), 0xFFFFFFFF), 160_000, 160_000),
         # An ISIZE larger than deflate can give for the file is not believed past that ratio.
         (_gz(b"x"), (len(_gz(b"x")), 0xFFFFFFFF), 64 << 20, len(_gz(b"x")) * 1032),
     ],
-    ids=["plain", "gzip", "warc", "warc-chunked", "plain-capped", "gzip-capped", "gzip-ratio"],
+    ids=["plain", "gzip", "warc", "warc-chunked", "warc-gzip", "plain-capped", "gzip-capped", "gzip-ratio"],
 )
 def test_the_page_buffer_is_sized_from_the_hints(data: bytes, hints: Any, max_page_size: int, capacity: int) -> None:
     assert _buffer(data, hints, max_page_size) == [capacity]

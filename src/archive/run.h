@@ -27,7 +27,8 @@
 //
 // Memory. Per worker: one page (up to `max_page_size`, plus the reader's
 // fixed buffers, see reader.h; held once when its size is known before it
-// is read, up to twice for a moment when it is not) and one batch of pages
+// is read, with its compressed body for a gzip-coded one, up to twice for
+// a moment when its size is not known) and one batch of pages
 // (`batch_bytes` plus a page); per unit taken (at most 2 * threads + 1): two
 // finished outputs (Arrow batches, or batches of pages). With the defaults,
 // 2 threads and pages well under the limit: about 2 x (64 MiB worst page +

@@ -80,6 +80,7 @@ class BodyDecoder {
   bool too_large() const { return too_large_; }
   // Whether the content coding is identity (the body as sent, bar chunking).
   bool identity() const { return coding_ == Coding::kIdentity; }
+  bool gzip() const { return coding_ == Coding::kGzip; }
   // The reason the body does not decode; empty when it does.
   const std::string& error() const { return error_; }
 

@@ -405,6 +405,9 @@ void ArchiveReader::Impl::start() {
 // Deflate gives at most about 1032 bytes for one byte of input: an ISIZE
 // claiming more than that of the file is not believed.
 constexpr uint64_t kMaxDeflateRatio = 1032;
+uint64_t inflated_at_most(uint64_t coded) {
+  return coded > UINT64_MAX / kMaxDeflateRatio ? UINT64_MAX : coded * kMaxDeflateRatio;
+}
 
 // What a whole-input page is likely to take, capped at the page limit: a
 // plain input's size; a gzip input's ISIZE (exact for the usual one-member
@@ -416,7 +419,7 @@ uint64_t ArchiveReader::Impl::page_size_hint() const {
   if (stream.gzip()) {
     const std::optional<uint32_t> isize = peek.last_word_hint();
     if (!isize) return 0;
-    size = std::min<uint64_t>(*isize, size > UINT64_MAX / kMaxDeflateRatio ? UINT64_MAX : size * kMaxDeflateRatio);
+    size = std::min<uint64_t>(*isize, inflated_at_most(size));
   }
   return std::min(size, options.max_page_size);
 }
@@ -859,8 +862,9 @@ std::optional<ReadItem> ArchiveReader::Impl::response(BlockReader& block, uint64
   if (decoder.error().empty()) {
     // The body's buffer sized before it is read (see read_page): identity
     // coding takes the rest of the block exactly; chunked identity coding
-    // at most that. A content-coded body's size is not known before its
-    // end, and its buffer grows (see reserve_hint).
+    // at most that; a gzip body its trailer's ISIZE (below). A deflate or
+    // chunked and coded body's size is not known before its end, and its
+    // buffer grows (see reserve_hint).
     const uint64_t size = expected > header_bytes ? expected - header_bytes : 0;
     if (!coded) {
       too_large = size > options.max_page_size;
@@ -868,7 +872,31 @@ std::optional<ReadItem> ArchiveReader::Impl::response(BlockReader& block, uint64
     } else if (chunked && decoder.identity()) {
       reserve_hint(page.body, std::min(size, options.max_page_size));
     }
-    if (!too_large && decoder.feed(head.data() + header_bytes, head.size() - header_bytes)) {
+    if (!too_large && !chunked && decoder.gzip() && size <= options.max_page_size) {
+      // A gzip body ends with ISIZE, its (last member's) length mod 2^32:
+      // the coded body is gathered before it is decoded, so that the page's
+      // buffer is sized from it. It is held while the page is decoded
+      // (typically a fifth of the page; at most the limit, as a larger gzip
+      // body inflates past it), where a buffer doubled as it is decoded
+      // would hold up to the page twice. The same bytes reach the decoder,
+      // in one piece rather than several, which it does not tell apart.
+      std::string coded_body;
+      reserve_hint(coded_body, size);
+      coded_body.append(head, static_cast<size_t>(header_bytes), std::string::npos);
+      while (true) {
+        const Bytes piece = block.next();
+        if (piece.empty()) break;
+        total += piece.size();
+        coded_body.append(piece);
+      }
+      if (coded_body.size() >= 4) {
+        const auto* b = reinterpret_cast<const uint8_t*>(coded_body.data() + coded_body.size() - 4);
+        const uint64_t isize = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+        reserve_hint(page.body, std::min({isize, options.max_page_size, inflated_at_most(coded_body.size())}));
+      }
+      decoder.feed(coded_body.data(), coded_body.size());
+      decoder.finish();
+    } else if (!too_large && decoder.feed(head.data() + header_bytes, head.size() - header_bytes)) {
       while (true) {
         const Bytes piece = block.next();
         if (piece.empty()) break;
