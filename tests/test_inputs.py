@@ -794,7 +794,7 @@ print(sizes, peak() - base)
         # A page is read into a buffer of its own size (no join of chunks, no head + rest, no
         # doubling), then copied into the `bytes` object Python gets: a `bytes` cannot take
         # over a buffer it did not allocate, so while one page is copied it is held twice (the
-        # copy freed at once, the next page not read yet). The command's batch path
+        # core's buffer is freed as soon as the copy exists). The command's batch path
         # (extract_archive, Arrow mode) keeps pages in the core and holds each once (see
         # test_archive.py).
         ("page.html", b"p" * (40 << 20), [40 << 20], 2.1 * (40 << 20)),
