@@ -13,7 +13,7 @@ import _larkspine
 
 from ._check import CheckReport, check_fields, declared_fields, warn_unsupported
 from ._document import Html, as_document
-from ._gzip import DEFAULT_MAX_PAGE_SIZE, Inflated, PageTooLarge, read_limited
+from ._gzip import DEFAULT_MAX_PAGE_SIZE, PageTooLarge, gunzip_stream, read_limited
 from ._encoding import engine_label
 from ._syntax import check_query
 
@@ -146,13 +146,15 @@ def extract_file(
         raise ValueError(f"larkspine: max_page_size must be a positive number of bytes, got {max_page_size!r}")
     with open(path, "rb") as f:
         try:
+            st = os.fstat(f.fileno())
             if os.fspath(path).endswith(".gz"):
-                magic = f.peek(2)[:2]
+                # A regular file is inflated from its start whatever was peeked; a pipe is
+                # not peeked at (its bytes would be taken from the inflater).
+                magic = f.peek(2)[:2] if stat.S_ISREG(st.st_mode) else b"\x1f\x8b"
                 if magic != b"\x1f\x8b":
                     raise gzip.BadGzipFile(f"Not a gzipped file ({magic!r})")
-                data = read_limited(Inflated(f), max_page_size)
+                data = gunzip_stream(f, max_page_size)
             else:
-                st = os.fstat(f.fileno())
                 data = read_limited(f, max_page_size, st.st_size if stat.S_ISREG(st.st_mode) else None)
         except PageTooLarge as e:
             raise PageTooLarge(max_page_size, f"larkspine: {os.fsdecode(path)}: {e}") from None

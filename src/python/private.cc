@@ -19,17 +19,26 @@
 //     -> text or (text, ends)
 //     A record batch's rows as JSON Lines or CSV bytes, as the writers of
 //     the Python layer write them (records.cc).
+//   _gunzip(data, limit) / _gunzip_fd(fd, limit) -> (content or None, end, reason)
+//     Every member of a gzip stream inflated into one bytes object, at most
+//     `limit` bytes (reader/gunzip.h); `end` is the GunzipEnd's number, and
+//     content is None unless it is 0 (kDone). A descriptor is read from its
+//     start when it is a regular file, else from where it is; never closed.
 #include "python/private.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "archive/sources.h"
 #include "lib.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/links.h"
 #include "python/records.h"
+#include "reader/gunzip.h"
 #include "syntax.h"
 
 namespace ls::py {
@@ -73,6 +82,76 @@ PyCFunction as_method(FastCallKw fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn));
 }
 
+// A positive int up to `max` (the Python layer passes checked values).
+bool small_count(PyObject* obj, uint64_t max, uint64_t& out) {
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (v > max) {
+    PyErr_SetString(PyExc_ValueError, "larkspine: a count out of range");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+// A GunzipResult as (content or None, end, reason); `out` freed before the
+// bytes object is made only where it is not needed.
+PyObject* gunzip_result(const reader::GunzipResult& r, const std::string& out) {
+  if (r.end != reader::GunzipEnd::kDone) {
+    return Py_BuildValue("(OiN)", Py_None, static_cast<int>(r.end),
+                         PyUnicode_DecodeUTF8(r.reason.data(), static_cast<Py_ssize_t>(r.reason.size()), "replace"));
+  }
+  return Py_BuildValue("(y#is)", out.data(), static_cast<Py_ssize_t>(out.size()), 0, "");
+}
+
+PyObject* py_gunzip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"data", "limit"};
+  static const Signature kSig{"_gunzip", kNames, 2, 2, 0};
+  PyObject* a[2];
+  if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(a[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+  uint64_t limit = 0;
+  if (!small_count(a[1], UINT64_MAX >> 1, limit)) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  std::string out;
+  reader::GunzipResult r;
+  Fault fault;
+  Py_BEGIN_ALLOW_THREADS
+  fault = guarded([&] {
+    reader::MemorySource source(Bytes(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)));
+    r = reader::gunzip(source, limit, out);
+  });
+  Py_END_ALLOW_THREADS
+  PyBuffer_Release(&view);
+  if (fault) return raise_fault(fault);
+  return gunzip_result(r, out);
+}
+
+PyObject* py_gunzip_fd(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const kNames[] = {"fd", "limit"};
+  static const Signature kSig{"_gunzip_fd", kNames, 2, 2, 0};
+  PyObject* a[2];
+  if (!bind_args(kSig, args, nargs, kwnames, a)) return nullptr;
+  uint64_t fd = 0, limit = 0;
+  if (!small_count(a[0], INT32_MAX, fd) || !small_count(a[1], UINT64_MAX >> 1, limit)) return nullptr;
+  std::string out;
+  reader::GunzipResult r;
+  Fault fault;
+  Py_BEGIN_ALLOW_THREADS
+  fault = guarded([&] {
+    struct stat st;
+    const bool regular = ::fstat(static_cast<int>(fd), &st) == 0 && S_ISREG(st.st_mode);
+    archive::FdSource source(static_cast<int>(fd), regular, 0, nullptr);
+    r = reader::gunzip(source, limit, out);
+  });
+  Py_END_ALLOW_THREADS
+  if (fault) return raise_fault(fault);
+  return gunzip_result(r, out);
+}
+
 PyMethodDef kPrivate[] = {
     {"_query_syntax_error", as_method(py_query_syntax_error), METH_FASTCALL | METH_KEYWORDS,
      "_query_syntax_error(query, sub_field=False)\n--\n\n"
@@ -88,6 +167,13 @@ PyMethodDef kPrivate[] = {
      "cannot prove."},
     {"_join_links", as_method(py_join_links), METH_FASTCALL | METH_KEYWORDS, kJoinLinksDoc},
     {"_records_text", as_method(py_records_text), METH_FASTCALL | METH_KEYWORDS, kRecordsTextDoc},
+    {"_gunzip", as_method(py_gunzip), METH_FASTCALL | METH_KEYWORDS,
+     "_gunzip(data, limit)\n--\n\n"
+     "Private: (content or None, end, reason): every member of gzip data inflated, at most\n"
+     "limit bytes; end 0 done, 1 truncated, 2 corrupt, 3 too large, 4 read error."},
+    {"_gunzip_fd", as_method(py_gunzip_fd), METH_FASTCALL | METH_KEYWORDS,
+     "_gunzip_fd(fd, limit)\n--\n\n"
+     "Private: _gunzip over a file descriptor (a regular file from its start), not closed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
