@@ -114,7 +114,10 @@ void merge_counts(reader::ReadCounts& into, const reader::ReadCounts& from) {
   into.other_records += from.other_records;
   into.non_html += from.non_html;
   into.not_2xx += from.not_2xx;
-  for (const auto& [kind, n] : from.kinds) {
+  for (const auto& counted : from.kinds) {
+    // Named, not a structured binding: clang's C++17 lambdas cannot capture one.
+    const std::string& kind = counted.first;
+    const uint64_t n = counted.second;
     auto same = [&](const auto& entry) { return entry.first == kind; };
     auto found = std::find_if(into.kinds.begin(), into.kinds.end(), same);
     if (found != into.kinds.end()) {
