@@ -25,7 +25,9 @@
 // `response` in records.cc), so that it costs about its own size; a WARC
 // header up to 1 MiB, an HTTP header up to 1 MiB; a body that is not a page
 // passes through 64 KiB at a time; 64 KiB of compressed input and of content
-// are kept behind the reading point so that a resynchronisation can look back.
+// are kept behind the reading point so that a resynchronisation can look back,
+// and content is read ahead into a buffer of at most 1 MiB (more only for a
+// longer header).
 //
 // Failures are values: nothing here throws for any input. Allocation failure
 // and broken invariants unwind to the caller's guard (lib.h's `guarded`).

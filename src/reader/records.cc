@@ -51,6 +51,9 @@ constexpr size_t kMaxWarcHeader = size_t{1} << 20;
 constexpr size_t kMaxArcLine = size_t{1} << 16;
 // Content kept behind the reading point, for a record whose length is wrong.
 constexpr size_t kContentLookback = size_t{1} << 16;
+// The window's buffer, and the least room it reads into (see `Window::need`).
+constexpr size_t kWindowSize = size_t{1} << 20;
+constexpr size_t kWindowRead = size_t{1} << 16;
 
 constexpr Bytes kWarcMagic = "WARC/";
 constexpr Bytes kArcMagic = "filedesc://";
@@ -93,17 +96,29 @@ class Window {
 
   // Whether `n` bytes are held from the reading point (reading more as
   // needed); false when the content stops first.
+  //
+  // Each read asks the stream for all the room after what is held (at least
+  // kWindowRead), so that a member usually inflates in one call, straight
+  // into the window. The buffer grows to kWindowSize before it is ever
+  // compacted (a small input never pays for a large buffer), and is compacted
+  // only when the room falls below kWindowRead: the bytes moved
+  // (kContentLookback and what was read ahead) are paid once per buffer's
+  // worth of content rather than once per read. What is held behind the
+  // reading point is still at least kContentLookback (or everything from the
+  // start), as the resynchronisation expects.
   bool need(size_t n) {
     while (avail() < n && !stopped_) {
-      if (at_ > 2 * kContentLookback) {
-        const size_t drop = at_ - kContentLookback;
-        std::memmove(buf_.data(), buf_.data() + drop, len_ - drop);
-        len_ -= drop;
-        at_ -= drop;
-        base_ += drop;
+      if (buf_.size() - len_ < kWindowRead) {
+        if (at_ > kContentLookback && buf_.size() >= kWindowSize) {
+          const size_t drop = at_ - kContentLookback;
+          std::memmove(buf_.data(), buf_.data() + drop, len_ - drop);
+          len_ -= drop;
+          at_ -= drop;
+          base_ += drop;
+        }
+        if (buf_.size() - len_ < kWindowRead) buf_.resize(std::max(buf_.size() * 2, len_ + kWindowRead));
       }
-      if (buf_.size() - len_ < kReadSize) buf_.resize(std::max(buf_.size() * 2, len_ + kReadSize));
-      const size_t got = s_.read(buf_.data() + len_, kReadSize);
+      const size_t got = s_.read(buf_.data() + len_, buf_.size() - len_);
       if (!got) stopped_ = true;
       len_ += got;
     }
