@@ -20,6 +20,7 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
+from larkspine._gzip import PageTooLarge, read_limited
 from larkspine.inputs import Document, InputFailure, ReadStats, warc_date
 
 HTML_MEDIA_TYPES = frozenset({"text/html", "application/xhtml+xml"})
@@ -64,8 +65,6 @@ def _os_reason(e: BaseException) -> str:
     return str(e) or type(e).__name__
 
 
-#: The default limit on one page's size, decompressed (see :func:`read_limited`).
-DEFAULT_MAX_PAGE_SIZE = 64 << 20
 
 _CHUNK = 1 << 16
 _FIRST_CHUNK = 1 << 8
@@ -84,22 +83,6 @@ except ImportError:
     _zlib = zlib
 #: What corrupt data raises in the inflater used (zlib-ng has a class of its own).
 _INFLATE_ERRORS: tuple[type[Exception], ...] = tuple({zlib.error, _zlib.error})
-
-
-class PageTooLarge(ValueError):
-    """A page that decompresses (or reads) to more than the limit it was read with."""
-
-    def __init__(self, limit: int, message: str | None = None) -> None:
-        super().__init__(message or f"page too large: over the limit of {format_size(limit)} (max page size)")
-        self.limit = limit
-
-
-def format_size(size: int) -> str:
-    """``64 MiB``, ``1.5 GiB``, ``1000 bytes``: a size as a person would write it."""
-    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
-        if size >= 1 << shift and size % (1 << (shift - 10)) == 0:
-            return f"{size / (1 << shift):g} {unit}"
-    return f"{size} bytes"
 
 
 class Inflated(io.RawIOBase):
@@ -384,33 +367,6 @@ def _starts_record(data: memoryview) -> bool:
     except _INFLATE_ERRORS:
         return False
     return out[: len(_RECORD_START)] == _RECORD_START
-
-
-def read_limited(stream: BinaryIO | io.RawIOBase, limit: int, size: int | None = None) -> bytes:
-    """Everything ``stream`` holds, or :class:`PageTooLarge` as soon as that is more than
-    ``limit`` bytes. ``size``, when known, is what the stream holds (it is allocated at once).
-
-    The bytes are gathered in a ``BytesIO`` whose buffer becomes the result without a copy,
-    so a page costs its own size (plus at most an eighth while its size is unknown), not
-    twice its size as joining a list of chunks would.
-    """
-    if size is not None and size > limit:
-        raise PageTooLarge(limit)
-    out = io.BytesIO()
-    if size:
-        out.seek(size - 1)
-        out.write(b"\x00")  # allocates the whole buffer once; the reads below fill it
-        out.seek(0)
-    while True:
-        chunk = stream.read(_CHUNK)
-        if not chunk:
-            break
-        if out.tell() + len(chunk) > limit:
-            raise PageTooLarge(limit)
-        out.write(chunk)
-    if size and out.tell() < size:
-        out.truncate()
-    return out.getvalue()
 
 
 def gunzip(data: bytes, limit: int | None = None) -> bytes:

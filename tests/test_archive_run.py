@@ -132,25 +132,9 @@ def test_pages_are_the_python_readers(tmp_path, case: str, threads: int) -> None
 
 
 def _mutated(seed: int) -> bytes:
-    import random
-
     from . import test_readers as R
 
-    rng = random.Random(seed)
-    data = bytearray(R._archive(R._with_inner_members(12) + R._responses(30, seed), level=rng.choice([0, 6]))[0])
-    for _ in range(rng.randrange(1, 6)):
-        i = rng.randrange(len(data))
-        op = rng.randrange(4)
-        if op == 0:
-            data[i : i + 4] = bytes(rng.randrange(256) for _ in range(4))
-        elif op == 1:
-            del data[i : i + rng.randrange(1, 300)]
-        elif op == 2:
-            data[i:i] = b"\x1f\x8b\x08\x00" + bytes(rng.randrange(256) for _ in range(20))
-        else:
-            j = rng.randrange(len(data))
-            data[i:i] = data[j : j + rng.randrange(1, 2000)]
-    return bytes(data)
+    return R.mutated_archive(seed)
 
 
 @pytest.mark.parametrize("seed", range(8))

@@ -147,8 +147,9 @@ def test_failures_name_the_record_before_them_across_parts(tmp_path, tiny_parts)
     assert all(" after the record at offset " in m and " skipped" in m for m in messages)
 
 
-@pytest.mark.parametrize("seed", range(6))
-def test_mutated_archives_read_in_parts_as_on_one_thread(tmp_path, tiny_parts, seed: int) -> None:
+def mutated_archive(seed: int) -> bytes:
+    """An archive with gzip data in its bodies, damaged a few times at random: bytes
+    overwritten, cut out, a fake member header put in, a stretch copied elsewhere."""
     rng = random.Random(seed)
     data = bytearray(_archive(_with_inner_members(12) + _responses(30, seed), level=rng.choice([0, 6]))[0])
     for _ in range(rng.randrange(1, 6)):
@@ -163,8 +164,14 @@ def test_mutated_archives_read_in_parts_as_on_one_thread(tmp_path, tiny_parts, s
         else:
             j = rng.randrange(len(data))
             data[i:i] = data[j : j + rng.randrange(1, 2000)]
+    return bytes(data)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_mutated_archives_read_in_parts_as_on_one_thread(tmp_path, tiny_parts, seed: int) -> None:
+    data = mutated_archive(seed)
     path = tmp_path / "m.warc.gz"
-    path.write_bytes(bytes(data))
+    path.write_bytes(data)
     _same_for_every_jobs([str(path)])
 
 
