@@ -96,10 +96,16 @@ def test_charsets_that_are_python_codec_names_read_as_the_python_layer_reads_the
      ("utf_8", "UTF-8"), ("koi8_r", "KOI8-R")],
 )
 def test_the_charset_table_maps_python_codec_names_as_resolve_encoding_does(label: str, expected: str) -> None:
+    import _larkspine
+
     import larkspine
 
     assert larkspine.resolve_encoding(label) == expected
-    assert charset_table().get(_normalised(label), expected) == expected
+    if _larkspine.resolve_label(label.strip()) is None:
+        # A name the engine's own labels miss must be in the table the run looks up.
+        assert charset_table()[_normalised(label)] == expected
+    else:
+        assert _normalised(label) not in charset_table()
 
 
 def test_the_stream_is_read_once_and_closing_it_stops_the_reading(archive: str) -> None:
